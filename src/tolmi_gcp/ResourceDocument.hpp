@@ -1,0 +1,39 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace tolmi_gcp {
+
+// Requests, responses, configuration values and revert-record entries. Objects keep insertion
+// order, so bodies go out in the order they were built.
+using ResourceDocument = nlohmann::ordered_json;
+
+// The text form used in log lines: a string as it is, anything else as compact JSON.
+std::string textOf(const ResourceDocument& value);
+
+// True for a present, non-empty value: not null, false, zero, "", [] or {}.
+bool truthy(const ResourceDocument& value);
+
+// doc[key] for an object that must hold the key; throws MissingKeyError naming the key (also when
+// doc is not an object).
+const ResourceDocument& at(const ResourceDocument& doc, std::string_view key);
+ResourceDocument& at(ResourceDocument& doc, std::string_view key);
+
+// doc[index] for an array that must be long enough; throws MissingKeyError naming the index.
+const ResourceDocument& at(const ResourceDocument& doc, std::size_t index);
+
+// True when doc is an object holding key.
+bool has(const ResourceDocument& doc, std::string_view key);
+
+// at(doc, key) that must be a string; throws ArgumentTypeError naming the key otherwise.
+const std::string& stringAt(const ResourceDocument& doc, std::string_view key);
+
+// doc[key] when present, otherwise `fallback` (an empty array unless given).
+const ResourceDocument& valueOr(const ResourceDocument& doc, std::string_view key,
+                                const ResourceDocument& fallback);
+const ResourceDocument& arrayOrEmpty(const ResourceDocument& doc, std::string_view key);
+
+}  // namespace tolmi_gcp

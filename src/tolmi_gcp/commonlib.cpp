@@ -1,0 +1,21 @@
+#include "tolmi_gcp/commonlib.hpp"
+
+#include "tolmi_gcp/gcplib.hpp"
+#include "tolmi_gcp/gcplib/frame.hpp"
+
+namespace tolmi_gcp {
+
+void Common::logVpcHeader(const ResourceDocument& network) {
+  const std::string& selfLink = stringAt(network, "selfLink");
+  frame::info("");
+  frame::info("=== VPC " + frame::segment(selfLink, GcpLib::PROJECT_I) +
+              "::" + stringAt(network, "name"));
+}
+
+void Common::logSubnet(const ResourceDocument& subnetwork) {
+  std::string region = frame::lastSegment(stringAt(subnetwork, "region"));
+  frame::info("  " + frame::ljust(textOf(at(subnetwork, "ipCidrRange")), 25) +
+              frame::ljust(region, 30) + textOf(at(subnetwork, "name")));
+}
+
+}  // namespace tolmi_gcp

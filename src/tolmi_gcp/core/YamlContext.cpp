@@ -1,0 +1,132 @@
+#include "tolmi_gcp/core/YamlContext.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <regex>
+#include <sstream>
+
+#include <yaml-cpp/yaml.h>
+
+#include "tolmi_gcp/errors.hpp"
+
+namespace tolmi_gcp {
+
+namespace {
+
+ResourceDocument& installed() {
+  static ResourceDocument document;
+  return document;
+}
+
+std::string where(const std::string& name, const YAML::Mark& mark) {
+  if (mark.is_null()) return name;
+  return name + ":" + std::to_string(mark.line + 1) + ":" + std::to_string(mark.column + 1);
+}
+
+// A plain scalar typed by the YAML 1.2 core schema.
+ResourceDocument typedScalar(const std::string& text) {
+  static const std::regex kNull("~|null|Null|NULL|");
+  static const std::regex kTrue("true|True|TRUE");
+  static const std::regex kFalse("false|False|FALSE");
+  static const std::regex kDecimal("[-+]?[0-9]+");
+  static const std::regex kOctal("0o[0-7]+");
+  static const std::regex kHex("0x[0-9a-fA-F]+");
+  static const std::regex kFloat("[-+]?(\\.[0-9]+|[0-9]+(\\.[0-9]*)?)([eE][-+]?[0-9]+)?");
+  static const std::regex kInf("[-+]?\\.(inf|Inf|INF)");
+  static const std::regex kNan("\\.(nan|NaN|NAN)");
+  if (std::regex_match(text, kNull)) return nullptr;
+  if (std::regex_match(text, kTrue)) return true;
+  if (std::regex_match(text, kFalse)) return false;
+  auto integer = [&](std::string_view digits, int base) -> ResourceDocument {
+    bool negative = !digits.empty() && digits[0] == '-';
+    if (!digits.empty() && (digits[0] == '-' || digits[0] == '+')) digits.remove_prefix(1);
+    std::uint64_t magnitude = 0;
+    auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude, base);
+    if (ec != std::errc() || end != digits.data() + digits.size())
+      return std::strtod(text.c_str(), nullptr);  // out of 64-bit range: keep it as a number
+    if (!negative) {
+      if (magnitude <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        return static_cast<std::int64_t>(magnitude);
+      return magnitude;
+    }
+    if (magnitude <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()) + 1)
+      return static_cast<std::int64_t>(0 - magnitude);
+    return -static_cast<double>(magnitude);
+  };
+  if (std::regex_match(text, kDecimal)) return integer(text, 10);
+  if (std::regex_match(text, kOctal)) return integer(std::string_view(text).substr(2), 8);
+  if (std::regex_match(text, kHex)) return integer(std::string_view(text).substr(2), 16);
+  if (std::regex_match(text, kFloat)) return std::strtod(text.c_str(), nullptr);
+  // JSON has no infinities or NaN; such values stay text rather than becoming null.
+  if (std::regex_match(text, kInf) || std::regex_match(text, kNan)) return text;
+  return text;
+}
+
+ResourceDocument convert(const YAML::Node& node, const std::string& name, int depth) {
+  if (depth > 200) throw ConfigError(where(name, node.Mark()) + ": nesting deeper than 200 levels");
+  switch (node.Type()) {
+    case YAML::NodeType::Null:
+    case YAML::NodeType::Undefined:
+      return nullptr;
+    case YAML::NodeType::Scalar:
+      // yaml-cpp tags quoted scalars "!" and plain ones "?".
+      if (node.Tag() == "!") return node.Scalar();
+      if (node.Tag() == "?" || node.Tag().empty()) return typedScalar(node.Scalar());
+      return node.Scalar();
+    case YAML::NodeType::Sequence: {
+      ResourceDocument array = ResourceDocument::array();
+      for (const YAML::Node& item : node) array.push_back(convert(item, name, depth + 1));
+      return array;
+    }
+    case YAML::NodeType::Map: {
+      ResourceDocument object = ResourceDocument::object();
+      for (const auto& entry : node) {
+        if (!entry.first.IsScalar())
+          throw ConfigError(where(name, entry.first.Mark()) + ": mapping keys must be scalars");
+        const std::string& key = entry.first.Scalar();
+        if (object.contains(key))
+          throw ConfigError(where(name, entry.first.Mark()) + ": duplicate key '" + key + "'");
+        object[key] = convert(entry.second, name, depth + 1);
+      }
+      return object;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+ResourceDocument YamlContext::getContext(const std::string& key) const {
+  const ResourceDocument& document = installed();
+  if (!document.is_object()) return nullptr;
+  auto it = document.find(key);
+  return it == document.end() ? ResourceDocument() : *it;
+}
+
+void YamlContext::load(const std::string& path) { setContext(parseFile(path)); }
+
+void YamlContext::setContext(ResourceDocument document) { installed() = std::move(document); }
+
+const ResourceDocument& YamlContext::context() { return installed(); }
+
+ResourceDocument YamlContext::parseFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw ConfigError(path + ": cannot be read");
+  std::stringstream text;
+  text << in.rdbuf();
+  if (in.bad()) throw ConfigError(path + ": read error");
+  return parseText(text.str(), path);
+}
+
+ResourceDocument YamlContext::parseText(const std::string& text, const std::string& name) {
+  try {
+    YAML::Node root = YAML::Load(text);
+    return convert(root, name, 0);
+  } catch (const YAML::Exception& failure) {
+    throw ConfigError(where(name, failure.mark) + ": " + failure.msg);
+  }
+}
+
+}  // namespace tolmi_gcp

@@ -1,0 +1,109 @@
+#include "tolmi_gcp/gcplib.hpp"
+
+#include <chrono>
+#include <thread>
+
+#include <log4cplus/loggingmacros.h>
+
+#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/gcplib/frame.hpp"
+#include "tolmi_gcp/res/Globals.hpp"
+
+namespace tolmi_gcp {
+
+namespace frame {
+
+log4cplus::Logger& logger() {
+  static log4cplus::Logger instance = log4cplus::Logger::getInstance("tolmi_gcp.gcplib");
+  return instance;
+}
+
+void info(const std::string& message) { LOG4CPLUS_INFO(logger(), message); }
+void warning(const std::string& message) { LOG4CPLUS_WARN(logger(), message); }
+void error(const std::string& message) { LOG4CPLUS_ERROR(logger(), message); }
+
+std::string segment(std::string_view link, int index) {
+  std::size_t start = 0;
+  for (int i = 0; i < index; ++i) {
+    std::size_t slash = link.find('/', start);
+    if (slash == std::string_view::npos)
+      throw Error("self-link '" + std::string(link) + "' has no segment " + std::to_string(index));
+    start = slash + 1;
+  }
+  std::size_t end = link.find('/', start);
+  return std::string(link.substr(start, end == std::string_view::npos ? end : end - start));
+}
+
+std::string lastSegment(std::string_view text) {
+  std::size_t slash = text.rfind('/');
+  return std::string(slash == std::string_view::npos ? text : text.substr(slash + 1));
+}
+
+std::string ljust(std::string_view text, std::size_t width) {
+  std::string out(text);
+  if (out.size() < width) out.append(width - out.size(), ' ');
+  return out;
+}
+
+const std::string& rule() {
+  static const std::string kRule = "  " + std::string(63, '.');
+  return kRule;
+}
+
+void writeTableHead(std::string_view first, std::string_view second, std::string_view third) {
+  info(rule());
+  info("  " + ljust(first, 25) + ljust(second, 30) + std::string(third));
+  info(rule());
+}
+
+void inspectChange(const ResourceDocument& operation, std::string_view httpMarker) {
+  static const ResourceDocument kNull;
+  const ResourceDocument& failure = valueOr(operation, "error", kNull);
+  if (truthy(failure)) return error("  **Error** " + textOf(failure));
+  const ResourceDocument& warnings = valueOr(operation, "warnings", kNull);
+  if (truthy(warnings)) return warning("  **Error** " + textOf(warnings));
+  const ResourceDocument& httpMessage = valueOr(operation, "httpErrorMessage", kNull);
+  if (truthy(httpMessage)) error(std::string(httpMarker) + textOf(httpMessage));
+}
+
+ResourceDocument config(const std::string& key) { return YamlContext{}.getContext(key); }
+
+std::string networkKey(const std::string& project, const std::string& vpc) {
+  return project + "::" + vpc;
+}
+
+std::string configText(const std::string& key) {
+  ResourceDocument value = config(key);
+  if (!value.is_string()) throw ArgumentTypeError(key, "a string", value);
+  return value.get<std::string>();
+}
+
+void recordWritten() { Globals::revertInfoWritten(); }
+
+}  // namespace frame
+
+std::function<void()>& GcpLib::sleeper() {
+  static std::function<void()> sleep = [] { std::this_thread::sleep_for(std::chrono::seconds(1)); };
+  return sleep;
+}
+
+ResourceDocument GcpLib::wait_for_global_operation(ComputeService& service,
+                                                   const ResourceDocument& project,
+                                                   const ResourceDocument& operation) {
+  if (!project.is_string()) throw ArgumentTypeError("project", "a string", project);
+  if (!operation.is_string()) throw ArgumentTypeError("operation", "a string", operation);
+  auto request =
+      service.globalOperations().wait(project.get<std::string>(), operation.get<std::string>());
+  for (;;) {
+    ResourceDocument document = request.execute();
+    const ResourceDocument& status = at(document, "status");
+    if (status.is_string() && status.get_ref<const std::string&>() == "DONE") {
+      if (document.contains("error")) throw OperationError(document["error"]);
+      return document;
+    }
+    sleeper()();
+  }
+}
+
+}  // namespace tolmi_gcp

@@ -1,0 +1,54 @@
+#pragma once
+
+// What every GcpLib operation shares: the logger, log-table layout, self-link segments, change
+// inspection and the configuration and record accessors. Internal to the library.
+
+#include <string>
+#include <string_view>
+
+#include <log4cplus/logger.h>
+
+#include "tolmi_gcp/ResourceDocument.hpp"
+
+namespace tolmi_gcp::frame {
+
+// The library logger "tolmi_gcp.gcplib".
+log4cplus::Logger& logger();
+
+void info(const std::string& message);
+void warning(const std::string& message);
+void error(const std::string& message);
+
+// Segment `index` of a self-link split on "/" (empty segments count). Throws Error naming the
+// link when it has too few segments.
+std::string segment(std::string_view link, int index);
+
+// The last "/"-segment (the whole text when it holds no "/").
+std::string lastSegment(std::string_view text);
+
+// Left-justifies to `width` with blanks; never shortens.
+std::string ljust(std::string_view text, std::size_t width);
+
+// The table rule: two blanks and 63 dots.
+const std::string& rule();
+
+// Rule, column header (first title in 25, second in 30, third unpadded), rule.
+void writeTableHead(std::string_view first, std::string_view second, std::string_view third = "");
+
+// Looks up "error", "warnings" and "httpErrorMessage" in a change's first response and logs the
+// first that holds a value; `httpMarker` prefixes the httpErrorMessage line.
+void inspectChange(const ResourceDocument& operation, std::string_view httpMarker);
+
+// YamlContext{}.getContext(key), read afresh.
+ResourceDocument config(const std::string& key);
+
+// project + "::" + vpc.
+std::string networkKey(const std::string& project, const std::string& vpc);
+
+// The string value of a configuration key; throws ArgumentTypeError when it is not text.
+std::string configText(const std::string& key);
+
+// Tells Globals that the revert record changed, so it reaches disk before the next change request.
+void recordWritten();
+
+}  // namespace tolmi_gcp::frame

@@ -1,0 +1,47 @@
+#include "tolmi_gcp/res/Globals.hpp"
+
+#include "tolmi_gcp/compute/compute_service.hpp"
+
+namespace tolmi_gcp {
+
+namespace {
+
+bool dryRun = false;
+Globals::Saver saver;
+
+}  // namespace
+
+bool Globals::getDryRun() { return dryRun; }
+void Globals::setDryRun(bool value) { dryRun = value; }
+
+ResourceDocument Globals::emptyRevertInfo() {
+  ResourceDocument record = ResourceDocument::object();
+  record["peerings"] = ResourceDocument::object();
+  record["manage_routes"] = ResourceDocument::object();
+  record["cloud_routers"] = ResourceDocument::object();
+  return record;
+}
+
+ResourceDocument& Globals::getRevertInfo() {
+  static ResourceDocument record = emptyRevertInfo();
+  return record;
+}
+
+void Globals::setRevertInfoSaver(Saver newSaver) { saver = std::move(newSaver); }
+
+void Globals::revertInfoWritten() {
+  if (saver) saver(getRevertInfo());
+}
+
+void Globals::reset() {
+  getRevertInfo() = emptyRevertInfo();
+  saver = nullptr;
+  dryRun = false;
+  service.reset();
+  project.clear();
+  vpc = nullptr;
+  networkLink.clear();
+  routeInfo = RouteInfo();
+}
+
+}  // namespace tolmi_gcp

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tolmi_gcp/ResourceDocument.hpp"
+#include "tolmi_gcp/res/RouteInfo.hpp"
+
+namespace tolmi_gcp {
+
+class ComputeService;
+
+// Process-wide settings of a migration run, filled by the tool (or a test) before it calls the
+// library.
+class Globals {
+ public:
+  Globals() = delete;
+
+  static inline std::shared_ptr<ComputeService> service;
+  static inline std::string project;      // the current spoke's project id
+  static inline ResourceDocument vpc;     // the current spoke entry, {"vpc_name": ...}
+  static inline std::string networkLink;  // self-link of the network created routes attach to
+  static inline RouteInfo routeInfo;
+
+  static bool getDryRun();
+  static void setDryRun(bool dryRun);
+
+  // The revert record, always the same object: {"peerings": {}, "manage_routes": {},
+  // "cloud_routers": {}} until operations write into it.
+  static ResourceDocument& getRevertInfo();
+  static ResourceDocument emptyRevertInfo();
+
+  // The library calls revertInfoWritten() right after each write to the record; the saver installed
+  // here (the tool's durable file) runs then, so the record is on disk before the next change.
+  using Saver = std::function<void(const ResourceDocument&)>;
+  static void setRevertInfoSaver(Saver saver);
+  static void revertInfoWritten();
+
+  // Back to a fresh process state: empty record, no saver, dry run off, settings cleared.
+  static void reset();
+};
+
+}  // namespace tolmi_gcp

@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include "fake_transport.hpp"
+#include "log_capture.hpp"
+#include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/gcplib.hpp"
+#include "tolmi_gcp/gcplib/frame.hpp"
+
+namespace tolmi_gcp {
+namespace {
+
+using testing::FakeTransport;
+
+TEST(SelfLink, SegmentsOfSubnetworkAndNetworkLinks) {
+  std::string subnet =
+      "https://www.googleapis.com/compute/v1/projects/proj-a/regions/us-east1/subnetworks/sub-1";
+  EXPECT_EQ(frame::segment(subnet, GcpLib::PROJECT_I), "proj-a");
+  EXPECT_EQ(frame::segment(subnet, GcpLib::REGION_I), "us-east1");
+  EXPECT_EQ(frame::segment(subnet, GcpLib::SUBNET_I), "sub-1");
+  std::string network = "https://www.googleapis.com/compute/v1/projects/proj-a/global/networks/hub";
+  EXPECT_EQ(frame::segment(network, GcpLib::NETWORK_I), "hub");
+  EXPECT_EQ(frame::segment(network, 1), "");
+  EXPECT_THROW(frame::segment(network, GcpLib::SUBNET_I), Error);
+  EXPECT_EQ(frame::lastSegment("a/b/default-internet-gateway"), "default-internet-gateway");
+  EXPECT_EQ(frame::lastSegment("10.0.0.5"), "10.0.0.5");
+}
+
+TEST(LogTable, ColumnsAreLeftJustifiedAndNeverTruncated) {
+  testing::LogCapture log;
+  frame::writeTableHead("CIDR", "REGION", "subnet");
+  std::string exact(25, 'a');
+  std::string longer(26, 'b');
+  frame::info("  " + frame::ljust(exact, 25) + "next");
+  frame::info("  " + frame::ljust(longer, 25) + "next");
+  std::string rule = "  " + std::string(63, '.');
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{
+                             rule,
+                             "  CIDR                     REGION                        subnet",
+                             rule,
+                             "  " + exact + "next",
+                             "  " + longer + "next",
+                         }));
+}
+
+class OperationWait : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    GcpLib::sleeper() = [this] { ++sleeps; };
+  }
+  void TearDown() override {
+    GcpLib::sleeper() = [] {};
+  }
+  std::shared_ptr<FakeTransport> transport = std::make_shared<FakeTransport>();
+  ComputeService service{transport, "http://emulator/compute/v1/", nullptr};
+  int sleeps = 0;
+};
+
+TEST_F(OperationWait, DoneAtOnceMakesOneRequestAndNoSleep) {
+  transport->reply({{"name", "op-1"}, {"status", "DONE"}});
+  ResourceDocument result = GcpLib::wait_for_global_operation(service, "p", "op-1");
+  EXPECT_EQ(result["name"], "op-1");
+  EXPECT_EQ(transport->texts(),
+            std::vector<std::string>{"POST projects/p/global/operations/op-1/wait"});
+  EXPECT_EQ(sleeps, 0);
+}
+
+TEST_F(OperationWait, PollsUntilDoneWithOneSleepPerUnfinishedAnswer) {
+  transport->reply({{"status", "PENDING"}})
+      .reply({{"status", "RUNNING"}})
+      .reply({{"status", "DONE"}, {"warnings", {{{"code", "X"}}}}});
+  ResourceDocument result = GcpLib::wait_for_global_operation(service, "p", "op-1");
+  EXPECT_EQ(transport->requests.size(), 3u);
+  EXPECT_EQ(sleeps, 2);
+  EXPECT_TRUE(result.contains("warnings"));
+}
+
+TEST_F(OperationWait, OnlyExactDoneFinishesAndErrorFails) {
+  transport->reply({{"status", "done"}})
+      .reply(
+          {{"status", "DONE"}, {"error", {{"errors", {{{"code", "QUOTA"}}}}}}, {"warnings", {1}}});
+  try {
+    GcpLib::wait_for_global_operation(service, "p", "op-1");
+    FAIL() << "expected OperationError";
+  } catch (const OperationError& failure) {
+    EXPECT_EQ(failure.error()["errors"][0]["code"], "QUOTA");
+    EXPECT_STREQ(failure.what(), R"({"errors":[{"code":"QUOTA"}]})");
+  }
+  EXPECT_EQ(transport->requests.size(), 2u);
+  EXPECT_EQ(sleeps, 1);
+}
+
+TEST_F(OperationWait, RefusesNonStringArgumentsBeforeAnyRequest) {
+  try {
+    GcpLib::wait_for_global_operation(service, 42, "op-1");
+    FAIL();
+  } catch (const ArgumentTypeError& failure) {
+    EXPECT_EQ(failure.argument(), "project");
+  }
+  try {
+    GcpLib::wait_for_global_operation(service, "p", nullptr);
+    FAIL();
+  } catch (const ArgumentTypeError& failure) {
+    EXPECT_EQ(failure.argument(), "operation");
+  }
+  EXPECT_TRUE(transport->requests.empty());
+  transport->reply({{"name", "op-1"}});
+  EXPECT_THROW(GcpLib::wait_for_global_operation(service, "p", "op-1"), MissingKeyError);
+}
+
+}  // namespace
+}  // namespace tolmi_gcp
