@@ -1,0 +1,112 @@
+#include "tolmi_gcp/compute/curl_transport.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <mutex>
+
+#include <curl/curl.h>
+
+#include "tolmi_gcp/errors.hpp"
+
+namespace tolmi_gcp {
+
+namespace {
+
+const char* kUserAgent = "tolmi-gcp/" TOLMI_GCP_VERSION " (libtolmi_gcp)";
+
+std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* target) {
+  static_cast<std::string*>(target)->append(data, size * count);
+  return size * count;
+}
+
+std::size_t appendHeader(char* data, std::size_t size, std::size_t count, void* target) {
+  std::string_view line(data, size * count);
+  auto* headers = static_cast<HeaderList*>(target);
+  // A new status line (after a redirect or 100-continue) starts a new header block.
+  if (line.rfind("HTTP/", 0) == 0) headers->clear();
+  std::size_t colon = line.find(':');
+  if (colon != std::string_view::npos) {
+    std::string name(line.substr(0, colon));
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    std::string_view value = line.substr(colon + 1);
+    while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
+      value.remove_prefix(1);
+    while (!value.empty() && (value.back() == '\r' || value.back() == '\n' || value.back() == ' '))
+      value.remove_suffix(1);
+    headers->emplace_back(std::move(name), std::string(value));
+  }
+  return size * count;
+}
+
+class CurlTransport : public HttpTransport {
+ public:
+  explicit CurlTransport(const CurlOptions& options) : options_(options) {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+  }
+  ~CurlTransport() override {
+    if (handle_) curl_easy_cleanup(handle_);
+  }
+
+  HttpResponse send(const HttpRequest& request) override {
+    if (!handle_) handle_ = curl_easy_init();
+    if (!handle_) throw TransportError("cannot create a libcurl handle");
+    CURL* curl = handle_;
+    curl_easy_reset(curl);  // keeps the connection cache: the connection is reused
+
+    std::string url = request.url();
+    HttpResponse response;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "gzip");
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, options_.connectTimeoutMs);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, options_.totalTimeoutMs);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    if (request.method == "GET") {
+      curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    } else {
+      curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
+      curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                       static_cast<curl_off_t>(request.body.size()));
+    }
+    curl_slist* headers = nullptr;
+    for (const auto& [name, value] : request.headers)
+      headers = curl_slist_append(headers, (name + ": " + value).c_str());
+    headers = curl_slist_append(headers, "Expect:");
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response.body);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, appendHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response.headers);
+
+    CURLcode code = curl_easy_perform(curl);
+    curl_slist_free_all(headers);
+    if (code != CURLE_OK) {
+      // A handle that saw a transport error is not reused.
+      curl_easy_cleanup(handle_);
+      handle_ = nullptr;
+      throw TransportError(request.method + " " + url + ": " + curl_easy_strerror(code));
+    }
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    response.status = static_cast<int>(status);
+    return response;
+  }
+
+ private:
+  CurlOptions options_;
+  CURL* handle_ = nullptr;
+};
+
+}  // namespace
+
+std::shared_ptr<HttpTransport> makeCurlTransport(const CurlOptions& options) {
+  return std::make_shared<CurlTransport>(options);
+}
+
+}  // namespace tolmi_gcp

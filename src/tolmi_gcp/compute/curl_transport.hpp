@@ -1,0 +1,18 @@
+#pragma once
+
+#include <memory>
+
+#include "tolmi_gcp/compute/http_transport.hpp"
+
+namespace tolmi_gcp {
+
+struct CurlOptions {
+  long connectTimeoutMs = 10'000;
+  long totalTimeoutMs = 300'000;  // a globalOperations.wait is held up to two minutes
+};
+
+// HTTPS through one reused libcurl handle (keep-alive), gzip, timeouts, TLS verification always
+// on. Not thread-safe: one transport per thread.
+std::shared_ptr<HttpTransport> makeCurlTransport(const CurlOptions& options = {});
+
+}  // namespace tolmi_gcp
