@@ -1,0 +1,55 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "tolmi_gcp/ResourceDocument.hpp"
+#include "tolmi_gcp/compute/http_transport.hpp"
+
+namespace tolmi_gcp::emulator {
+
+struct Options {
+  int operationDelayMs = 0;  // PENDING → RUNNING → DONE over this time; 0: DONE at once
+  int waitTimeoutMs = 2000;  // how long operations.wait holds a request open
+  bool requireAuth = false;
+};
+
+// A stateful Compute Engine API v1 emulator: the resources of a topology, the API methods over
+// them, the admin endpoints (state, journal, faults, reset). Thread-safe: the HTTP server calls
+// handle() from several connections at once.
+class Emulator {
+ public:
+  // `topology` is a parsed topology document; throws ConfigError naming the path of a bad element.
+  explicit Emulator(const ResourceDocument& topology, Options options = {});
+  ~Emulator();
+  Emulator(const Emulator&) = delete;
+  Emulator& operator=(const Emulator&) = delete;
+
+  // Reads a topology file (YAML or JSON); throws ConfigError naming file, element and problem.
+  static ResourceDocument loadTopology(const std::string& path);
+
+  // Handles one request. `path` is the URL path as sent, e.g. "/compute/v1/projects/p/global/networks"
+  // or "/emulator/v1/state"; `query` holds decoded values.
+  HttpResponse handle(const std::string& method, const std::string& path, const QueryList& query,
+                      const HeaderList& headers, const std::string& body);
+
+  // The same documents as GET /emulator/v1/state and GET /emulator/v1/requests.
+  ResourceDocument state() const;
+  ResourceDocument journal() const;
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+// The emulator as an HttpTransport, for fast tests without sockets.
+class InProcessTransport : public HttpTransport {
+ public:
+  explicit InProcessTransport(std::shared_ptr<Emulator> emulator);
+  HttpResponse send(const HttpRequest& request) override;
+
+ private:
+  std::shared_ptr<Emulator> emulator_;
+};
+
+}  // namespace tolmi_gcp::emulator
