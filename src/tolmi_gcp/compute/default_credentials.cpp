@@ -32,4 +32,9 @@ DefaultService defaultComputeService(const std::optional<std::string>& endpoint)
       "no application-default credentials: set COMPUTE_EMULATOR_HOST or pass an endpoint");
 }
 
+std::function<DefaultService()>& defaultServiceFactory() {
+  static std::function<DefaultService()> factory = [] { return defaultComputeService(); };
+  return factory;
+}
+
 }  // namespace tolmi_gcp

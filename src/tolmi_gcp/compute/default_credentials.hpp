@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,5 +19,9 @@ struct DefaultService {
 // credentials and the project from GOOGLE_CLOUD_PROJECT; otherwise the default endpoint with the
 // application-default credentials. Throws ConfigError naming what is missing.
 DefaultService defaultComputeService(const std::optional<std::string>& endpoint = std::nullopt);
+
+// What GcpLib::listAllNetwork builds its own handle with: defaultComputeService() unless replaced,
+// as tests do to hand it a scripted transport.
+std::function<DefaultService()>& defaultServiceFactory();
 
 }  // namespace tolmi_gcp

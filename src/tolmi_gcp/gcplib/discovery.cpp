@@ -1,0 +1,138 @@
+// Network discovery: the subnet table, the route table and the whole-project report.
+
+#include <optional>
+
+#include "tolmi_gcp/commonlib.hpp"
+#include "tolmi_gcp/compute/default_credentials.hpp"
+#include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/gcplib.hpp"
+#include "tolmi_gcp/gcplib/frame.hpp"
+
+namespace tolmi_gcp {
+
+namespace {
+
+// An entry of a network's "subnetworks" array: a subnetwork self-link.
+const std::string& subnetworkLink(const ResourceDocument& entry) {
+  if (!entry.is_string()) throw ArgumentTypeError("subnetworks entry", "a self-link string", entry);
+  return entry.get_ref<const std::string&>();
+}
+
+// The propagation switch is process-wide, so it must be back on however listRouteTable ends;
+// leaving it off after a failure would silently cut the library's lines from the tool's handlers.
+class PropagationSwitch {
+ public:
+  explicit PropagationSwitch(bool propagate) { frame::logger().setAdditivity(propagate); }
+  ~PropagationSwitch() { frame::logger().setAdditivity(true); }
+  PropagationSwitch(const PropagationSwitch&) = delete;
+  PropagationSwitch& operator=(const PropagationSwitch&) = delete;
+};
+
+bool isGkePeering(const std::string& peering) {
+  return peering.starts_with("gke-") && peering.ends_with("-peer");
+}
+
+// The short next-hop text of a route's row, or nullopt when the route has none of the next-hop
+// keys. A route that leads to a GKE peering has its destination added to `gke`.
+std::optional<std::string> nextHop(const ResourceDocument& route, RouteInfo& gke) {
+  if (has(route, "nextHopNetwork"))
+    return "Virtual network " + frame::lastSegment(stringAt(route, "nextHopNetwork"));
+  if (has(route, "nextHopIp")) return stringAt(route, "nextHopIp");
+  if (has(route, "nextHopGateway")) return frame::lastSegment(stringAt(route, "nextHopGateway"));
+  if (has(route, "nextHopIlb")) return frame::lastSegment(stringAt(route, "nextHopIlb"));
+  if (has(route, "nextHopPeering")) {
+    const std::string& peering = stringAt(route, "nextHopPeering");
+    if (isGkePeering(peering)) gke.add_gke_export_routes(stringAt(route, "destRange"));
+    return peering;
+  }
+  if (has(route, "nextHopInstance"))
+    return frame::segment(stringAt(route, "nextHopInstance"), Common::INSTANCE_I);
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::vector<std::string> GcpLib::listSubnet(ComputeService& service,
+                                            const ResourceDocument& network) {
+  frame::info("");
+  frame::info("- Discover subnet(s)");
+  frame::writeTableHead("CIDR", "REGION", "subnet");
+  std::vector<std::string> cidrs;
+  for (const ResourceDocument& entry : arrayOrEmpty(network, "subnetworks")) {
+    const std::string& link = subnetworkLink(entry);
+    std::string project = frame::segment(link, PROJECT_I);
+    std::string subnetwork = frame::segment(link, SUBNET_I);
+    std::string region = frame::segment(link, REGION_I);
+    ResourceDocument document = service.subnetworks().get(project, region, subnetwork).execute();
+    Common::logSubnet(document);
+    cidrs.push_back(stringAt(document, "ipCidrRange"));
+  }
+  return cidrs;
+}
+
+std::vector<std::string> GcpLib::listSubnetByRegion(ComputeService& service,
+                                                    const ResourceDocument& network,
+                                                    const std::string& region) {
+  std::vector<std::string> cidrs;
+  for (const ResourceDocument& entry : arrayOrEmpty(network, "subnetworks")) {
+    const std::string& link = subnetworkLink(entry);
+    // Links of other regions are read no further than their region: they cost no request.
+    if (frame::segment(link, REGION_I) != region) continue;
+    std::string project = frame::segment(link, PROJECT_I);
+    std::string subnetwork = frame::segment(link, SUBNET_I);
+    ResourceDocument document = service.subnetworks().get(project, region, subnetwork).execute();
+    cidrs.push_back(stringAt(document, "ipCidrRange"));
+  }
+  return cidrs;
+}
+
+RouteInfo GcpLib::listRouteTable(const std::string& project, ComputeService& service,
+                                 const ResourceDocument& network, bool propagate) {
+  PropagationSwitch propagation(propagate);
+  frame::info("");
+  frame::info("- Discover route(s)");
+  std::string filter = "network: \"" + stringAt(network, "selfLink") + "\"";
+  std::optional<Request> request = service.routes().list(project, filter);
+  frame::writeTableHead("CIDR", "Next-hop");
+  RouteInfo gke;
+  while (request) {
+    ResourceDocument page = request->execute();
+    if (!has(page, "items")) {
+      frame::info("    no route found");
+      break;
+    }
+    for (const ResourceDocument& route : page["items"]) {
+      std::optional<std::string> dest = nextHop(route, gke);
+      if (!dest) {
+        frame::error("  **Error** unknown destination " + textOf(route));
+        continue;
+      }
+      frame::info("  " + frame::ljust(stringAt(route, "destRange"), 25) + *dest);
+    }
+    request = service.routes().list_next(*request, page);
+  }
+  return gke;
+}
+
+// project_id is not used: the report is always of the project the credentials name.
+void GcpLib::listAllNetwork(const ResourceDocument& /*project_id*/) {
+  DefaultService handle = defaultServiceFactory()();
+  if (handle.project.empty())
+    throw ConfigError(
+        "the application-default credentials name no default project: set GOOGLE_CLOUD_PROJECT");
+  ComputeService& service = *handle.service;
+  std::optional<Request> request = service.networks().list(handle.project);
+  while (request) {
+    ResourceDocument page = request->execute();
+    // The API leaves "items" out of an empty list: a project without networks has an empty
+    // report, not a failure.
+    for (const ResourceDocument& network : arrayOrEmpty(page, "items")) {
+      Common::logVpcHeader(network);
+      listSubnet(service, network);
+      listRouteTable(handle.project, service, network);
+    }
+    request = service.networks().list_next(*request, page);
+  }
+}
+
+}  // namespace tolmi_gcp
