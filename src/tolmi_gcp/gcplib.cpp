@@ -79,6 +79,11 @@ std::string configText(const std::string& key) {
   return value.get<std::string>();
 }
 
+ComputeService& globalService() {
+  if (!Globals::service) throw Error("no ComputeService set in Globals::service");
+  return *Globals::service;
+}
+
 void recordWritten() { Globals::revertInfoWritten(); }
 
 }  // namespace frame

@@ -9,6 +9,7 @@
 #include <log4cplus/logger.h>
 
 #include "tolmi_gcp/ResourceDocument.hpp"
+#include "tolmi_gcp/compute/compute_service.hpp"
 
 namespace tolmi_gcp::frame {
 
@@ -47,6 +48,9 @@ std::string networkKey(const std::string& project, const std::string& vpc);
 
 // The string value of a configuration key; throws ArgumentTypeError when it is not text.
 std::string configText(const std::string& key);
+
+// The process-wide handle Globals::service; throws Error when the tool has set none.
+ComputeService& globalService();
 
 // Tells Globals that the revert record changed, so it reaches disk before the next change request.
 void recordWritten();

@@ -1,0 +1,238 @@
+// Cloud routers: the region report, the ranges a spoke advertises, and the changes to the transit
+// routers' BGP advertisements with their restore.
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <charconv>
+#include <iostream>
+
+#include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/gcplib.hpp"
+#include "tolmi_gcp/gcplib/frame.hpp"
+#include "tolmi_gcp/res/Globals.hpp"
+
+namespace tolmi_gcp {
+
+namespace {
+
+constexpr const char* kAddedDescription = "tessavon-migration-added";
+
+// "a.b.c.d/len" for an IPv4 network, a bare address counting as a /32. Host bits must be zero:
+// a range that is not a network cannot be matched against the removal list safely.
+std::string canonicalNetwork(const std::string& text) {
+  std::size_t slash = text.find('/');
+  int prefix = 32;
+  if (slash != std::string::npos) {
+    const char* first = text.data() + slash + 1;
+    const char* last = text.data() + text.size();
+    auto [end, status] = std::from_chars(first, last, prefix);
+    if (first == last || status != std::errc() || end != last || prefix < 0 || prefix > 32)
+      throw Error("advertised range '" + text + "' has no valid prefix length");
+  }
+  in_addr address{};
+  if (inet_pton(AF_INET, text.substr(0, slash).c_str(), &address) != 1)
+    throw Error("advertised range '" + text + "' is not an IPv4 network");
+  std::uint32_t mask = prefix == 0 ? 0 : ~std::uint32_t{0} << (32 - prefix);
+  if ((ntohl(address.s_addr) & ~mask) != 0)
+    throw Error("advertised range '" + text + "' has host bits set");
+  char dotted[INET_ADDRSTRLEN];
+  inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+  return std::string(dotted) + "/" + std::to_string(prefix);
+}
+
+bool listed(const ResourceDocument& list, const ResourceDocument& value) {
+  return std::find(list.begin(), list.end(), value) != list.end();
+}
+
+// The list under `key`, which must be one.
+const ResourceDocument& listAt(const ResourceDocument& doc, std::string_view key) {
+  const ResourceDocument& value = at(doc, key);
+  if (!value.is_array()) throw ArgumentTypeError(std::string(key), "a list", value);
+  return value;
+}
+
+// A router that fails is reported and the caller goes on with the next one.
+void reportFailure(const std::exception& failure) {
+  frame::error("**Error** " + std::string(failure.what()));
+  std::cerr << describeFailure(failure) << std::flush;
+}
+
+// The migrated "bgp" of one router: the ranges and groups kept, then the configured additions.
+struct BgpChange {
+  ResourceDocument bgp;
+  bool changed = false;
+};
+
+BgpChange changeBgp(const ResourceDocument& routerBgp, const ResourceDocument& entry,
+                    const std::string& routerName, const std::string& where) {
+  BgpChange change;
+  ResourceDocument ranges = ResourceDocument::array();
+  for (const auto& range : arrayOrEmpty(routerBgp, "advertisedIpRanges")) {
+    const std::string& stored = stringAt(range, "range");
+    if (listed(listAt(entry, "remove_advertised_routes"), canonicalNetwork(stored))) {
+      frame::info("  delete " + stored + " in " + routerName + " from " + where);
+      change.changed = true;
+    } else {
+      ranges.push_back(range);
+    }
+  }
+  for (const auto& added : listAt(entry, "add_advertised_routes")) {
+    frame::info("  add " + textOf(added) + " to " + routerName + " from " + where);
+    ranges.push_back({{"range", added}, {"description", kAddedDescription}});
+    change.changed = true;
+  }
+  change.bgp["advertisedIpRanges"] = std::move(ranges);
+  if (!has(routerBgp, "advertisedGroups")) return change;
+  ResourceDocument groups = ResourceDocument::array();
+  for (const auto& group : routerBgp["advertisedGroups"]) {
+    if (listed(listAt(entry, "remove_advertised_groups"), group)) {
+      frame::info("  delete " + textOf(group) + " in " + routerName + " from " + where);
+      change.changed = true;
+    } else {
+      groups.push_back(group);
+    }
+  }
+  change.bgp["advertisedGroups"] = std::move(groups);
+  return change;
+}
+
+// Reads one transit router, records its "bgp" as read and patches the migrated one onto it.
+void manageRouter(ComputeService& service, const std::string& transitProject,
+                  const std::string& transitNetwork, const std::string& region,
+                  const ResourceDocument& entry, const std::string& mkey) {
+  const std::string& routerName = stringAt(entry, "router_name");
+  ResourceDocument router = service.routers().get(transitProject, region, routerName).execute();
+  std::string where = transitProject + "::" + transitNetwork + " " + region;
+  if (frame::segment(stringAt(router, "network"), GcpLib::NETWORK_I) != transitNetwork) {
+    frame::info("  " + routerName + " not found in " + where);
+    return;
+  }
+  const ResourceDocument& routerBgp = at(router, "bgp");
+  if (at(routerBgp, "advertiseMode") == "DEFAULT") {
+    frame::info("  " + routerName + " in " + where +
+                " is in DEFAULT advertize mode, cannot customize route");
+    return;
+  }
+  BgpChange change = changeBgp(routerBgp, entry, routerName, where);
+  if (!change.changed) return;
+
+  // Record before the change, and in a dry run too, so the record matches a real run.
+  ResourceDocument& cloudRouters = at(Globals::getRevertInfo(), "cloud_routers");
+  if (!cloudRouters.is_object())
+    throw ArgumentTypeError("cloud_routers", "an object", cloudRouters);
+  std::string rkey = transitProject + "::" + transitNetwork + "::" + region + "::" + routerName;
+  cloudRouters[mkey][rkey] = routerBgp;
+  frame::recordWritten();
+  if (Globals::getDryRun()) return;
+  service.routers()
+      .patch(transitProject, region, routerName, {{"bgp", std::move(change.bgp)}})
+      .execute();
+}
+
+// Puts one recorded "bgp" back onto its router.
+void restoreRouter(ComputeService& service, const std::string& mkey, const std::string& rkey,
+                   const std::string& project, const std::string& region,
+                   const std::string& routerName) {
+  ResourceDocument& settings = at(at(at(Globals::getRevertInfo(), "cloud_routers"), mkey), rkey);
+  frame::info("  restore " + rkey + ", bgp " + textOf(settings));
+  if (Globals::getDryRun()) return;
+  if (!settings.is_object()) throw ArgumentTypeError(rkey, "an object", settings);
+  // Ranges are replaced whole by a patch; an explicit empty list clears the migration's additions.
+  if (!has(settings, "advertisedIpRanges")) {
+    settings["advertisedIpRanges"] = ResourceDocument::array();
+    frame::recordWritten();
+  }
+  service.routers().patch(project, region, routerName, {{"bgp", settings}}).execute();
+}
+
+std::vector<std::string> splitKey(const std::string& text) {
+  std::vector<std::string> items;
+  std::size_t start = 0;
+  for (std::size_t sep; (sep = text.find("::", start)) != std::string::npos; start = sep + 2)
+    items.push_back(text.substr(start, sep - start));
+  items.push_back(text.substr(start));
+  return items;
+}
+
+}  // namespace
+
+void GcpLib::listRouterByRegion(ComputeService& service, const std::string& project,
+                                const std::string& network, const std::string& region) {
+  frame::info("- Discover cloud router(s)");
+  // Only the first page: a region holds few routers.
+  ResourceDocument response = service.routers().list(project, region).execute();
+  if (!has(response, "items")) return frame::info("  No cloud router found");
+  for (const auto& router : response["items"]) {
+    std::string networkName = frame::segment(stringAt(router, "network"), NETWORK_I);
+    std::string regionName = frame::segment(stringAt(router, "region"), REGION_I);
+    if (networkName != network) continue;
+    const ResourceDocument& bgp = at(router, "bgp");
+    frame::info("  " + textOf(at(router, "name")) + " " + regionName + " bgp " +
+                textOf(at(bgp, "asn")) + " " + textOf(at(bgp, "advertiseMode")));
+    for (const auto& range : arrayOrEmpty(bgp, "advertisedIpRanges"))
+      frame::info("    " + textOf(at(range, "range")) + " " + textOf(at(range, "description")));
+    for (const auto& group : arrayOrEmpty(bgp, "advertisedGroups"))
+      frame::info("    " + textOf(group));
+  }
+}
+
+void GcpLib::manageCloudRouterAdvertisedRoute(bool switch_traffic) {
+  ComputeService& service = frame::globalService();
+  if (switch_traffic)
+    manageCloudRouterAdvertisedRoutePerVpc(service);
+  else
+    restoreCloudRouterAdvertisedRoutePerVpc(service);
+}
+
+void GcpLib::manageCloudRouterAdvertisedRoutePerVpc(ComputeService& service) {
+  frame::info("- Manage cloud router route(s)");
+  ResourceDocument transit_vpcs = frame::config("transit_vpcs");
+  std::string mkey =
+      frame::networkKey(frame::configText("project_id"), frame::configText("vpc_name"));
+  if (!transit_vpcs.is_array()) throw ArgumentTypeError("transit_vpcs", "a list", transit_vpcs);
+  for (const auto& transit : transit_vpcs) {
+    const std::string& vpcName = stringAt(transit, "vpc_name");
+    std::vector<std::string> items = splitKey(vpcName);
+    if (items.size() < 2)
+      throw ConfigError("transit vpc_name '" + vpcName + "' is not project::network");
+    if (!has(transit, "cloud_routers")) {
+      frame::info("  No cloud router found");
+      continue;
+    }
+    for (const auto& entry : listAt(transit, "cloud_routers")) {
+      const std::string& region = stringAt(entry, "region");
+      try {
+        manageRouter(service, items[0], items[1], region, entry, mkey);
+      } catch (const std::exception& failure) {
+        reportFailure(failure);
+      }
+    }
+  }
+}
+
+void GcpLib::restoreCloudRouterAdvertisedRoutePerVpc(ComputeService& service) {
+  frame::info("- Restore cloud router route(s)");
+  std::string mkey =
+      frame::networkKey(frame::configText("project_id"), frame::configText("vpc_name"));
+  const ResourceDocument& cloudRouters = at(Globals::getRevertInfo(), "cloud_routers");
+  if (!truthy(cloudRouters)) return frame::info("  Done");
+  if (!has(cloudRouters, mkey)) return;
+  const ResourceDocument& spokeRouters = cloudRouters[mkey];
+  if (!spokeRouters.is_object()) throw ArgumentTypeError(mkey, "an object", spokeRouters);
+  // The keys are taken first: restoring a router writes into the record walked here.
+  std::vector<std::string> rkeys;
+  for (const auto& [rkey, settings] : spokeRouters.items()) rkeys.push_back(rkey);
+  for (const auto& rkey : rkeys) {
+    std::vector<std::string> items = splitKey(rkey);
+    if (items.size() < 4)
+      throw ConfigError("cloud router key '" + rkey + "' is not project::network::region::router");
+    try {
+      restoreRouter(service, mkey, rkey, items[0], items[2], items[3]);
+    } catch (const std::exception& failure) {
+      reportFailure(failure);
+    }
+  }
+}
+
+}  // namespace tolmi_gcp
