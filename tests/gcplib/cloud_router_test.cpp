@@ -442,5 +442,56 @@ TEST_F(CloudRouterTest, ListRouterByRegionReportsTheNetworksRoutersOfTheFirstPag
                                        "GET projects/hub-proj/regions/us-east1/routers"}));
 }
 
+// --- composeVpcCidrs ---
+
+TEST_F(CloudRouterTest, ComposeVpcCidrsPutsGkeRangesFirstAndSubnetsOnlyInTheirStead) {
+  Globals::routeInfo.add_gke_export_routes("10.60.0.0/14");
+  Globals::routeInfo.add_gke_export_routes("10.64.0.0/20");
+  const std::string subnets = kApi + "spoke-proj/regions/";
+  ResourceDocument network = {
+      {"subnetworks",
+       {subnets + "us-east1/subnetworks/a", subnets + "us-west1/subnetworks/b",
+        subnets + "us-east1/subnetworks/c"}}};
+  ResourceDocument region = {{"region", "us-east1"}};
+  struct Case {
+    const char* config;
+    ResourceDocument expected;
+  };
+  const std::vector<Case> cases = {
+      {"{advertise_gke: true, spoke_advertisement: []}", {"10.60.0.0/14", "10.64.0.0/20"}},
+      {"{advertise_gke: false, spoke_advertisement: [10.9.0.0/16, 10.2.0.0/16]}",
+       {"10.9.0.0/16", "10.2.0.0/16"}},
+      {"{advertise_gke: true, spoke_advertisement: [10.9.0.0/16]}",
+       {"10.60.0.0/14", "10.64.0.0/20", "10.9.0.0/16"}},
+      {"{spoke_advertisement: []}", nullptr},
+      // Only the boolean true brings in GKE ranges, and without them no subnet is read.
+      {"{advertise_gke: 'true'}", nullptr},
+      {"{advertise_gke: 1}", nullptr},
+  };
+  for (const auto& [config, expected] : cases) {
+    SCOPED_TRACE(config);
+    configure(config);
+    EXPECT_EQ(GcpLib::composeVpcCidrs(service, network, region), expected);
+  }
+  EXPECT_TRUE(transport->requests.empty());
+  // The region object is read only when subnet ranges are needed.
+  EXPECT_EQ(GcpLib::composeVpcCidrs(service, network, ResourceDocument::object()), nullptr);
+
+  configure("{advertise_gke: true}");
+  transport->reply({{"ipCidrRange", "10.0.1.0/24"}}).reply({{"ipCidrRange", "10.0.3.0/24"}});
+  EXPECT_EQ(GcpLib::composeVpcCidrs(service, network, region),
+            ResourceDocument({"10.60.0.0/14", "10.64.0.0/20", "10.0.1.0/24", "10.0.3.0/24"}));
+  EXPECT_EQ(transport->texts(), (Lines{"GET projects/spoke-proj/regions/us-east1/subnetworks/a",
+                                       "GET projects/spoke-proj/regions/us-east1/subnetworks/c"}));
+  EXPECT_THROW(GcpLib::composeVpcCidrs(service, network, ResourceDocument::object()),
+               MissingKeyError);
+
+  Globals::routeInfo = RouteInfo();
+  EXPECT_EQ(GcpLib::composeVpcCidrs(service, network, region), nullptr);
+  configure("{spoke_advertisement: 10.9.0.0/16}");
+  EXPECT_THROW(GcpLib::composeVpcCidrs(service, network, region), ArgumentTypeError);
+  EXPECT_EQ(transport->requests.size(), 2u);
+}
+
 }  // namespace
 }  // namespace tolmi_gcp

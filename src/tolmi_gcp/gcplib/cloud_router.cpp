@@ -177,6 +177,26 @@ void GcpLib::listRouterByRegion(ComputeService& service, const std::string& proj
   }
 }
 
+ResourceDocument GcpLib::composeVpcCidrs(ComputeService& service, const ResourceDocument& response,
+                                         const ResourceDocument& region) {
+  ResourceDocument spokeAdvertisement = frame::config("spoke_advertisement");
+  ResourceDocument advertiseGke = frame::config("advertise_gke");
+  ResourceDocument vpc_cidrs = ResourceDocument::array();
+  if (advertiseGke == true)
+    for (const auto& range : Globals::routeInfo.get_gke_export_routes()) vpc_cidrs.push_back(range);
+  if (spokeAdvertisement.is_null()) {
+    // Subnet ranges stand in for a missing list only when the spoke advertises GKE ranges.
+    if (!vpc_cidrs.empty())
+      for (auto& range : listSubnetByRegion(service, response, stringAt(region, "region")))
+        vpc_cidrs.push_back(std::move(range));
+  } else {
+    if (!spokeAdvertisement.is_array())
+      throw ArgumentTypeError("spoke_advertisement", "a list", spokeAdvertisement);
+    for (const auto& range : spokeAdvertisement) vpc_cidrs.push_back(range);
+  }
+  return vpc_cidrs.empty() ? ResourceDocument() : vpc_cidrs;
+}
+
 void GcpLib::manageCloudRouterAdvertisedRoute(bool switch_traffic) {
   ComputeService& service = frame::globalService();
   if (switch_traffic)
