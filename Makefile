@@ -30,8 +30,13 @@ test-asan: bootstrap
 demo: build
 	$(BUILD)/tolmi-gcp demo
 
+bench: bootstrap
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLMI_TESTS=OFF
+	cmake --build build-bench --target tolmi_bench -j $(JOBS)
+	build-bench/tolmi_bench
+
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) build-bench
