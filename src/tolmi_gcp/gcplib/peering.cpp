@@ -1,0 +1,215 @@
+// VPC peering migration: listing a network's peerings, finding the far end of a peering, removing
+// a spoke's transit peerings on both ends with a record of each pair, and re-creating them.
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/gcplib.hpp"
+#include "tolmi_gcp/gcplib/frame.hpp"
+#include "tolmi_gcp/res/Globals.hpp"
+
+namespace tolmi_gcp {
+
+namespace {
+
+using frame::info;
+
+// The members a re-created peering carries, in the order they are sent.
+constexpr const char* kCreatedMembers[] = {"name",
+                                           "network",
+                                           "exportCustomRoutes",
+                                           "importCustomRoutes",
+                                           "exchangeSubnetRoutes",
+                                           "exportSubnetRoutesWithPublicIp",
+                                           "importSubnetRoutesWithPublicIp",
+                                           "stackType"};
+
+// "project::network" of the network a peering entry points at.
+std::string peerKey(const ResourceDocument& entry) {
+  const std::string& link = stringAt(entry, "network");
+  std::string network = frame::segment(link, GcpLib::NETWORK_I);
+  return frame::networkKey(frame::segment(link, GcpLib::PROJECT_I), network);
+}
+
+std::vector<std::string> transitNetworkKeys() {
+  ResourceDocument transit = frame::config("transit_vpcs");
+  if (!transit.is_array()) throw ArgumentTypeError("transit_vpcs", "an array", transit);
+  std::vector<std::string> keys;
+  for (const ResourceDocument& entry : transit) keys.push_back(stringAt(entry, "vpc_name"));
+  return keys;
+}
+
+// Puts a pair into the spoke's record entry and saves the record, before either end is removed.
+// Until the run completes, the entry keeps the earlier run's pairs as well (a new pair takes the
+// place of the earlier pair of the same spoke peering), so an interruption loses no way back.
+void recordPair(const std::string& key, const ResourceDocument& pair) {
+  static const ResourceDocument::json_pointer kLocalName("/localPeeringProperties/name");
+  ResourceDocument& entry = at(Globals::getRevertInfo(), "peerings")[key];
+  if (entry.is_null()) entry = ResourceDocument::array();
+  if (!entry.is_array())
+    throw ArgumentTypeError("peerings." + key, "an array of peering pairs", entry);
+  auto samePeering = std::find_if(entry.begin(), entry.end(), [&](const ResourceDocument& earlier) {
+    return earlier.contains(kLocalName) && earlier[kLocalName] == pair[kLocalName];
+  });
+  if (samePeering != entry.end())
+    *samePeering = pair;
+  else
+    entry.push_back(pair);
+  frame::recordWritten();
+}
+
+ResourceDocument creationBody(const ResourceDocument& entry) {
+  ResourceDocument peering = ResourceDocument::object();
+  for (const char* member : kCreatedMembers) peering[member] = at(entry, member);
+  return {{"networkPeering", std::move(peering)}};
+}
+
+// True when the network holds a peering with every created member equal to `peering`'s.
+bool inPlaceAsRecorded(ComputeService& service, const std::string& project,
+                       const std::string& network, const ResourceDocument& peering) {
+  ResourceDocument current = service.networks().get(project, network).execute();
+  for (const ResourceDocument& existing : arrayOrEmpty(current, "peerings")) {
+    if (std::all_of(std::begin(kCreatedMembers), std::end(kCreatedMembers),
+                    [&](const char* m) { return has(existing, m) && existing[m] == peering[m]; }))
+      return true;
+  }
+  return false;
+}
+
+// Creates one end of a pair and waits for it. A failed creation whose end is nevertheless in place
+// exactly as recorded (left by an interrupted restore) counts as done, so a restore can be re-run.
+void addPeeringEnd(ComputeService& service, const std::string& project, const std::string& network,
+                   const ResourceDocument& body) {
+  ResourceDocument operation;
+  try {
+    operation = service.networks().addPeering(project, network, body).execute();
+    GcpLib::wait_for_global_operation(service, project, at(operation, "name"));
+  } catch (const Error&) {
+    const ResourceDocument& peering = at(body, "networkPeering");
+    if (!inPlaceAsRecorded(service, project, network, peering)) throw;
+    info("  peering " + textOf(peering["name"]) + " already in place as recorded");
+    return;
+  }
+  frame::inspectChange(operation, "  **Error** ");
+}
+
+}  // namespace
+
+void GcpLib::listPeering(const ResourceDocument& network) {
+  info("- Discover peering(s)");
+  const ResourceDocument& peerings = arrayOrEmpty(network, "peerings");
+  if (peerings.empty()) info("  no peering found");
+  info(frame::rule());
+  info("  " + frame::ljust("Peering name", 51) + frame::ljust("Project::VPC", 30));
+  info(frame::rule());
+  for (const ResourceDocument& entry : peerings) {
+    std::string peer = peerKey(entry);
+    info("  " + frame::ljust(stringAt(entry, "name"), 50) + " " + peer);
+  }
+}
+
+ResourceDocument GcpLib::lookupRemotePeering(ComputeService& service,
+                                             const std::string& localProject,
+                                             const std::string& localVpcName,
+                                             const std::string& remoteProject,
+                                             const std::string& remoteVpcName) {
+  ResourceDocument remote = service.networks().get(remoteProject, remoteVpcName).execute();
+  const std::string local = frame::networkKey(localProject, localVpcName);
+  for (const ResourceDocument& entry : arrayOrEmpty(remote, "peerings"))
+    if (peerKey(entry) == local) return entry;
+  return nullptr;
+}
+
+void GcpLib::deletePeering(ComputeService& service, const std::string& project,
+                           const std::string& vpc, const std::string& peering) {
+  info("  delete peering " + peering + " in " + frame::networkKey(project, vpc));
+  if (Globals::getDryRun()) return;
+  ResourceDocument body = {{"name", peering}};
+  ResourceDocument operation;
+  try {
+    operation = service.networks().removePeering(project, vpc, body).execute();
+    wait_for_global_operation(service, project, at(operation, "name"));
+  } catch (const std::exception& failure) {
+    frame::error(std::string("  **Error** ") + failure.what());
+    return;
+  }
+  frame::inspectChange(operation, "  **Check Error** ");
+}
+
+void GcpLib::deletePeerings(ComputeService& service, const std::string& project,
+                            const ResourceDocument& vpc) {
+  const std::string& vpcName = stringAt(vpc, "vpc_name");
+  const std::string key = frame::networkKey(project, vpcName);
+  ResourceDocument pairs = ResourceDocument::array();
+  info("- Delete transit peerings in " + key);
+  std::vector<std::string> transit = transitNetworkKeys();
+  ResourceDocument spoke = service.networks().get(project, vpcName).execute();
+  for (const ResourceDocument& local : arrayOrEmpty(spoke, "peerings")) {
+    const std::string& localName = stringAt(local, "name");
+    const std::string& link = stringAt(local, "network");
+    std::string remoteProject = frame::segment(link, PROJECT_I);
+    std::string remoteNetwork = frame::segment(link, NETWORK_I);
+    std::string remoteKey = frame::networkKey(remoteProject, remoteNetwork);
+    if (std::find(transit.begin(), transit.end(), remoteKey) == transit.end()) continue;
+    ResourceDocument remote =
+        lookupRemotePeering(service, project, vpcName, remoteProject, remoteNetwork);
+    // Without the far end there is nothing that could be re-created: touch neither end.
+    if (remote.is_null()) {
+      frame::error("  **Error** no peering on " + remoteKey + " points back at " + key +
+                   ": spoke peering " + localName + " left in place and not recorded");
+      continue;
+    }
+    ResourceDocument pair = {{"localPeeringProperties", local},
+                             {"remotePeeringProperties", remote}};
+    recordPair(key, pair);
+    pairs.push_back(std::move(pair));
+    deletePeering(service, remoteProject, remoteNetwork, stringAt(remote, "name"));
+    deletePeering(service, project, vpcName, localName);
+  }
+  if (pairs.empty()) info("  no transit peering found!");
+  // The completed run's entry holds exactly this run's pairs.
+  at(Globals::getRevertInfo(), "peerings")[key] = std::move(pairs);
+  frame::recordWritten();
+}
+
+void GcpLib::addPeerings(ComputeService& service, const ResourceDocument& peeringPairList) {
+  info("- Restore peerings");
+  if (!peeringPairList.is_array())
+    throw ArgumentTypeError("peeringPairList", "an array of peering pairs", peeringPairList);
+  if (peeringPairList.empty()) return info("  no peering found");
+  for (const ResourceDocument& pair : peeringPairList) {
+    const ResourceDocument& local = at(pair, "localPeeringProperties");
+    const ResourceDocument& remote = at(pair, "remotePeeringProperties");
+    const std::string& localLink = stringAt(remote, "network");
+    const std::string& remoteLink = stringAt(local, "network");
+    std::string localPeerProject = frame::segment(localLink, PROJECT_I);
+    std::string localPeerNetwork = frame::segment(localLink, NETWORK_I);
+    std::string remotePeerProject = frame::segment(remoteLink, PROJECT_I);
+    std::string remotePeerNetwork = frame::segment(remoteLink, NETWORK_I);
+    const std::string localKey = frame::networkKey(localPeerProject, localPeerNetwork);
+    info("- Add local peering in " + localKey);
+    ResourceDocument lpeer_body = creationBody(local);
+    ResourceDocument rpeer_body = creationBody(remote);
+    info("  add peering " + textOf(at(local, "name")) + " in " + localKey);
+    if (!Globals::getDryRun())
+      addPeeringEnd(service, localPeerProject, localPeerNetwork, lpeer_body);
+    info("  add peering " + textOf(at(remote, "name")) + " in " +
+         frame::networkKey(remotePeerProject, remotePeerNetwork));
+    if (!Globals::getDryRun())
+      addPeeringEnd(service, remotePeerProject, remotePeerNetwork, rpeer_body);
+  }
+}
+
+void GcpLib::managePeerings(bool switch_traffic) {
+  ComputeService& service = frame::globalService();
+  const std::string project = Globals::project;
+  const ResourceDocument vpc = Globals::vpc;
+  if (switch_traffic) return deletePeerings(service, project, vpc);
+  const std::string key = frame::networkKey(project, stringAt(vpc, "vpc_name"));
+  if (!has(at(Globals::getRevertInfo(), "peerings"), key)) return;
+  addPeerings(service, at(at(Globals::getRevertInfo(), "peerings"), key));
+}
+
+}  // namespace tolmi_gcp
