@@ -53,7 +53,8 @@ FakeTransport& FakeTransport::dropConnection(const std::string& why) {
 }
 
 HttpResponse FakeTransport::send(const HttpRequest& request) {
-  requests.push_back({request.method, request.path, request.query, request.headers, request.body});
+  requests.push_back(
+      {request.method, request.path, request.query, request.headers, request.body, request.url()});
   if (script_.empty()) {
     ADD_FAILURE() << "unscripted request: " << requests.back().text();
     return HttpResponse{599, {}, "{}"};

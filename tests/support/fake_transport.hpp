@@ -16,6 +16,7 @@ struct RecordedRequest {
   QueryList query;
   HeaderList headers;
   std::string body;  // "" when none
+  std::string url;   // the full URL, query included
 
   // "METHOD path?name=value&... body" (query values raw, body as sent), for compact assertions.
   std::string text() const;

@@ -6,19 +6,53 @@
 #include <string>
 
 #include "tolmi_gcp/compute/compute_service.hpp"
+#include "tolmi_gcp/compute/token_credentials.hpp"
 
 namespace tolmi_gcp {
 
-struct DefaultService {
-  std::shared_ptr<ComputeService> service;
-  std::string project;  // the default project the credentials name
+// What the credential lookup reads: environment variables (an unset one reads as ""), the
+// transports for token endpoints and for the metadata server, and the clock.
+struct CredentialsEnvironment {
+  std::function<std::string(const std::string&)> variable;
+  std::shared_ptr<HttpTransport> tokenTransport;
+  std::shared_ptr<HttpTransport>
+      metadataTransport;  // short timeouts: off Compute Engine nothing answers
+  WallClock clock = std::chrono::system_clock::now;
+
+  // The process's environment, libcurl transports, the system clock.
+  static CredentialsEnvironment fromProcess();
 };
 
-// The handle the way clients find the API: an explicit `endpoint` wins; otherwise
-// COMPUTE_EMULATOR_HOST=host:port selects plain HTTP to http://host:port/compute/v1/ with no
-// credentials and the project from GOOGLE_CLOUD_PROJECT; otherwise the default endpoint with the
-// application-default credentials. Throws ConfigError naming what is missing.
-DefaultService defaultComputeService(const std::optional<std::string>& endpoint = std::nullopt);
+struct DefaultCredentials {
+  std::shared_ptr<Credentials> credentials;
+  std::string project;  // "" when nothing names a default project
+  std::string origin;   // where the credentials were found, for messages
+};
+
+// The application-default credentials, looked for in this order: the file that
+// GOOGLE_APPLICATION_CREDENTIALS names (named but unusable is an error, not a reason to look
+// further); gcloud's application_default_credentials.json in $CLOUDSDK_CONFIG or
+// ~/.config/gcloud; the metadata server (GCE_METADATA_HOST or GCE_METADATA_ROOT give its
+// host[:port]). The default project is the file's "project_id", else GOOGLE_CLOUD_PROJECT or
+// CLOUDSDK_CORE_PROJECT, else gcloud's active configuration, else the metadata server's.
+// Throws ConfigError naming the file and the problem for an unusable file, or listing every place
+// looked at when nothing is found.
+DefaultCredentials findDefaultCredentials(
+    const CredentialsEnvironment& environment = CredentialsEnvironment::fromProcess());
+
+struct DefaultService {
+  std::shared_ptr<ComputeService> service;
+  std::string project;  // the default project the credentials name; "" when none does
+};
+
+// The handle the way clients find the API. COMPUTE_EMULATOR_HOST=host:port (or an explicit
+// loopback `endpoint`) means the emulator: plain HTTP, no credentials, the project from
+// GOOGLE_CLOUD_PROJECT or CLOUDSDK_CORE_PROJECT. Otherwise the default endpoint (or the explicit
+// one, which must then be https) with the application-default credentials. Throws ConfigError
+// naming what is missing or wrong.
+DefaultService defaultComputeService(
+    const std::optional<std::string>& endpoint = std::nullopt,
+    const CredentialsEnvironment& environment = CredentialsEnvironment::fromProcess());
 
 // What GcpLib::listAllNetwork builds its own handle with: defaultComputeService() unless replaced,
 // as tests do to hand it a scripted transport.
