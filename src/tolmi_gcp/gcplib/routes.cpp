@@ -1,0 +1,338 @@
+// Static routes of one migration stage: deleting and creating them, and undoing both.
+
+#include <algorithm>
+#include <optional>
+#include <set>
+#include <type_traits>
+
+#include <openssl/evp.h>
+
+#include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/gcplib.hpp"
+#include "tolmi_gcp/gcplib/frame.hpp"
+#include "tolmi_gcp/res/Globals.hpp"
+
+namespace tolmi_gcp {
+
+namespace {
+
+constexpr const char* kCreatedMarker =
+    "Tessavon-Created-Resource: Do-Not-Delete-Tessavon-Created-Resource";
+constexpr int kDefaultPriority = 1000;
+constexpr const char* kDeleted = "deleted_route_list";
+constexpr const char* kAdded = "added_route_list";
+
+using LogLine = void (*)(const std::string&);
+
+// Runs one item's step. A failure is logged after `marker` and the caller goes on with the next
+// item: it gets an empty optional (or false for a step without a result).
+template <typename Step>
+auto attempt(LogLine log, const char* marker, Step step) {
+  using Result = std::invoke_result_t<Step>;
+  try {
+    if constexpr (std::is_void_v<Result>) {
+      step();
+      return true;
+    } else {
+      return std::optional<Result>(step());
+    }
+  } catch (const std::exception& failure) {
+    log(marker + std::string(failure.what()));
+    if constexpr (std::is_void_v<Result>) {
+      return false;
+    } else {
+      return std::optional<Result>();
+    }
+  }
+}
+
+template <typename Step>
+auto attemptOrError(Step step) {
+  return attempt(frame::error, "  **Error** ", step);
+}
+
+template <typename Step>
+auto attemptOrAlert(Step step) {
+  return attempt(frame::info, "  **Alert** ", step);
+}
+
+void awaitChange(ComputeService& service, const std::string& project,
+                 const ResourceDocument& operation) {
+  GcpLib::wait_for_global_operation(service, project, at(operation, "name"));
+}
+
+const std::string& routeName(const ResourceDocument& name) {
+  if (!name.is_string()) throw ArgumentTypeError("route name", "a string", name);
+  return name.get_ref<const std::string&>();
+}
+
+// The seed takes the priority as written: digits for an integer, a text as it is, None for null.
+std::string priorityText(const ResourceDocument& priority) {
+  if (priority.is_null()) return "None";
+  if (priority.is_string()) return priority.get<std::string>();
+  if (priority.is_number_integer()) return priority.dump();
+  throw ArgumentTypeError("priority", "an integer, a text or null", priority);
+}
+
+// Same configuration, same name, on every run: "tvn-" and the lower-case hex MD5 of the seed.
+std::string generatedRouteName(const std::string& project, const std::string& vpc,
+                               const ResourceDocument& entry) {
+  std::string seed = project + vpc + stringAt(entry, "cidr") + stringAt(entry, "zone") +
+                     stringAt(entry, "dest_instance") + priorityText(at(entry, "priority"));
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_Digest(seed.data(), seed.size(), digest, &size, EVP_md5(), nullptr) != 1)
+    throw Error("MD5 of the route name seed failed");
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string name = "tvn-";
+  for (unsigned int i = 0; i < size; ++i) {
+    name += kHex[digest[i] >> 4];
+    name += kHex[digest[i] & 0x0f];
+  }
+  return name;
+}
+
+// The routes.insert body of one "add" entry, with the instance's name where its URL will go.
+ResourceDocument routeBody(const std::string& project, const std::string& vpc,
+                           const ResourceDocument& entry) {
+  ResourceDocument body = ResourceDocument::object();
+  body["destRange"] = stringAt(entry, "cidr");
+  body["nextHopInstance"] = stringAt(entry, "dest_instance");
+  body["priority"] = kDefaultPriority;
+  body["name"] = generatedRouteName(project, vpc, entry);
+  body["zone"] = stringAt(entry, "zone");
+  body["network"] = Globals::networkLink;
+  body["description"] = kCreatedMarker;
+  const ResourceDocument& priority = at(entry, "priority");
+  if (!priority.is_null()) body["priority"] = priority;
+  const ResourceDocument& name = at(entry, "name");
+  if (!name.is_null()) body["name"] = routeName(name);
+  return body;
+}
+
+// A present "delete" or "add" must be a list: anything else is refused before any request, so
+// a mistyped stage is never half applied.
+const ResourceDocument& stageList(const ResourceDocument& manage_routes, const char* key,
+                                  const std::string& stage) {
+  static const ResourceDocument kNone = ResourceDocument::array();
+  if (!has(manage_routes, key)) return kNone;
+  const ResourceDocument& list = manage_routes[key];
+  if (!list.is_array())
+    throw ConfigError("route configuration of stage '" + stage + "': \"" + key +
+                      "\" must be a list, got " + list.type_name());
+  return list;
+}
+
+// The names of the routes that the stage's configuration deletes and creates, as far as they can
+// be told without a request; an entry that cannot be named fails later, in its turn.
+std::set<std::string> configuredNames(const std::string& project, const std::string& vpc,
+                                      const ResourceDocument& deletions,
+                                      const ResourceDocument& additions) {
+  std::set<std::string> names;
+  for (const ResourceDocument& name : deletions)
+    if (name.is_string()) names.insert(name.get<std::string>());
+  for (const ResourceDocument& entry : additions) {
+    try {
+      names.insert(routeBody(project, vpc, entry)["name"].get<std::string>());
+    } catch (const Error&) {
+    }
+  }
+  return names;
+}
+
+// The "name" of a recorded route document, "" when it has none.
+std::string nameOf(const ResourceDocument& route) {
+  const ResourceDocument& name = valueOr(route, "name", nullptr);
+  return name.is_string() ? name.get<std::string>() : "";
+}
+
+ResourceDocument& objectMember(ResourceDocument& parent, const std::string& key,
+                               const std::string& what) {
+  ResourceDocument& member = parent[key];
+  if (member.is_null()) member = ResourceDocument::object();
+  if (!member.is_object())
+    throw ConfigError("revert record: " + what + " must be an object, got " + member.type_name());
+  return member;
+}
+
+// One run's stage route record in the revert record, saved before each change that it covers.
+// A new run replaces the earlier record, but keeps its entries for routes that the configuration
+// still names: when a re-run finds such a route already deleted, or cannot create it again, the
+// earlier run's change is still in effect and must stay undoable.
+class StageRecord {
+ public:
+  StageRecord(const std::string& stage, const std::string& networkKey,
+              const std::set<std::string>& stillNamed)
+      : stage_(stage), networkKey_(networkKey) {
+    ResourceDocument& stages =
+        objectMember(Globals::getRevertInfo(), "manage_routes", "\"manage_routes\"");
+    ResourceDocument& stageLevel = objectMember(stages, stage, "stage '" + stage + "'");
+    ResourceDocument earlier = valueOr(stageLevel, networkKey, ResourceDocument());
+    ResourceDocument record = {{kDeleted, ResourceDocument::array()},
+                               {kAdded, ResourceDocument::array()}};
+    for (const ResourceDocument& route : arrayOrEmpty(earlier, kDeleted))
+      if (stillNamed.count(nameOf(route))) record[kDeleted].push_back(route);
+    for (const ResourceDocument& name : arrayOrEmpty(earlier, kAdded))
+      if (name.is_string() && stillNamed.count(name.get<std::string>()))
+        record[kAdded].push_back(name);
+    stageLevel[networkKey] = std::move(record);
+    frame::recordWritten();
+  }
+
+  // A route about to be deleted: its document replaces an earlier one of the same name.
+  void deleted(const std::string& name, const ResourceDocument& route) {
+    ResourceDocument& list = entry()[kDeleted];
+    auto same = std::find_if(list.begin(), list.end(), [&](const ResourceDocument& earlier) {
+      return nameOf(earlier) == name;
+    });
+    if (same == list.end()) {
+      list.push_back(route);
+    } else {
+      *same = route;
+    }
+    frame::recordWritten();
+  }
+
+  // A route about to be created; false when the name was recorded already (by an earlier run).
+  bool added(const std::string& name) {
+    ResourceDocument& list = entry()[kAdded];
+    if (std::find(list.begin(), list.end(), name) != list.end()) return false;
+    list.push_back(name);
+    frame::recordWritten();
+    return true;
+  }
+
+  void notAdded(const std::string& name) {
+    ResourceDocument& list = entry()[kAdded];
+    list.erase(std::find(list.begin(), list.end(), name));
+    frame::recordWritten();
+  }
+
+ private:
+  ResourceDocument& entry() {
+    return Globals::getRevertInfo()["manage_routes"][stage_][networkKey_];
+  }
+
+  std::string stage_;
+  std::string networkKey_;
+};
+
+}  // namespace
+
+void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage_routes,
+                         const std::string& stage) {
+  frame::info("- Manage route(s) " + stage);
+  if (manage_routes.is_null()) return frame::info("  No route config found!");
+  if (!manage_routes.is_object())
+    throw ConfigError("route configuration of stage '" + stage + "' must be a mapping, got " +
+                      manage_routes.type_name());
+  std::string project = frame::configText("project_id");
+  std::string vpc = frame::configText("vpc_name");
+  const ResourceDocument& deletions = stageList(manage_routes, "delete", stage);
+  const ResourceDocument& additions = stageList(manage_routes, "add", stage);
+  StageRecord record(stage, frame::networkKey(project, vpc),
+                     configuredNames(project, vpc, deletions, additions));
+
+  for (const ResourceDocument& name : deletions) {
+    std::optional<ResourceDocument> route = attemptOrError([&] {
+      frame::info("  delete route " + textOf(name));
+      return service.routes().get(project, routeName(name)).execute();
+    });
+    if (!route) continue;
+    // Outside the per-item handling: a record that cannot be saved stops the run unchanged.
+    record.deleted(routeName(name), *route);
+    attemptOrError([&] {
+      if (Globals::getDryRun()) return;
+      awaitChange(service, project, service.routes().delete_(project, routeName(name)).execute());
+    });
+  }
+
+  for (const ResourceDocument& entry : additions) {
+    std::optional<ResourceDocument> body = attemptOrError([&] {
+      ResourceDocument body = routeBody(project, vpc, entry);
+      ResourceDocument instance =
+          service.instances()
+              .get(project, stringAt(entry, "zone"), stringAt(entry, "dest_instance"))
+              .execute();
+      body["nextHopInstance"] = at(instance, "selfLink");
+      frame::info("  add route " + stringAt(entry, "cidr") + " to " +
+                  stringAt(entry, "dest_instance") + " priority " + textOf(body["priority"]) +
+                  " name " + textOf(body["name"]));
+      return body;
+    });
+    if (!body) continue;
+    std::string name = (*body)["name"].get<std::string>();
+    bool newlyRecorded = record.added(name);
+    // Only an answer that refuses the route proves it was not created; after a lost connection it
+    // may exist, and its name must stay recorded so that a restore removes it.
+    bool refused = false;
+    attemptOrError([&] {
+      if (Globals::getDryRun()) return;
+      ResourceDocument operation;
+      try {
+        operation = service.routes().insert(project, *body).execute();
+      } catch (const HttpError&) {
+        refused = true;
+        throw;
+      }
+      try {
+        awaitChange(service, project, operation);
+      } catch (const OperationError&) {
+        refused = true;
+        throw;
+      }
+    });
+    if (refused && newlyRecorded) record.notAdded(name);
+  }
+}
+
+void GcpLib::restoreRoute(ComputeService& service, const std::string& stage) {
+  frame::info("- Restore route(s) " + stage);
+  std::string project = frame::configText("project_id");
+  std::string vpc = frame::configText("vpc_name");
+  std::string networkKey = frame::networkKey(project, vpc);
+  ResourceDocument& stages = at(Globals::getRevertInfo(), "manage_routes");
+  if (truthy(stages) && has(stages, stage) && has(at(stages, stage), networkKey)) {
+    ResourceDocument& record = at(at(stages, stage), networkKey);
+    ResourceDocument& added = at(record, kAdded);
+    ResourceDocument& deleted = at(record, kDeleted);
+    if (!added.is_array() || !deleted.is_array())
+      throw ConfigError("revert record of stage '" + stage + "' for " + networkKey +
+                        ": both route lists must be lists");
+
+    for (const ResourceDocument& name : added) {
+      attemptOrAlert([&] {
+        frame::info("  remove route " + textOf(name));
+        if (Globals::getDryRun()) return;
+        awaitChange(service, project, service.routes().delete_(project, routeName(name)).execute());
+      });
+    }
+    for (ResourceDocument& route : deleted) {
+      attemptOrAlert([&] {
+        frame::info("  restore route " + textOf(at(route, "destRange")));
+        if (Globals::getDryRun()) return;
+        // The API reports the forwarding address of a load-balancer next hop, but refuses it
+        // back on insert.
+        if (has(route, "nextHopIlb") && has(route, "nextHopIp")) {
+          route.erase("nextHopIp");
+          frame::recordWritten();
+        }
+        awaitChange(service, project, service.routes().insert(project, route).execute());
+      });
+    }
+  }
+  frame::info("  Done");
+}
+
+void GcpLib::manageSwitchRoute(bool request, const std::string& stage) {
+  ResourceDocument section = frame::config("manage_routes");
+  if (section.is_null()) return;
+  if (!section.is_object())
+    throw ConfigError(std::string("\"manage_routes\" must be a mapping of stages, got ") +
+                      section.type_name());
+  ComputeService& service = frame::globalService();
+  if (!request) return restoreRoute(service, stage);
+  if (has(section, stage)) manageRoute(service, section[stage], stage);
+}
+
+}  // namespace tolmi_gcp

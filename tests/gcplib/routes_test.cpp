@@ -1,0 +1,465 @@
+#include <regex>
+
+#include <gtest/gtest.h>
+#include <log4cplus/loglevel.h>
+
+#include "fake_transport.hpp"
+#include "log_capture.hpp"
+#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/gcplib.hpp"
+#include "tolmi_gcp/res/Globals.hpp"
+
+namespace tolmi_gcp {
+namespace {
+
+using testing::FakeTransport;
+using Lines = std::vector<std::string>;
+
+const std::string kApi = "https://www.googleapis.com/compute/v1/projects/proj-1/";
+const std::string kNetwork = kApi + "global/networks/spoke-a";
+const std::string kMarker = "Tessavon-Created-Resource: Do-Not-Delete-Tessavon-Created-Resource";
+// Digests of the seeds proj-1spoke-a10.1.0.0/16us-central1-agw-1200 and ...gw-1None.
+const std::string kName200 = "tvn-bebd540803e6992973994fe47d889b52";
+const std::string kNameNone = "tvn-47a3e030fc6cf845eed5451a537c9f36";
+
+ResourceDocument entry(const ResourceDocument& priority, const ResourceDocument& name) {
+  return {{"cidr", "10.1.0.0/16"},
+          {"zone", "us-central1-a"},
+          {"dest_instance", "gw-1"},
+          {"priority", priority},
+          {"name", name}};
+}
+
+ResourceDocument existingRoute(const std::string& name, const std::string& range) {
+  return {{"kind", "compute#route"},
+          {"id", "4711"},
+          {"name", name},
+          {"network", kNetwork},
+          {"destRange", range},
+          {"priority", 900},
+          {"nextHopIp", "10.0.0.9"},
+          {"selfLink", kApi + "global/routes/" + name}};
+}
+
+ResourceDocument instance(const std::string& name) {
+  return {{"name", name}, {"selfLink", kApi + "zones/us-central1-a/instances/" + name}};
+}
+
+// The body sent for entry(priority 200 or null, name): the fields in the API's expected order.
+std::string createdBody(int priority, const std::string& name) {
+  return R"({"destRange":"10.1.0.0/16","nextHopInstance":")" + kApi +
+         R"(zones/us-central1-a/instances/gw-1","priority":)" + std::to_string(priority) +
+         R"(,"name":")" + name + R"(","zone":"us-central1-a","network":")" + kNetwork +
+         R"(","description":")" + kMarker + R"("})";
+}
+
+class Routes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Globals::reset();
+    YamlContext::setContext({{"project_id", "proj-1"}, {"vpc_name", "spoke-a"}});
+    Globals::networkLink = kNetwork;
+    GcpLib::sleeper() = [] {};
+    // Each save notes how many requests had been sent, to prove the record came first.
+    Globals::setRevertInfoSaver([this](const ResourceDocument& record) {
+      saves.push_back({{"sent", transport->requests.size()}, {"record", record}});
+    });
+  }
+  void TearDown() override { Globals::reset(); }
+
+  // A change request answered with a pending operation, then its wait answered DONE.
+  FakeTransport& change(const std::string& operation) {
+    return transport->reply({{"name", operation}, {"status", "PENDING"}})
+        .reply({{"name", operation}, {"status", "DONE"}});
+  }
+
+  ResourceDocument& stageRecord(const std::string& stage = "stage-1") {
+    return Globals::getRevertInfo()["manage_routes"][stage]["proj-1::spoke-a"];
+  }
+
+  // The last saved record before request number `sent` went out.
+  ResourceDocument savedBefore(std::size_t sent) {
+    ResourceDocument last;
+    for (const auto& save : saves)
+      if (save["sent"].get<std::size_t>() <= sent) last = save["record"];
+    return last;
+  }
+
+  std::shared_ptr<FakeTransport> transport = std::make_shared<FakeTransport>();
+  ComputeService service{transport, "http://emulator/compute/v1/", nullptr};
+  testing::LogCapture log;
+  std::vector<ResourceDocument> saves;
+};
+
+// --- manageRoute ---
+
+TEST_F(Routes, NullConfigurationLogsAndTouchesNothing) {
+  GcpLib::manageRoute(service, nullptr, "stage-1");
+  EXPECT_EQ(log.lines(), (Lines{"- Manage route(s) stage-1", "  No route config found!"}));
+  EXPECT_TRUE(transport->requests.empty());
+  EXPECT_EQ(Globals::getRevertInfo(), Globals::emptyRevertInfo());
+  EXPECT_TRUE(saves.empty());
+}
+
+TEST_F(Routes, EmptyStageCreatesItsLevelAndStoresEmptyLists) {
+  GcpLib::manageRoute(service, ResourceDocument::object(), "stage-1");
+  EXPECT_EQ(log.lines(), Lines{"- Manage route(s) stage-1"});
+  EXPECT_TRUE(transport->requests.empty());
+  EXPECT_EQ(Globals::getRevertInfo()["manage_routes"].dump(),
+            R"({"stage-1":{"proj-1::spoke-a":{"deleted_route_list":[],"added_route_list":[]}}})");
+  ASSERT_EQ(saves.size(), 1u);
+}
+
+TEST_F(Routes, DeletesThenCreatesRecordingEachChangeBeforeItIsSent) {
+  ResourceDocument old = existingRoute("r-old", "10.9.0.0/16");
+  transport->reply(old);
+  change("op-d");
+  transport->reply(instance("gw-1"));
+  change("op-i1");
+  transport->reply(instance("gw-1"));
+  change("op-i2");
+  ResourceDocument config = {{"delete", {"r-old"}},
+                             {"add", {entry(200, nullptr), entry(nullptr, "custom-r")}},
+                             {"ignored", true}};
+
+  GcpLib::manageRoute(service, config, "stage-1");
+
+  EXPECT_EQ(log.lines(), (Lines{
+                             "- Manage route(s) stage-1",
+                             "  delete route r-old",
+                             "  add route 10.1.0.0/16 to gw-1 priority 200 name " + kName200,
+                             "  add route 10.1.0.0/16 to gw-1 priority 1000 name custom-r",
+                         }));
+  EXPECT_EQ(transport->texts(),
+            (Lines{
+                "GET projects/proj-1/global/routes/r-old",
+                "DELETE projects/proj-1/global/routes/r-old",
+                "POST projects/proj-1/global/operations/op-d/wait",
+                "GET projects/proj-1/zones/us-central1-a/instances/gw-1",
+                "POST projects/proj-1/global/routes " + createdBody(200, kName200),
+                "POST projects/proj-1/global/operations/op-i1/wait",
+                "GET projects/proj-1/zones/us-central1-a/instances/gw-1",
+                "POST projects/proj-1/global/routes " + createdBody(1000, "custom-r"),
+                "POST projects/proj-1/global/operations/op-i2/wait",
+            }));
+  ResourceDocument expected = {{"deleted_route_list", {old}},
+                               {"added_route_list", {kName200, "custom-r"}}};
+  EXPECT_EQ(stageRecord().dump(), expected.dump());
+  // What undoes each change was on disk before the request that made it.
+  EXPECT_EQ(savedBefore(1)["manage_routes"]["stage-1"]["proj-1::spoke-a"]["deleted_route_list"],
+            ResourceDocument({old}));
+  EXPECT_EQ(savedBefore(4)["manage_routes"]["stage-1"]["proj-1::spoke-a"]["added_route_list"],
+            ResourceDocument({kName200}));
+  EXPECT_EQ(savedBefore(7)["manage_routes"]["stage-1"]["proj-1::spoke-a"]["added_route_list"],
+            ResourceDocument({kName200, "custom-r"}));
+}
+
+TEST_F(Routes, DryRunReadsButChangesNothingAndRecordsAsARealRun) {
+  Globals::setDryRun(true);
+  ResourceDocument old = existingRoute("r-old", "10.9.0.0/16");
+  transport->reply(old).reply(instance("gw-1")).reply(instance("gw-1"));
+  ResourceDocument config = {{"delete", {"r-old"}},
+                             {"add", {entry(200, nullptr), entry(nullptr, nullptr)}}};
+
+  GcpLib::manageRoute(service, config, "stage-1");
+
+  EXPECT_EQ(transport->texts(), (Lines{
+                                    "GET projects/proj-1/global/routes/r-old",
+                                    "GET projects/proj-1/zones/us-central1-a/instances/gw-1",
+                                    "GET projects/proj-1/zones/us-central1-a/instances/gw-1",
+                                }));
+  EXPECT_EQ(log.lines().back(), "  add route 10.1.0.0/16 to gw-1 priority 1000 name " + kNameNone);
+  ResourceDocument expected = {{"deleted_route_list", {old}},
+                               {"added_route_list", {kName200, kNameNone}}};
+  EXPECT_EQ(stageRecord().dump(), expected.dump());
+}
+
+TEST_F(Routes, GeneratedNamesDependOnPriorityProjectAndNetwork) {
+  Globals::setDryRun(true);
+  auto namesFor = [&](const std::string& project, const std::string& vpc,
+                      const ResourceDocument& priorities) {
+    YamlContext::setContext({{"project_id", project}, {"vpc_name", vpc}});
+    ResourceDocument config = {{"add", ResourceDocument::array()}};
+    for (const ResourceDocument& priority : priorities) {
+      config["add"].push_back(entry(priority, nullptr));
+      transport->reply(instance("gw-1"));
+    }
+    GcpLib::manageRoute(service, config, "stage-1");
+    return Globals::getRevertInfo()["manage_routes"]["stage-1"][project + "::" + vpc]
+                                   ["added_route_list"];
+  };
+  ResourceDocument base = namesFor("proj-1", "spoke-a", {200, 201});
+  EXPECT_EQ(base[0], kName200);
+  EXPECT_TRUE(std::regex_match(base[1].get<std::string>(), std::regex("tvn-[0-9a-f]{32}")));
+  EXPECT_NE(base[1], kName200);
+  // A priority written as text seeds the same name as the number.
+  EXPECT_EQ(namesFor("proj-1", "spoke-a", {"200"})[0], kName200);
+  ResourceDocument otherProject = namesFor("proj-2", "spoke-a", {200});
+  ResourceDocument otherNetwork = namesFor("proj-1", "spoke-b", {200});
+  EXPECT_NE(otherProject[0], kName200);
+  EXPECT_NE(otherNetwork[0], kName200);
+  EXPECT_NE(otherNetwork[0], otherProject[0]);
+}
+
+TEST_F(Routes, FailedItemsAreLoggedSkippedAndNotRecorded) {
+  transport->replyError(404, "notFound", "The resource 'r-gone' was not found");
+  transport->reply(existingRoute("r-2", "10.8.0.0/16"));
+  change("op-d");
+  transport->reply(instance("gw-1"));
+  change("op-i");
+  ResourceDocument noPriority = entry(200, nullptr);
+  noPriority.erase("priority");
+  ResourceDocument numericName = entry(300, 42);
+  ResourceDocument config = {{"delete", {"r-gone", "r-2"}},
+                             {"add", {noPriority, numericName, entry(200, nullptr)}}};
+
+  GcpLib::manageRoute(service, config, "stage-1");
+
+  EXPECT_EQ(log.lines(),
+            (Lines{
+                "- Manage route(s) stage-1",
+                "  delete route r-gone",
+                "  **Error** HTTP 404 notFound: The resource 'r-gone' was not found [GET "
+                "http://emulator/compute/v1/projects/proj-1/global/routes/r-gone]",
+                "  delete route r-2",
+                "  **Error** missing key 'priority'",
+                "  **Error** argument 'route name' must be a string, got number 42",
+                "  add route 10.1.0.0/16 to gw-1 priority 200 name " + kName200,
+            }));
+  EXPECT_EQ(log.entries()[2].level, log4cplus::ERROR_LOG_LEVEL);
+  EXPECT_EQ(stageRecord()["deleted_route_list"].size(), 1u);
+  EXPECT_EQ(stageRecord()["deleted_route_list"][0]["name"], "r-2");
+  EXPECT_EQ(stageRecord()["added_route_list"], ResourceDocument({kName200}));
+  EXPECT_EQ(transport->pending(), 0u);
+}
+
+TEST_F(Routes, RouteThatFailsToDeleteStaysRecorded) {
+  ResourceDocument route = existingRoute("r-1", "10.9.0.0/16");
+  transport->reply(route).reply({{"name", "op-d"}, {"status", "PENDING"}});
+  transport->reply(
+      {{"name", "op-d"}, {"status", "DONE"}, {"error", {{"errors", {{{"code", "X"}}}}}}});
+  GcpLib::manageRoute(service, {{"delete", {"r-1"}}}, "stage-1");
+  EXPECT_EQ(log.lines().back(), R"(  **Error** {"errors":[{"code":"X"}]})");
+  EXPECT_EQ(stageRecord()["deleted_route_list"], ResourceDocument({route}));
+}
+
+TEST_F(Routes, RefusedCreationIsTakenOutButAnUnansweredOneStays) {
+  transport->reply(instance("gw-1")).replyError(400, "invalid", "bad priority");
+  transport->reply(instance("gw-1")).reply({{"name", "op-2"}, {"status", "PENDING"}});
+  transport->reply({{"name", "op-2"}, {"status", "DONE"}, {"error", {{"errors", {1}}}}});
+  transport->reply(instance("gw-1")).dropConnection("connection reset by peer");
+  ResourceDocument config = {
+      {"add", {entry(1, "refused"), entry(2, "failed-operation"), entry(3, "unanswered")}}};
+
+  GcpLib::manageRoute(service, config, "stage-1");
+
+  // Each name was on disk before its insert went out, and taken out again only when the API said
+  // it did not create the route.
+  EXPECT_EQ(savedBefore(1)["manage_routes"]["stage-1"]["proj-1::spoke-a"]["added_route_list"],
+            ResourceDocument({"refused"}));
+  EXPECT_EQ(savedBefore(3)["manage_routes"]["stage-1"]["proj-1::spoke-a"]["added_route_list"],
+            ResourceDocument({"failed-operation"}));
+  EXPECT_EQ(stageRecord()["added_route_list"], ResourceDocument({"unanswered"}));
+  EXPECT_EQ(saves.back()["record"]["manage_routes"]["stage-1"]["proj-1::spoke-a"], stageRecord());
+  EXPECT_EQ(log.lines().back(), "  **Error** connection reset by peer");
+}
+
+TEST_F(Routes, FailureToSaveTheRecordStopsBeforeTheChangeItWouldCover) {
+  transport->reply(existingRoute("r-1", "10.1.0.0/16"));
+  change("op-d");
+  transport->reply(existingRoute("r-2", "10.2.0.0/16"));
+  int calls = 0;
+  Globals::setRevertInfoSaver([&](const ResourceDocument& record) {
+    if (++calls == 3) throw ConfigError("revert file: disk full");
+    saves.push_back(record);
+  });
+
+  EXPECT_THROW(GcpLib::manageRoute(service, {{"delete", {"r-1", "r-2"}}}, "stage-1"), ConfigError);
+
+  EXPECT_EQ(transport->texts(), (Lines{
+                                    "GET projects/proj-1/global/routes/r-1",
+                                    "DELETE projects/proj-1/global/routes/r-1",
+                                    "POST projects/proj-1/global/operations/op-d/wait",
+                                    "GET projects/proj-1/global/routes/r-2",
+                                }));
+  EXPECT_EQ(
+      saves.back()["manage_routes"]["stage-1"]["proj-1::spoke-a"]["deleted_route_list"][0]["name"],
+      "r-1");
+}
+
+TEST_F(Routes, MalformedStageIsRefusedBeforeAnyRequest) {
+  for (const ResourceDocument& config :
+       {ResourceDocument{{"delete", "r-1"}}, ResourceDocument{{"add", nullptr}},
+        ResourceDocument{{"add", {{"cidr", "10.0.0.0/8"}}}}, ResourceDocument::array({"r-1"})}) {
+    EXPECT_THROW(GcpLib::manageRoute(service, config, "stage-1"), ConfigError) << config.dump();
+  }
+  try {
+    GcpLib::manageRoute(service, {{"delete", {"r-1"}}, {"add", "x"}}, "stage-1");
+    ADD_FAILURE() << "a text under \"add\" was accepted";
+  } catch (const ConfigError& failure) {
+    EXPECT_STREQ(failure.what(),
+                 "route configuration of stage 'stage-1': \"add\" must be a list, got string");
+  }
+  EXPECT_TRUE(transport->requests.empty());
+  EXPECT_EQ(Globals::getRevertInfo(), Globals::emptyRevertInfo());
+}
+
+TEST_F(Routes, ReRunKeepsTheEarlierWayBackForRoutesItCannotChangeAgain) {
+  ResourceDocument r1 = existingRoute("r-1", "10.1.0.0/16");
+  ResourceDocument dropped = existingRoute("r-unlisted", "10.7.0.0/16");
+  stageRecord() = {{"deleted_route_list", {dropped, r1}},
+                   {"added_route_list", {"tvn-unlisted", kName200}}};
+  // r-1 is gone (the earlier run deleted it); the route to create exists (it created it).
+  transport->replyError(404, "notFound", "The resource 'r-1' was not found");
+  transport->reply(instance("gw-1")).replyError(409, "alreadyExists", "already exists");
+
+  GcpLib::manageRoute(service, {{"delete", {"r-1"}}, {"add", {entry(200, nullptr)}}}, "stage-1");
+
+  ResourceDocument expected = {{"deleted_route_list", {r1}}, {"added_route_list", {kName200}}};
+  EXPECT_EQ(stageRecord(), expected);
+  // Entries the configuration no longer names are replaced, as every new run replaces its stage.
+  EXPECT_EQ(saves.front()["record"]["manage_routes"]["stage-1"]["proj-1::spoke-a"], expected);
+}
+
+TEST_F(Routes, ReRunAfterARestoreRecordsTheFreshDocument) {
+  ResourceDocument earlier = existingRoute("r-1", "10.1.0.0/16");
+  stageRecord() = {{"deleted_route_list", {earlier}},
+                   {"added_route_list", ResourceDocument::array()}};
+  ResourceDocument fresh = earlier;
+  fresh["id"] = "4712";
+  transport->reply(fresh);
+  change("op-d");
+  GcpLib::manageRoute(service, {{"delete", {"r-1"}}}, "stage-1");
+  EXPECT_EQ(stageRecord()["deleted_route_list"], ResourceDocument({fresh}));
+}
+
+// --- restoreRoute ---
+
+TEST_F(Routes, RestoreWithoutRecordOnlyLogs) {
+  GcpLib::restoreRoute(service, "stage-1");
+  Globals::getRevertInfo()["manage_routes"]["stage-1"] = {{"other::net", {}}};
+  GcpLib::restoreRoute(service, "stage-1");
+  stageRecord() = {{"deleted_route_list", ResourceDocument::array()},
+                   {"added_route_list", ResourceDocument::array()}};
+  GcpLib::restoreRoute(service, "stage-1");
+  EXPECT_EQ(log.lines(),
+            (Lines{"- Restore route(s) stage-1", "  Done", "- Restore route(s) stage-1", "  Done",
+                   "- Restore route(s) stage-1", "  Done"}));
+  EXPECT_TRUE(transport->requests.empty());
+}
+
+TEST_F(Routes, RestoreRemovesCreatedRoutesThenRecreatesDeletedOnes) {
+  ResourceDocument ilb = existingRoute("r-ilb", "10.5.0.0/16");
+  ilb["nextHopIlb"] = kApi + "regions/us-central1/forwardingRules/fr-1";
+  ResourceDocument plain = existingRoute("r-ip", "10.6.0.0/16");
+  stageRecord() = {{"deleted_route_list", {ilb, plain}},
+                   {"added_route_list", {"tvn-gone", "tvn-here"}}};
+  transport->replyError(404, "notFound", "The resource 'tvn-gone' was not found");
+  change("op-1");
+  change("op-2");
+  change("op-3");
+
+  GcpLib::restoreRoute(service, "stage-1");
+
+  EXPECT_EQ(log.lines(),
+            (Lines{
+                "- Restore route(s) stage-1",
+                "  remove route tvn-gone",
+                "  **Alert** HTTP 404 notFound: The resource 'tvn-gone' was not found [DELETE "
+                "http://emulator/compute/v1/projects/proj-1/global/routes/tvn-gone]",
+                "  remove route tvn-here",
+                "  restore route 10.5.0.0/16",
+                "  restore route 10.6.0.0/16",
+                "  Done",
+            }));
+  EXPECT_EQ(log.entries()[2].level, log4cplus::INFO_LOG_LEVEL);
+  ResourceDocument ilbSent = ilb;
+  ilbSent.erase("nextHopIp");
+  EXPECT_EQ(transport->texts(), (Lines{
+                                    "DELETE projects/proj-1/global/routes/tvn-gone",
+                                    "DELETE projects/proj-1/global/routes/tvn-here",
+                                    "POST projects/proj-1/global/operations/op-1/wait",
+                                    "POST projects/proj-1/global/routes " + ilbSent.dump(),
+                                    "POST projects/proj-1/global/operations/op-2/wait",
+                                    "POST projects/proj-1/global/routes " + plain.dump(),
+                                    "POST projects/proj-1/global/operations/op-3/wait",
+                                }));
+  EXPECT_EQ(stageRecord()["deleted_route_list"], ResourceDocument({ilbSent, plain}));
+  EXPECT_EQ(saves.back()["record"]["manage_routes"]["stage-1"]["proj-1::spoke-a"], stageRecord());
+}
+
+TEST_F(Routes, RestoreDryRunOnlyLogs) {
+  Globals::setDryRun(true);
+  ResourceDocument ilb = existingRoute("r-ilb", "10.5.0.0/16");
+  ilb["nextHopIlb"] = "10.0.0.1";
+  stageRecord() = {{"deleted_route_list", {ilb}}, {"added_route_list", {"tvn-1"}}};
+  ResourceDocument before = Globals::getRevertInfo();
+  GcpLib::restoreRoute(service, "stage-1");
+  EXPECT_EQ(log.lines(), (Lines{"- Restore route(s) stage-1", "  remove route tvn-1",
+                                "  restore route 10.5.0.0/16", "  Done"}));
+  EXPECT_TRUE(transport->requests.empty());
+  EXPECT_EQ(Globals::getRevertInfo(), before);
+}
+
+TEST_F(Routes, RestoreOfAnIncompleteRecordFailsBeforeAnyRequest) {
+  stageRecord() = {{"deleted_route_list", ResourceDocument::array()}};
+  EXPECT_THROW(GcpLib::restoreRoute(service, "stage-1"), MissingKeyError);
+  Globals::getRevertInfo().erase("manage_routes");
+  EXPECT_THROW(GcpLib::restoreRoute(service, "stage-1"), MissingKeyError);
+  EXPECT_TRUE(transport->requests.empty());
+}
+
+// --- manageSwitchRoute ---
+
+TEST_F(Routes, SwitchHandsTheListedStageToTheRightOperation) {
+  Globals::service =
+      std::make_shared<ComputeService>(transport, "http://emulator/compute/v1/", nullptr);
+  ResourceDocument config = {
+      {"project_id", "proj-1"},
+      {"vpc_name", "spoke-a"},
+      {"manage_routes", {{"stage-1", {{"delete", {"r-1"}}}}, {"stage-2", nullptr}}}};
+  YamlContext::setContext(config);
+
+  GcpLib::manageSwitchRoute(true, "stage-9");
+  EXPECT_TRUE(log.lines().empty());
+  EXPECT_EQ(Globals::getRevertInfo(), Globals::emptyRevertInfo());
+
+  GcpLib::manageSwitchRoute(true, "stage-2");
+  EXPECT_EQ(log.lines(), (Lines{"- Manage route(s) stage-2", "  No route config found!"}));
+
+  transport->reply(existingRoute("r-1", "10.1.0.0/16"));
+  change("op-d");
+  GcpLib::manageSwitchRoute(true, "stage-1");
+  EXPECT_EQ(transport->requests.size(), 3u);
+
+  // A stage no longer listed is still restored from its record.
+  config["manage_routes"].erase("stage-1");
+  YamlContext::setContext(config);
+  change("op-r");
+  log.clear();
+  GcpLib::manageSwitchRoute(false, "stage-1");
+  EXPECT_EQ(log.lines(),
+            (Lines{"- Restore route(s) stage-1", "  restore route 10.1.0.0/16", "  Done"}));
+  EXPECT_EQ(transport->requests[3].method, "POST");
+  EXPECT_EQ(transport->pending(), 0u);
+}
+
+TEST_F(Routes, SwitchWithoutRouteSectionDoesNothingEitherWay) {
+  stageRecord() = {{"deleted_route_list", ResourceDocument::array()},
+                   {"added_route_list", {"tvn-1"}}};
+  GcpLib::manageSwitchRoute(true, "stage-1");
+  GcpLib::manageSwitchRoute(false, "stage-1");
+  EXPECT_TRUE(log.lines().empty());
+  EXPECT_TRUE(transport->requests.empty());
+
+  YamlContext::setContext({{"project_id", "proj-1"},
+                           {"vpc_name", "spoke-a"},
+                           {"manage_routes", ResourceDocument::object()}});
+  EXPECT_THROW(GcpLib::manageSwitchRoute(false, "stage-1"), Error);  // no handle set
+  YamlContext::setContext({{"manage_routes", {"stage-1"}}});
+  EXPECT_THROW(GcpLib::manageSwitchRoute(true, "stage-1"), ConfigError);
+}
+
+}  // namespace
+}  // namespace tolmi_gcp
