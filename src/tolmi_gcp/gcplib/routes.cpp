@@ -1,5 +1,7 @@
 // Static routes of one migration stage: deleting and creating them, and undoing both.
 
+#include "tolmi_gcp/gcplib/routes.hpp"
+
 #include <algorithm>
 #include <optional>
 #include <set>
@@ -74,24 +76,6 @@ std::string priorityText(const ResourceDocument& priority) {
   throw ArgumentTypeError("priority", "an integer, a text or null", priority);
 }
 
-// Same configuration, same name, on every run: "tvn-" and the lower-case hex MD5 of the seed.
-std::string generatedRouteName(const std::string& project, const std::string& vpc,
-                               const ResourceDocument& entry) {
-  std::string seed = project + vpc + stringAt(entry, "cidr") + stringAt(entry, "zone") +
-                     stringAt(entry, "dest_instance") + priorityText(at(entry, "priority"));
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  if (EVP_Digest(seed.data(), seed.size(), digest, &size, EVP_md5(), nullptr) != 1)
-    throw Error("MD5 of the route name seed failed");
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string name = "tvn-";
-  for (unsigned int i = 0; i < size; ++i) {
-    name += kHex[digest[i] >> 4];
-    name += kHex[digest[i] & 0x0f];
-  }
-  return name;
-}
-
 // The routes.insert body of one "add" entry, with the instance's name where its URL will go.
 ResourceDocument routeBody(const std::string& project, const std::string& vpc,
                            const ResourceDocument& entry) {
@@ -99,7 +83,7 @@ ResourceDocument routeBody(const std::string& project, const std::string& vpc,
   body["destRange"] = stringAt(entry, "cidr");
   body["nextHopInstance"] = stringAt(entry, "dest_instance");
   body["priority"] = kDefaultPriority;
-  body["name"] = generatedRouteName(project, vpc, entry);
+  body["name"] = routes::generatedRouteName(project, vpc, entry);
   body["zone"] = stringAt(entry, "zone");
   body["network"] = Globals::networkLink;
   body["description"] = kCreatedMarker;
@@ -218,6 +202,23 @@ class StageRecord {
 };
 
 }  // namespace
+
+std::string routes::generatedRouteName(const std::string& project, const std::string& vpc,
+                                       const ResourceDocument& entry) {
+  std::string seed = project + vpc + stringAt(entry, "cidr") + stringAt(entry, "zone") +
+                     stringAt(entry, "dest_instance") + priorityText(at(entry, "priority"));
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_Digest(seed.data(), seed.size(), digest, &size, EVP_md5(), nullptr) != 1)
+    throw Error("MD5 of the route name seed failed");
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string name = "tvn-";
+  for (unsigned int i = 0; i < size; ++i) {
+    name += kHex[digest[i] >> 4];
+    name += kHex[digest[i] & 0x0f];
+  }
+  return name;
+}
 
 void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage_routes,
                          const std::string& stage) {
