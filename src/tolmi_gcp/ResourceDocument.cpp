@@ -23,6 +23,8 @@ bool truthy(const ResourceDocument& value) {
     case ResourceDocument::value_t::number_float:
       return value.get<double>() != 0.0;
     case ResourceDocument::value_t::string:
+      // empty() is false for every string: the JSON library counts a scalar as one element.
+      return !value.get_ref<const std::string&>().empty();
     case ResourceDocument::value_t::array:
     case ResourceDocument::value_t::object:
       return !value.empty();
