@@ -19,6 +19,7 @@ struct RecordedRequest {
   std::string url;   // the full URL, query included
 
   // "METHOD path?name=value&... body" (query values raw, body as sent), for compact assertions.
+  // Leaves out the random requestId that changes carry when retries are on.
   std::string text() const;
   ResourceDocument json() const;  // the body parsed
 };

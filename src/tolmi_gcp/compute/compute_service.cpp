@@ -1,6 +1,12 @@
 #include "tolmi_gcp/compute/compute_service.hpp"
 
 #include <algorithm>
+#include <random>
+#include <thread>
+
+#include <log4cplus/logger.h>
+#include <log4cplus/loggingmacros.h>
+#include <openssl/rand.h>
 
 #include "tolmi_gcp/errors.hpp"
 
@@ -36,7 +42,60 @@ bool isUnreserved(unsigned char c) {
   throw HttpError(response.status, reason, wire.method, wire.url(), message);
 }
 
+bool isTransient(int status) {
+  return status == 408 || status == 429 || status == 500 || status == 502 || status == 503 ||
+         status == 504;
+}
+
+// The API refuses a change while another one is unfinished on the same network; it is worth
+// trying again later.
+bool isOperationInProgress(const HttpResponse& response) {
+  return response.status == 400 && response.body.find("operation in progress") != std::string::npos;
+}
+
+// Operation waits are safe to repeat, like reads.
+bool isRead(const HttpRequest& wire) {
+  return wire.method == "GET" ||
+         (wire.path.size() >= 5 && wire.path.compare(wire.path.size() - 5, 5, "/wait") == 0);
+}
+
+// A random (version 4) UUID, as the API wants for requestId.
+std::string newRequestId() {
+  unsigned char bytes[16];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) throw Error("cannot draw random bytes for a requestId");
+  bytes[6] = (bytes[6] & 0x0f) | 0x40;
+  bytes[8] = (bytes[8] & 0x3f) | 0x80;
+  static const char* kHex = "0123456789abcdef";
+  std::string id;
+  for (int i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) id += '-';
+    id += kHex[bytes[i] >> 4];
+    id += kHex[bytes[i] & 15];
+  }
+  return id;
+}
+
+std::chrono::milliseconds retryAfter(const HttpResponse& response) {
+  std::string value = response.header("retry-after");
+  if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos)
+    return std::chrono::milliseconds(0);
+  return std::chrono::seconds(std::stoll(value.substr(0, 9)));
+}
+
+log4cplus::Logger& retryLogger() {
+  static log4cplus::Logger logger = log4cplus::Logger::getInstance("tolmi_gcp.compute");
+  return logger;
+}
+
 }  // namespace
+
+RetryPolicy RetryPolicy::standard() {
+  RetryPolicy policy;
+  policy.enabled = true;
+  return policy;
+}
+
+RetryPolicy RetryPolicy::none() { return RetryPolicy(); }
 
 std::string percentEncode(std::string_view text) {
   static const char* kHex = "0123456789ABCDEF";
@@ -201,12 +260,32 @@ Request GlobalOperationsCollection::wait(const std::string& project,
 }
 
 ComputeService::ComputeService(std::shared_ptr<HttpTransport> transport, std::string endpoint,
-                               std::shared_ptr<Credentials> credentials)
+                               std::shared_ptr<Credentials> credentials, RetryPolicy retry)
     : transport_(std::move(transport)),
       endpoint_(std::move(endpoint)),
-      credentials_(credentials ? std::move(credentials)
-                               : std::make_shared<AnonymousCredentials>()) {
+      credentials_(credentials ? std::move(credentials) : std::make_shared<AnonymousCredentials>()),
+      retry_(std::move(retry)) {
   if (endpoint_.empty() || endpoint_.back() != '/') endpoint_ += '/';
+  if (!retry_.sleep)
+    retry_.sleep = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); };
+  if (!retry_.random) {
+    auto engine = std::make_shared<std::mt19937_64>(std::random_device{}());
+    retry_.random = [engine] { return std::uniform_real_distribution<double>(0, 1)(*engine); };
+  }
+}
+
+HttpResponse ComputeService::sendAuthorized(const HttpRequest& wire) const {
+  HttpResponse response;
+  // A refused token gets one refresh and one more try.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    HttpRequest sent = wire;
+    auto authorization = credentials_->authorizationHeader();
+    if (authorization) sent.headers.emplace_back("Authorization", *authorization);
+    response = transport_->send(sent);
+    if (response.status != 401 || attempt == 1 || !authorization) break;
+    credentials_->invalidate();
+  }
+  return response;
 }
 
 ResourceDocument ComputeService::execute(const Request& request) const {
@@ -219,16 +298,41 @@ ResourceDocument ComputeService::execute(const Request& request) const {
     wire.body = request.body()->dump();
     wire.headers.emplace_back("Content-Type", "application/json");
   }
+  bool read = isRead(wire);
+  // Every try of a change carries the same id, so the API does the work once.
+  if (retry_.enabled && !read) wire.query.emplace_back("requestId", newRequestId());
 
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + retry_.totalLimit;
+  std::chrono::milliseconds backoff = retry_.initialBackoff;
   HttpResponse response;
-  // A refused token gets one refresh and one more try.
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    HttpRequest sent = wire;
-    auto authorization = credentials_->authorizationHeader();
-    if (authorization) sent.headers.emplace_back("Authorization", *authorization);
-    response = transport_->send(sent);
-    if (response.status != 401 || attempt == 1 || !authorization) break;
-    credentials_->invalidate();
+  for (int attempt = 1;; ++attempt) {
+    std::string problem;
+    std::chrono::milliseconds minimum(0);
+    try {
+      response = sendAuthorized(wire);
+      if (!isTransient(response.status) && !(!read && isOperationInProgress(response))) break;
+      problem = "HTTP " + std::to_string(response.status);
+      minimum = retryAfter(response);
+    } catch (const TransportError& failure) {
+      if (!retry_.enabled) throw;
+      problem = failure.what();
+      if (Clock::now() >= deadline) throw;
+    }
+    if (!retry_.enabled) break;
+    // Between half and all of the current backoff, never less than the server asks for.
+    auto delay = std::chrono::milliseconds(
+        static_cast<long long>(backoff.count() * (0.5 + 0.5 * retry_.random())));
+    delay = std::max(delay, minimum);
+    if (Clock::now() + delay >= deadline) {
+      if (problem.rfind("HTTP ", 0) == 0) break;  // the last answer becomes the failure below
+      throw TransportError(problem);
+    }
+    LOG4CPLUS_WARN(retryLogger(), "retrying " << wire.method << " " << wire.baseUrl << wire.path
+                                              << " after " << problem << " (try " << attempt + 1
+                                              << " in " << delay.count() << " ms)");
+    retry_.sleep(delay);
+    backoff = std::min(backoff * 2, retry_.maxBackoff);
   }
   if (response.status >= 300) throwHttpError(wire, response);
   if (response.body.empty()) return ResourceDocument::object();

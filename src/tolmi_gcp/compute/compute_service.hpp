@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -123,6 +125,22 @@ class GlobalOperationsCollection {
   const ComputeService& s_;
 };
 
+// When and how often a request is sent again. Reads and operation waits are retried on 408, 429,
+// 500, 502, 503, 504 and transport errors; changes carry a fresh requestId and are retried only
+// with that same id (so the API does the work once), also on the 400 "operation in progress"
+// answers.
+struct RetryPolicy {
+  bool enabled = false;
+  std::chrono::milliseconds initialBackoff{1000};
+  std::chrono::milliseconds maxBackoff{32000};
+  std::chrono::milliseconds totalLimit{300000};          // per request, all tries together
+  std::function<void(std::chrono::milliseconds)> sleep;  // default: sleeps the thread
+  std::function<double()> random;                        // in [0, 1); default: a PRNG
+
+  static RetryPolicy standard();  // enabled, with the defaults above
+  static RetryPolicy none();      // every request is sent once
+};
+
 // The handle on the Compute Engine API v1: collections build requests, the transport sends them.
 class ComputeService {
  public:
@@ -130,7 +148,7 @@ class ComputeService {
 
   // `endpoint` is the API root ending in "/compute/v1/" (a missing trailing "/" is added).
   ComputeService(std::shared_ptr<HttpTransport> transport, std::string endpoint,
-                 std::shared_ptr<Credentials> credentials);
+                 std::shared_ptr<Credentials> credentials, RetryPolicy retry = RetryPolicy::none());
 
   NetworksCollection networks() const { return NetworksCollection(*this); }
   SubnetworksCollection subnetworks() const { return SubnetworksCollection(*this); }
@@ -148,6 +166,9 @@ class ComputeService {
   std::shared_ptr<HttpTransport> transport_;
   std::string endpoint_;
   std::shared_ptr<Credentials> credentials_;
+  RetryPolicy retry_;
+
+  HttpResponse sendAuthorized(const HttpRequest& wire) const;
 };
 
 // Joins path segments with "/", percent-encoding each one. Throws ArgumentTypeError for a segment

@@ -244,7 +244,8 @@ DefaultService defaultComputeService(const std::optional<std::string>& endpoint,
   if (endpoint ? isLoopbackUrl(*endpoint) : !emulatorHost.empty()) {
     std::string root = endpoint ? *endpoint : "http://" + emulatorHost + "/compute/v1/";
     return {std::make_shared<ComputeService>(makeCurlTransport(), root,
-                                             std::make_shared<AnonymousCredentials>()),
+                                             std::make_shared<AnonymousCredentials>(),
+                                             RetryPolicy::standard()),
             firstVariable(environment, {"GOOGLE_CLOUD_PROJECT", "CLOUDSDK_CORE_PROJECT"})};
   }
   std::string root = endpoint.value_or(ComputeService::kDefaultEndpoint);
@@ -252,7 +253,8 @@ DefaultService defaultComputeService(const std::optional<std::string>& endpoint,
     throw ConfigError("the endpoint " + root +
                       " is neither https nor a loopback address; credentials go only over https");
   DefaultCredentials found = findDefaultCredentials(environment);
-  return {std::make_shared<ComputeService>(makeCurlTransport(), root, found.credentials),
+  return {std::make_shared<ComputeService>(makeCurlTransport(), root, found.credentials,
+                                           RetryPolicy::standard()),
           found.project};
 }
 
