@@ -248,9 +248,11 @@ TEST_F(Routes, RefusedCreationIsTakenOutButAnUnansweredOneStays) {
   transport->reply(instance("gw-1")).replyError(400, "invalid", "bad priority");
   transport->reply(instance("gw-1")).reply({{"name", "op-2"}, {"status", "PENDING"}});
   transport->reply({{"name", "op-2"}, {"status", "DONE"}, {"error", {{"errors", {1}}}}});
+  transport->reply(instance("gw-1")).replyError(503, "backendError", "try again");
   transport->reply(instance("gw-1")).dropConnection("connection reset by peer");
-  ResourceDocument config = {
-      {"add", {entry(1, "refused"), entry(2, "failed-operation"), entry(3, "unanswered")}}};
+  ResourceDocument config = {{"add",
+                              {entry(1, "refused"), entry(2, "failed-operation"),
+                               entry(3, "server-error"), entry(4, "unanswered")}}};
 
   GcpLib::manageRoute(service, config, "stage-1");
 
@@ -260,7 +262,7 @@ TEST_F(Routes, RefusedCreationIsTakenOutButAnUnansweredOneStays) {
             ResourceDocument({"refused"}));
   EXPECT_EQ(savedBefore(3)["manage_routes"]["stage-1"]["proj-1::spoke-a"]["added_route_list"],
             ResourceDocument({"failed-operation"}));
-  EXPECT_EQ(stageRecord()["added_route_list"], ResourceDocument({"unanswered"}));
+  EXPECT_EQ(stageRecord()["added_route_list"], ResourceDocument({"server-error", "unanswered"}));
   EXPECT_EQ(saves.back()["record"]["manage_routes"]["stage-1"]["proj-1::spoke-a"], stageRecord());
   EXPECT_EQ(log.lines().back(), "  **Error** connection reset by peer");
 }

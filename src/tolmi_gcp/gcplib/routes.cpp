@@ -264,16 +264,17 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
     if (!body) continue;
     std::string name = (*body)["name"].get<std::string>();
     bool newlyRecorded = record.added(name);
-    // Only an answer that refuses the route proves it was not created; after a lost connection it
-    // may exist, and its name must stay recorded so that a restore removes it.
+    // Only a client error or a failed operation proves the route was not created; after a lost
+    // connection or a server error it may exist, and its name must stay recorded so that a
+    // restore removes it.
     bool refused = false;
     attemptOrError([&] {
       if (Globals::getDryRun()) return;
       ResourceDocument operation;
       try {
         operation = service.routes().insert(project, *body).execute();
-      } catch (const HttpError&) {
-        refused = true;
+      } catch (const HttpError& failure) {
+        refused = failure.status() < 500;
         throw;
       }
       try {
