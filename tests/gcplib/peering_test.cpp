@@ -287,15 +287,19 @@ TEST_F(DeletePeerings, CompletedReplacesTheEarlierEntryWithThePairsInSpokeOrder)
   EXPECT_EQ(saves[2].record, Globals::getRevertInfo());
 }
 
-TEST_F(DeletePeerings, RefusesBadInputBeforeAnyRemoval) {
+TEST_F(DeletePeerings, StopsBeforeAnyRemovalWhenThePairCannotBeRecorded) {
+  Globals::setRevertInfoSaver([](const ResourceDocument&) { throw ConfigError("disk full"); });
+  transport->reply(network("spoke", {spokeToHub})).reply(network("hub", {hubToSpoke}));
+  EXPECT_THROW(GcpLib::deletePeerings(service, "proj-s", spokeEntry), ConfigError);
+  EXPECT_EQ(transport->requests.size(), 2u);
   Globals::getRevertInfo().erase("peerings");
   transport->reply(network("spoke", {spokeToHub})).reply(network("hub", {hubToSpoke}));
   EXPECT_THROW(GcpLib::deletePeerings(service, "proj-s", spokeEntry), MissingKeyError);
-  EXPECT_EQ(transport->requests.size(), 2u);
+  EXPECT_EQ(transport->requests.size(), 4u);
   Globals::reset();
   YamlContext::setContext({{"transit_vpcs", "proj-t::hub"}});
   EXPECT_THROW(GcpLib::deletePeerings(service, "proj-s", spokeEntry), ArgumentTypeError);
-  EXPECT_EQ(transport->requests.size(), 2u);
+  EXPECT_EQ(transport->requests.size(), 4u);
 }
 
 class AddPeerings : public PeeringTest {};
