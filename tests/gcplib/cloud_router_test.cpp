@@ -138,6 +138,24 @@ TEST_F(CloudRouterTest, ManageRecordsBeforePatchingAndDryRunLeavesTheSameRecord)
   }
 }
 
+TEST_F(CloudRouterTest, ManageRerunKeepsTheEntryThatLeadsBack) {
+  configureHub(kExampleRouter);
+  ResourceDocument before =
+      customBgp({{{"range", "10.0.0.0/8"}, {"description", "x"}}}, {"ALL_SUBNETS"});
+  ResourceDocument migrated =
+      customBgp({{{"range", "192.168.0.0/16"}, {"description", "tessavon-migration-added"}}},
+                ResourceDocument::array());
+  ResourceDocument reverted = before;
+  reverted["advertisedIpRanges"][0]["description"] = "changed since";
+  for (const auto& [state, recorded] :
+       {std::pair{before, before}, std::pair{migrated, before}, std::pair{reverted, reverted}}) {
+    transport->reply(routerDoc("r1", "hub", state)).reply({{"name", "op"}});
+    GcpLib::manageCloudRouterAdvertisedRoutePerVpc(service);
+    EXPECT_EQ(cloudRouters()["spoke-proj::spoke-1"]["hub-proj::hub::us-east1::r1"], recorded);
+  }
+  EXPECT_EQ(transport->requests.size(), 6u);
+}
+
 TEST_F(CloudRouterTest, ManageLogsOnlyForTransitEntriesWithoutRouters) {
   configure("{project_id: p, vpc_name: s, transit_vpcs: []}");
   GcpLib::manageCloudRouterAdvertisedRoutePerVpc(service);

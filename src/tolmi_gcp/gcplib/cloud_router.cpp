@@ -97,6 +97,19 @@ BgpChange changeBgp(const ResourceDocument& routerBgp, const ResourceDocument& e
   return change;
 }
 
+// True when the router already advertises every one of the (non-empty) configured additions as
+// this tool adds them.
+bool advertisesAdditions(const ResourceDocument& routerBgp, const ResourceDocument& additions) {
+  const ResourceDocument& ranges = arrayOrEmpty(routerBgp, "advertisedIpRanges");
+  auto advertised = [&](const ResourceDocument& added) {
+    return std::any_of(ranges.begin(), ranges.end(), [&](const ResourceDocument& range) {
+      return valueOr(range, "range", nullptr) == added &&
+             valueOr(range, "description", nullptr) == kAddedDescription;
+    });
+  };
+  return !additions.empty() && std::all_of(additions.begin(), additions.end(), advertised);
+}
+
 // Reads one transit router, records its "bgp" as read and patches the migrated one onto it.
 void manageRouter(ComputeService& service, const std::string& transitProject,
                   const std::string& transitNetwork, const std::string& region,
@@ -122,7 +135,12 @@ void manageRouter(ComputeService& service, const std::string& transitProject,
   if (!cloudRouters.is_object())
     throw ArgumentTypeError("cloud_routers", "an object", cloudRouters);
   std::string rkey = transitProject + "::" + transitNetwork + "::" + region + "::" + routerName;
-  cloudRouters[mkey][rkey] = routerBgp;
+  ResourceDocument& spokeRouters = cloudRouters[mkey];
+  // A re-run that finds its additions in place reads a router it migrated itself: only the earlier
+  // entry leads back to the settings from before.
+  if (!has(spokeRouters, rkey) ||
+      !advertisesAdditions(routerBgp, at(entry, "add_advertised_routes")))
+    spokeRouters[rkey] = routerBgp;
   frame::recordWritten();
   if (Globals::getDryRun()) return;
   service.routers()
