@@ -64,7 +64,34 @@ ResourceDocument typedScalar(const std::string& text) {
   return text;
 }
 
-ResourceDocument convert(const YAML::Node& node, const std::string& name, int depth) {
+struct Source {
+  std::string_view text;  // without a byte-order mark: yaml-cpp's positions do not count it
+  const std::string& name;
+};
+
+// yaml-cpp accepts a quoted scalar whose closing quote is missing and lets it run to the end of the
+// file, silently swallowing every key after it; such a file is refused instead.
+void requireClosingQuote(const YAML::Node& node, const Source& source) {
+  const YAML::Mark mark = node.Mark();
+  if (mark.is_null() || mark.pos < 0 || static_cast<std::size_t>(mark.pos) >= source.text.size())
+    return;
+  std::string_view text = source.text;
+  const char quote = text[mark.pos];
+  if (quote != '\'' && quote != '"') return;
+  for (std::size_t i = mark.pos + 1; i < text.size(); ++i) {
+    if (quote == '"' && text[i] == '\\') {
+      ++i;  // an escaped character, possibly a quote
+    } else if (text[i] == quote) {
+      if (quote == '"' || i + 1 >= text.size() || text[i + 1] != '\'') return;
+      ++i;  // '' is a quote inside a single-quoted scalar
+    }
+  }
+  throw ConfigError(where(source.name, mark) + ": quoted text has no closing " +
+                    (quote == '"' ? "double" : "single") + " quote");
+}
+
+ResourceDocument convert(const YAML::Node& node, const Source& source, int depth) {
+  const std::string& name = source.name;
   if (depth > 200) throw ConfigError(where(name, node.Mark()) + ": nesting deeper than 200 levels");
   switch (node.Type()) {
     case YAML::NodeType::Null:
@@ -72,12 +99,15 @@ ResourceDocument convert(const YAML::Node& node, const std::string& name, int de
       return nullptr;
     case YAML::NodeType::Scalar:
       // yaml-cpp tags quoted scalars "!" and plain ones "?".
-      if (node.Tag() == "!") return node.Scalar();
+      if (node.Tag() == "!") {
+        requireClosingQuote(node, source);
+        return node.Scalar();
+      }
       if (node.Tag() == "?" || node.Tag().empty()) return typedScalar(node.Scalar());
       return node.Scalar();
     case YAML::NodeType::Sequence: {
       ResourceDocument array = ResourceDocument::array();
-      for (const YAML::Node& item : node) array.push_back(convert(item, name, depth + 1));
+      for (const YAML::Node& item : node) array.push_back(convert(item, source, depth + 1));
       return array;
     }
     case YAML::NodeType::Map: {
@@ -85,10 +115,11 @@ ResourceDocument convert(const YAML::Node& node, const std::string& name, int de
       for (const auto& entry : node) {
         if (!entry.first.IsScalar())
           throw ConfigError(where(name, entry.first.Mark()) + ": mapping keys must be scalars");
+        requireClosingQuote(entry.first, source);
         const std::string& key = entry.first.Scalar();
         if (object.contains(key))
           throw ConfigError(where(name, entry.first.Mark()) + ": duplicate key '" + key + "'");
-        object[key] = convert(entry.second, name, depth + 1);
+        object[key] = convert(entry.second, source, depth + 1);
       }
       return object;
     }
@@ -123,7 +154,9 @@ ResourceDocument YamlContext::parseFile(const std::string& path) {
 ResourceDocument YamlContext::parseText(const std::string& text, const std::string& name) {
   try {
     YAML::Node root = YAML::Load(text);
-    return convert(root, name, 0);
+    std::string_view body = text;
+    if (body.starts_with("\xEF\xBB\xBF")) body.remove_prefix(3);
+    return convert(root, Source{body, name}, 0);
   } catch (const YAML::Exception& failure) {
     throw ConfigError(where(name, failure.mark) + ": " + failure.msg);
   }
