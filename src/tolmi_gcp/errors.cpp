@@ -46,7 +46,9 @@ MissingKeyError::MissingKeyError(const std::string& key)
 ArgumentTypeError::ArgumentTypeError(const std::string& argument, const std::string& expected,
                                      const ResourceDocument& got)
     : Error("argument '" + argument + "' must be " + expected + ", got " +
-            std::string(got.type_name()) + " " + got.dump()),
+            std::string(got.type_name()) + " " +
+            // Replace rather than throw on invalid UTF-8: the refusal itself must not fail.
+            got.dump(-1, ' ', false, ResourceDocument::error_handler_t::replace)),
       argument_(argument) {}
 
 OperationError::OperationError(ResourceDocument error)
