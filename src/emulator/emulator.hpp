@@ -5,6 +5,7 @@
 
 #include "tolmi_gcp/ResourceDocument.hpp"
 #include "tolmi_gcp/compute/http_transport.hpp"
+#include "tolmi_gcp/errors.hpp"
 
 namespace tolmi_gcp::emulator {
 
@@ -12,6 +13,13 @@ struct Options {
   int operationDelayMs = 0;  // PENDING → RUNNING → DONE over this time; 0: DONE at once
   int waitTimeoutMs = 2000;  // how long operations.wait holds a request open
   bool requireAuth = false;
+};
+
+// Thrown by Emulator::handle when an injected fault drops the connection: the server closes it
+// before a complete answer, the in-process transport passes it on as the TransportError it is.
+class ConnectionDropped : public TransportError {
+ public:
+  using TransportError::TransportError;
 };
 
 // A stateful Compute Engine API v1 emulator: the resources of a topology, the API methods over
@@ -28,8 +36,10 @@ class Emulator {
   // Reads a topology file (YAML or JSON); throws ConfigError naming file, element and problem.
   static ResourceDocument loadTopology(const std::string& path);
 
-  // Handles one request. `path` is the URL path as sent, e.g. "/compute/v1/projects/p/global/networks"
-  // or "/emulator/v1/state"; `query` holds decoded values.
+  // Handles one request. `path` is the URL path as sent, e.g.
+  // "/compute/v1/projects/p/global/networks" or "/emulator/v1/state"; `query` holds decoded values.
+  // Throws ConnectionDropped for an injected dropped connection; every other problem is an HTTP
+  // answer.
   HttpResponse handle(const std::string& method, const std::string& path, const QueryList& query,
                       const HeaderList& headers, const std::string& body);
 

@@ -1,0 +1,402 @@
+#include "emulator/emulator.hpp"
+
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "emulator/api.hpp"
+#include "emulator/store.hpp"
+#include "emulator/wire.hpp"
+#include "tolmi_gcp/core/YamlContext.hpp"
+
+namespace tolmi_gcp::emulator {
+
+namespace {
+
+constexpr std::string_view kApiPrefix = "/compute/v1/";
+constexpr std::string_view kAdminPrefix = "/emulator/v1/";
+constexpr std::string_view kBatchPath = "/batch/compute/v1";
+// The journal keeps the latest requests; a long-running server must not grow without bound.
+constexpr std::size_t kJournalLimit = 100000;
+
+HttpResponse jsonResponse(int status, const ResourceDocument& body) {
+  return {status, {{"content-type", "application/json; charset=UTF-8"}}, body.dump()};
+}
+
+HttpResponse errorResponse(int status, const std::string& reason, const std::string& message) {
+  ResourceDocument error = {{"code", status}, {"message", message}};
+  error["errors"] = {{{"message", message}, {"domain", "global"}, {"reason", reason}}};
+  return jsonResponse(status, {{"error", std::move(error)}});
+}
+
+std::string defaultReason(int status) {
+  switch (status) {
+    case 400:
+      return "badRequest";
+    case 403:
+      return "forbidden";
+    case 404:
+      return "notFound";
+    case 409:
+      return "alreadyExists";
+    case 429:
+      return "rateLimitExceeded";
+    default:
+      return status >= 500 ? "backendError" : "invalid";
+  }
+}
+
+// '*' stands for any run of characters, the rest for itself.
+bool globMatch(std::string_view pattern, std::string_view text) {
+  std::size_t p = 0, t = 0, star = std::string_view::npos, resume = 0;
+  while (t < text.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      resume = t;
+    } else if (p < pattern.size() && pattern[p] == text[t]) {
+      ++p;
+      ++t;
+    } else if (star != std::string_view::npos) {
+      p = star + 1;
+      t = ++resume;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+std::vector<std::string> apiSegments(std::string_view path) {
+  std::vector<std::string> segments;
+  path.remove_prefix(kApiPrefix.size());
+  while (true) {
+    auto slash = path.find('/');
+    segments.push_back(percentDecode(path.substr(0, slash)));
+    if (slash == std::string_view::npos) return segments;
+    path.remove_prefix(slash + 1);
+  }
+}
+
+// An injected fault: what happens to the next `times` requests that match.
+struct Fault {
+  int id = 0;
+  std::string method;  // "" for any
+  std::string path;
+  int times = 1;
+  int delayMs = 0;
+  bool drop = false;
+  int status = 0;
+  std::string reason;
+  std::string message;
+  std::optional<ResourceDocument> operationError;  // fields a failed operation carries
+
+  ResourceDocument describe() const {
+    ResourceDocument doc = {{"id", id}, {"method", method}, {"path", path}, {"times", times}};
+    if (delayMs) doc["delayMs"] = delayMs;
+    if (drop) doc["drop"] = true;
+    if (status) {
+      doc["status"] = status;
+      doc["reason"] = reason;
+      doc["message"] = message;
+    }
+    if (operationError) doc["operationError"] = *operationError;
+    return doc;
+  }
+};
+
+[[noreturn]] void badFault(const std::string& why) {
+  throw ApiError(400, "invalid", "Invalid fault: " + why + ".");
+}
+
+int faultNumber(const ResourceDocument& spec, const char* key, int fallback, int low, int high) {
+  if (!has(spec, key)) return fallback;
+  if (!spec[key].is_number_integer() || spec[key].get<long long>() < low ||
+      spec[key].get<long long>() > high)
+    badFault(std::string("'") + key + "' must be a whole number from " + std::to_string(low) +
+             " to " + std::to_string(high));
+  return spec[key].get<int>();
+}
+
+std::string faultText(const ResourceDocument& spec, const char* key, const std::string& fallback) {
+  if (!has(spec, key)) return fallback;
+  if (!spec[key].is_string()) badFault(std::string("'") + key + "' must be a string");
+  return spec[key].get<std::string>();
+}
+
+Fault parseFault(const ResourceDocument& spec, int id) {
+  if (!spec.is_object()) badFault("expected a JSON object");
+  static const std::set<std::string> kKeys = {"method",  "path",    "times",
+                                              "delayMs", "drop",    "status",
+                                              "reason",  "message", "operationError"};
+  for (const auto& [key, value] : spec.items())
+    if (!kKeys.count(key)) badFault("unknown key '" + key + "'");
+  Fault fault;
+  fault.id = id;
+  fault.path = faultText(spec, "path", "");
+  if (fault.path.empty()) badFault("'path' (a pattern where '*' matches anything) is required");
+  fault.method = faultText(spec, "method", "");
+  for (char& c : fault.method) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (fault.method == "*") fault.method.clear();
+  fault.times = faultNumber(spec, "times", 1, 1, 1000000);
+  fault.delayMs = faultNumber(spec, "delayMs", 0, 0, 600000);
+  if (has(spec, "drop") && !spec["drop"].is_boolean()) badFault("'drop' must be true or false");
+  fault.drop = valueOr(spec, "drop", false).get<bool>();
+  fault.status = faultNumber(spec, "status", 0, 0, 599);
+  if (fault.status && fault.status < 300) badFault("'status' must be an error status (300-599)");
+  fault.reason = faultText(spec, "reason", defaultReason(fault.status));
+  fault.message =
+      faultText(spec, "message", "Injected fault: HTTP " + std::to_string(fault.status) + ".");
+  if (has(spec, "operationError")) {
+    const ResourceDocument& given = spec["operationError"];
+    if (!given.is_object()) badFault("'operationError' must be an object");
+    int status = faultNumber(given, "httpErrorStatusCode", 400, 300, 599);
+    fault.operationError = ResourceDocument{
+        {"error",
+         {{"errors",
+           {{{"code", faultText(given, "code", "INTERNAL_ERROR")},
+             {"message", faultText(given, "message", "Injected operation failure.")}}}}}},
+        {"httpErrorStatusCode", status},
+        {"httpErrorMessage", faultText(given, "httpErrorMessage", [status] {
+           std::string text(reasonPhrase(status));
+           for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+           return text;
+         }())}};
+  }
+  int effects = (fault.drop ? 1 : 0) + (fault.status ? 1 : 0) + (fault.operationError ? 1 : 0);
+  if (effects > 1) badFault("give only one of 'drop', 'status' and 'operationError'");
+  if (effects == 0 && !fault.delayMs)
+    badFault("give 'delayMs', 'drop', 'status' or 'operationError'");
+  return fault;
+}
+
+}  // namespace
+
+struct Emulator::Impl {
+  Impl(Store initialStore, Options opts)
+      : options(opts), initial(std::move(initialStore)), store(initial), api(store, options) {}
+
+  HttpResponse serve(const std::string& method, const std::string& path, const QueryList& query,
+                     const HeaderList& headers, const std::string& body);
+  HttpResponse serveApi(const std::string& method, const std::string& path, const QueryList& query,
+                        const std::string& body);
+  HttpResponse admin(const std::string& method, const std::string& path, const std::string& body);
+  std::optional<Fault> takeFault(const std::string& method, const std::string& path);
+  void record(const std::string& method, const std::string& path, const QueryList& query,
+              const std::string& body, int status);
+  ResourceDocument journalDocument() const;
+
+  const Options options;
+  const Store initial;
+  mutable std::mutex mutex;  // guards everything below
+  Store store;
+  ComputeApi api;
+  std::deque<ResourceDocument> journal;
+  std::size_t journalDropped = 0;
+  std::vector<Fault> faults;
+  int nextFaultId = 1;
+};
+
+Emulator::Emulator(const ResourceDocument& topology, Options options)
+    : impl_(std::make_unique<Impl>(Store::fromTopology(topology), options)) {}
+
+Emulator::~Emulator() = default;
+
+ResourceDocument Emulator::loadTopology(const std::string& path) {
+  ResourceDocument topology = YamlContext::parseFile(path);
+  try {
+    Store::fromTopology(topology);
+  } catch (const ConfigError& problem) {
+    throw ConfigError(path + ": " + problem.what());
+  }
+  return topology;
+}
+
+HttpResponse Emulator::handle(const std::string& method, const std::string& path,
+                              const QueryList& query, const HeaderList& headers,
+                              const std::string& body) {
+  if (path.starts_with(kAdminPrefix))
+    return impl_->admin(method, path.substr(kAdminPrefix.size()), body);
+  return impl_->serve(method, path, query, headers, body);
+}
+
+ResourceDocument Emulator::state() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->store.dump();
+}
+
+ResourceDocument Emulator::journal() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->journalDocument();
+}
+
+ResourceDocument Emulator::Impl::journalDocument() const {
+  ResourceDocument requests = ResourceDocument::array();
+  for (const auto& entry : journal) requests.push_back(entry);
+  ResourceDocument doc = {{"requests", std::move(requests)}};
+  if (journalDropped) doc["dropped"] = journalDropped;
+  return doc;
+}
+
+HttpResponse Emulator::Impl::serve(const std::string& method, const std::string& path,
+                                   const QueryList& query, const HeaderList& headers,
+                                   const std::string& body) {
+  if (path == kBatchPath && method == "POST") {
+    std::string contentType;
+    for (const auto& [name, value] : headers)
+      if (name.size() == 12 && strncasecmp(name.c_str(), "content-type", 12) == 0)
+        contentType = value;
+    std::vector<BatchPart> parts;
+    try {
+      parts = parseBatch(contentType, body);
+    } catch (const ApiError& problem) {
+      return errorResponse(problem.status(), problem.reason(), problem.what());
+    }
+    std::vector<HttpResponse> responses;
+    for (const BatchPart& part : parts)
+      responses.push_back(
+          part.path.starts_with(kApiPrefix)
+              ? serveApi(part.method, part.path, part.query, part.body)
+              : errorResponse(404, "notFound",
+                              "The requested URL " + part.path + " was not found on this server."));
+    return batchResponse(parts, responses);
+  }
+  if (path.starts_with(kApiPrefix)) return serveApi(method, path, query, body);
+  return errorResponse(404, "notFound",
+                       "The requested URL " + path + " was not found on this server.");
+}
+
+HttpResponse Emulator::Impl::serveApi(const std::string& method, const std::string& path,
+                                      const QueryList& query, const std::string& body) {
+  std::optional<Fault> fault = takeFault(method, path);
+  if (fault && fault->delayMs)
+    std::this_thread::sleep_for(std::chrono::milliseconds(fault->delayMs));
+  if (fault && fault->drop) {
+    std::lock_guard lock(mutex);
+    record(method, path, query, body, 0);
+    throw ConnectionDropped("connection dropped by an injected fault on " + method + " " + path);
+  }
+  HttpResponse response;
+  if (fault && fault->status) {
+    response = errorResponse(fault->status, fault->reason, fault->message);
+  } else {
+    std::vector<std::string> segments = apiSegments(path);
+    ResourceDocument document;
+    if (!body.empty()) document = ResourceDocument::parse(body, nullptr, false);
+    if (document.is_discarded()) {
+      response = errorResponse(400, "parseError",
+                               "Invalid JSON payload received: the request body is not JSON.");
+    } else {
+      std::chrono::milliseconds hold;
+      {
+        std::lock_guard lock(mutex);
+        hold = api.holdTime(method, segments);
+      }
+      // A wait is held without the lock, so that other requests go on meanwhile.
+      if (hold.count() > 0) std::this_thread::sleep_for(hold);
+      std::lock_guard lock(mutex);
+      try {
+        std::optional<ResourceDocument> operationError;
+        if (fault) operationError = fault->operationError;
+        response = jsonResponse(200, api.call(method, segments, query, document, operationError));
+      } catch (const ApiError& problem) {
+        response = errorResponse(problem.status(), problem.reason(), problem.what());
+      }
+    }
+  }
+  std::lock_guard lock(mutex);
+  record(method, path, query, body, response.status);
+  return response;
+}
+
+std::optional<Fault> Emulator::Impl::takeFault(const std::string& method, const std::string& path) {
+  std::lock_guard lock(mutex);
+  for (auto it = faults.begin(); it != faults.end(); ++it) {
+    if ((!it->method.empty() && it->method != method) || !globMatch(it->path, path)) continue;
+    Fault taken = *it;
+    if (--it->times == 0) faults.erase(it);
+    return taken;
+  }
+  return std::nullopt;
+}
+
+void Emulator::Impl::record(const std::string& method, const std::string& path,
+                            const QueryList& query, const std::string& body, int status) {
+  ResourceDocument parameters = ResourceDocument::object();
+  for (const auto& [name, value] : query) parameters[name] = value;
+  ResourceDocument parsed = nullptr;
+  if (!body.empty()) {
+    parsed = ResourceDocument::parse(body, nullptr, false);
+    if (parsed.is_discarded()) parsed = body;
+  }
+  journal.push_back({{"method", method},
+                     {"path", path},
+                     {"query", std::move(parameters)},
+                     {"body", std::move(parsed)},
+                     {"status", status}});
+  if (journal.size() > kJournalLimit) {
+    journal.pop_front();
+    ++journalDropped;
+  }
+}
+
+HttpResponse Emulator::Impl::admin(const std::string& method, const std::string& path,
+                                   const std::string& body) {
+  try {
+    if (method == "GET" && path == "state") {
+      std::lock_guard lock(mutex);
+      return jsonResponse(200, store.dump());
+    }
+    if (path == "requests" && (method == "GET" || method == "DELETE")) {
+      std::lock_guard lock(mutex);
+      ResourceDocument doc = journalDocument();
+      if (method == "DELETE") {
+        journal.clear();
+        journalDropped = 0;
+      }
+      return jsonResponse(200, doc);
+    }
+    if (path == "faults" && method == "POST") {
+      ResourceDocument spec = ResourceDocument::parse(body, nullptr, false);
+      std::lock_guard lock(mutex);
+      faults.push_back(parseFault(spec, nextFaultId));
+      ++nextFaultId;
+      return jsonResponse(200, faults.back().describe());
+    }
+    if (path == "faults" && (method == "GET" || method == "DELETE")) {
+      std::lock_guard lock(mutex);
+      ResourceDocument list = ResourceDocument::array();
+      for (const Fault& fault : faults) list.push_back(fault.describe());
+      if (method == "DELETE") faults.clear();
+      return jsonResponse(200, {{"faults", std::move(list)}});
+    }
+    if (path == "reset" && method == "POST") {
+      std::lock_guard lock(mutex);
+      store = initial;
+      api.reset();
+      return jsonResponse(200, ResourceDocument::object());
+    }
+  } catch (const ApiError& problem) {
+    return errorResponse(problem.status(), problem.reason(), problem.what());
+  }
+  return errorResponse(404, "notFound",
+                       "No admin endpoint " + method + " " + std::string(kAdminPrefix) + path +
+                           " (there are GET state, GET|DELETE requests, POST|GET|DELETE faults, "
+                           "POST reset).");
+}
+
+InProcessTransport::InProcessTransport(std::shared_ptr<Emulator> emulator)
+    : emulator_(std::move(emulator)) {}
+
+HttpResponse InProcessTransport::send(const HttpRequest& request) {
+  // The path part of the endpoint, whatever host it names.
+  std::string_view base = request.baseUrl;
+  if (auto scheme = base.find("://"); scheme != std::string_view::npos) {
+    auto slash = base.find('/', scheme + 3);
+    base = slash == std::string_view::npos ? std::string_view("/") : base.substr(slash);
+  }
+  return emulator_->handle(request.method, std::string(base) + request.path, request.query,
+                           request.headers, request.body);
+}
+
+}  // namespace tolmi_gcp::emulator

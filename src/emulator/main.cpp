@@ -1,0 +1,58 @@
+// compute-emulator: the Compute Engine API emulator as a local HTTP server.
+#include <pthread.h>
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <iostream>
+#include <thread>
+
+#include "emulator/emulator.hpp"
+#include "emulator/server.hpp"
+
+int main(int argc, char** argv) {
+  using namespace tolmi_gcp::emulator;
+  CLI::App app("A local, stateful emulator of the Compute Engine API v1 subset",
+               "compute-emulator");
+  std::string topology;
+  std::string host = "127.0.0.1";
+  int port = 0;
+  Options options;
+  app.add_option("--topology", topology, "Topology file (YAML or JSON)")->required();
+  app.add_option("--host", host, "Address to listen on")->capture_default_str();
+  app.add_option("--port", port, "Port to listen on; 0 picks a free one")
+      ->check(CLI::Range(0, 65535))
+      ->capture_default_str();
+  app.add_option("--operation-delay-ms", options.operationDelayMs,
+                 "Time an operation takes from PENDING to DONE")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_option("--wait-timeout-ms", options.waitTimeoutMs,
+                 "Longest time operations.wait holds a request")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
+  app.add_flag("--require-auth", options.requireAuth,
+               "Require a bearer token issued by this emulator on API calls");
+  CLI11_PARSE(app, argc, argv);
+
+  // Signals are taken by sigwait below, never by the server's threads.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  try {
+    auto emulator = std::make_shared<Emulator>(Emulator::loadTopology(topology), options);
+    Server server(emulator, host, port);
+    std::cout << "listening on http://" << host << ":" << server.port() << std::endl;
+    std::thread serving([&server] { server.run(); });
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    server.stop();
+    serving.join();
+    return 0;
+  } catch (const std::exception& failure) {
+    std::cerr << "compute-emulator: " << failure.what() << std::endl;
+    return 2;
+  }
+}

@@ -1,0 +1,81 @@
+#include "emulator/server.hpp"
+
+#include <httplib.h>
+
+#include <stdexcept>
+
+#include "emulator/wire.hpp"
+
+namespace tolmi_gcp::emulator {
+
+namespace {
+
+// Topology-sized bodies are far below this; anything larger is refused before it is read.
+constexpr std::size_t kMaxRequestBytes = 32 * 1024 * 1024;
+constexpr int kThreads = 32;
+
+}  // namespace
+
+struct Server::Impl {
+  std::shared_ptr<Emulator> emulator;
+  httplib::Server http;
+  int port = 0;
+
+  void answer(const httplib::Request& request, httplib::Response& response) {
+    // The raw target keeps the path as sent and the query in its order.
+    std::string_view target = request.target;
+    auto question = target.find('?');
+    QueryList query;
+    if (question != std::string_view::npos) query = parseQuery(target.substr(question + 1));
+    HeaderList headers(request.headers.begin(), request.headers.end());
+    try {
+      HttpResponse answer = emulator->handle(
+          request.method, std::string(target.substr(0, question)), query, headers, request.body);
+      response.status = answer.status;
+      std::string contentType = "application/json; charset=UTF-8";
+      for (const auto& [name, value] : answer.headers)
+        if (name == "content-type")
+          contentType = value;
+        else
+          response.set_header(name, value);
+      response.set_content(std::move(answer.body), contentType);
+    } catch (const ConnectionDropped&) {
+      // Promise a body and send none: the client sees the connection close mid-answer.
+      response.status = 200;
+      response.set_content_provider(
+          1, "application/json",
+          [](std::size_t, std::size_t, httplib::DataSink&) { return false; });
+    }
+  }
+};
+
+Server::Server(std::shared_ptr<Emulator> emulator, const std::string& host, int port)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->emulator = std::move(emulator);
+  httplib::Server& http = impl_->http;
+  http.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
+  http.set_payload_max_length(kMaxRequestBytes);
+  http.set_keep_alive_max_count(100000);
+  auto handler = [this](const httplib::Request& request, httplib::Response& response) {
+    impl_->answer(request, response);
+  };
+  http.Get(".*", handler);
+  http.Post(".*", handler);
+  http.Put(".*", handler);
+  http.Patch(".*", handler);
+  http.Delete(".*", handler);
+  impl_->port =
+      port == 0 ? http.bind_to_any_port(host) : (http.bind_to_port(host, port) ? port : -1);
+  if (impl_->port <= 0)
+    throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port));
+}
+
+Server::~Server() { stop(); }
+
+int Server::port() const { return impl_->port; }
+
+void Server::run() { impl_->http.listen_after_bind(); }
+
+void Server::stop() { impl_->http.stop(); }
+
+}  // namespace tolmi_gcp::emulator

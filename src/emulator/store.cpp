@@ -1,0 +1,719 @@
+#include "emulator/store.hpp"
+
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <ctime>
+#include <regex>
+#include <vector>
+
+#include "tolmi_gcp/errors.hpp"
+
+namespace tolmi_gcp::emulator {
+
+namespace {
+
+const char* kNameRegex = "(?:[a-z](?:[-a-z0-9]{0,61}[a-z0-9])?)";
+const char* kNextHops[] = {"nextHopGateway", "nextHopInstance", "nextHopIp", "nextHopVpnTunnel",
+                           "nextHopIlb"};
+const char* kCollections[] = {"networks", "subnetworks", "routes", "instances", "routers"};
+
+std::vector<std::string_view> split(std::string_view text) {
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  while (true) {
+    std::size_t slash = text.find('/', start);
+    parts.push_back(text.substr(start, slash - start));
+    if (slash == std::string_view::npos) return parts;
+    start = slash + 1;
+  }
+}
+
+bool validName(const std::string& name) {
+  static const std::regex kName(kNameRegex);
+  return std::regex_match(name, kName);
+}
+
+// The resource name of `body`, which must be valid.
+std::string checkedName(const ResourceDocument& body) {
+  if (!has(body, "name") || body["name"].is_null())
+    throw ApiError(400, "required", "Required field 'resource.name' not specified");
+  if (!body["name"].is_string() || !validName(body["name"].get<std::string>()))
+    throwInvalid("name", body["name"],
+                 std::string("Must be a match of regex '") + kNameRegex + "'");
+  return body["name"].get<std::string>();
+}
+
+const std::string& requiredString(const ResourceDocument& body, const std::string& field) {
+  if (!has(body, field) || body[field].is_null())
+    throw ApiError(400, "required", "Required field 'resource." + field + "' not specified");
+  if (!body[field].is_string()) throwInvalid(field, body[field], "Must be a string.");
+  return body[field].get_ref<const std::string&>();
+}
+
+// The link a reference field names, in the shape `pattern` (see relativeName).
+std::string referenceLink(const ResourceDocument& body, const std::string& field,
+                          const std::string& project, std::string_view pattern) {
+  const std::string& reference = requiredString(body, field);
+  auto relative = relativeName(reference, project, pattern);
+  if (!relative)
+    throwInvalid(
+        field, reference,
+        "Expected a reference of the form 'projects/PROJECT/" + std::string(pattern) + "'.");
+  return linkOf(*relative);
+}
+
+bool optionalBool(const ResourceDocument& body, const std::string& field, bool fallback) {
+  if (!has(body, field) || body[field].is_null()) return fallback;
+  if (!body[field].is_boolean()) throwInvalid(field, body[field], "Must be true or false.");
+  return body[field].get<bool>();
+}
+
+std::int64_t optionalInteger(const ResourceDocument& body, const std::string& field,
+                             std::int64_t fallback, std::int64_t low, std::int64_t high) {
+  if (!has(body, field) || body[field].is_null()) return fallback;
+  const ResourceDocument& value = body[field];
+  if (!value.is_number_integer() || value.get<std::int64_t>() < low ||
+      value.get<std::int64_t>() > high)
+    throwInvalid(
+        field, value,
+        "Must be an integer from " + std::to_string(low) + " to " + std::to_string(high) + ".");
+  return value.get<std::int64_t>();
+}
+
+bool validAddress(const std::string& text) {
+  in_addr address;
+  return inet_pton(AF_INET, text.c_str(), &address) == 1;
+}
+
+std::string hex16(std::string_view text) {
+  char buffer[17];
+  std::snprintf(buffer, sizeof buffer, "%016llx",
+                static_cast<unsigned long long>(fingerprint(text)));
+  return buffer;
+}
+
+// Resource documents start with these output fields, in the real API's order; the caller then
+// adds the resource's own fields.
+ResourceDocument newResource(const std::string& kind, const std::string& link,
+                             const ResourceDocument& body) {
+  ResourceDocument doc = ResourceDocument::object();
+  doc["kind"] = kind;
+  doc["id"] = resourceId(link);
+  doc["creationTimestamp"] = has(body, "creationTimestamp") && body["creationTimestamp"].is_string()
+                                 ? body["creationTimestamp"]
+                                 : ResourceDocument(timestamp());
+  doc["name"] = body["name"];
+  if (has(body, "description") && body["description"].is_string())
+    doc["description"] = body["description"];
+  return doc;
+}
+
+// Copies the fields of `body` that `doc` does not have yet and that are not output fields of
+// the emulator, so topology documents may carry further API fields unchanged.
+void keepOtherFields(ResourceDocument& doc, const ResourceDocument& body) {
+  static const std::set<std::string> kOutput = {"kind", "id", "selfLink", "selfLinkWithId",
+                                                "creationTimestamp"};
+  for (const auto& [key, value] : body.items())
+    if (!doc.contains(key) && !kOutput.count(key)) doc[key] = value;
+}
+
+ResourceDocument generatedRoute(const std::string& project, const std::string& name,
+                                const ResourceDocument& network, const std::string& destRange,
+                                int priority, const std::string& description,
+                                const std::string& nextHopField, const std::string& nextHop,
+                                const std::string& created) {
+  std::string link = linkOf("projects/" + project + "/global/routes/" + name);
+  ResourceDocument route = ResourceDocument::object();
+  route["kind"] = "compute#route";
+  route["id"] = resourceId(link);
+  route["creationTimestamp"] = created;
+  route["name"] = name;
+  route["description"] = description;
+  route["network"] = network["selfLink"];
+  route["destRange"] = destRange;
+  route["priority"] = priority;
+  route[nextHopField] = nextHop;
+  route["selfLink"] = link;
+  return route;
+}
+
+}  // namespace
+
+void throwNotFound(const std::string& relativeName) {
+  throw ApiError(404, "notFound", "The resource '" + relativeName + "' was not found");
+}
+
+void throwInvalid(const std::string& field, const ResourceDocument& value, const std::string& why) {
+  throw ApiError(
+      400, "invalid",
+      "Invalid value for field 'resource." + field + "': '" + textOf(value) + "'. " + why);
+}
+
+std::string linkOf(std::string_view relativeName) {
+  return std::string(kLinkPrefix) + std::string(relativeName);
+}
+
+std::optional<std::string> relativeName(std::string_view reference, std::string_view project,
+                                        std::string_view pattern) {
+  std::string_view path = reference;
+  if (auto scheme = path.find("://"); scheme != std::string_view::npos) {
+    // Any host: links may name the emulator's own address or the real service.
+    if (auto api = path.find("/compute/v1/"); api != std::string_view::npos) {
+      path = path.substr(api + 12);
+    } else {
+      auto slash = path.find('/', scheme + 3);
+      if (slash == std::string_view::npos) return std::nullopt;
+      path = path.substr(slash + 1);
+    }
+  }
+  std::string relative;
+  if (path.starts_with("projects/")) {
+    relative = path;
+  } else if (path.find('/') != std::string_view::npos) {
+    relative = "projects/" + std::string(project) + "/" + std::string(path);
+  } else {
+    auto star = pattern.find('*');
+    if (star == std::string_view::npos || pattern.find('*', star + 1) != std::string_view::npos)
+      return std::nullopt;
+    relative = "projects/" + std::string(project) + "/" + std::string(pattern.substr(0, star)) +
+               std::string(path) + std::string(pattern.substr(star + 1));
+  }
+  auto have = split(relative);
+  std::string expected = "projects/*/" + std::string(pattern);
+  auto want = split(expected);
+  if (have.size() != want.size()) return std::nullopt;
+  for (std::size_t i = 0; i < have.size(); ++i) {
+    if (have[i].empty()) return std::nullopt;
+    if (want[i] != "*" && have[i] != want[i]) return std::nullopt;
+  }
+  return relative;
+}
+
+std::string nameSegment(std::string_view relativeName, std::size_t index) {
+  auto parts = split(relativeName);
+  return index < parts.size() ? std::string(parts[index]) : std::string();
+}
+
+std::uint64_t fingerprint(std::string_view text) {
+  std::uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : text) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
+std::string resourceId(std::string_view link) { return std::to_string(fingerprint(link)); }
+
+std::string storeKey(std::string_view relativeName) {
+  auto parts = split(relativeName);
+  if (parts.size() == 5) return std::string(parts[4]);
+  return std::string(parts[3]) + "/" + std::string(parts[5]);
+}
+
+std::string timestamp(std::chrono::system_clock::time_point when) {
+  std::time_t seconds = std::chrono::system_clock::to_time_t(when);
+  auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count() % 1000;
+  std::tm utc;
+  gmtime_r(&seconds, &utc);
+  char buffer[40];
+  std::size_t length = std::strftime(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(buffer + length, sizeof buffer - length, ".%03d+00:00", static_cast<int>(millis));
+  return buffer;
+}
+
+bool Ipv4Range::overlaps(const Ipv4Range& other) const {
+  int shorter = std::min(prefix, other.prefix);
+  std::uint32_t mask = shorter == 0 ? 0 : ~std::uint32_t{0} << (32 - shorter);
+  return (address & mask) == (other.address & mask);
+}
+
+std::optional<Ipv4Range> parseRange(std::string_view text, bool bareAddress) {
+  auto slash = text.find('/');
+  std::string address(text.substr(0, slash));
+  in_addr parsed;
+  if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) return std::nullopt;
+  Ipv4Range range{ntohl(parsed.s_addr), 32};
+  if (slash == std::string_view::npos) {
+    if (!bareAddress) return std::nullopt;
+    return range;
+  }
+  std::string_view digits = text.substr(slash + 1);
+  if (digits.empty() || digits.size() > 2 || (digits.size() == 2 && digits[0] == '0'))
+    return std::nullopt;
+  int prefix = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    prefix = prefix * 10 + (c - '0');
+  }
+  if (prefix > 32) return std::nullopt;
+  std::uint32_t host = prefix == 32 ? 0 : ~std::uint32_t{0} >> prefix;
+  if (range.address & host) return std::nullopt;
+  range.prefix = prefix;
+  return range;
+}
+
+Store Store::fromTopology(const ResourceDocument& topology) {
+  if (!topology.is_object() || !has(topology, "projects") || !topology["projects"].is_object())
+    throw ConfigError("projects: expected a mapping from project id to its resources");
+  for (const auto& [key, value] : topology.items())
+    if (key != "projects") throw ConfigError(key + ": unknown key (expected only 'projects')");
+  Store store;
+  for (const auto& [id, resources] : topology["projects"].items()) {
+    if (!validName(id))
+      throw ConfigError("projects." + id +
+                        ": not a valid project id (lower-case letters, digits "
+                        "and hyphens, starting with a letter)");
+    store.projects_[id];
+    if (resources.is_null()) continue;
+    if (!resources.is_object())
+      throw ConfigError("projects." + id + ": expected a mapping of resource lists");
+    for (const auto& [key, value] : resources.items()) {
+      bool known = false;
+      for (const char* collection : kCollections) known = known || key == collection;
+      if (!known)
+        throw ConfigError("projects." + id + "." + key +
+                          ": unknown collection (expected networks, subnetworks, routes, "
+                          "instances or routers)");
+      if (!value.is_array() && !value.is_null())
+        throw ConfigError("projects." + id + "." + key + ": expected a list");
+    }
+  }
+  // Networks first, so that every other element, in any project, can refer to them.
+  using Adder = void (Store::*)(const std::string&, const ResourceDocument&);
+  const std::pair<const char*, Adder> kOrder[] = {{"networks", &Store::addNetwork},
+                                                  {"subnetworks", &Store::addSubnetwork},
+                                                  {"instances", &Store::addInstance},
+                                                  {"routers", &Store::addRouter},
+                                                  {"routes", nullptr}};
+  for (const auto& [collection, adder] : kOrder) {
+    for (const auto& [id, resources] : topology["projects"].items()) {
+      const ResourceDocument& list = arrayOrEmpty(resources, collection);
+      for (std::size_t i = 0; i < list.size(); ++i) {
+        std::string path = "projects." + id + "." + collection + "[" + std::to_string(i) + "]";
+        try {
+          if (!list[i].is_object()) throw ApiError(400, "invalid", "expected a mapping");
+          if (adder)
+            (store.*adder)(id, list[i]);
+          else
+            store.addRoute(id, store.makeRoute(id, list[i], true));
+        } catch (const ApiError& problem) {
+          throw ConfigError(path + ": " + problem.what());
+        }
+      }
+    }
+  }
+  store.refreshNetworks();
+  return store;
+}
+
+ResourceDocument Store::dump() const {
+  ResourceDocument projects = ResourceDocument::object();
+  for (const auto& [id, project] : projects_) {
+    ResourceDocument resources = ResourceDocument::object();
+    const std::map<std::string, ResourceDocument>* maps[] = {&project.networks,
+                                                             &project.subnetworks, &project.routes,
+                                                             &project.instances, &project.routers};
+    for (std::size_t i = 0; i < std::size(kCollections); ++i) {
+      ResourceDocument list = ResourceDocument::array();
+      for (const auto& [key, doc] : *maps[i]) list.push_back(doc);
+      resources[kCollections[i]] = std::move(list);
+    }
+    projects[id] = std::move(resources);
+  }
+  return {{"projects", std::move(projects)}};
+}
+
+Project& Store::project(const std::string& id) {
+  auto it = projects_.find(id);
+  if (it == projects_.end()) throwNotFound("projects/" + id);
+  return it->second;
+}
+
+ResourceDocument& Store::network(const std::string& project, const std::string& name) {
+  auto& networks = this->project(project).networks;
+  auto it = networks.find(name);
+  if (it == networks.end()) throwNotFound("projects/" + project + "/global/networks/" + name);
+  return it->second;
+}
+
+const ResourceDocument* Store::find(std::string_view link, std::string_view pattern,
+                                    Collection collection) const {
+  auto relative = relativeName(link, "", pattern);
+  if (!relative) return nullptr;
+  auto project = projects_.find(nameSegment(*relative, 1));
+  if (project == projects_.end()) return nullptr;
+  const auto& items = project->second.*collection;
+  auto it = items.find(storeKey(*relative));
+  return it == items.end() ? nullptr : &it->second;
+}
+
+const ResourceDocument* Store::findNetwork(std::string_view link) const {
+  return find(link, "global/networks/*", &Project::networks);
+}
+
+// Subnetworks, routes and routers belong to a network of their own project.
+std::string Store::networkReference(const std::string& project, const ResourceDocument& body,
+                                    const std::string& field, bool sameProject) const {
+  std::string link = referenceLink(body, field, project, "global/networks/*");
+  if (!findNetwork(link))
+    throwInvalid(field, body[field], "The referenced network resource cannot be found.");
+  if (sameProject && nameSegment(link.substr(kLinkPrefix.size()), 1) != project)
+    throwInvalid(field, body[field], "The network must belong to project '" + project + "'.");
+  return link;
+}
+
+ResourceDocument Store::makeRoute(const std::string& project, const ResourceDocument& body,
+                                  bool fromTopology) const {
+  std::string name = checkedName(body);
+  std::string link = linkOf("projects/" + project + "/global/routes/" + name);
+  std::string network = networkReference(project, body, "network", true);
+  const std::string& destRange = requiredString(body, "destRange");
+  if (!parseRange(destRange))
+    throwInvalid("destRange", destRange,
+                 "Must be an IPv4 range in CIDR notation with zero host bits.");
+  std::int64_t priority = optionalInteger(body, "priority", 1000, 0, 65535);
+  if (fromTopology)
+    for (const char* generated : {"nextHopNetwork", "nextHopPeering"})
+      if (has(body, generated))
+        throwInvalid(generated, body[generated],
+                     "Routes with this next hop are generated from subnetworks and peerings; "
+                     "leave them out.");
+
+  std::vector<std::string> nextHops;
+  for (const char* field : kNextHops)
+    if (has(body, field) && !body[field].is_null()) nextHops.push_back(field);
+  // The API shows an internal load balancer's address beside the balancer itself.
+  bool ilbAddress = fromTopology && nextHops.size() == 2 && nextHops[0] == "nextHopIp" &&
+                    nextHops[1] == "nextHopIlb";
+  if (nextHops.size() != 1 && !ilbAddress) {
+    std::string given;
+    for (const auto& field : nextHops) given += (given.empty() ? "" : ", ") + field;
+    throw ApiError(400, "invalid",
+                   "Invalid value for field 'resource': exactly one of nextHopGateway, "
+                   "nextHopInstance, nextHopIp, nextHopVpnTunnel or nextHopIlb must be set (" +
+                       (given.empty() ? std::string("none given") : "given: " + given) + ").");
+  }
+
+  ResourceDocument route = newResource("compute#route", link, body);
+  route["network"] = network;
+  route["destRange"] = destRange;
+  route["priority"] = priority;
+  if (has(body, "tags") && !body["tags"].is_null()) {
+    const ResourceDocument& tags = body["tags"];
+    bool strings = tags.is_array();
+    for (const auto& tag : tags) strings = strings && tag.is_string();
+    if (!strings) throwInvalid("tags", tags, "Must be a list of instance tags.");
+    if (!tags.empty()) route["tags"] = tags;
+  }
+  for (const auto& field : nextHops) {
+    std::string value;
+    if (field == "nextHopGateway") {
+      value = referenceLink(body, field, project, "global/gateways/*");
+      if (!value.ends_with("/default-internet-gateway"))
+        throwInvalid(field, body[field], "The only gateway is 'default-internet-gateway'.");
+    } else if (field == "nextHopInstance") {
+      value = referenceLink(body, field, project, "zones/*/instances/*");
+      if (!find(value, "zones/*/instances/*", &Project::instances))
+        throwInvalid(field, body[field], "The referenced instance resource cannot be found.");
+    } else if (field == "nextHopIp") {
+      value = requiredString(body, field);
+      if (!validAddress(value)) throwInvalid(field, value, "Must be an IPv4 address.");
+    } else if (field == "nextHopVpnTunnel") {
+      value = referenceLink(body, field, project, "regions/*/vpnTunnels/*");
+    } else {
+      value = requiredString(body, field);
+      if (!validAddress(value))
+        value = referenceLink(body, field, project, "regions/*/forwardingRules/*");
+    }
+    route[field] = value;
+  }
+  route["selfLink"] = link;
+  return route;
+}
+
+ResourceDocument Store::makePeering(const std::string& project,
+                                    const ResourceDocument& body) const {
+  std::string name = checkedName(body);
+  ResourceDocument peering = ResourceDocument::object();
+  peering["name"] = name;
+  peering["network"] = referenceLink(body, "network", project, "global/networks/*");
+  // Both follow the peer network; refreshNetworks() sets them.
+  peering["state"] = "INACTIVE";
+  peering["stateDetails"] = "";
+  if (has(body, "autoCreateRoutes") && !optionalBool(body, "autoCreateRoutes", true))
+    throwInvalid("autoCreateRoutes", false, "Routes are always created; it must be true.");
+  peering["autoCreateRoutes"] = true;
+  peering["exportCustomRoutes"] = optionalBool(body, "exportCustomRoutes", false);
+  peering["importCustomRoutes"] = optionalBool(body, "importCustomRoutes", false);
+  if (!optionalBool(body, "exchangeSubnetRoutes", true))
+    throwInvalid("exchangeSubnetRoutes", false, "Subnet routes are always exchanged.");
+  peering["exchangeSubnetRoutes"] = true;
+  peering["exportSubnetRoutesWithPublicIp"] =
+      optionalBool(body, "exportSubnetRoutesWithPublicIp", true);
+  peering["importSubnetRoutesWithPublicIp"] =
+      optionalBool(body, "importSubnetRoutesWithPublicIp", false);
+  std::string stackType = "IPV4_ONLY";
+  if (has(body, "stackType") && !body["stackType"].is_null()) {
+    stackType = body["stackType"].is_string() ? body["stackType"].get<std::string>() : "";
+    if (stackType != "IPV4_ONLY" && stackType != "IPV4_IPV6")
+      throwInvalid("stackType", body["stackType"], "Must be IPV4_ONLY or IPV4_IPV6.");
+  }
+  peering["stackType"] = stackType;
+  return peering;
+}
+
+void Store::checkRouterBgp(const ResourceDocument& bgp) {
+  if (!bgp.is_object()) throwInvalid("bgp", bgp, "Must be an object.");
+  if (!has(bgp, "asn"))
+    throw ApiError(400, "required", "Required field 'resource.bgp.asn' not specified");
+  optionalInteger(bgp, "asn", 0, 1, 4294967295ll);
+  optionalInteger(bgp, "keepaliveInterval", 20, 20, 60);
+  ResourceDocument mode = valueOr(bgp, "advertiseMode", "DEFAULT");
+  if (mode != "DEFAULT" && mode != "CUSTOM")
+    throwInvalid("bgp.advertiseMode", mode, "Must be DEFAULT or CUSTOM.");
+  const ResourceDocument& groups = arrayOrEmpty(bgp, "advertisedGroups");
+  const ResourceDocument& ranges = arrayOrEmpty(bgp, "advertisedIpRanges");
+  if (!groups.is_array()) throwInvalid("bgp.advertisedGroups", groups, "Must be a list.");
+  if (!ranges.is_array()) throwInvalid("bgp.advertisedIpRanges", ranges, "Must be a list.");
+  for (const auto& group : groups)
+    if (group != "ALL_SUBNETS")
+      throwInvalid("bgp.advertisedGroups", group, "The only advertised group is ALL_SUBNETS.");
+  for (const auto& range : ranges)
+    if (!has(range, "range") || !range["range"].is_string() ||
+        !parseRange(range["range"].get<std::string>(), true))
+      throwInvalid("bgp.advertisedIpRanges", range,
+                   "Each range needs 'range', an IPv4 range in CIDR notation with zero host "
+                   "bits.");
+  if (mode == "DEFAULT" && (!groups.empty() || !ranges.empty()))
+    throwInvalid("bgp.advertiseMode", mode,
+                 "Advertised groups and IP ranges can only be set in CUSTOM mode.");
+}
+
+void Store::addNetwork(const std::string& project, const ResourceDocument& body) {
+  std::string name = checkedName(body);
+  std::string link = linkOf("projects/" + project + "/global/networks/" + name);
+  if (projects_[project].networks.count(name))
+    throw ApiError(
+        409, "alreadyExists",
+        "The resource 'projects/" + project + "/global/networks/" + name + "' already exists");
+  ResourceDocument network = newResource("compute#network", link, body);
+  network["selfLink"] = link;
+  network["selfLinkWithId"] =
+      linkOf("projects/" + project + "/global/networks/" + network["id"].get<std::string>());
+  network["autoCreateSubnetworks"] = optionalBool(body, "autoCreateSubnetworks", false);
+  network["subnetworks"] = ResourceDocument::array();
+  network["mtu"] = optionalInteger(body, "mtu", 1460, 1300, 8896);
+  ResourceDocument routing = valueOr(body, "routingConfig", ResourceDocument::object());
+  if (!routing.is_object()) throwInvalid("routingConfig", routing, "Must be an object.");
+  ResourceDocument mode = valueOr(routing, "routingMode", "REGIONAL");
+  if (mode != "REGIONAL" && mode != "GLOBAL")
+    throwInvalid("routingConfig.routingMode", mode, "Must be REGIONAL or GLOBAL.");
+  routing["routingMode"] = mode;
+  network["routingConfig"] = routing;
+  network["networkFirewallPolicyEnforcementOrder"] = "AFTER_CLASSIC_FIREWALL";
+  ResourceDocument peerings = ResourceDocument::array();
+  const ResourceDocument& given = arrayOrEmpty(body, "peerings");
+  if (!given.is_array()) throwInvalid("peerings", given, "Must be a list.");
+  for (const auto& entry : given) {
+    ResourceDocument peering = makePeering(project, entry);
+    for (const auto& other : peerings)
+      if (other["name"] == peering["name"] || other["network"] == peering["network"])
+        throwInvalid("peerings", entry, "A second peering with this name or peer network.");
+    peerings.push_back(std::move(peering));
+  }
+  if (!peerings.empty()) network["peerings"] = std::move(peerings);
+  keepOtherFields(network, body);
+  std::string created = network["creationTimestamp"];
+  projects_[project].networks[name] = std::move(network);
+  // Every new network has its route to the internet, as on the real service.
+  const ResourceDocument& added = projects_[project].networks[name];
+  addRoute(project, generatedRoute(
+                        project, "default-route-" + hex16(link + "|internet"), added, "0.0.0.0/0",
+                        1000, "Default route to the Internet.", "nextHopGateway",
+                        linkOf("projects/" + project + "/global/gateways/default-internet-gateway"),
+                        created));
+}
+
+Store::Placement Store::place(const std::string& project, const ResourceDocument& body,
+                              const std::string& scopeField, const std::string& collection,
+                              Collection items) const {
+  std::string name = checkedName(body);
+  std::string scope = referenceLink(body, scopeField, project, scopeField + "s/*");
+  std::string link = scope + "/" + collection + "/" + name;
+  std::string key = storeKey(link.substr(kLinkPrefix.size()));
+  if (find(link, scopeField + "s/*/" + collection + "/*", items))
+    throw ApiError(409, "alreadyExists",
+                   "The resource '" + link.substr(kLinkPrefix.size()) + "' already exists");
+  return {scope, key, link};
+}
+
+void Store::addSubnetwork(const std::string& project, const ResourceDocument& body) {
+  auto [region, key, link] = place(project, body, "region", "subnetworks", &Project::subnetworks);
+  Project& owner = projects_[project];
+  std::string network = networkReference(project, body, "network", true);
+  const std::string& cidr = requiredString(body, "ipCidrRange");
+  auto range = parseRange(cidr);
+  if (!range)
+    throwInvalid("ipCidrRange", cidr,
+                 "Must be an IPv4 range in CIDR notation with zero host bits.");
+  ResourceDocument& parent = owner.networks.at(nameSegment(network.substr(kLinkPrefix.size()), 4));
+  for (const ResourceDocument* sibling : subnetworksOf(parent)) {
+    const ResourceDocument& other = *sibling;
+    if (parseRange(other["ipCidrRange"].get<std::string>())->overlaps(*range))
+      throwInvalid("ipCidrRange", cidr,
+                   "It overlaps with subnetwork '" + other["name"].get<std::string>() + "' (" +
+                       other["ipCidrRange"].get<std::string>() + ") in the same network.");
+  }
+  ResourceDocument subnet = newResource("compute#subnetwork", link, body);
+  subnet["network"] = network;
+  subnet["ipCidrRange"] = cidr;
+  in_addr gateway{htonl(range->address + 1)};
+  char text[INET_ADDRSTRLEN];
+  subnet["gatewayAddress"] = inet_ntop(AF_INET, &gateway, text, sizeof text);
+  subnet["region"] = region;
+  subnet["selfLink"] = link;
+  subnet["privateIpGoogleAccess"] = optionalBool(body, "privateIpGoogleAccess", false);
+  subnet["purpose"] = "PRIVATE";
+  subnet["stackType"] = "IPV4_ONLY";
+  keepOtherFields(subnet, body);
+  owner.subnetworks[key] = std::move(subnet);
+  parent["subnetworks"].push_back(link);
+}
+
+void Store::addInstance(const std::string& project, const ResourceDocument& body) {
+  auto [zone, key, link] = place(project, body, "zone", "instances", &Project::instances);
+  ResourceDocument instance = newResource("compute#instance", link, body);
+  instance["zone"] = zone;
+  if (has(body, "machineType"))
+    instance["machineType"] = referenceLink(body, "machineType", project,
+                                            zone.substr(zone.find("zones/")) + "/machineTypes/*");
+  ResourceDocument status = valueOr(body, "status", "RUNNING");
+  if (!status.is_string()) throwInvalid("status", status, "Must be a string.");
+  instance["status"] = status;
+  instance["canIpForward"] = optionalBool(body, "canIpForward", false);
+  const ResourceDocument& interfaces = arrayOrEmpty(body, "networkInterfaces");
+  if (!interfaces.is_array() || interfaces.empty())
+    throwInvalid("networkInterfaces", interfaces, "An instance needs at least one interface.");
+  ResourceDocument nics = ResourceDocument::array();
+  for (std::size_t i = 0; i < interfaces.size(); ++i) {
+    const ResourceDocument& given = interfaces[i];
+    std::string field = "networkInterfaces[" + std::to_string(i) + "]";
+    if (!given.is_object()) throwInvalid(field, given, "Must be an object.");
+    ResourceDocument nic = ResourceDocument::object();
+    nic["name"] = "nic" + std::to_string(i);
+    try {
+      nic["network"] = networkReference(project, given, "network", false);
+      if (has(given, "subnetwork")) {
+        std::string subnet = referenceLink(given, "subnetwork", project, "regions/*/subnetworks/*");
+        if (!find(subnet, "regions/*/subnetworks/*", &Project::subnetworks))
+          throwInvalid("subnetwork", given["subnetwork"],
+                       "The referenced subnetwork resource cannot be found.");
+        nic["subnetwork"] = subnet;
+      }
+      if (has(given, "networkIP")) {
+        if (!given["networkIP"].is_string() || !validAddress(given["networkIP"]))
+          throwInvalid("networkIP", given["networkIP"], "Must be an IPv4 address.");
+        nic["networkIP"] = given["networkIP"];
+      }
+    } catch (const ApiError& problem) {
+      throw ApiError(problem.status(), problem.reason(), field + ": " + problem.what());
+    }
+    keepOtherFields(nic, given);
+    nics.push_back(std::move(nic));
+  }
+  instance["networkInterfaces"] = std::move(nics);
+  instance["selfLink"] = link;
+  keepOtherFields(instance, body);
+  projects_[project].instances[key] = std::move(instance);
+}
+
+void Store::addRouter(const std::string& project, const ResourceDocument& body) {
+  auto [region, key, link] = place(project, body, "region", "routers", &Project::routers);
+  ResourceDocument router = newResource("compute#router", link, body);
+  router["region"] = region;
+  router["network"] = networkReference(project, body, "network", true);
+  if (!has(body, "bgp"))
+    throw ApiError(400, "required", "Required field 'resource.bgp' not specified");
+  ResourceDocument bgp = body["bgp"];
+  checkRouterBgp(bgp);
+  if (!has(bgp, "advertiseMode")) bgp["advertiseMode"] = "DEFAULT";
+  if (!has(bgp, "keepaliveInterval")) bgp["keepaliveInterval"] = 20;
+  router["bgp"] = std::move(bgp);
+  router["selfLink"] = link;
+  keepOtherFields(router, body);
+  projects_[project].routers[key] = std::move(router);
+}
+
+void Store::addRoute(const std::string& project, ResourceDocument route) {
+  std::string name = route["name"];
+  auto& routes = projects_[project].routes;
+  if (routes.count(name))
+    throw ApiError(
+        409, "alreadyExists",
+        "The resource 'projects/" + project + "/global/routes/" + name + "' already exists");
+  routes.emplace(name, std::move(route));
+}
+
+std::vector<const ResourceDocument*> Store::subnetworksOf(const ResourceDocument& network) const {
+  std::vector<const ResourceDocument*> subnets;
+  for (const auto& link : network["subnetworks"])
+    subnets.push_back(
+        find(link.get<std::string>(), "regions/*/subnetworks/*", &Project::subnetworks));
+  return subnets;
+}
+
+void Store::refreshNetworks() {
+  for (auto& [id, project] : projects_)
+    for (auto& [name, network] : project.networks) {
+      if (!network.contains("peerings")) continue;
+      for (auto& peering : network["peerings"]) {
+        const ResourceDocument* peer = findNetwork(peering["network"].get<std::string>());
+        bool active = false;
+        if (peer)
+          for (const auto& back : arrayOrEmpty(*peer, "peerings"))
+            active = active || back["network"] == network["selfLink"];
+        peering["state"] = active ? "ACTIVE" : "INACTIVE";
+        peering["stateDetails"] = active ? "Connected." : "Waiting for peer network to connect.";
+        if (peer)
+          peering["peerMtu"] = (*peer)["mtu"];
+        else
+          peering.erase("peerMtu");
+      }
+    }
+
+  for (auto& [id, project] : projects_) {
+    for (const auto& name : project.generatedRoutes) project.routes.erase(name);
+    project.generatedRoutes.clear();
+  }
+  for (auto& [id, project] : projects_)
+    for (const auto& [name, network] : project.networks) {
+      const std::string& link = network["selfLink"].get_ref<const std::string&>();
+      auto addGenerated = [&](const ResourceDocument& subnet, const std::string& nextHopField,
+                              const std::string& nextHop, const std::string& prefix,
+                              const std::string& description) {
+        std::string routeName = prefix + hex16(link + "|" + subnet["selfLink"].get<std::string>());
+        if (project.routes.count(routeName)) return;
+        project.routes[routeName] =
+            generatedRoute(id, routeName, network, subnet["ipCidrRange"], 0, description,
+                           nextHopField, nextHop, subnet["creationTimestamp"]);
+        project.generatedRoutes.insert(routeName);
+      };
+      for (const ResourceDocument* subnet : subnetworksOf(network))
+        addGenerated(*subnet, "nextHopNetwork", link, "default-route-",
+                     "Default local route to the subnetwork " +
+                         (*subnet)["ipCidrRange"].get<std::string>() + ".");
+      for (const auto& peering : arrayOrEmpty(network, "peerings")) {
+        if (peering["state"] != "ACTIVE") continue;
+        std::string peeringName = peering["name"];
+        for (const ResourceDocument* subnet :
+             subnetworksOf(*findNetwork(peering["network"].get<std::string>())))
+          addGenerated(*subnet, "nextHopPeering", peeringName, "peering-route-",
+                       "Auto generated route via peering [" + peeringName + "].");
+      }
+    }
+}
+
+}  // namespace tolmi_gcp::emulator

@@ -1,0 +1,135 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tolmi_gcp/ResourceDocument.hpp"
+
+namespace tolmi_gcp::emulator {
+
+// Every link the emulator hands out has the real service's form, whatever address it listens on.
+inline constexpr std::string_view kLinkPrefix = "https://www.googleapis.com/compute/v1/";
+
+// A failure answered to the caller as a Google-style error: HTTP status, reason, message.
+class ApiError : public std::runtime_error {
+ public:
+  ApiError(int status, std::string reason, const std::string& message)
+      : std::runtime_error(message), status_(status), reason_(std::move(reason)) {}
+  int status() const { return status_; }
+  const std::string& reason() const { return reason_; }
+
+ private:
+  int status_;
+  std::string reason_;
+};
+
+[[noreturn]] void throwNotFound(const std::string& relativeName);
+// 400 invalid: "Invalid value for field 'resource.FIELD': 'VALUE'. WHY"
+[[noreturn]] void throwInvalid(const std::string& field, const ResourceDocument& value,
+                               const std::string& why);
+
+std::string linkOf(std::string_view relativeName);
+
+// The relative name ("projects/P/global/networks/N") of a reference given as a full URL on any
+// host, "projects/P/...", a path within `project` ("global/networks/N") or a bare name. `pattern`
+// is the expected path after "projects/P/", with "*" for each variable segment; a bare name fills
+// the last "*" and only fits a pattern without other "*". Nullopt when the reference does not fit.
+std::optional<std::string> relativeName(std::string_view reference, std::string_view project,
+                                        std::string_view pattern);
+
+// The item at `index` of a relative name split on "/" ("projects/P/regions/R/routers/X": 3 is R).
+std::string nameSegment(std::string_view relativeName, std::size_t index);
+
+// The key of a resource in its Project map: the name, or "scope/name" for regional and zonal ones.
+std::string storeKey(std::string_view relativeName);
+
+// FNV-1a: a hash that is stable across runs and platforms.
+std::uint64_t fingerprint(std::string_view text);
+
+// A stable decimal id for a resource, derived from its link, so that a resource made again
+// under the same name keeps its id.
+std::string resourceId(std::string_view link);
+
+// RFC 3339 with milliseconds, as the API writes times.
+std::string timestamp(
+    std::chrono::system_clock::time_point when = std::chrono::system_clock::now());
+
+struct Ipv4Range {
+  std::uint32_t address = 0;
+  int prefix = 32;
+  bool overlaps(const Ipv4Range& other) const;
+};
+// "A.B.C.D/N" with zero host bits; a bare "A.B.C.D" only when `bareAddress` allows it (as /32).
+std::optional<Ipv4Range> parseRange(std::string_view text, bool bareAddress = false);
+
+// One project's resources, keyed for listing in name order within a scope.
+struct Project {
+  std::map<std::string, ResourceDocument> networks;     // name
+  std::map<std::string, ResourceDocument> subnetworks;  // "region/name"
+  std::map<std::string, ResourceDocument> routes;       // name
+  std::map<std::string, ResourceDocument> instances;    // "zone/name"
+  std::map<std::string, ResourceDocument> routers;      // "region/name"
+  std::set<std::string> generatedRoutes;  // routes made from subnetworks and active peerings
+};
+
+// The emulated estate: every project and resource, with the rules that keep it consistent
+// (references resolve, peering states follow both ends, generated routes follow subnetworks and
+// peerings). Not thread-safe: the emulator serialises access.
+class Store {
+ public:
+  // Builds the estate of a topology document. Throws ConfigError naming the element
+  // ("projects.p.routes[2]") and what is wrong with it.
+  static Store fromTopology(const ResourceDocument& topology);
+
+  // Every resource, as the API shows it, by project and collection.
+  ResourceDocument dump() const;
+
+  Project& project(const std::string& id);  // 404 for an unknown project
+  ResourceDocument& network(const std::string& project, const std::string& name);
+  using Collection = std::map<std::string, ResourceDocument> Project::*;
+  // The resource a link names (`pattern` as for relativeName), or null.
+  const ResourceDocument* find(std::string_view link, std::string_view pattern,
+                               Collection collection) const;
+  const ResourceDocument* findNetwork(std::string_view link) const;
+
+  // Validated, complete documents from API-style input; throw ApiError.
+  // `fromTopology` accepts what only the API shows: an internal load balancer's next-hop address.
+  ResourceDocument makeRoute(const std::string& project, const ResourceDocument& body,
+                             bool fromTopology = false) const;
+  ResourceDocument makePeering(const std::string& project, const ResourceDocument& body) const;
+  static void checkRouterBgp(const ResourceDocument& bgp);
+
+  // Recomputes every peering's state and the routes made from subnetworks and active peerings.
+  void refreshNetworks();
+
+ private:
+  // Where a regional or zonal resource goes: the link of its region or zone, its key in the
+  // Project map and its own link. 409 when the name is taken in that scope.
+  struct Placement {
+    std::string scope;
+    std::string key;
+    std::string link;
+  };
+  Placement place(const std::string& project, const ResourceDocument& body,
+                  const std::string& scopeField, const std::string& collection,
+                  Collection items) const;
+  void addNetwork(const std::string& project, const ResourceDocument& body);
+  void addSubnetwork(const std::string& project, const ResourceDocument& body);
+  void addInstance(const std::string& project, const ResourceDocument& body);
+  void addRouter(const std::string& project, const ResourceDocument& body);
+  void addRoute(const std::string& project, ResourceDocument route);
+  std::string networkReference(const std::string& project, const ResourceDocument& body,
+                               const std::string& field, bool sameProject) const;
+  std::vector<const ResourceDocument*> subnetworksOf(const ResourceDocument& network) const;
+
+  std::map<std::string, Project> projects_;
+};
+
+}  // namespace tolmi_gcp::emulator

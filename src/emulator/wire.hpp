@@ -1,0 +1,36 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tolmi_gcp/compute/http_transport.hpp"
+
+namespace tolmi_gcp::emulator {
+
+// %XX escapes decoded; with `plusIsBlank` (query text) "+" is a blank too.
+std::string percentDecode(std::string_view text, bool plusIsBlank = false);
+
+// "a=1&b=x%20y" → {{"a","1"},{"b","x y"}}, in order.
+QueryList parseQuery(std::string_view text);
+
+// One request of a batch, as the multipart body carried it.
+struct BatchPart {
+  std::string contentId;  // without the angle brackets
+  std::string method;
+  std::string path;  // as sent, still percent-encoded
+  QueryList query;
+  std::string body;
+};
+
+// The requests of a multipart/mixed batch body. Throws ApiError 400 naming what is malformed.
+std::vector<BatchPart> parseBatch(std::string_view contentType, std::string_view body);
+
+// The multipart/mixed answer to a batch: one part per response, in the order of the parts.
+HttpResponse batchResponse(const std::vector<BatchPart>& parts,
+                           const std::vector<HttpResponse>& responses);
+
+// "OK", "Not Found", ...
+std::string_view reasonPhrase(int status);
+
+}  // namespace tolmi_gcp::emulator
