@@ -13,6 +13,8 @@ namespace {
 // Topology-sized bodies are far below this; anything larger is refused before it is read.
 constexpr std::size_t kMaxRequestBytes = 32 * 1024 * 1024;
 constexpr int kThreads = 32;
+// An idle kept-alive connection holds a thread, and stop() waits for it: keep idling short.
+constexpr int kKeepAliveSeconds = 1;
 
 }  // namespace
 
@@ -56,6 +58,7 @@ Server::Server(std::shared_ptr<Emulator> emulator, const std::string& host, int 
   http.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
   http.set_payload_max_length(kMaxRequestBytes);
   http.set_keep_alive_max_count(100000);
+  http.set_keep_alive_timeout(kKeepAliveSeconds);
   auto handler = [this](const httplib::Request& request, httplib::Response& response) {
     impl_->answer(request, response);
   };

@@ -1,0 +1,113 @@
+#include "emulator_process.hpp"
+
+#include <httplib.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace tolmi_gcp::testing {
+
+namespace {
+
+constexpr int kStartTimeoutMs = 15000;
+constexpr std::string_view kListening = "listening on http://";
+
+}  // namespace
+
+EmulatorProcess::EmulatorProcess(const std::string& binary, const std::string& topology,
+                                 const std::vector<std::string>& extraArguments) {
+  std::vector<std::string> arguments = {binary, "--topology", topology};
+  arguments.insert(arguments.end(), extraArguments.begin(), extraArguments.end());
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  int pipeEnds[2];
+  if (pipe(pipeEnds) != 0) throw std::runtime_error("pipe() failed");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
+  int failed = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipeEnds[1]);
+  output_ = pipeEnds[0];
+  if (failed != 0) {
+    close(output_);
+    throw std::runtime_error("cannot start " + binary + ": " + std::strerror(failed));
+  }
+
+  std::string line;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStartTimeoutMs);
+  while (line.find('\n') == std::string::npos) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd ready{output_, POLLIN, 0};
+    char buffer[256];
+    ssize_t got = 0;
+    if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0 ||
+        (got = read(output_, buffer, sizeof buffer)) <= 0) {
+      int status = stop();
+      throw std::runtime_error(binary + " did not report where it listens (exit status " +
+                               std::to_string(status) + ", output '" + line + "')");
+    }
+    line.append(buffer, static_cast<std::size_t>(got));
+  }
+  line.erase(line.find('\n'));
+  if (!line.starts_with(kListening)) {
+    stop();
+    throw std::runtime_error(binary + " printed '" + line + "' instead of 'listening on ...'");
+  }
+  baseUrl_ = line.substr(std::string_view("listening on ").size());
+  port_ = std::stoi(baseUrl_.substr(baseUrl_.rfind(':') + 1));
+}
+
+EmulatorProcess::~EmulatorProcess() { stop(); }
+
+std::string EmulatorProcess::hostPort() const {
+  return baseUrl_.substr(std::string_view("http://").size());
+}
+
+ResourceDocument EmulatorProcess::state() const { return admin("GET", "state"); }
+
+ResourceDocument EmulatorProcess::journal() const { return admin("GET", "requests"); }
+
+ResourceDocument EmulatorProcess::admin(const std::string& method, const std::string& path,
+                                        const ResourceDocument& body) const {
+  httplib::Client client(baseUrl_);
+  std::string target = "/emulator/v1/" + path;
+  std::string text = body.is_null() ? "" : body.dump();
+  httplib::Result result = method == "GET"      ? client.Get(target)
+                           : method == "DELETE" ? client.Delete(target)
+                                                : client.Post(target, text, "application/json");
+  if (!result) throw std::runtime_error(method + " " + target + ": no answer from the emulator");
+  if (result->status != 200)
+    throw std::runtime_error(method + " " + target + ": HTTP " + std::to_string(result->status) +
+                             " " + result->body);
+  return ResourceDocument::parse(result->body);
+}
+
+int EmulatorProcess::stop() {
+  if (pid_ <= 0) return exitStatus_;
+  kill(pid_, SIGTERM);
+  int status = 0;
+  // A clean stop takes milliseconds; a hung emulator must not hang the test run.
+  for (int tries = 0; waitpid(pid_, &status, WNOHANG) == 0; ++tries) {
+    if (tries == 500) kill(pid_, SIGKILL);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  pid_ = -1;
+  close(output_);
+  exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return exitStatus_;
+}
+
+}  // namespace tolmi_gcp::testing
