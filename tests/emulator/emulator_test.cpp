@@ -55,14 +55,6 @@ class EmulatorTest : public ::testing::Test {
     return {0, ""};
   }
 
-  std::vector<std::string> routeNames(const std::string& project, const std::string& filter) {
-    std::vector<std::string> names;
-    for (const auto& route :
-         arrayOrEmpty(service->routes().list(project, filter).execute(), "items"))
-      names.push_back(route["name"]);
-    return names;
-  }
-
   std::shared_ptr<Emulator> emulator;
   std::unique_ptr<ComputeService> service;
 };
