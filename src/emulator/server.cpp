@@ -59,6 +59,8 @@ Server::Server(std::shared_ptr<Emulator> emulator, const std::string& host, int 
   http.set_payload_max_length(kMaxRequestBytes);
   http.set_keep_alive_max_count(100000);
   http.set_keep_alive_timeout(kKeepAliveSeconds);
+  // Headers and body go out in separate writes; without this each answer waits on a delayed ACK.
+  http.set_tcp_nodelay(true);
   auto handler = [this](const httplib::Request& request, httplib::Response& response) {
     impl_->answer(request, response);
   };
