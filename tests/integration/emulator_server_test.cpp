@@ -38,6 +38,11 @@ TEST(EmulatorServer, ServesTheApiOverHttpAndStopsCleanlyOnSigterm) {
   EXPECT_EQ(requests[0]["path"], "/compute/v1/projects/app-spoke-prod/global/networks/spoke-1");
   EXPECT_EQ(requests[1]["status"], 404);
   EXPECT_EQ(emulator.state()["projects"]["net-transit-prod"]["routers"].size(), 3u);
+
+  // An injected dropped connection reaches the client as a transport failure, once.
+  emulator.admin("POST", "faults", {{"path", "*/networks/spoke-1"}, {"drop", true}});
+  EXPECT_THROW(service.networks().get("app-spoke-prod", "spoke-1").execute(), TransportError);
+  EXPECT_EQ(service.networks().get("app-spoke-prod", "spoke-1").execute()["name"], "spoke-1");
   EXPECT_EQ(emulator.stop(), 0);
 }
 
