@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "emulator/emulator.hpp"
 #include "fake_transport.hpp"
 #include "log_capture.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
@@ -509,6 +510,83 @@ TEST_F(CloudRouterTest, ComposeVpcCidrsPutsGkeRangesFirstAndSubnetsOnlyInTheirSt
   configure("{spoke_advertisement: 10.9.0.0/16}");
   EXPECT_THROW(GcpLib::composeVpcCidrs(service, network, region), ArgumentTypeError);
   EXPECT_EQ(transport->requests.size(), 2u);
+}
+
+// --- against the in-process emulator ---
+
+const char* kEmulatedHub = R"(
+projects:
+  hub-proj:
+    networks: [{name: hub}, {name: other}]
+    routers:
+      - {name: r1, region: us-east1, network: hub,
+         bgp: {asn: 64512, advertiseMode: CUSTOM, advertisedGroups: [ALL_SUBNETS], keepaliveInterval: 30,
+               advertisedIpRanges: [{range: 10.0.0.0/8, description: corp}, {range: 10.7.0.0/16}]}}
+      - {name: r2, region: us-east1, network: hub, bgp: {asn: 64513, advertiseMode: CUSTOM}}
+      - {name: r3, region: us-west1, network: other,
+         bgp: {asn: 64514, advertiseMode: CUSTOM, advertisedIpRanges: [{range: 10.5.0.0/16}]}}
+)";
+
+class CloudRouterOnEmulator : public CloudRouterTest {
+ protected:
+  void SetUp() override {
+    CloudRouterTest::SetUp();
+    emulator = std::make_shared<emulator::Emulator>(YamlContext::parseText(kEmulatedHub, "hub"));
+    service =
+        std::make_unique<ComputeService>(std::make_shared<emulator::InProcessTransport>(emulator),
+                                         "http://emulator.test/compute/v1/", nullptr);
+  }
+  ResourceDocument bgpOf(const std::string& region, const std::string& router) {
+    return service->routers().get("hub-proj", region, router).execute()["bgp"];
+  }
+
+  std::shared_ptr<emulator::Emulator> emulator;
+  std::unique_ptr<ComputeService> service;
+};
+
+TEST_F(CloudRouterOnEmulator, MigratedRoutersAreRestoredToTheirSettings) {
+  configureHub(R"(
+      - region: us-east1
+        router_name: r1
+        remove_advertised_routes: [10.0.0.0/8]
+        add_advertised_routes: [192.168.0.0/16]
+        remove_advertised_groups: [ALL_SUBNETS]
+      - {region: us-east1, router_name: r2, add_advertised_routes: [10.9.0.0/16, 10.9.0.1/16]}
+      - {region: us-east1, router_name: r4, add_advertised_routes: []}
+      - {region: us-west1, router_name: r3, add_advertised_routes: [10.9.0.0/16]}
+)");
+  ResourceDocument r1 = bgpOf("us-east1", "r1");
+  ResourceDocument r2 = bgpOf("us-east1", "r2");
+  ResourceDocument r3 = bgpOf("us-west1", "r3");
+  std::string trace = stderrOf([&] { GcpLib::manageCloudRouterAdvertisedRoutePerVpc(*service); });
+
+  ResourceDocument migrated = r1;
+  migrated["advertisedGroups"] = ResourceDocument::array();
+  migrated["advertisedIpRanges"] = {
+      {{"range", "10.7.0.0/16"}},
+      {{"range", "192.168.0.0/16"}, {"description", "tessavon-migration-added"}}};
+  EXPECT_EQ(bgpOf("us-east1", "r1"), migrated);
+  // The API refuses r2's host-bit addition, so r2 stays as it was; its entry stays recorded.
+  EXPECT_EQ(bgpOf("us-east1", "r2"), r2);
+  EXPECT_THAT(errorLines(), ElementsAre(StartsWith("**Error** HTTP 400 invalid"),
+                                        StartsWith("**Error** HTTP 404")));
+  EXPECT_EQ(log.lines().back(), "  r3 not found in hub-proj::hub us-west1");
+  EXPECT_EQ(cloudRouters(), ResourceDocument({{"spoke-proj::spoke-1",
+                                               {{"hub-proj::hub::us-east1::r1", r1},
+                                                {"hub-proj::hub::us-east1::r2", r2}}}}));
+
+  log.clear();
+  GcpLib::listRouterByRegion(*service, "hub-proj", "hub", "us-east1");
+  EXPECT_EQ(log.lines(), (Lines{"- Discover cloud router(s)", "  r1 us-east1 bgp 64512 CUSTOM",
+                                "    10.7.0.0/16 ", "    192.168.0.0/16 tessavon-migration-added",
+                                "  r2 us-east1 bgp 64513 CUSTOM"}));
+
+  GcpLib::restoreCloudRouterAdvertisedRoutePerVpc(*service);
+  EXPECT_EQ(bgpOf("us-east1", "r1"), r1);
+  // r2 had no ranges: it is restored with an explicit empty list, which clears any addition.
+  r2["advertisedIpRanges"] = ResourceDocument::array();
+  EXPECT_EQ(bgpOf("us-east1", "r2"), r2);
+  EXPECT_EQ(bgpOf("us-west1", "r3"), r3);
 }
 
 }  // namespace

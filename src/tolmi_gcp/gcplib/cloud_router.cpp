@@ -188,8 +188,10 @@ void GcpLib::listRouterByRegion(ComputeService& service, const std::string& proj
     const ResourceDocument& bgp = at(router, "bgp");
     frame::info("  " + textOf(at(router, "name")) + " " + regionName + " bgp " +
                 textOf(at(bgp, "asn")) + " " + textOf(at(bgp, "advertiseMode")));
+    // The API leaves out an empty description; such a range is still reported.
     for (const auto& range : arrayOrEmpty(bgp, "advertisedIpRanges"))
-      frame::info("    " + textOf(at(range, "range")) + " " + textOf(at(range, "description")));
+      frame::info("    " + textOf(at(range, "range")) + " " +
+                  textOf(valueOr(range, "description", "")));
     for (const auto& group : arrayOrEmpty(bgp, "advertisedGroups"))
       frame::info("    " + textOf(group));
   }
