@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <log4cplus/loglevel.h>
 
+#include "emulator/emulator.hpp"
 #include "fake_transport.hpp"
 #include "log_capture.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
@@ -421,6 +422,107 @@ TEST_F(ManagePeerings, SwitchAndRestoreMeetUnderTheSameKey) {
   EXPECT_EQ(transport->requests.size(), 5u);
   EXPECT_EQ(transport->requests[1].path, "projects/proj-s/global/networks/spoke/addPeering");
   EXPECT_EQ(recorded("proj-s::hub").size(), 1u);
+}
+
+// The example estate and migration file: spoke-1 is peered with transit-a and transit-b (and a
+// GKE network, which is no transit network).
+class PeeringsOnEmulator : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Globals::reset();
+    YamlContext::load(TOLMI_SOURCE_DIR "/examples/migration.yaml");
+    Globals::service =
+        std::make_shared<ComputeService>(std::make_shared<emulator::InProcessTransport>(emulator),
+                                         "http://emulator.test/compute/v1/", nullptr);
+    Globals::project = "app-spoke-prod";
+    Globals::vpc = {{"vpc_name", "spoke-1"}};
+    Globals::setRevertInfoSaver([this](const ResourceDocument& record) { saved = record; });
+    GcpLib::sleeper() = [] {};
+  }
+  void TearDown() override { Globals::reset(); }
+
+  std::vector<std::string> peeringNames(const std::string& project, const std::string& network) {
+    ResourceDocument doc = Globals::service->networks().get(project, network).execute();
+    std::vector<std::string> names;
+    for (const ResourceDocument& peering : arrayOrEmpty(doc, "peerings"))
+      names.push_back(peering["name"]);
+    return names;
+  }
+
+  void injectFault(const ResourceDocument& fault) {
+    ASSERT_EQ(emulator->handle("POST", "/emulator/v1/faults", {}, {}, fault.dump()).status, 200);
+  }
+
+  // Every network as it was, whole; a re-created peering is listed last, so the order of a
+  // network's peerings is not compared.
+  void expectNetworksAsIn(const ResourceDocument& before) {
+    auto networks = [](ResourceDocument state, const std::string& project) {
+      ResourceDocument list = state["projects"][project]["networks"];
+      for (ResourceDocument& network : list)
+        if (network.contains("peerings"))
+          std::sort(network["peerings"].begin(), network["peerings"].end(),
+                    [](const auto& a, const auto& b) { return a["name"] < b["name"]; });
+      return list;
+    };
+    ResourceDocument now = emulator->state();
+    for (const auto& [project, resources] : before["projects"].items())
+      EXPECT_EQ(networks(now, project), networks(before, project)) << project;
+  }
+
+  std::shared_ptr<emulator::Emulator> emulator = std::make_shared<emulator::Emulator>(
+      emulator::Emulator::loadTopology(TOLMI_SOURCE_DIR "/examples/demo-topology.yaml"));
+  ResourceDocument before = emulator->state();
+  ResourceDocument saved;
+  const std::string key = "app-spoke-prod::spoke-1";
+  LogCapture log;
+};
+
+TEST_F(PeeringsOnEmulator, AnInterruptedRestoreRunAgainPutsBackExactlyWhatWasThere) {
+  GcpLib::managePeerings(true);
+  EXPECT_EQ(peeringNames("app-spoke-prod", "spoke-1"), Lines{"gke-n7f3a2c1-peer"});
+  EXPECT_EQ(peeringNames("net-transit-prod", "transit-a"), Lines{"transit-a-to-spoke-2"});
+  EXPECT_EQ(peeringNames("net-transit-prod", "transit-b"), Lines{});
+  EXPECT_EQ(saved["peerings"][key].size(), 2u);
+  injectFault({{"method", "POST"}, {"path", "*/networks/transit-b/addPeering"}, {"drop", true}});
+  EXPECT_THROW(GcpLib::managePeerings(false), TransportError);
+  log.clear();
+  GcpLib::managePeerings(false);
+  expectNetworksAsIn(before);
+  Lines inPlace;
+  for (const std::string& line : log.lines())
+    if (line.ends_with("already in place as recorded")) inPlace.push_back(line);
+  EXPECT_EQ(inPlace, (Lines{"  peering spoke-1-to-transit-a already in place as recorded",
+                            "  peering transit-a-to-spoke-1 already in place as recorded",
+                            "  peering spoke-1-to-transit-b already in place as recorded"}));
+}
+
+TEST_F(PeeringsOnEmulator, AnInterruptedSwitchLeavesTheRemovedPairOnDiskAndRestorable) {
+  injectFault({{"method", "GET"}, {"path", "*/networks/transit-b"}, {"drop", true}});
+  EXPECT_THROW(GcpLib::managePeerings(true), TransportError);
+  EXPECT_EQ(peeringNames("net-transit-prod", "transit-a"), Lines{"transit-a-to-spoke-2"});
+  ASSERT_EQ(saved["peerings"][key].size(), 1u);
+  EXPECT_EQ(saved["peerings"][key][0]["remotePeeringProperties"]["name"], "transit-a-to-spoke-1");
+  GcpLib::managePeerings(false);
+  expectNetworksAsIn(before);
+}
+
+TEST_F(PeeringsOnEmulator, APeeringWithoutFarEndIsNeitherRemovedNorRecorded) {
+  ComputeService& service = *Globals::service;
+  ResourceDocument removal =
+      service.networks()
+          .removePeering("net-transit-prod", "transit-b", {{"name", "transit-b-to-spoke-1"}})
+          .execute();
+  GcpLib::wait_for_global_operation(service, "net-transit-prod", removal["name"]);
+  GcpLib::managePeerings(true);
+  EXPECT_EQ(peeringNames("app-spoke-prod", "spoke-1"),
+            (Lines{"gke-n7f3a2c1-peer", "spoke-1-to-transit-b"}));
+  ASSERT_EQ(saved["peerings"][key].size(), 1u);
+  EXPECT_EQ(saved["peerings"][key][0]["localPeeringProperties"]["name"], "spoke-1-to-transit-a");
+  EXPECT_EQ(log.entries()[3].level, log4cplus::ERROR_LOG_LEVEL);
+  EXPECT_EQ(log.lines()[3],
+            "  **Error** no peering on net-transit-prod::transit-b points back at "
+            "app-spoke-prod::spoke-1: spoke peering spoke-1-to-transit-b left in place and not "
+            "recorded");
 }
 
 }  // namespace
