@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <log4cplus/loglevel.h>
 
+#include "emulator/emulator.hpp"
 #include "fake_transport.hpp"
 #include "log_capture.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
@@ -461,6 +462,106 @@ TEST_F(Routes, SwitchWithoutRouteSectionDoesNothingEitherWay) {
   EXPECT_THROW(GcpLib::manageSwitchRoute(false, "stage-1"), Error);  // no handle set
   YamlContext::setContext({{"manage_routes", {"stage-1"}}});
   EXPECT_THROW(GcpLib::manageSwitchRoute(true, "stage-1"), ConfigError);
+}
+
+// --- against the emulator of the example estate ---
+
+class RoutesOnEmulator : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Globals::reset();
+    YamlContext::load(TOLMI_SOURCE_DIR "/examples/migration.yaml");
+    Globals::networkLink =
+        "https://www.googleapis.com/compute/v1/projects/app-spoke-prod/global/networks/spoke-1";
+    Globals::service =
+        std::make_shared<ComputeService>(std::make_shared<emulator::InProcessTransport>(estate),
+                                         "http://emulator/compute/v1/", nullptr);
+    GcpLib::sleeper() = [] {};
+  }
+  void TearDown() override { Globals::reset(); }
+
+  // The spoke project's routes, without what the API gives anew to every inserted route.
+  ResourceDocument routes() const {
+    ResourceDocument out = estate->state()["projects"]["app-spoke-prod"]["routes"];
+    for (ResourceDocument& route : out) {
+      route.erase("id");
+      route.erase("creationTimestamp");
+    }
+    return out;
+  }
+
+  // Runs a stage as a process that dies at its record save number `death`: before that save
+  // reached disk, or (`afterSave`) right after it, before the change it covers was sent. Returns
+  // what was on disk.
+  ResourceDocument runUntilKilled(const std::string& stage, int death, bool afterSave) {
+    ResourceDocument onDisk = Globals::emptyRevertInfo();
+    int saves = 0;
+    Globals::setRevertInfoSaver([&](const ResourceDocument& record) {
+      bool dies = ++saves == death;
+      if (dies && !afterSave) throw std::runtime_error("killed");
+      onDisk = record;
+      if (dies) throw std::runtime_error("killed");
+    });
+    ResourceDocument config = YamlContext{}.getContext("manage_routes")[stage];
+    EXPECT_THROW(GcpLib::manageRoute(*Globals::service, config, stage), std::runtime_error);
+    Globals::setRevertInfoSaver(nullptr);
+    return onDisk;
+  }
+
+  std::shared_ptr<emulator::Emulator> estate = std::make_shared<emulator::Emulator>(
+      emulator::Emulator::loadTopology(TOLMI_SOURCE_DIR "/examples/demo-topology.yaml"));
+  testing::LogCapture log;
+};
+
+TEST_F(RoutesOnEmulator, AKillAtAnyPointOfAStageIsUndoneFromTheRecordOnDisk) {
+  ResourceDocument before = routes();
+  // stage-2 saves its record five times: at the start, then before each of its four changes.
+  for (bool afterSave : {false, true}) {
+    for (int death = 1; death <= 5; ++death) {
+      Globals::getRevertInfo() = runUntilKilled("stage-2", death, afterSave);
+      GcpLib::restoreRoute(*Globals::service, "stage-2");
+      EXPECT_EQ(routes(), before) << "killed at save " << death << (afterSave ? " after" : "");
+      Globals::getRevertInfo() = Globals::emptyRevertInfo();
+    }
+  }
+}
+
+TEST_F(RoutesOnEmulator, ReRunAfterAKillKeepsTheWayBackToWhatTheFirstRunDeleted) {
+  ResourceDocument before = routes();
+  // Killed after its first deletion, then run again to the end.
+  Globals::getRevertInfo() = runUntilKilled("stage-2", 3, false);
+  GcpLib::manageSwitchRoute(true, "stage-2");
+  EXPECT_EQ(log.entries()[log.entries().size() - 4].level, log4cplus::ERROR_LOG_LEVEL);
+  ResourceDocument record = Globals::getRevertInfo()["manage_routes"]["stage-2"];
+  EXPECT_EQ(record["app-spoke-prod::spoke-1"]["deleted_route_list"].size(), 2u);
+
+  GcpLib::manageSwitchRoute(false, "stage-2");
+  EXPECT_EQ(routes(), before);
+}
+
+TEST_F(RoutesOnEmulator, LoadBalancerRouteComesBackAndASecondRestoreOnlyAlerts) {
+  // The emulator knows no forwarding rules, so it cannot report the address of a re-created
+  // load-balancer next hop; everything else must come back as it was.
+  auto withoutAddress = [](ResourceDocument routes) {
+    for (ResourceDocument& route : routes)
+      if (has(route, "nextHopIlb")) route.erase("nextHopIp");
+    return routes;
+  };
+  ResourceDocument before = withoutAddress(routes());
+  GcpLib::manageRoute(*Globals::service, {{"delete", {"shared-svc-via-ilb"}}}, "ilb");
+  EXPECT_EQ(routes().size(), before.size() - 1);
+
+  GcpLib::restoreRoute(*Globals::service, "ilb");
+  EXPECT_EQ(routes(), before);
+  log.clear();
+  GcpLib::restoreRoute(*Globals::service, "ilb");
+  EXPECT_EQ(log.lines(),
+            (Lines{"- Restore route(s) ilb", "  restore route 192.168.50.0/24",
+                   "  **Alert** HTTP 409 alreadyExists: The resource "
+                   "'projects/app-spoke-prod/global/routes/shared-svc-via-ilb' already exists "
+                   "[POST http://emulator/compute/v1/projects/app-spoke-prod/global/routes]",
+                   "  Done"}));
+  EXPECT_EQ(routes(), before);
 }
 
 }  // namespace
