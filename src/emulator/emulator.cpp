@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "emulator/api.hpp"
+#include "emulator/auth.hpp"
 #include "emulator/store.hpp"
 #include "emulator/wire.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
@@ -173,8 +174,12 @@ Fault parseFault(const ResourceDocument& spec, int id) {
 }  // namespace
 
 struct Emulator::Impl {
-  Impl(Store initialStore, Options opts)
-      : options(opts), initial(std::move(initialStore)), store(initial), api(store, options) {}
+  Impl(Store initialStore, Options opts, const ResourceDocument& authSection)
+      : options(opts),
+        initial(std::move(initialStore)),
+        store(initial),
+        api(store, options),
+        auth(authSection) {}
 
   HttpResponse serve(const std::string& method, const std::string& path, const QueryList& query,
                      const HeaderList& headers, const std::string& body);
@@ -195,10 +200,12 @@ struct Emulator::Impl {
   std::size_t journalDropped = 0;
   std::vector<Fault> faults;
   int nextFaultId = 1;
+  Auth auth;  // guards itself
 };
 
 Emulator::Emulator(const ResourceDocument& topology, Options options)
-    : impl_(std::make_unique<Impl>(Store::fromTopology(topology), options)) {}
+    : impl_(std::make_unique<Impl>(Store::fromTopology(topology), options,
+                                   valueOr(topology, "auth", nullptr))) {}
 
 Emulator::~Emulator() = default;
 
@@ -206,6 +213,7 @@ ResourceDocument Emulator::loadTopology(const std::string& path) {
   ResourceDocument topology = YamlContext::parseFile(path);
   try {
     Store::fromTopology(topology);
+    Auth check(valueOr(topology, "auth", nullptr));
   } catch (const ConfigError& problem) {
     throw ConfigError(path + ": " + problem.what());
   }
@@ -217,6 +225,7 @@ HttpResponse Emulator::handle(const std::string& method, const std::string& path
                               const std::string& body) {
   if (path.starts_with(kAdminPrefix))
     return impl_->admin(method, path.substr(kAdminPrefix.size()), body);
+  if (auto answer = impl_->auth.serve(method, path, query, headers, body)) return *answer;
   return impl_->serve(method, path, query, headers, body);
 }
 
@@ -241,6 +250,13 @@ ResourceDocument Emulator::Impl::journalDocument() const {
 HttpResponse Emulator::Impl::serve(const std::string& method, const std::string& path,
                                    const QueryList& query, const HeaderList& headers,
                                    const std::string& body) {
+  if (options.requireAuth && (path == kBatchPath || path.starts_with(kApiPrefix))) {
+    if (auto refusal = auth.refuse(headers)) {
+      std::lock_guard lock(mutex);
+      record(method, path, query, body, refusal->status);
+      return *refusal;
+    }
+  }
   if (path == kBatchPath && method == "POST") {
     std::string contentType;
     for (const auto& [name, value] : headers)
@@ -376,13 +392,18 @@ HttpResponse Emulator::Impl::admin(const std::string& method, const std::string&
       api.reset();
       return jsonResponse(200, ResourceDocument::object());
     }
+    if (path == "auth" && method == "GET") return jsonResponse(200, auth.grants());
+    if (path == "auth/tokens" && method == "DELETE") {
+      auth.revokeTokens();
+      return jsonResponse(200, ResourceDocument::object());
+    }
   } catch (const ApiError& problem) {
     return errorResponse(problem.status(), problem.reason(), problem.what());
   }
   return errorResponse(404, "notFound",
                        "No admin endpoint " + method + " " + std::string(kAdminPrefix) + path +
                            " (there are GET state, GET|DELETE requests, POST|GET|DELETE faults, "
-                           "POST reset).");
+                           "POST reset, GET auth, DELETE auth/tokens).");
 }
 
 InProcessTransport::InProcessTransport(std::shared_ptr<Emulator> emulator)

@@ -259,7 +259,8 @@ Store Store::fromTopology(const ResourceDocument& topology) {
   if (!topology.is_object() || !has(topology, "projects") || !topology["projects"].is_object())
     throw ConfigError("projects: expected a mapping from project id to its resources");
   for (const auto& [key, value] : topology.items())
-    if (key != "projects") throw ConfigError(key + ": unknown key (expected only 'projects')");
+    if (key != "projects" && key != "auth")
+      throw ConfigError(key + ": unknown key (expected 'projects' and 'auth')");
   Store store;
   for (const auto& [id, resources] : topology["projects"].items()) {
     if (!validName(id))

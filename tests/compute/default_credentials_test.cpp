@@ -165,11 +165,10 @@ TEST_F(CredentialLookup, NothingFoundListsEveryPlaceLookedAt) {
 }
 
 TEST_F(CredentialLookup, TheDefaultProjectComesFromTheFirstPlaceThatNamesOne) {
-  static const testing::TestKeyPair pair = testing::generateRsaKeyPair(1024);
   variables["GOOGLE_APPLICATION_CREDENTIALS"] = write(
-      "key.json",
-      testing::serviceAccountKeyFile("sa@p", "https://t.test/token", pair.privatePem, "from-key")
-          .dump());
+      "key.json", testing::serviceAccountKeyFile("sa@p", "https://t.test/token",
+                                                 testing::sharedRsaKeyPair().privatePem, "from-key")
+                      .dump());
   variables["GOOGLE_CLOUD_PROJECT"] = "from-env";
   variables["CLOUDSDK_CORE_PROJECT"] = "from-sdk-env";
   write("home/.config/gcloud/configurations/config_default", "[core]\nproject = from-default\n");

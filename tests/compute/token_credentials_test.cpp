@@ -18,12 +18,6 @@ using ::testing::Not;
 
 const char* kTokenUri = "https://oauth2.example.test/token";
 
-// One key pair for the whole file: generating RSA keys is slow.
-const testing::TestKeyPair& keyPair() {
-  static const testing::TestKeyPair pair = testing::generateRsaKeyPair();
-  return pair;
-}
-
 class TokenSources : public ::testing::Test {
  protected:
   std::shared_ptr<FakeTransport> transport = std::make_shared<FakeTransport>();
@@ -36,9 +30,10 @@ class TokenSources : public ::testing::Test {
 };
 
 TEST_F(TokenSources, ServiceAccountSignsAnAssertionAndExchangesIt) {
-  auto source = serviceAccountSource(
-      testing::serviceAccountKeyFile("sa@p.iam.example", kTokenUri, keyPair().privatePem),
-      "key.json", transport, clock);
+  auto source =
+      serviceAccountSource(testing::serviceAccountKeyFile("sa@p.iam.example", kTokenUri,
+                                                          testing::sharedRsaKeyPair().privatePem),
+                           "key.json", transport, clock);
   transport->reply(
       {{"access_token", "ya29.first"}, {"expires_in", 1800}, {"token_type", "Bearer"}});
 
@@ -73,7 +68,8 @@ TEST_F(TokenSources, ServiceAccountSignsAnAssertionAndExchangesIt) {
                               {"iat", 1'700'000'000},
                               {"exp", 1'700'003'600}}));
   std::string signingInput = assertion.substr(0, lastDot);
-  EXPECT_TRUE(testing::verifyRs256(keyPair().publicPem, signingInput, *signature));
+  EXPECT_TRUE(
+      testing::verifyRs256(testing::sharedRsaKeyPair().publicPem, signingInput, *signature));
   EXPECT_FALSE(
       testing::verifyRs256(testing::generateRsaKeyPair(1024).publicPem, signingInput, *signature));
 }
@@ -139,7 +135,8 @@ TEST_F(TokenSources, RefusalsAndBadAnswersNameTheCredentialsButNoSecret) {
 }
 
 TEST_F(TokenSources, UnusableFilesAreRefusedBeforeAnyRequest) {
-  ResourceDocument key = testing::serviceAccountKeyFile("sa@p", kTokenUri, keyPair().privatePem);
+  ResourceDocument key =
+      testing::serviceAccountKeyFile("sa@p", kTokenUri, testing::sharedRsaKeyPair().privatePem);
   auto refusal = [&](ResourceDocument file) {
     return testing::failureText([&] {
       if (file["type"] == "service_account")
@@ -158,7 +155,7 @@ TEST_F(TokenSources, UnusableFilesAreRefusedBeforeAnyRequest) {
 
   std::string notRsa = "the \"private_key\" of key.json is not an RSA private key in PEM form";
   ResourceDocument garbled = key;
-  std::string pem = keyPair().privatePem;
+  std::string pem = testing::sharedRsaKeyPair().privatePem;
   garbled["private_key"] = pem.substr(0, pem.size() / 2);
   EXPECT_EQ(refusal(garbled), notRsa);
 

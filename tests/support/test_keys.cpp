@@ -29,6 +29,12 @@ std::string privatePemOf(const Key& key, const EVP_CIPHER* cipher = nullptr,
   return bioText(bio.get());
 }
 
+Key readPrivateKey(const std::string& pem) {
+  std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+      BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), BIO_free);
+  return Key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+}
+
 }  // namespace
 
 TestKeyPair generateRsaKeyPair(int bits) {
@@ -39,10 +45,13 @@ TestKeyPair generateRsaKeyPair(int bits) {
   return {privatePemOf(key), bioText(publicBio.get())};
 }
 
+const TestKeyPair& sharedRsaKeyPair() {
+  static const TestKeyPair pair = generateRsaKeyPair();
+  return pair;
+}
+
 std::string encryptedPem(const std::string& privatePem, const std::string& passphrase) {
-  std::unique_ptr<BIO, decltype(&BIO_free)> bio(
-      BIO_new_mem_buf(privatePem.data(), static_cast<int>(privatePem.size())), BIO_free);
-  Key key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+  Key key = readPrivateKey(privatePem);
   return privatePemOf(key, EVP_aes_128_cbc(), passphrase);
 }
 
@@ -56,6 +65,23 @@ ResourceDocument serviceAccountKeyFile(const std::string& email, const std::stri
                            {"client_id", "1234567890"}, {"token_uri", tokenUri}};
   if (!projectId.empty()) file["project_id"] = projectId;
   return file;
+}
+
+std::string signRs256(const std::string& privatePem, const std::string& data) {
+  Key key = readPrivateKey(privatePem);
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                  EVP_MD_CTX_free);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+  std::size_t length = 0;
+  if (!key || !context ||
+      EVP_DigestSignInit(context.get(), nullptr, EVP_sha256(), nullptr, key.get()) != 1 ||
+      EVP_DigestSign(context.get(), nullptr, &length, bytes, data.size()) != 1)
+    throw std::runtime_error("cannot sign with the test key");
+  std::string signature(length, '\0');
+  EVP_DigestSign(context.get(), reinterpret_cast<unsigned char*>(signature.data()), &length, bytes,
+                 data.size());
+  signature.resize(length);
+  return signature;
 }
 
 bool verifyRs256(const std::string& publicPem, const std::string& data,

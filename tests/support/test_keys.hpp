@@ -12,6 +12,8 @@ struct TestKeyPair {
   std::string publicPem;   // SubjectPublicKeyInfo
 };
 TestKeyPair generateRsaKeyPair(int bits = 2048);
+// One 2048-bit pair for the whole test run: generating RSA keys is slow.
+const TestKeyPair& sharedRsaKeyPair();
 
 // The same private key encrypted with a passphrase (PKCS#8, AES-128-CBC).
 std::string encryptedPem(const std::string& privatePem, const std::string& passphrase);
@@ -23,6 +25,9 @@ std::string ecPrivatePem();
 ResourceDocument serviceAccountKeyFile(const std::string& email, const std::string& tokenUri,
                                        const std::string& privatePem,
                                        const std::string& projectId = "");
+
+// The RS256 signature of `data` with the private key, for hand-made JWTs.
+std::string signRs256(const std::string& privatePem, const std::string& data);
 
 // True when `signature` is a valid RS256 signature of `data` under the public key.
 bool verifyRs256(const std::string& publicPem, const std::string& data,
