@@ -1,9 +1,5 @@
 #include "tolmi_gcp/compute/default_credentials.hpp"
 
-#include <unistd.h>
-
-#include <filesystem>
-#include <fstream>
 #include <map>
 
 #include <gmock/gmock.h>
@@ -11,13 +7,13 @@
 
 #include "failure_text.hpp"
 #include "fake_transport.hpp"
+#include "temp_dir.hpp"
 #include "test_keys.hpp"
 #include "tolmi_gcp/errors.hpp"
 
 namespace tolmi_gcp {
 namespace {
 
-namespace fs = std::filesystem;
 using testing::FakeTransport;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -29,10 +25,7 @@ const char* kMetadataRoot = "http://127.0.0.1:1/computeMetadata/v1/";
 class CredentialLookup : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "tolmi-credentials-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    dir = pattern;
-    variables["HOME"] = (dir / "home").string();
+    variables["HOME"] = dir.file("home");
     variables["GCE_METADATA_HOST"] = "127.0.0.1:1";
     environment.variable = [this](const std::string& name) {
       auto it = variables.find(name);
@@ -41,29 +34,21 @@ class CredentialLookup : public ::testing::Test {
     environment.tokenTransport = tokens;
     environment.metadataTransport = metadata;
   }
-  void TearDown() override { fs::remove_all(dir); }
-
-  std::string write(const fs::path& relative, const std::string& text) {
-    fs::path path = dir / relative;
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << text;
-    return path.string();
-  }
   std::string userFile(const std::string& extra = "") {
     return R"({"type": "authorized_user", "client_id": "id", "client_secret": "secret-1",)" +
            extra + R"( "refresh_token": "refresh-1"})";
   }
   std::string gcloudFile() {
-    return (dir / "home/.config/gcloud/application_default_credentials.json").string();
+    return dir.file("home/.config/gcloud/application_default_credentials.json");
   }
 
-  // The token each found credential hands out tells which file it came from.
-  std::string headerOf(const DefaultCredentials& found, const std::string& token) {
-    tokens->reply({{"access_token", token}});
-    return found.credentials->authorizationHeader().value_or("");
+  // Makes the credentials fetch a token: where the request went tells which file they came from.
+  void fetchToken(const DefaultCredentials& found) {
+    tokens->reply({{"access_token", "t"}});
+    found.credentials->authorizationHeader();
   }
 
-  fs::path dir;
+  testing::TempDir dir;
   std::map<std::string, std::string> variables;
   std::shared_ptr<FakeTransport> tokens = std::make_shared<FakeTransport>();
   std::shared_ptr<FakeTransport> metadata = std::make_shared<FakeTransport>();
@@ -71,24 +56,25 @@ class CredentialLookup : public ::testing::Test {
 };
 
 TEST_F(CredentialLookup, TheNamedFileComesFirstThenGcloudsFileThenTheMetadataServer) {
-  std::string named = write("named.json", userFile(R"( "token_uri": "https://named.test/token",)"));
-  write("home/.config/gcloud/application_default_credentials.json",
-        userFile(R"( "token_uri": "https://gcloud.test/token",)"));
+  std::string named =
+      dir.write("named.json", userFile(R"( "token_uri": "https://named.test/token",)"));
+  dir.write("home/.config/gcloud/application_default_credentials.json",
+            userFile(R"( "token_uri": "https://gcloud.test/token",)"));
   variables["GOOGLE_CLOUD_PROJECT"] = "proj";
 
   variables["GOOGLE_APPLICATION_CREDENTIALS"] = named;
   DefaultCredentials found = findDefaultCredentials(environment);
   EXPECT_EQ(found.origin,
             "the credentials file " + named + " (named by GOOGLE_APPLICATION_CREDENTIALS)");
-  headerOf(found, "t");
+  fetchToken(found);
 
   variables.erase("GOOGLE_APPLICATION_CREDENTIALS");
   found = findDefaultCredentials(environment);
   EXPECT_EQ(found.origin, "gcloud's credentials file " + gcloudFile());
-  headerOf(found, "t");
+  fetchToken(found);
 
   // CLOUDSDK_CONFIG moves gcloud's directory away from the home directory.
-  variables["CLOUDSDK_CONFIG"] = (dir / "elsewhere").string();
+  variables["CLOUDSDK_CONFIG"] = dir.file("elsewhere");
   metadata->replyRaw(200, "vm-project", {{"metadata-flavor", "Google"}});
   found = findDefaultCredentials(environment);
   EXPECT_EQ(found.origin, "the metadata server at " + std::string(kMetadataRoot));
@@ -106,34 +92,34 @@ TEST_F(CredentialLookup, TheNamedFileComesFirstThenGcloudsFileThenTheMetadataSer
 }
 
 TEST_F(CredentialLookup, ANamedFileThatCannotBeUsedIsAnErrorNotAFallback) {
-  write("home/.config/gcloud/application_default_credentials.json", userFile());
+  dir.write("home/.config/gcloud/application_default_credentials.json", userFile());
   auto refusal = [&](const std::string& path) {
     variables["GOOGLE_APPLICATION_CREDENTIALS"] = path;
     return testing::failureText<ConfigError>([&] { findDefaultCredentials(environment); });
   };
-  std::string missing = (dir / "missing.json").string();
+  std::string missing = dir.file("missing.json");
   EXPECT_EQ(refusal(missing), "the credentials file " + missing +
                                   " (named by GOOGLE_APPLICATION_CREDENTIALS) does not exist");
-  EXPECT_EQ(refusal(dir.string()), "the credentials file " + dir.string() +
-                                       " (named by GOOGLE_APPLICATION_CREDENTIALS) is not a "
-                                       "regular file");
-  std::string big = write("big.json", std::string((1 << 20) + 1, ' '));
+  EXPECT_EQ(refusal(dir.path().string()), "the credentials file " + dir.path().string() +
+                                              " (named by GOOGLE_APPLICATION_CREDENTIALS) is not a "
+                                              "regular file");
+  std::string big = dir.write("big.json", std::string((1 << 20) + 1, ' '));
   EXPECT_THAT(refusal(big), HasSubstr(" is larger than 1 MiB"));
 
   // The parser's message would quote the text near the fault: here, part of the secret.
   std::string broken =
-      write("broken.json", R"({"type": "authorized_user", "client_secret": "abc-secret-xyz)");
+      dir.write("broken.json", R"({"type": "authorized_user", "client_secret": "abc-secret-xyz)");
   std::string message = refusal(broken);
   EXPECT_THAT(message, HasSubstr(" is not a JSON object"));
   EXPECT_THAT(message, Not(HasSubstr("secret-xyz")));
 
-  std::string external = write("external.json", R"({"type": "external_account"})");
+  std::string external = dir.write("external.json", R"({"type": "external_account"})");
   EXPECT_THAT(refusal(external),
               HasSubstr(" has the type \"external_account\"; the types understood are "
                         "service_account and authorized_user"));
-  std::string untyped = write("untyped.json", "{}");
+  std::string untyped = dir.write("untyped.json", "{}");
   EXPECT_THAT(refusal(untyped), HasSubstr(" has no \"type\""));
-  std::string incomplete = write("incomplete.json", R"({"type": "authorized_user"})");
+  std::string incomplete = dir.write("incomplete.json", R"({"type": "authorized_user"})");
   EXPECT_THAT(refusal(incomplete), HasSubstr(" lacks \"client_id\""));
 
   EXPECT_TRUE(metadata->requests.empty());
@@ -165,25 +151,26 @@ TEST_F(CredentialLookup, NothingFoundListsEveryPlaceLookedAt) {
 }
 
 TEST_F(CredentialLookup, TheDefaultProjectComesFromTheFirstPlaceThatNamesOne) {
-  variables["GOOGLE_APPLICATION_CREDENTIALS"] = write(
+  variables["GOOGLE_APPLICATION_CREDENTIALS"] = dir.write(
       "key.json", testing::serviceAccountKeyFile("sa@p", "https://t.test/token",
                                                  testing::sharedRsaKeyPair().privatePem, "from-key")
                       .dump());
   variables["GOOGLE_CLOUD_PROJECT"] = "from-env";
   variables["CLOUDSDK_CORE_PROJECT"] = "from-sdk-env";
-  write("home/.config/gcloud/configurations/config_default", "[core]\nproject = from-default\n");
-  write("home/.config/gcloud/configurations/config_work",
-        "[compute]\nproject = not-this\n\n[core]\naccount = a@b\n  project  =  from-work \n");
+  dir.write("home/.config/gcloud/configurations/config_default",
+            "[core]\nproject = from-default\n");
+  dir.write("home/.config/gcloud/configurations/config_work",
+            "[compute]\nproject = not-this\n\n[core]\naccount = a@b\n  project  =  from-work \n");
   auto project = [&] { return findDefaultCredentials(environment).project; };
 
   EXPECT_EQ(project(), "from-key");
-  variables["GOOGLE_APPLICATION_CREDENTIALS"] = write("user.json", userFile());
+  variables["GOOGLE_APPLICATION_CREDENTIALS"] = dir.write("user.json", userFile());
   EXPECT_EQ(project(), "from-env");
   variables.erase("GOOGLE_CLOUD_PROJECT");
   EXPECT_EQ(project(), "from-sdk-env");
   variables.erase("CLOUDSDK_CORE_PROJECT");
   EXPECT_EQ(project(), "from-default");
-  write("home/.config/gcloud/active_config", "work\n");
+  dir.write("home/.config/gcloud/active_config", "work\n");
   EXPECT_EQ(project(), "from-work");
   variables["CLOUDSDK_ACTIVE_CONFIG_NAME"] = "default";
   EXPECT_EQ(project(), "from-default");
@@ -215,7 +202,7 @@ TEST_F(CredentialLookup, TheServiceGoesToTheEmulatorOrToHttpsWithCredentials) {
       testing::failureText<ConfigError>([&] { defaultComputeService(std::nullopt, environment); }),
       HasSubstr("no application-default credentials found"));
 
-  variables["GOOGLE_APPLICATION_CREDENTIALS"] = write("user.json", userFile());
+  variables["GOOGLE_APPLICATION_CREDENTIALS"] = dir.write("user.json", userFile());
   DefaultService real = defaultComputeService(std::nullopt, environment);
   EXPECT_EQ(real.service->endpoint(), "https://compute.googleapis.com/compute/v1/");
   EXPECT_EQ(real.project, "p1");

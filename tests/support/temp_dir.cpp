@@ -22,6 +22,7 @@ std::string TempDir::file(const std::string& name) const { return (path_ / name)
 
 std::string TempDir::write(const std::string& name, const std::string& text) const {
   std::string target = file(name);
+  std::filesystem::create_directories(std::filesystem::path(target).parent_path());
   std::ofstream(target, std::ios::binary) << text;
   return target;
 }

@@ -17,7 +17,7 @@ class TempDir {
   const std::filesystem::path& path() const { return path_; }
   // path()/name as text.
   std::string file(const std::string& name) const;
-  // Writes `text` to path()/name and returns that path.
+  // Writes `text` to path()/name (making the folders on the way) and returns that path.
   std::string write(const std::string& name, const std::string& text) const;
   // The whole content of a file ("" when it cannot be read).
   static std::string read(const std::string& path);
