@@ -151,7 +151,7 @@ struct Auth::Config {
     ResourceDocument expires = valueOr(claims, "exp", nullptr);
     if (!issued.is_number_integer() || !expires.is_number_integer() ||
         issued.get<long long>() > at + kClockSkew.count() || expires.get<long long>() <= at ||
-        expires.get<long long>() - issued.get<long long>() > kLongestAssertion.count()) {
+        issued.get<long long>() < expires.get<long long>() - kLongestAssertion.count()) {
       problem =
           "Invalid JWT: Token must be a short-lived token (60 minutes) and in a reasonable "
           "timeframe. Check your iat and exp values in the JWT claim.";

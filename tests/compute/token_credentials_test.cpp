@@ -95,6 +95,12 @@ TEST_F(TokenSources, AuthorizedUserAndMetadataRequests) {
             "?scopes=https%3A%2F%2Fwww.googleapis.com%2Fauth%2Fcloud-platform");
   EXPECT_EQ(transport->requests[1].method, "GET");
   EXPECT_EQ(transport->requests[1].headers, (HeaderList{{"Metadata-Flavor", "Google"}}));
+
+  // A lifetime out of all reason is bounded to a day; a negative one means already expired.
+  transport->reply({{"access_token", "t"}, {"expires_in", 9'000'000'000'000'000'000LL}});
+  EXPECT_EQ(user->fetch().expiry, now + std::chrono::hours(24));
+  transport->reply({{"access_token", "t"}, {"expires_in", -60}});
+  EXPECT_EQ(user->fetch().expiry, now);
 }
 
 TEST_F(TokenSources, RefusalsAndBadAnswersNameTheCredentialsButNoSecret) {

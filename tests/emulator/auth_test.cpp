@@ -1,5 +1,7 @@
 #include "emulator/auth.hpp"
 
+#include <limits>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -104,7 +106,8 @@ TEST_F(EmulatorAuth, ServiceAccountAssertionsAreVerifiedBeforeATokenIsIssued) {
               HasSubstr("a scope is required"));
   for (auto [issued, expires] : {std::pair{at - 3600, at},        // expired
                                  std::pair{at + 120, at + 3000},  // issued in the future
-                                 std::pair{at, at + 3601}}) {     // too long-lived
+                                 std::pair{at, at + 3601},        // too long-lived
+                                 std::pair{std::numeric_limits<long long>::min(), at + 60}}) {
     EXPECT_THAT(oauthError(jwtGrant(
                     assertion(claims(issued, expires), testing::sharedRsaKeyPair().privatePem))),
                 HasSubstr("400 invalid_grant: Invalid JWT: Token must be a short-lived token"))

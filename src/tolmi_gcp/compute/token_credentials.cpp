@@ -20,6 +20,7 @@ using std::chrono::seconds;
 constexpr seconds kAssertionLifetime{3600};
 // Used when a token answer gives no "expires_in"; a refused token is refreshed anyway.
 constexpr seconds kDefaultTokenLifetime{3600};
+constexpr seconds kLongestTokenLifetime{24 * 3600};
 
 // A required text field of a credentials file. The message names the field, never its value.
 std::string requiredText(const ResourceDocument& file, const char* field,
@@ -75,8 +76,10 @@ AccessToken exchange(const HttpRequest& request, const std::string& origin,
     throw TransportError("the token answer from " + request.url() + " for " + origin +
                          " holds no access_token");
   seconds lifetime = kDefaultTokenLifetime;
+  // Bounded, so that no answer can overflow the clock arithmetic.
   if (has(answer, "expires_in") && answer["expires_in"].is_number_integer())
-    lifetime = seconds(answer["expires_in"].get<long long>());
+    lifetime = seconds(std::clamp<long long>(answer["expires_in"].get<long long>(), 0,
+                                             kLongestTokenLifetime.count()));
   return {answer["access_token"].get<std::string>(), clock() + lifetime};
 }
 
