@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <log4cplus/loglevel.h>
 
+#include "emulator/emulator.hpp"
 #include "fake_transport.hpp"
 #include "log_capture.hpp"
 #include "tolmi_gcp/compute/default_credentials.hpp"
@@ -359,6 +360,139 @@ TEST_F(ListAllNetwork, FailureStopsTheReportWhereItHappened) {
     EXPECT_NE(std::string(failure.what()).find("GOOGLE_CLOUD_PROJECT"), std::string::npos);
   }
   EXPECT_EQ(transport->requests.size(), 2u);
+}
+
+// Against the emulated API: real documents, generated routes, the server-side filter and paging.
+class DiscoveryOnEmulator : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Globals::reset();
+    YamlContext::setContext(ResourceDocument::object());
+  }
+
+  ComputeService& serve(const ResourceDocument& topology) {
+    emulated = std::make_shared<emulator::Emulator>(topology);
+    service =
+        std::make_unique<ComputeService>(std::make_shared<emulator::InProcessTransport>(emulated),
+                                         "http://emulator/compute/v1/", nullptr);
+    return *service;
+  }
+
+  // The API requests the emulator saw, as "METHOD path?query".
+  Lines journal() const {
+    Lines out;
+    ResourceDocument requests = emulated->journal()["requests"];
+    for (const ResourceDocument& entry : requests) {
+      std::string text = textOf(entry["method"]) + " " + textOf(entry["path"]);
+      char separator = '?';
+      for (const auto& [name, value] : entry["query"].items()) {
+        text += separator + name + "=" + textOf(value);
+        separator = '&';
+      }
+      out.push_back(text);
+    }
+    return out;
+  }
+
+  std::shared_ptr<emulator::Emulator> emulated;
+  std::unique_ptr<ComputeService> service;
+  testing::LogCapture log;
+};
+
+TEST_F(DiscoveryOnEmulator, ReportOfAProjectWithSubnetsStaticGeneratedAndGkeRoutes) {
+  ComputeService& api = serve(YamlContext::parseText(R"(
+projects:
+  proj-a:
+    networks:
+      - {name: hub}
+      - name: spoke
+        peerings: [{name: gke-abc-peer, network: projects/gke-t/global/networks/gke-net}]
+    subnetworks:
+      - {name: hub-use1, region: us-east1, network: hub, ipCidrRange: 10.0.0.0/24}
+      - {name: spoke-use1, region: us-east1, network: spoke, ipCidrRange: 10.1.0.0/24}
+      - {name: spoke-usw1, region: us-west1, network: spoke, ipCidrRange: 10.1.1.0/24}
+    routes:
+      - {name: to-onprem, network: spoke, destRange: 172.16.0.0/12, nextHopIp: 10.1.0.5}
+  gke-t:
+    networks:
+      - name: gke-net
+        peerings: [{name: gke-abc-peer, network: projects/proj-a/global/networks/spoke}]
+    subnetworks:
+      - {name: gke-master, region: us-east1, network: gke-net, ipCidrRange: 172.31.0.0/28}
+)",
+                                                     "topology"));
+  defaultServiceFactory() = [&api] {
+    return DefaultService{std::shared_ptr<ComputeService>(&api, [](ComputeService*) {}), "proj-a"};
+  };
+  GcpLib::listAllNetwork(nullptr);
+  defaultServiceFactory() = [] { return defaultComputeService(); };
+
+  std::string filter = "/compute/v1/projects/proj-a/global/routes?filter=network: \"" + kApi;
+  EXPECT_EQ(journal(),
+            (Lines{"GET /compute/v1/projects/proj-a/global/networks",
+                   "GET /compute/v1/projects/proj-a/regions/us-east1/subnetworks/hub-use1",
+                   "GET " + filter + "proj-a/global/networks/hub\"",
+                   "GET /compute/v1/projects/proj-a/regions/us-east1/subnetworks/spoke-use1",
+                   "GET /compute/v1/projects/proj-a/regions/us-west1/subnetworks/spoke-usw1",
+                   "GET " + filter + "proj-a/global/networks/spoke\""}));
+  EXPECT_EQ(
+      log.lines(),
+      concat({{"", "=== VPC proj-a::hub"},
+              kSubnetHead,
+              {"  10.0.0.0/24              us-east1                      hub-use1"},
+              kRouteHead,
+              // The API lists routes by name; generated names follow from a hash.
+              {"  10.0.0.0/24              Virtual network hub",
+               "  0.0.0.0/0                default-internet-gateway"},
+              {"", "=== VPC proj-a::spoke"},
+              kSubnetHead,
+              {"  10.1.0.0/24              us-east1                      spoke-use1",
+               "  10.1.1.0/24              us-west1                      spoke-usw1"},
+              kRouteHead,
+              {"  10.1.0.0/24              Virtual network spoke",
+               "  0.0.0.0/0                default-internet-gateway",
+               "  10.1.1.0/24              Virtual network spoke",
+               "  172.31.0.0/28            gke-abc-peer", "  172.16.0.0/12            10.1.0.5"}}));
+
+  // The GKE peering's range is what the route table collects; subnets of one region only.
+  ResourceDocument spoke = api.networks().get("proj-a", "spoke").execute();
+  EXPECT_EQ(GcpLib::listRouteTable("proj-a", api, spoke).get_gke_export_routes(),
+            std::vector<std::string>{"172.31.0.0/28"});
+  EXPECT_EQ(GcpLib::listSubnetByRegion(api, spoke, "us-west1"),
+            std::vector<std::string>{"10.1.1.0/24"});
+}
+
+TEST_F(DiscoveryOnEmulator, RouteTableSpanningPagesListsEveryRouteOfThatNetworkOnly) {
+  ResourceDocument routes = ResourceDocument::array();
+  for (int i = 0; i < 520; ++i)
+    routes.push_back({{"name", "r-" + std::to_string(1000 + i)},
+                      {"network", "spoke"},
+                      {"destRange", "172.16." + std::to_string(i / 4) + "." +
+                                        std::to_string(i % 4 * 64) + "/26"},
+                      {"nextHopIp", "10.1.0.5"}});
+  routes.push_back({{"name", "elsewhere"},
+                    {"network", "other"},
+                    {"destRange", "192.168.0.0/16"},
+                    {"nextHopIp", "10.2.0.5"}});
+  ComputeService& api =
+      serve({{"projects",
+              {{"proj-a",
+                {{"networks", {{{"name", "spoke"}}, {{"name", "other"}}}}, {"routes", routes}}}}}});
+
+  GcpLib::listRouteTable("proj-a", api, api.networks().get("proj-a", "spoke").execute());
+
+  Lines requests = journal();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_TRUE(requests[2].ends_with(
+      "&pageToken=" + textOf(emulated->journal()["requests"][2]["query"]["pageToken"])));
+  Lines lines = log.lines();
+  // Head, the default route and the 520 static routes, each once and in the API's order.
+  ASSERT_EQ(lines.size(), kRouteHead.size() + 521);
+  EXPECT_EQ(Lines(lines.begin(), lines.begin() + 5), kRouteHead);
+  EXPECT_EQ(lines[5], "  0.0.0.0/0                default-internet-gateway");
+  EXPECT_EQ(lines[6], "  172.16.0.0/26            10.1.0.5");
+  EXPECT_EQ(lines.back(), "  172.16.129.192/26        10.1.0.5");
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "  192.168.0.0/16           10.2.0.5"), 0);
 }
 
 }  // namespace
