@@ -3,32 +3,33 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 JOBS       ?= $(shell nproc)
 CMAKE_FLAGS = -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLMI_WERROR=ON
+SANITIZERS  = ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: all bootstrap build test test-asan demo bench fuzz format clean
+.PHONY: all bootstrap build test test-asan demo bench format clean
 
 all: build
 
 bootstrap:
 	@scripts/bootstrap
 
-$(BUILD)/build.ninja:
+# Configured every time, so that a folder first configured otherwise still builds with -Werror.
+build: bootstrap
 	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
-
-build: bootstrap $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
-	$(MAKE) test-asan
+	@$(MAKE) --no-print-directory test-asan
 
 test-asan: bootstrap
 	cmake -S . -B $(ASAN_BUILD) $(CMAKE_FLAGS) -DTOLMI_SANITIZE=ON -DTOLMI_BENCH=OFF
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
+	$(SANITIZERS) ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
+# Until the tool is part of the build, the demo is only built.
 demo: build
-	$(BUILD)/tolmi-gcp demo
+	@if [ -x $(BUILD)/tolmi-gcp ]; then $(BUILD)/tolmi-gcp demo; \
+	else echo "make demo: tolmi-gcp is not part of this tree yet; the library was built"; fi
 
 bench: bootstrap
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLMI_TESTS=OFF

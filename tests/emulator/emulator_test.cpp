@@ -195,7 +195,9 @@ TEST_F(EmulatorTest, GeneratedRoutesFollowSubnetworksAndActivePeerings) {
   ResourceDocument network = service->networks().get("spoke-prj", "spoke").execute();
   EXPECT_EQ(network["peerings"][0]["state"], "INACTIVE");
   EXPECT_FALSE(service->networks().get("hub-prj", "hub").execute().contains("peerings"));
-  for (const auto& route : service->routes().list("spoke-prj", "").execute()["items"])
+  // The listing is held: a range over a temporary's member would outlive the temporary.
+  ResourceDocument spokeRoutes = service->routes().list("spoke-prj", "").execute();
+  for (const auto& route : spokeRoutes["items"])
     EXPECT_FALSE(route.contains("nextHopPeering")) << route.dump();
   ResourceDocument generated =
       service->routes().list("spoke-prj", "nextHopNetwork:*").execute()["items"][0];
