@@ -1,6 +1,7 @@
 #include "emulator/api.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <regex>
 
@@ -59,10 +60,10 @@ std::optional<std::string> unhex(const std::string& text) {
   if (text.size() % 2) return std::nullopt;
   std::string out;
   for (std::size_t i = 0; i < text.size(); i += 2) {
-    unsigned value = 0;
-    if (std::sscanf(text.c_str() + i, "%2x", &value) != 1 || !std::isxdigit(text[i + 1]))
+    if (!std::isxdigit(static_cast<unsigned char>(text[i])) ||
+        !std::isxdigit(static_cast<unsigned char>(text[i + 1])))
       return std::nullopt;
-    out += static_cast<char>(value);
+    out += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
   }
   return out;
 }
@@ -371,6 +372,7 @@ ResourceDocument ComputeApi::addPeering(const Call& call) {
     network["peerings"].push_back(std::move(peering));
     store_.refreshNetworks();
   }
+  // `peer` pointed into the peering, which now lives in the network: use the copies.
   return startOperation(call, "addPeering", touched[0], "", touched);
 }
 
