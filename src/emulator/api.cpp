@@ -1,9 +1,10 @@
 #include "emulator/api.hpp"
 
+#include <re2/re2.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <regex>
 
 #include "emulator/filter.hpp"
 
@@ -141,9 +142,9 @@ void ComputeApi::reset() {
 std::optional<ResourceDocument> ComputeApi::repeated(const Call& call) const {
   auto requestId = call.param("requestId");
   if (!requestId) return std::nullopt;
-  static const std::regex kUuid(
+  static const RE2 kUuid(
       "[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}");
-  if (!std::regex_match(*requestId, kUuid) || *requestId == "00000000-0000-0000-0000-000000000000")
+  if (!RE2::FullMatch(*requestId, kUuid) || *requestId == "00000000-0000-0000-0000-000000000000")
     throw ApiError(400, "invalid",
                    "Invalid value for field 'requestId': '" + *requestId +
                        "'. The request id must be a valid UUID with the exception that zero "
