@@ -1,8 +1,10 @@
 #include "emulator/api.hpp"
 
+#include <re2/re2.h>
+
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
-#include <regex>
 
 #include "emulator/filter.hpp"
 
@@ -59,10 +61,10 @@ std::optional<std::string> unhex(const std::string& text) {
   if (text.size() % 2) return std::nullopt;
   std::string out;
   for (std::size_t i = 0; i < text.size(); i += 2) {
-    unsigned value = 0;
-    if (std::sscanf(text.c_str() + i, "%2x", &value) != 1 || !std::isxdigit(text[i + 1]))
+    if (!std::isxdigit(static_cast<unsigned char>(text[i])) ||
+        !std::isxdigit(static_cast<unsigned char>(text[i + 1])))
       return std::nullopt;
-    out += static_cast<char>(value);
+    out += static_cast<char>(std::stoi(text.substr(i, 2), nullptr, 16));
   }
   return out;
 }
@@ -140,9 +142,9 @@ void ComputeApi::reset() {
 std::optional<ResourceDocument> ComputeApi::repeated(const Call& call) const {
   auto requestId = call.param("requestId");
   if (!requestId) return std::nullopt;
-  static const std::regex kUuid(
+  static const RE2 kUuid(
       "[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}");
-  if (!std::regex_match(*requestId, kUuid) || *requestId == "00000000-0000-0000-0000-000000000000")
+  if (!RE2::FullMatch(*requestId, kUuid) || *requestId == "00000000-0000-0000-0000-000000000000")
     throw ApiError(400, "invalid",
                    "Invalid value for field 'requestId': '" + *requestId +
                        "'. The request id must be a valid UUID with the exception that zero "
@@ -371,6 +373,7 @@ ResourceDocument ComputeApi::addPeering(const Call& call) {
     network["peerings"].push_back(std::move(peering));
     store_.refreshNetworks();
   }
+  // `peer` pointed into the peering, which now lives in the network: use the copies.
   return startOperation(call, "addPeering", touched[0], "", touched);
 }
 

@@ -1,5 +1,7 @@
 #include "emulator/emulator.hpp"
 
+#include <strings.h>
+
 #include <deque>
 #include <mutex>
 #include <thread>

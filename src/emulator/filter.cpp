@@ -2,6 +2,7 @@
 
 #include <re2/re2.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <string>
 #include <vector>

@@ -4,7 +4,6 @@
 
 #include <CLI/CLI.hpp>
 #include <iostream>
-#include <thread>
 
 #include "emulator/emulator.hpp"
 #include "emulator/server.hpp"
@@ -45,11 +44,8 @@ int main(int argc, char** argv) {
     auto emulator = std::make_shared<Emulator>(Emulator::loadTopology(topology), options);
     Server server(emulator, host, port);
     std::cout << "listening on http://" << host << ":" << server.port() << std::endl;
-    std::thread serving([&server] { server.run(); });
     int signal = 0;
     sigwait(&stopSignals, &signal);
-    server.stop();
-    serving.join();
     return 0;
   } catch (const std::exception& failure) {
     std::cerr << "compute-emulator: " << failure.what() << std::endl;

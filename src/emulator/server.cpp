@@ -2,7 +2,9 @@
 
 #include <httplib.h>
 
+#include <atomic>
 #include <stdexcept>
+#include <thread>
 
 #include "emulator/wire.hpp"
 
@@ -22,6 +24,8 @@ struct Server::Impl {
   std::shared_ptr<Emulator> emulator;
   httplib::Server http;
   int port = 0;
+  std::thread serving;
+  std::atomic<bool> ended = false;
 
   void answer(const httplib::Request& request, httplib::Response& response) {
     // The raw target keeps the path as sent and the query in its order.
@@ -73,14 +77,19 @@ Server::Server(std::shared_ptr<Emulator> emulator, const std::string& host, int 
       port == 0 ? http.bind_to_any_port(host) : (http.bind_to_port(host, port) ? port : -1);
   if (impl_->port <= 0)
     throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port));
+  impl_->serving = std::thread([impl = impl_.get()] {
+    impl->http.listen_after_bind();
+    impl->ended = true;
+  });
+  // A stop before the accept loop runs would be missed; it starts at once.
+  while (!http.is_running() && !impl_->ended) std::this_thread::yield();
 }
 
-Server::~Server() { stop(); }
+Server::~Server() {
+  impl_->http.stop();
+  impl_->serving.join();
+}
 
 int Server::port() const { return impl_->port; }
-
-void Server::run() { impl_->http.listen_after_bind(); }
-
-void Server::stop() { impl_->http.stop(); }
 
 }  // namespace tolmi_gcp::emulator

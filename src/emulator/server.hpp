@@ -11,16 +11,15 @@ namespace tolmi_gcp::emulator {
 // request bodies larger than a fixed cap.
 class Server {
  public:
-  // Binds `host`:`port` (0 picks a free port). Throws std::runtime_error when it cannot.
+  // Binds `host`:`port` (0 picks a free port) and serves from background threads until
+  // destroyed. Throws std::runtime_error when it cannot listen there.
   Server(std::shared_ptr<Emulator> emulator, const std::string& host, int port);
+  // Stops accepting, finishes the requests under way and returns.
   ~Server();
   Server(const Server&) = delete;
   Server& operator=(const Server&) = delete;
 
   int port() const;
-  // Serves until stop() is called (from any thread).
-  void run();
-  void stop();
 
  private:
   struct Impl;

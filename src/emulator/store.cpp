@@ -1,10 +1,10 @@
 #include "emulator/store.hpp"
 
 #include <arpa/inet.h>
+#include <re2/re2.h>
 
 #include <chrono>
 #include <ctime>
-#include <regex>
 #include <vector>
 
 #include "tolmi_gcp/errors.hpp"
@@ -30,8 +30,8 @@ std::vector<std::string_view> split(std::string_view text) {
 }
 
 bool validName(const std::string& name) {
-  static const std::regex kName(kNameRegex);
-  return std::regex_match(name, kName);
+  static const RE2 kName(kNameRegex);
+  return RE2::FullMatch(name, kName);
 }
 
 // The resource name of `body`, which must be valid.

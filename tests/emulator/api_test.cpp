@@ -1,9 +1,6 @@
-#include <gtest/gtest.h>
+#include <thread>
 
-#include "emulator/emulator.hpp"
-#include "tolmi_gcp/compute/compute_service.hpp"
-#include "tolmi_gcp/core/YamlContext.hpp"
-#include "tolmi_gcp/errors.hpp"
+#include "emulator_fixture.hpp"
 
 namespace tolmi_gcp::emulator {
 namespace {
@@ -31,39 +28,25 @@ projects:
   return text;
 }
 
-class ApiTest : public ::testing::Test {
+class ApiTest : public EmulatorFixture {
  protected:
   void start(Options options = {}, int routes = 7) {
-    emulator = std::make_shared<Emulator>(YamlContext::parseText(topology(routes), "t"), options);
-    service = std::make_unique<ComputeService>(std::make_shared<InProcessTransport>(emulator),
-                                               "http://emulator.test/compute/v1/", nullptr);
+    EmulatorFixture::start(topology(routes), options);
   }
   void SetUp() override { start(); }
 
-  HttpResponse raw(const std::string& method, const std::string& path, const std::string& body = "",
-                   QueryList query = {}, HeaderList headers = {}) {
-    return emulator->handle(method, path, query, headers, body);
-  }
   std::vector<std::string> names(const std::string& filter) {
     std::vector<std::string> out;
     ResourceDocument list = service->routes().list("p", filter).execute();
     for (const auto& item : arrayOrEmpty(list, "items")) out.push_back(item["name"]);
     return out;
   }
-  int status(const Request& request) {
-    try {
-      request.execute();
-      return 200;
-    } catch (const HttpError& error) {
-      return error.status();
-    }
-  }
-
-  std::shared_ptr<Emulator> emulator;
-  std::unique_ptr<ComputeService> service;
 };
 
-TEST_F(ApiTest, ListsPageInNameOrderAndLeaveOutEmptyItems) {
+INSTANTIATE_TEST_SUITE_P(Transports, ApiTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Http" : "InProcess"; });
+
+TEST_P(ApiTest, ListsPageInNameOrderAndLeaveOutEmptyItems) {
   start({}, 1203);
   Request request =
       service->routes().list("p", "network eq .*/networks/n").withQuery("maxResults", "250");
@@ -94,7 +77,7 @@ TEST_F(ApiTest, ListsPageInNameOrderAndLeaveOutEmptyItems) {
   EXPECT_TRUE(defaults.contains("nextPageToken"));
 }
 
-TEST_F(ApiTest, FiltersInBothForms) {
+TEST_P(ApiTest, FiltersInBothForms) {
   // What gcloud sends: anchored regular expressions, terms in parentheses.
   EXPECT_EQ(names(R"((name eq ".*\br10[23]\b.*")(priority eq 103))"),
             (std::vector<std::string>{"r103"}));
@@ -120,7 +103,7 @@ TEST_F(ApiTest, FiltersInBothForms) {
     EXPECT_EQ(status(service->routes().list("p", bad)), 400) << bad;
 }
 
-TEST_F(ApiTest, RouterPatchMergesReplacesListsAndKeepsTheDefaultModeRule) {
+TEST_P(ApiTest, RouterPatchMergesReplacesListsAndKeepsTheDefaultModeRule) {
   ResourceDocument operation =
       service->routers()
           .patch("p", "us-east1", "r-custom",
@@ -169,7 +152,7 @@ TEST_F(ApiTest, RouterPatchMergesReplacesListsAndKeepsTheDefaultModeRule) {
   EXPECT_EQ(service->routers().get("p", "us-east1", "r-custom").execute()["bgp"], bgp);
 }
 
-TEST_F(ApiTest, OperationsMoveFromPendingToDoneAndWaitHoldsUntilDoneOrTimeout) {
+TEST_P(ApiTest, OperationsMoveFromPendingToDoneAndWaitHoldsUntilDoneOrTimeout) {
   start({.operationDelayMs = 400, .waitTimeoutMs = 100}, 1);
   ResourceDocument operation = service->routes().delete_("p", "r100").execute();
   EXPECT_EQ(operation["status"], "PENDING");
@@ -200,7 +183,7 @@ TEST_F(ApiTest, OperationsMoveFromPendingToDoneAndWaitHoldsUntilDoneOrTimeout) {
       404);
 }
 
-TEST_F(ApiTest, PeeringChangesWaitForUnfinishedOnesOnEitherNetwork) {
+TEST_P(ApiTest, PeeringChangesWaitForUnfinishedOnesOnEitherNetwork) {
   start({.operationDelayMs = 200}, 0);
   ResourceDocument peering = {
       {"networkPeering", {{"name", "a"}, {"network", "global/networks/n-2"}}}};
@@ -220,7 +203,7 @@ TEST_F(ApiTest, PeeringChangesWaitForUnfinishedOnesOnEitherNetwork) {
   EXPECT_EQ(service->networks().get("p", "n").execute()["peerings"][0]["state"], "ACTIVE");
 }
 
-TEST_F(ApiTest, RequestIdsReturnTheFirstOperationAndDoTheWorkOnce) {
+TEST_P(ApiTest, RequestIdsReturnTheFirstOperationAndDoTheWorkOnce) {
   const char* id = "4c2b7a10-0f3e-4d1a-9b7c-0123456789ab";
   ResourceDocument body = {{"name", "once"},
                            {"network", "global/networks/n"},
@@ -236,7 +219,7 @@ TEST_F(ApiTest, RequestIdsReturnTheFirstOperationAndDoTheWorkOnce) {
   EXPECT_EQ(status(service->routes().get("p", "once")), 200);
 }
 
-TEST_F(ApiTest, FaultsHitMatchingRequestsTheGivenNumberOfTimes) {
+TEST_P(ApiTest, FaultsHitMatchingRequestsTheGivenNumberOfTimes) {
   auto fault = [&](const ResourceDocument& spec) {
     return raw("POST", "/emulator/v1/faults", spec.dump());
   };
@@ -288,7 +271,7 @@ TEST_F(ApiTest, FaultsHitMatchingRequestsTheGivenNumberOfTimes) {
   EXPECT_EQ(journal[5]["method"], "POST");
 }
 
-TEST_F(ApiTest, ResetReturnsToTheTopologyAndAdminErrorsAreClear) {
+TEST_P(ApiTest, ResetReturnsToTheTopologyAndAdminErrorsAreClear) {
   ResourceDocument before = emulator->state();
   service->routes().delete_("p", "r100").execute();
   service->routers()
@@ -307,7 +290,7 @@ TEST_F(ApiTest, ResetReturnsToTheTopologyAndAdminErrorsAreClear) {
   EXPECT_EQ(emulator->journal()["requests"].size(), 0u);
 }
 
-TEST_F(ApiTest, BatchRequestsAreAnsweredPartByPart) {
+TEST_P(ApiTest, BatchRequestsAreAnsweredPartByPart) {
   std::string body =
       "--==b==\r\nContent-Type: application/http\r\nContent-ID: <id+0>\r\n\r\n"
       "GET /compute/v1/projects/p/global/routes/r100?alt=json HTTP/1.1\r\nHost: x\r\n\r\n\r\n"
@@ -328,7 +311,7 @@ TEST_F(ApiTest, BatchRequestsAreAnsweredPartByPart) {
             400);
 }
 
-TEST_F(ApiTest, AggregatedRoutersGroupByRegionAndReportEmptyRegions) {
+TEST_P(ApiTest, AggregatedRoutersGroupByRegionAndReportEmptyRegions) {
   ResourceDocument list =
       ResourceDocument::parse(raw("GET", "/compute/v1/projects/p/aggregated/routers", "",
                                   {{"includeAllScopes", "True"}, {"maxResults", "500"}})

@@ -1,10 +1,4 @@
-#include "emulator/emulator.hpp"
-
-#include <gtest/gtest.h>
-
-#include "tolmi_gcp/compute/compute_service.hpp"
-#include "tolmi_gcp/core/YamlContext.hpp"
-#include "tolmi_gcp/errors.hpp"
+#include "emulator_fixture.hpp"
 
 namespace tolmi_gcp::emulator {
 namespace {
@@ -35,31 +29,15 @@ projects:
       - {name: to-dc, network: spoke, destRange: 172.16.0.0/16, nextHopInstance: zones/us-east1-b/instances/gw}
 )";
 
-class EmulatorTest : public ::testing::Test {
+class EmulatorTest : public EmulatorFixture {
  protected:
-  void start(Options options = {}, const char* topology = kTopology) {
-    emulator = std::make_shared<Emulator>(YamlContext::parseText(topology, "topology"), options);
-    service = std::make_unique<ComputeService>(std::make_shared<InProcessTransport>(emulator),
-                                               "http://emulator.test/compute/v1/", nullptr);
-  }
-  void SetUp() override { start(); }
-
-  // The HTTP status and API message of a request that must fail.
-  std::pair<int, std::string> failure(const Request& request) {
-    try {
-      request.execute();
-    } catch (const HttpError& error) {
-      return {error.status(), error.apiMessage()};
-    }
-    ADD_FAILURE() << "the request succeeded";
-    return {0, ""};
-  }
-
-  std::shared_ptr<Emulator> emulator;
-  std::unique_ptr<ComputeService> service;
+  void SetUp() override { start(kTopology); }
 };
 
-TEST_F(EmulatorTest, ResourcesCarryFullLinksKindsAndStringIds) {
+INSTANTIATE_TEST_SUITE_P(Transports, EmulatorTest, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Http" : "InProcess"; });
+
+TEST_P(EmulatorTest, ResourcesCarryFullLinksKindsAndStringIds) {
   ResourceDocument network = service->networks().get("spoke-prj", "spoke").execute();
   EXPECT_EQ(network["kind"], "compute#network");
   EXPECT_EQ(network["selfLink"], std::string(kLink) + "projects/spoke-prj/global/networks/spoke");
@@ -84,7 +62,7 @@ TEST_F(EmulatorTest, ResourcesCarryFullLinksKindsAndStringIds) {
   EXPECT_EQ(router["bgp"]["advertiseMode"], "DEFAULT");
 }
 
-TEST_F(EmulatorTest, MissingResourcesAnswerNotFoundWithTheirRelativeName) {
+TEST_P(EmulatorTest, MissingResourcesAnswerNotFoundWithTheirRelativeName) {
   EXPECT_EQ(
       failure(service->networks().get("spoke-prj", "nope")),
       std::make_pair(404, std::string("The resource 'projects/spoke-prj/global/networks/nope' "
@@ -100,7 +78,7 @@ TEST_F(EmulatorTest, MissingResourcesAnswerNotFoundWithTheirRelativeName) {
   EXPECT_EQ(failure(service->networks().list("no-such-project")).first, 404);
 }
 
-TEST_F(EmulatorTest, RouteInsertAndDeleteReturnOperationsAndChangeTheList) {
+TEST_P(EmulatorTest, RouteInsertAndDeleteReturnOperationsAndChangeTheList) {
   ResourceDocument body = {
       {"destRange", "192.168.0.0/16"},
       {"nextHopInstance", "gw"},
@@ -131,7 +109,7 @@ TEST_F(EmulatorTest, RouteInsertAndDeleteReturnOperationsAndChangeTheList) {
   EXPECT_EQ(failure(service->routes().delete_("spoke-prj", "r-new")).first, 404);
 }
 
-TEST_F(EmulatorTest, RouteInsertRefusesInvalidRoutesWithoutChangingAnything) {
+TEST_P(EmulatorTest, RouteInsertRefusesInvalidRoutesWithoutChangingAnything) {
   ResourceDocument valid = {{"name", "r1"},
                             {"network", "global/networks/spoke"},
                             {"destRange", "10.50.0.0/16"},
@@ -173,7 +151,7 @@ TEST_F(EmulatorTest, RouteInsertRefusesInvalidRoutesWithoutChangingAnything) {
   EXPECT_EQ(failure(service->routes().get("spoke-prj", "r1")).first, 404);
 }
 
-TEST_F(EmulatorTest, GeneratedRoutesFollowSubnetworksAndActivePeerings) {
+TEST_P(EmulatorTest, GeneratedRoutesFollowSubnetworksAndActivePeerings) {
   std::string spoke = std::string(kLink) + "projects/spoke-prj/global/networks/spoke";
   std::vector<std::string> nextHops;
   ResourceDocument routes = service->routes().list("spoke-prj", "").execute();
@@ -215,7 +193,7 @@ TEST_F(EmulatorTest, GeneratedRoutesFollowSubnetworksAndActivePeerings) {
   EXPECT_EQ(service->routes().list("spoke-prj", "").execute()["items"], routes["items"]);
 }
 
-TEST_F(EmulatorTest, PeeringChangesAreValidated) {
+TEST_P(EmulatorTest, PeeringChangesAreValidated) {
   auto add = [&](const ResourceDocument& peering) {
     return failure(service->networks().addPeering("hub-prj", "hub", {{"networkPeering", peering}}));
   };
@@ -245,7 +223,7 @@ TEST_F(EmulatorTest, PeeringChangesAreValidated) {
   EXPECT_EQ(peerings[1]["state"], "INACTIVE");
 }
 
-TEST_F(EmulatorTest, TopologyErrorsNameTheElementAndTheProblem) {
+TEST(Topology, ErrorsNameTheElementAndTheProblem) {
   auto problem = [](const std::string& topology) {
     try {
       Emulator emulator(YamlContext::parseText(topology, "t"));
