@@ -158,6 +158,9 @@ class ComputeService {
   GlobalOperationsCollection globalOperations() const { return GlobalOperationsCollection(*this); }
 
   const std::string& endpoint() const { return endpoint_; }
+  // What the handle sends with, so a caller can build a handle that decorates its transport.
+  const std::shared_ptr<HttpTransport>& transport() const { return transport_; }
+  const std::shared_ptr<Credentials>& credentials() const { return credentials_; }
 
   // Sends one request through the transport; see Request::execute.
   ResourceDocument execute(const Request& request) const;

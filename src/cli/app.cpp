@@ -1,0 +1,114 @@
+#include "cli/app.hpp"
+
+#include <ostream>
+
+#include <CLI/CLI.hpp>
+
+#include "cli/commands.hpp"
+#include "cli/demo.hpp"
+#include "cli/output.hpp"
+#include "tolmi_gcp/errors.hpp"
+
+namespace tolmi_gcp::cli {
+
+namespace {
+
+// The command line as recorded in the revert file; arguments with blanks are quoted.
+std::string commandLine(const std::vector<std::string>& args) {
+  std::string out = "tolmi-gcp";
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    bool plain = !args[i].empty() && args[i].find_first_of(" \t\n'\"\\") == std::string::npos;
+    out += " " + (plain ? args[i] : "'" + args[i] + "'");
+  }
+  return out;
+}
+
+// The options that discover, switch and revert share.
+void addMigrationOptions(CLI::App& command, Invocation& invocation) {
+  command.add_option("--config", invocation.config, "The migration file (YAML)")
+      ->required()
+      ->check(CLI::ExistingFile);
+}
+
+// The options that switch and revert share.
+void addChangeOptions(CLI::App& command, Invocation& invocation) {
+  addMigrationOptions(command, invocation);
+  command.add_option("--revert-file", invocation.revertFile,
+                     "Where the way back is kept (default: the migration file + .revert.json)");
+  command.add_option("--stage", invocation.stages, "Only this route stage (repeatable)")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+  command.add_option("--only", invocation.only, "Only these parts: peerings,routes,routers")
+      ->delimiter(',')
+      ->check(CLI::IsMember({"peerings", "routes", "routers"}));
+  command.add_flag("--dry-run", invocation.dryRun,
+                   "Read and log everything, change nothing; the would-be record goes to "
+                   "<revert file>.dry-run");
+}
+
+}  // namespace
+
+int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+            bool errIsTerminal) {
+  CLI::App app("Moves the traffic of a VPC spoke network onto transit networks, and back.",
+               "tolmi-gcp");
+  app.fallthrough();  // the common options may follow the command
+  app.set_version_flag("--version", std::string("tolmi-gcp ") + TOLMI_GCP_VERSION);
+  Invocation invocation;
+  OutputOptions outputOptions;
+  std::string endpoint;
+  app.add_option("--log-file", outputOptions.logFile,
+                 "Append a timestamped, levelled copy of all output to this file");
+  app.add_option("--endpoint", endpoint,
+                 "API root, e.g. http://127.0.0.1:8089/compute/v1/ for compute-emulator");
+  app.add_flag("--quiet", outputOptions.quiet, "Show only the library's warnings and errors");
+
+  CLI::App* discover = app.add_subcommand(
+      "discover",
+      "Report the project's networks, the spoke's peerings, the transit routers and "
+      "the ranges the spoke would advertise");
+  addMigrationOptions(*discover, invocation);
+  CLI::App* switchCommand = app.add_subcommand(
+      "switch",
+      "Move the spoke's traffic: peerings, then route stages, then router advertisements");
+  addChangeOptions(*switchCommand, invocation);
+  switchCommand->add_flag("--force", invocation.force,
+                          "Switch a spoke that is switched and not reverted; the replaced record "
+                          "is kept in the revert file's history");
+  CLI::App* revert = app.add_subcommand("revert", "Take the switch back, in the opposite order");
+  addChangeOptions(*revert, invocation);
+  CLI::App* demo = app.add_subcommand(
+      "demo", "Run discover, switch and revert against a built-in emulator and compare its state");
+  app.require_subcommand(1);
+
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  try {
+    app.parse(static_cast<int>(argv.size()), argv.data());
+  } catch (const CLI::ParseError& failure) {
+    int status = app.exit(failure, out, err);
+    return status == 0 ? kDone : kUsage;
+  }
+  if (!endpoint.empty()) invocation.endpoint = endpoint;
+  invocation.command = app.get_subcommands().front()->get_name();
+  invocation.commandLine = commandLine(args);
+  if (invocation.revertFile.empty()) invocation.revertFile = defaultRevertFile(invocation.config);
+
+  try {
+    Output output(out, err, outputOptions);
+    std::ostream* terminal = errIsTerminal ? &err : nullptr;
+    if (demo->parsed()) {
+      if (invocation.endpoint) {
+        output.fail("tolmi-gcp: demo runs its own emulator; --endpoint does not apply");
+        return kUsage;
+      }
+      return runDemo(output, terminal);
+    }
+    return runCommand(invocation, output, terminal);
+  } catch (const ConfigError& failure) {
+    err << "tolmi-gcp: " << failure.what() << std::endl;
+    return kUsage;
+  }
+}
+
+}  // namespace tolmi_gcp::cli

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/output.hpp"
+
+namespace tolmi_gcp::cli {
+
+// The tool's exit statuses.
+enum ExitStatus {
+  kDone = 0,          // everything done
+  kErrorsLogged = 1,  // the run finished, but the library logged errors
+  kUsage = 2,         // usage or configuration error; nothing was changed
+  kStopped = 3,       // a failure stopped the run; the revert record covers every change made
+};
+
+// What the command line asked for.
+struct Invocation {
+  std::string command;  // "discover", "switch" or "revert"
+  std::string config;   // the migration file
+  std::string revertFile;
+  std::vector<std::string> stages;  // --stage, empty for all
+  std::vector<std::string> only;    // --only parts, empty for all
+  bool dryRun = false;
+  bool force = false;
+  std::optional<std::string> endpoint;
+  std::string commandLine;  // recorded in the revert file
+};
+
+// The revert file a migration file gets when none is named.
+std::string defaultRevertFile(const std::string& config);
+
+// Runs discover, switch or revert against the API and returns the exit status. `terminal`, when
+// given, shows the progress of awaited operations.
+int runCommand(const Invocation& invocation, Output& output, std::ostream* terminal);
+
+}  // namespace tolmi_gcp::cli

@@ -1,0 +1,102 @@
+#include "cli/output.hpp"
+
+#include <atomic>
+#include <ostream>
+
+#include <log4cplus/layout.h>
+#include <log4cplus/loggingmacros.h>
+#include <log4cplus/spi/loggingevent.h>
+
+#include "tolmi_gcp/errors.hpp"
+
+namespace tolmi_gcp::cli {
+
+namespace {
+
+// Writes formatted events to a stream and flushes each, so lines reach a pipe or the log file in
+// the order they happen.
+class StreamAppender : public log4cplus::Appender {
+ public:
+  StreamAppender(std::ostream& stream, const std::string& pattern) : stream_(stream) {
+    setLayout(std::make_unique<log4cplus::PatternLayout>(pattern));
+  }
+  ~StreamAppender() override { destructorImpl(); }
+  void close() override {}
+
+ protected:
+  void append(const log4cplus::spi::InternalLoggingEvent& event) override {
+    stream_ << formatEvent(event) << std::flush;
+  }
+
+ private:
+  std::ostream& stream_;
+};
+
+class ErrorCounter : public log4cplus::Appender {
+ public:
+  ErrorCounter() { setThreshold(log4cplus::ERROR_LOG_LEVEL); }
+  ~ErrorCounter() override { destructorImpl(); }
+  void close() override {}
+  int count() const { return count_; }
+
+ protected:
+  void append(const log4cplus::spi::InternalLoggingEvent&) override { ++count_; }
+
+ private:
+  std::atomic<int> count_{0};
+};
+
+constexpr const char* kMessageOnly = "%m%n";
+constexpr const char* kTimestamped = "%d{%Y-%m-%dT%H:%M:%S.%qZ} %-5p %m%n";
+
+}  // namespace
+
+Output::Output(std::ostream& out, std::ostream& err, const OutputOptions& options)
+    : err_(err),
+      // The library logs to "tolmi_gcp.gcplib"; appenders sit on its parent so that a table the
+      // library writes with propagation off (a silent route-table read) stays off the screen.
+      library_(log4cplus::Logger::getInstance("tolmi_gcp")),
+      report_(log4cplus::Logger::getInstance("tolmi_cli.report")),
+      notes_(log4cplus::Logger::getInstance("tolmi_cli.note")),
+      errorCounter_(new ErrorCounter()) {
+  if (options.logFile) {
+    logFile_.open(*options.logFile, std::ios::app);
+    if (!logFile_) throw ConfigError("log file " + *options.logFile + ": cannot be opened");
+  }
+  log4cplus::SharedAppenderPtr toOut(new StreamAppender(out, kMessageOnly));
+  if (options.quiet) toOut->setThreshold(log4cplus::WARN_LOG_LEVEL);
+  log4cplus::SharedAppenderPtr toErr(new StreamAppender(err, kMessageOnly));
+  attach(library_, toOut);
+  attach(library_, errorCounter_);
+  attach(report_, toOut);
+  attach(notes_, toErr);
+  if (logFile_.is_open()) {
+    log4cplus::SharedAppenderPtr toFile(new StreamAppender(logFile_, kTimestamped));
+    attach(library_, toFile);
+    attach(report_, toFile);
+    attach(notes_, toFile);
+  }
+  for (log4cplus::Logger* logger : {&library_, &report_, &notes_}) {
+    logger->setLogLevel(log4cplus::INFO_LOG_LEVEL);
+    logger->setAdditivity(false);
+  }
+}
+
+Output::~Output() {
+  for (auto& [logger, appender] : attached_) logger.removeAppender(appender);
+}
+
+void Output::attach(log4cplus::Logger& logger, log4cplus::SharedAppenderPtr appender) {
+  logger.addAppender(appender);
+  attached_.emplace_back(logger, appender);
+}
+
+void Output::report(const std::string& line) { LOG4CPLUS_INFO(report_, line); }
+void Output::note(const std::string& line) { LOG4CPLUS_INFO(notes_, line); }
+void Output::fail(const std::string& line) { LOG4CPLUS_ERROR(notes_, line); }
+
+int Output::libraryErrors() const {
+  return static_cast<const ErrorCounter&>(*errorCounter_).count();
+}
+
+}  // namespace tolmi_gcp::cli

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <fstream>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <log4cplus/appender.h>
+#include <log4cplus/logger.h>
+
+namespace tolmi_gcp::cli {
+
+struct OutputOptions {
+  bool quiet = false;                  // only warnings and errors of the library on `out`
+  std::optional<std::string> logFile;  // timestamped, levelled copy of everything, appended
+};
+
+// Where the lines of one run go: the library's log messages exactly as written on `out`, the
+// tool's own report lines beside them, the tool's notes on `err`, and everything with time and
+// level to the log file. Counts the library's error-level events. Detaches itself when destroyed.
+class Output {
+ public:
+  // Throws ConfigError when the log file cannot be opened.
+  Output(std::ostream& out, std::ostream& err, const OutputOptions& options);
+  ~Output();
+  Output(const Output&) = delete;
+  Output& operator=(const Output&) = delete;
+
+  // A line of the tool's report on `out` (discover's composed ranges).
+  void report(const std::string& line);
+  // A message for the person running the tool, on `err`.
+  void note(const std::string& line);
+  // An error of the tool itself, on `err` at error level (not counted as a library error).
+  void fail(const std::string& line);
+
+  int libraryErrors() const;
+  std::ostream& err() { return err_; }
+
+ private:
+  void attach(log4cplus::Logger& logger, log4cplus::SharedAppenderPtr appender);
+
+  std::ostream& err_;
+  std::ofstream logFile_;
+  log4cplus::Logger library_;
+  log4cplus::Logger report_;
+  log4cplus::Logger notes_;
+  log4cplus::SharedAppenderPtr errorCounter_;
+  std::vector<std::pair<log4cplus::Logger, log4cplus::SharedAppenderPtr>> attached_;
+};
+
+}  // namespace tolmi_gcp::cli

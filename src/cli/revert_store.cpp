@@ -1,0 +1,176 @@
+#include "cli/revert_store.hpp"
+
+#include <chrono>
+#include <ctime>
+
+#include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/res/Globals.hpp"
+
+namespace tolmi_gcp::cli {
+
+namespace {
+
+constexpr int kFormatVersion = 1;
+
+bool isRecord(const ResourceDocument& record) {
+  if (!record.is_object()) return false;
+  for (const char* member : {"peerings", "manage_routes", "cloud_routers"})
+    if (!valueOr(record, member, nullptr).is_object()) return false;
+  for (const ResourceDocument& stage : record["manage_routes"])
+    if (!stage.is_object()) return false;
+  return true;
+}
+
+// Where the record keeps the entries of `part`, keyed by spoke.
+ResourceDocument::json_pointer holderOf(const Part& part) {
+  ResourceDocument::json_pointer root;
+  switch (part.kind) {
+    case Part::kPeerings:
+      return root / "peerings";
+    case Part::kRoutes:
+      return root / "manage_routes" / part.stage;
+    case Part::kRouters:
+      return root / "cloud_routers";
+  }
+  return root;
+}
+
+}  // namespace
+
+std::string Part::label() const {
+  switch (kind) {
+    case kPeerings:
+      return "peerings";
+    case kRoutes:
+      return "routes " + stage;
+    case kRouters:
+      return "routers";
+  }
+  return "";
+}
+
+std::string utcNow() {
+  std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
+
+RevertStore::RevertStore(const std::string& path, bool dryRun, std::string command)
+    : file_(path), target_(dryRun ? path + ".dry-run" : path), command_(std::move(command)) {
+  file_.lock();
+  std::optional<ResourceDocument> stored = file_.load();
+  existed_ = stored.has_value();
+  ResourceDocument record = Globals::emptyRevertInfo();
+  if (stored) {
+    // A bare record, as another program of this tool may save it, is accepted as it is.
+    const ResourceDocument& saved = has(*stored, "record") ? (*stored)["record"] : *stored;
+    if (!isRecord(saved))
+      throw ConfigError("revert file " + path +
+                        ": not a revert file of this tool (no valid \"record\" with \"peerings\", "
+                        "\"manage_routes\" and \"cloud_routers\"); it was left untouched");
+    record = saved;
+    spokes_ = valueOr(*stored, "spokes", ResourceDocument::object());
+    history_ = valueOr(*stored, "history", ResourceDocument::array());
+    if (!spokes_.is_object() || !history_.is_array())
+      throw ConfigError("revert file " + path +
+                        ": \"spokes\" must be an object and \"history\" a list; it was left "
+                        "untouched");
+  }
+  Globals::getRevertInfo() = std::move(record);
+}
+
+const ResourceDocument* RevertStore::status(const std::string& spoke, const Part& part) const {
+  const ResourceDocument& parts = valueOr(spokes_, spoke, nullptr);
+  const ResourceDocument* found = nullptr;
+  if (part.kind == Part::kRoutes) {
+    const ResourceDocument& stages = valueOr(parts, "routes", nullptr);
+    if (has(stages, part.stage)) found = &stages[part.stage];
+  } else {
+    std::string key = part.label();
+    if (has(parts, key)) found = &parts[key];
+  }
+  return found && found->is_object() ? found : nullptr;
+}
+
+ResourceDocument* RevertStore::status(const std::string& spoke, const Part& part) {
+  ResourceDocument& parts = spokes_[spoke];
+  if (!parts.is_object()) parts = ResourceDocument::object();
+  ResourceDocument& entry =
+      part.kind == Part::kRoutes ? parts["routes"][part.stage] : parts[part.label()];
+  if (!entry.is_object()) entry = ResourceDocument::object();
+  return &entry;
+}
+
+bool RevertStore::recorded(const std::string& spoke, const Part& part) const {
+  const ResourceDocument& record = Globals::getRevertInfo();
+  return record.contains(holderOf(part)) && has(record.at(holderOf(part)), spoke);
+}
+
+std::string RevertStore::state(const std::string& spoke, const Part& part) const {
+  const ResourceDocument* entry = status(spoke, part);
+  if (entry && valueOr(*entry, "state", nullptr).is_string()) return (*entry)["state"];
+  return recorded(spoke, part) ? "switched" : "";
+}
+
+std::string RevertStore::stateTime(const std::string& spoke, const Part& part) const {
+  const ResourceDocument* entry = status(spoke, part);
+  if (!entry) return "";
+  bool reverting = state(spoke, part).rfind("revert", 0) == 0;
+  const ResourceDocument& at = valueOr(*entry, reverting ? "reverted_at" : "switched_at", nullptr);
+  return at.is_string() ? at.get<std::string>() : "";
+}
+
+void RevertStore::keepInHistory(const std::string& spoke, const std::vector<Part>& parts) {
+  const ResourceDocument& record = Globals::getRevertInfo();
+  ResourceDocument kept = {{"spoke", spoke},
+                           {"replaced_at", utcNow()},
+                           {"replaced_by", command_},
+                           {"parts", ResourceDocument::object()},
+                           {"record", ResourceDocument::object()}};
+  for (const Part& part : parts) {
+    if (const ResourceDocument* entry = std::as_const(*this).status(spoke, part))
+      kept["parts"][part.label()] = *entry;
+    if (recorded(spoke, part))
+      kept["record"][holderOf(part)][spoke] = record.at(holderOf(part)).at(spoke);
+  }
+  history_.push_back(std::move(kept));
+  save();
+}
+
+void RevertStore::forget(const std::string& spoke, const std::vector<Part>& parts) {
+  ResourceDocument& record = Globals::getRevertInfo();
+  for (const Part& part : parts)
+    if (recorded(spoke, part)) record.at(holderOf(part)).erase(spoke);
+  save();
+}
+
+void RevertStore::mark(const std::string& spoke, const Part& part, const std::string& state) {
+  ResourceDocument& entry = *status(spoke, part);
+  bool reverting = state.rfind("revert", 0) == 0;
+  entry["state"] = state;
+  entry[reverting ? "reverted_at" : "switched_at"] = utcNow();
+  entry[reverting ? "reverted_by" : "switched_by"] = command_;
+  if (!reverting) {
+    entry.erase("reverted_at");
+    entry.erase("reverted_by");
+  }
+  save();
+}
+
+void RevertStore::save() {
+  target_.save({{"format_version", kFormatVersion},
+                {"record", Globals::getRevertInfo()},
+                {"spokes", spokes_},
+                {"history", history_}});
+}
+
+RevertStore::~RevertStore() { Globals::setRevertInfoSaver(nullptr); }
+
+void RevertStore::installSaver() {
+  Globals::setRevertInfoSaver([this](const ResourceDocument&) { save(); });
+}
+
+}  // namespace tolmi_gcp::cli

@@ -1,0 +1,228 @@
+// The tool's commands driven in-process against compute-emulator served on loopback.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sstream>
+
+#include "cli/app.hpp"
+#include "cli/demo.hpp"
+#include "temp_dir.hpp"
+
+namespace tolmi_gcp::cli {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using testing::TempDir;
+
+const std::string kExamples = std::string(TOLMI_SOURCE_DIR) + "/examples";
+const std::string kSpoke = "app-spoke-prod::spoke-1";
+
+struct Result {
+  int status;
+  std::string out;
+  std::string err;
+};
+
+class Commands : public ::testing::Test {
+ protected:
+  Commands() { config = dir.write("m.yaml", TempDir::read(kExamples + "/migration.yaml")); }
+
+  Result tool(std::vector<std::string> args) {
+    args.insert(args.begin(), "tolmi-gcp");
+    args.insert(args.end(), {"--endpoint", local.endpoint()});
+    std::ostringstream out, err;
+    int status = runTool(args, out, err, false);
+    return {status, out.str(), err.str()};
+  }
+
+  // The change requests the emulator received since the journal had `from` entries.
+  std::vector<std::string> changesSince(std::size_t from) {
+    std::vector<std::string> out;
+    const ResourceDocument requests = local.emulator().journal()["requests"];
+    for (std::size_t i = from; i < requests.size(); ++i) {
+      std::string method = requests[i]["method"], path = requests[i]["path"];
+      if (method != "GET" && !path.ends_with("/wait")) out.push_back(method + " " + path);
+    }
+    return out;
+  }
+  std::size_t journalSize() { return local.emulator().journal()["requests"].size(); }
+
+  // The "- " headings of the library's output, in order.
+  static std::vector<std::string> headings(const std::string& out) {
+    std::vector<std::string> found;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);)
+      if (line.starts_with("- ")) found.push_back(line);
+    return found;
+  }
+
+  ResourceDocument revertFile() {
+    return ResourceDocument::parse(TempDir::read(config + ".revert.json"));
+  }
+
+  LocalEmulator local{kExamples + "/demo-topology.yaml"};
+  TempDir dir;
+  std::string config;
+};
+
+TEST_F(Commands, RevertTakesBackOnlyWhatIsSwitchedInTheOppositeOrder) {
+  Result switched = tool({"switch", "--config", config, "--only", "routes"});
+  EXPECT_EQ(switched.status, 0) << switched.err;
+  EXPECT_THAT(headings(switched.out),
+              ElementsAre("- Manage route(s) stage-1", "- Manage route(s) stage-2"));
+  EXPECT_THAT(switched.err, HasSubstr("changes made: route creations 3, route deletions 3\n"));
+  EXPECT_EQ(revertFile()["spokes"][kSpoke]["routes"]["stage-2"]["state"], "switched");
+
+  Result reverted = tool({"revert", "--config", config});
+  EXPECT_EQ(reverted.status, 0) << reverted.err;
+  EXPECT_THAT(headings(reverted.out),
+              ElementsAre("- Restore route(s) stage-2", "- Restore route(s) stage-1"));
+  EXPECT_THAT(reverted.err, HasSubstr("nothing to revert: peerings not switched\n"));
+  EXPECT_EQ(revertFile()["spokes"][kSpoke]["routes"]["stage-1"]["state"], "reverted");
+
+  std::size_t before = journalSize();
+  Result again = tool({"revert", "--config", config});
+  EXPECT_EQ(again.status, 2);
+  EXPECT_THAT(again.err, HasSubstr("nothing to revert for " + kSpoke));
+  EXPECT_THAT(changesSince(before), IsEmpty());
+}
+
+TEST_F(Commands, SecondSwitchNeedsForceAndKeepsTheReplacedRecordInHistory) {
+  ASSERT_EQ(tool({"switch", "--config", config, "--only", "peerings"}).status, 0);
+  std::size_t before = journalSize();
+  Result refused = tool({"switch", "--config", config});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_THAT(refused.err,
+              HasSubstr(kSpoke + " is switched and not reverted (peerings switched at "));
+  EXPECT_THAT(changesSince(before), IsEmpty());
+  EXPECT_EQ(revertFile()["record"]["peerings"][kSpoke].size(), 2u);
+
+  Result forced = tool({"switch", "--config", config, "--only", "peerings", "--force"});
+  EXPECT_EQ(forced.status, 0) << forced.err;
+  EXPECT_THAT(forced.out, HasSubstr("  no transit peering found!\n"));
+  ResourceDocument file = revertFile();
+  EXPECT_EQ(file["record"]["peerings"][kSpoke].size(), 0u);
+  ASSERT_EQ(file["history"].size(), 1u);
+  EXPECT_EQ(file["history"][0]["spoke"], kSpoke);
+  EXPECT_EQ(file["history"][0]["record"]["peerings"][kSpoke].size(), 2u);
+  EXPECT_EQ(file["history"][0]["parts"]["peerings"]["state"], "switched");
+}
+
+TEST_F(Commands, DryRunRevertSendsNoChangeAndLeavesTheRevertFileAlone) {
+  ASSERT_EQ(tool({"switch", "--config", config, "--only", "routers"}).status, 0);
+  std::string recorded = TempDir::read(config + ".revert.json");
+  std::size_t before = journalSize();
+  std::string log = dir.file("run.log");
+  Result dry = tool({"revert", "--config", config, "--dry-run", "--quiet", "--log-file", log});
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  EXPECT_EQ(dry.out, "");
+  EXPECT_THAT(TempDir::read(log), HasSubstr(" INFO  - Restore cloud router route(s)\n"));
+  EXPECT_THAT(changesSince(before), IsEmpty());
+  EXPECT_EQ(TempDir::read(config + ".revert.json"), recorded);
+  ResourceDocument twin = ResourceDocument::parse(TempDir::read(config + ".revert.json.dry-run"));
+  EXPECT_EQ(twin["spokes"][kSpoke]["routers"]["state"], "reverted");
+}
+
+TEST_F(Commands, RunStoppedByAFailureLeavesARecordThatTakesEveryChangeBack) {
+  ResourceDocument before = comparableState(local.emulator().state());
+  local.emulator().handle("POST", "/emulator/v1/faults", {}, {},
+                          R"({"method": "GET", "path": "*/networks/transit-b", "status": 403,
+                              "reason": "forbidden", "message": "no access", "times": 10})");
+  Result stopped = tool({"switch", "--config", config});
+  EXPECT_EQ(stopped.status, 3);
+  EXPECT_THAT(stopped.err, HasSubstr("switch of " + kSpoke + " stopped at peerings: HTTP 403"));
+  EXPECT_THAT(stopped.err, HasSubstr("changes made: peering removals 2\n"));
+  EXPECT_EQ(revertFile()["spokes"][kSpoke]["peerings"]["state"], "switching");
+  EXPECT_NE(comparableState(local.emulator().state()), before);
+
+  Result reverted = tool({"revert", "--config", config});
+  EXPECT_EQ(reverted.status, 0) << reverted.err;
+  EXPECT_EQ(comparableState(local.emulator().state()), before);
+}
+
+TEST_F(Commands, RevertThatLoggedErrorsStaysOpenUntilItRestoresCleanly) {
+  ResourceDocument before = comparableState(local.emulator().state());
+  ASSERT_EQ(tool({"switch", "--config", config, "--only", "routers"}).status, 0);
+  local.emulator().handle("POST", "/emulator/v1/faults", {}, {},
+                          R"({"method": "PATCH", "path": "*/routers/cr-transit-a-use1",
+                              "status": 403, "reason": "forbidden", "message": "no access"})");
+  Result failed = tool({"revert", "--config", config});
+  EXPECT_EQ(failed.status, 1) << failed.err;
+  EXPECT_THAT(failed.err, HasSubstr("routers logged errors while being restored"));
+  EXPECT_EQ(revertFile()["spokes"][kSpoke]["routers"]["state"], "reverting");
+  EXPECT_EQ(tool({"switch", "--config", config, "--only", "routers"}).status, 2);
+
+  Result retried = tool({"revert", "--config", config});
+  EXPECT_EQ(retried.status, 0) << retried.err;
+  EXPECT_EQ(revertFile()["spokes"][kSpoke]["routers"]["state"], "reverted");
+  EXPECT_EQ(comparableState(local.emulator().state()), before);
+}
+
+TEST_F(Commands, SwitchAfterRevertRecordsOnlyWhatItChanges) {
+  ASSERT_EQ(tool({"switch", "--config", config, "--only", "routers"}).status, 0);
+  ASSERT_EQ(tool({"revert", "--config", config}).status, 0);
+  std::string text = TempDir::read(config);
+  std::size_t from = text.find("      - region: us-west1");
+  std::size_t to = text.find("  - vpc_name: net-transit-prod::transit-b");
+  dir.write("m.yaml", text.erase(from, to - from));
+
+  ASSERT_EQ(tool({"switch", "--config", config, "--only", "routers"}).status, 0);
+  ResourceDocument file = revertFile();
+  const ResourceDocument& routers = file["record"]["cloud_routers"][kSpoke];
+  EXPECT_EQ(routers.size(), 1u);
+  EXPECT_TRUE(routers.contains("net-transit-prod::transit-a::us-east1::cr-transit-a-use1"));
+  EXPECT_EQ(file["history"][0]["record"]["cloud_routers"][kSpoke].size(), 2u);
+  EXPECT_EQ(file["history"][0]["parts"]["routers"]["state"], "reverted");
+}
+
+TEST_F(Commands, LibraryErrorsFinishTheRunWithStatusOne) {
+  std::string text = TempDir::read(config);
+  text.replace(text.find("delete: [onprem-dc1-via-gw]"), 27,
+               "delete: [ghost-route, onprem-dc1-via-gw]");
+  dir.write("m.yaml", text);
+  Result result = tool({"switch", "--config", config, "--only", "routes", "--stage", "stage-1"});
+  EXPECT_EQ(result.status, 1) << result.err;
+  EXPECT_THAT(result.out, HasSubstr("  **Error** "));
+  EXPECT_THAT(result.err, HasSubstr("errors logged: 1 (the lines marked **Error** above)\n"));
+  EXPECT_EQ(revertFile()["spokes"][kSpoke]["routes"]["stage-1"]["state"], "switched");
+}
+
+TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
+  std::string missingSpoke = dir.write("missing.yaml", [&] {
+    std::string text = TempDir::read(config);
+    return text.replace(text.find("vpc_name: spoke-1"), 17, "vpc_name: spoke-9");
+  }());
+  struct Case {
+    std::vector<std::string> args;
+    std::string message;
+  };
+  std::vector<Case> cases = {
+      {{"switch", "--config", config, "--stage", "stage-3"},
+       "--stage stage-3: " + config +
+           " has no such stage under manage_routes (it has: stage-1, "
+           "stage-2)"},
+      {{"revert", "--config", config, "--stage", "stage-1", "--only", "peerings"},
+       "--stage selects route stages, but --only leaves out routes"},
+      {{"switch", "--config", config, "--only", "peers"}, "--only: peers not in"},
+      {{"switch", "--config", dir.file("absent.yaml")}, "--config: File does not exist"},
+      {{"switch", "--config", missingSpoke},
+       "the spoke network app-spoke-prod::spoke-9 does not exist (project_id and vpc_name in " +
+           missingSpoke +
+           "): The resource 'projects/app-spoke-prod/global/networks/spoke-9' "
+           "was not found"},
+      {{"demo"}, "demo runs its own emulator; --endpoint does not apply"},
+  };
+  for (const Case& c : cases) {
+    std::size_t before = journalSize();
+    Result result = tool(c.args);
+    EXPECT_EQ(result.status, 2) << c.message;
+    EXPECT_THAT(result.err, HasSubstr(c.message));
+    EXPECT_THAT(changesSince(before), IsEmpty());
+  }
+  EXPECT_EQ(TempDir::read(config + ".revert.json"), "");
+}
+
+}  // namespace
+}  // namespace tolmi_gcp::cli

@@ -1,0 +1,76 @@
+#include "cli/output.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include <log4cplus/loggingmacros.h>
+
+#include "tolmi_gcp/errors.hpp"
+
+namespace tolmi_gcp::cli {
+namespace {
+
+log4cplus::Logger library() { return log4cplus::Logger::getInstance("tolmi_gcp.gcplib"); }
+
+std::string readAll(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+TEST(Output, LibraryLinesGoOutExactlyAndErrorsAreCounted) {
+  std::ostringstream out, err;
+  {
+    Output output(out, err, {});
+    LOG4CPLUS_INFO(library(), "- Discover subnet(s)");
+    LOG4CPLUS_INFO(library(), "");
+    LOG4CPLUS_WARN(library(), "  **Error** warned");
+    LOG4CPLUS_ERROR(library(), "  **Error** failed");
+    output.report("  us-east1                 10.0.0.0/8");
+    output.note("a note");
+    output.fail("tolmi-gcp: a failure of the tool");
+    // A table written with propagation off stays off the screen.
+    library().setAdditivity(false);
+    LOG4CPLUS_ERROR(library(), "silent");
+    library().setAdditivity(true);
+    EXPECT_EQ(output.libraryErrors(), 1);
+  }
+  LOG4CPLUS_INFO(library(), "after the run");
+  EXPECT_EQ(out.str(),
+            "- Discover subnet(s)\n\n  **Error** warned\n  **Error** failed\n"
+            "  us-east1                 10.0.0.0/8\n");
+  EXPECT_EQ(err.str(), "a note\ntolmi-gcp: a failure of the tool\n");
+}
+
+TEST(Output, QuietKeepsWarningsAndErrorsAndLogFileKeepsEverythingTimestamped) {
+  std::string path = (std::filesystem::temp_directory_path() / "tolmi-output-test.log").string();
+  std::filesystem::remove(path);
+  std::ostringstream out, err;
+  {
+    Output output(out, err, {true, path});
+    LOG4CPLUS_INFO(library(), "- Manage route(s) s1");
+    LOG4CPLUS_ERROR(library(), "  **Error** failed");
+    output.note("summary");
+  }
+  EXPECT_EQ(out.str(), "  **Error** failed\n");
+  std::string log = readAll(path);
+  std::filesystem::remove(path);
+  std::regex expected(
+      "\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}Z INFO  - Manage route\\(s\\) s1\n"
+      "\\S+ ERROR   \\*\\*Error\\*\\* failed\n"
+      "\\S+ INFO  summary\n");
+  EXPECT_TRUE(std::regex_match(log, expected)) << log;
+}
+
+TEST(Output, UnwritableLogFileIsAConfigurationError) {
+  std::ostringstream out, err;
+  EXPECT_THROW(Output(out, err, {false, "/nonexistent-folder/x.log"}), ConfigError);
+}
+
+}  // namespace
+}  // namespace tolmi_gcp::cli

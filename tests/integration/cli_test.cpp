@@ -1,0 +1,215 @@
+// The built tolmi-gcp run as a process against compute-emulator run as a process.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "cli/demo.hpp"
+#include "emulator_process.hpp"
+#include "temp_dir.hpp"
+
+extern char** environ;
+
+namespace tolmi_gcp::cli {
+namespace {
+
+using testing::EmulatorProcess;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using testing::TempDir;
+
+const std::string kExamples = std::string(TOLMI_SOURCE_DIR) + "/examples";
+const std::string kTool = std::string(TOLMI_BINARY_DIR) + "/tolmi-gcp";
+
+// tolmi-gcp started with its standard output and error going to files.
+class ToolProcess {
+ public:
+  ToolProcess(std::vector<std::string> args, const TempDir& dir) {
+    static int runs = 0;
+    std::string name = "run-" + std::to_string(++runs);
+    outPath_ = dir.file(name + ".out");
+    errPath_ = dir.file(name + ".err");
+    args.insert(args.begin(), kTool);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int failed = posix_spawn(&pid_, kTool.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed) throw std::runtime_error("cannot start " + kTool);
+  }
+  ~ToolProcess() {
+    if (status_ < 0) finish();
+  }
+
+  int finish() {
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return status_;
+  }
+  std::string out() const { return TempDir::read(outPath_); }
+  std::string err() const { return TempDir::read(errPath_); }
+
+ private:
+  pid_t pid_ = -1;
+  int status_ = -1;
+  std::string outPath_, errPath_;
+};
+
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
+class ToolOverHttp : public ::testing::Test {
+ protected:
+  explicit ToolOverHttp(std::vector<std::string> emulatorArguments = {})
+      : emulator(std::string(TOLMI_BINARY_DIR) + "/compute-emulator",
+                 kExamples + "/demo-topology.yaml", emulatorArguments) {
+    config = dir.write("migration.yaml", TempDir::read(kExamples + "/migration.yaml"));
+    revertFile = config + ".revert.json";
+  }
+
+  Outcome tool(std::vector<std::string> args, const std::string& migration = "") {
+    args.insert(args.begin() + 1, {"--config", migration.empty() ? config : migration});
+    args.insert(args.end(), {"--endpoint", emulator.endpoint()});
+    ToolProcess process(args, dir);
+    int status = process.finish();
+    return {status, process.out(), process.err()};
+  }
+
+  // The journal's requests other than reads, since it was last cleared.
+  std::vector<std::string> changes() const {
+    std::vector<std::string> out;
+    for (const ResourceDocument& request : emulator.journal()["requests"])
+      if (request["method"] != "GET" && !request["path"].get<std::string>().ends_with("/wait"))
+        out.push_back(request["method"].get<std::string>() + " " +
+                      request["path"].get<std::string>());
+    return out;
+  }
+  void clearJournal() const { emulator.admin("DELETE", "requests"); }
+
+  TempDir dir;
+  EmulatorProcess emulator;
+  std::string config;
+  std::string revertFile;
+};
+
+TEST_F(ToolOverHttp, DiscoverMatchesTheReviewedReport) {
+  Outcome run = tool({"discover"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, TempDir::read(std::string(TOLMI_SOURCE_DIR) +
+                                   "/tests/integration/golden/discover.txt"));
+  EXPECT_THAT(changes(), IsEmpty());
+}
+
+TEST_F(ToolOverHttp, SwitchThenRevertLeavesTheEstateAsItWas) {
+  ResourceDocument before = comparableState(emulator.state());
+  Outcome switched = tool({"switch"});
+  ASSERT_EQ(switched.status, 0) << switched.err;
+  EXPECT_NE(comparableState(emulator.state()), before);
+  EXPECT_THAT(switched.err, HasSubstr("revert record: " + revertFile + "\n"));
+
+  clearJournal();
+  Outcome again = tool({"switch"});
+  EXPECT_EQ(again.status, 2);
+  EXPECT_THAT(again.err, HasSubstr("app-spoke-prod::spoke-1 is switched and not reverted"));
+  EXPECT_THAT(changes(), IsEmpty());
+
+  Outcome reverted = tool({"revert"});
+  ASSERT_EQ(reverted.status, 0) << reverted.err;
+  EXPECT_EQ(comparableState(emulator.state()), before);
+}
+
+TEST_F(ToolOverHttp, DryRunSendsOnlyReadsAndLeavesTheRevertFileUntouched) {
+  ASSERT_EQ(tool({"switch", "--only", "peerings"}).status, 0);
+  std::string recorded = TempDir::read(revertFile);
+  ResourceDocument before = emulator.state();
+  clearJournal();
+  Outcome dry = tool({"switch", "--only", "routes,routers", "--dry-run"});
+  EXPECT_EQ(dry.status, 0) << dry.err;
+  EXPECT_THAT(dry.out, HasSubstr("  delete route onprem-dc1-via-gw\n"));
+  EXPECT_THAT(changes(), IsEmpty());
+  EXPECT_FALSE(emulator.journal()["requests"].empty());
+  EXPECT_EQ(emulator.state(), before);
+  EXPECT_EQ(TempDir::read(revertFile), recorded);
+  ResourceDocument twin = ResourceDocument::parse(TempDir::read(revertFile + ".dry-run"));
+  EXPECT_EQ(twin["spokes"]["app-spoke-prod::spoke-1"]["routers"]["state"], "switched");
+  EXPECT_TRUE(twin["record"]["cloud_routers"].contains("app-spoke-prod::spoke-1"));
+}
+
+TEST_F(ToolOverHttp, BrokenMigrationFilesAreRefusedBeforeAnyRequest) {
+  std::string example = TempDir::read(config);
+  auto broken = [&](const std::string& from, const std::string& to) {
+    std::string text = example;
+    std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return dir.write("broken.yaml", text.replace(at, from.size(), to));
+  };
+  struct Case {
+    std::string from, to, message;
+  };
+  std::vector<Case> cases = {
+      {"project_id: app-spoke-prod\n", "", "project_id: missing"},
+      {"- vpc_name: net-transit-prod::transit-a", "- vpc_name: transit-a",
+       "transit_vpcs[0].vpc_name: \"transit-a\" must be 'project::network'"},
+      {"      - region: us-east1\n        router_name: cr-transit-b-use1",
+       "      - router_name: cr-transit-b-use1",
+       "transit_vpcs[1].cloud_routers[0].region: missing"},
+      {"add_advertised_routes: [10.100.0.0/20,", "add_advertised_routes: [10.100.0.1/20,",
+       "transit_vpcs[0].cloud_routers[0].add_advertised_routes[0]: \"10.100.0.1/20\" has host "
+       "bits set"},
+      {"priority: 950", "priority: 70000",
+       "manage_routes.stage-2.add[1].priority: must be a whole number from 0 to 65535"},
+      {"dest_instance: gw-use1-b", "dest_instance: GW_1",
+       "manage_routes.stage-1.add[0].dest_instance: \"GW_1\" is not a valid name"},
+      {"zone: us-east1-c", "zone: east", "manage_routes.stage-1.add[0].zone: \"east\" is not"},
+      {"advertise_gke: true", "advertise_gke: true\nadvertise_all: true",
+       "advertise_all: unknown key"},
+      {"vpc_name: spoke-1", "vpc_name: [spoke-1", "broken.yaml:"},
+  };
+  for (const Case& c : cases) {
+    std::string file = broken(c.from, c.to);
+    clearJournal();
+    Outcome run = tool({"switch"}, file);
+    EXPECT_EQ(run.status, 2) << c.message;
+    EXPECT_THAT(run.err, HasSubstr(file.substr(file.rfind('/') + 1)));
+    EXPECT_THAT(run.err, HasSubstr(c.message));
+    EXPECT_THAT(emulator.journal()["requests"], IsEmpty()) << c.message;
+  }
+  EXPECT_FALSE(std::filesystem::exists(revertFile));
+}
+
+class SlowOperations : public ToolOverHttp {
+ protected:
+  SlowOperations() : ToolOverHttp({"--operation-delay-ms", "1000"}) {}
+};
+
+TEST_F(SlowOperations, SecondProcessIsRefusedWhileTheFirstHoldsTheRevertFile) {
+  ToolProcess first(
+      {"switch", "--config", config, "--only", "peerings", "--endpoint", emulator.endpoint()}, dir);
+  // The first run writes its revert file once it holds the lock and starts changing.
+  for (int tries = 0; tries < 200 && !std::filesystem::exists(revertFile); ++tries)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(std::filesystem::exists(revertFile)) << first.err();
+  Outcome second = tool({"revert"});
+  EXPECT_EQ(second.status, 2);
+  EXPECT_THAT(second.err, HasSubstr("revert file " + revertFile + " is in use by another run"));
+  EXPECT_EQ(first.finish(), 0) << first.err();
+}
+
+}  // namespace
+}  // namespace tolmi_gcp::cli
