@@ -45,13 +45,10 @@ class ScratchFolder {
 
 LocalEmulator::LocalEmulator(const std::string& topology)
     : emulator_(std::make_shared<emulator::Emulator>(emulator::Emulator::loadTopology(topology))),
-      server_(emulator_, "127.0.0.1", 0),
-      serving_([this] { server_.run(); }) {}
+      server_(emulator_, "127.0.0.1", 0) {}
 
-LocalEmulator::~LocalEmulator() {
-  server_.stop();
-  serving_.join();
-}
+// The server stops and finishes the requests under way when it is destroyed.
+LocalEmulator::~LocalEmulator() = default;
 
 std::string LocalEmulator::endpoint() const {
   return "http://127.0.0.1:" + std::to_string(server_.port()) + "/compute/v1/";

@@ -33,7 +33,6 @@ class LocalEmulator {
  private:
   std::shared_ptr<emulator::Emulator> emulator_;
   emulator::Server server_;
-  std::thread serving_;  // last: starts once the server exists
 };
 
 // The folder of the bundled examples: $TOLMI_EXAMPLES_DIR, else share/tolmi_gcp/examples beside
