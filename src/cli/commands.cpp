@@ -79,7 +79,7 @@ class Run {
     YamlContext::setContext(migration);
     project_ = migration["project_id"].get<std::string>();
     spoke_ = project_ + "::" + migration["vpc_name"].get<std::string>();
-    for (const auto& entry : valueOr(migration, "manage_routes", nullptr).items())
+    for (const auto& entry : memberOrNull(migration, "manage_routes").items())
       fileStages_.push_back(entry.key());
     checkSelection();
 

@@ -75,7 +75,7 @@ ResourceDocument comparableState(const ResourceDocument& state) {
       if (!has(network, "peerings") || !network["peerings"].is_array()) continue;
       auto& peerings = network["peerings"];
       std::stable_sort(peerings.begin(), peerings.end(), [](const auto& a, const auto& b) {
-        return textOf(valueOr(a, "name", nullptr)) < textOf(valueOr(b, "name", nullptr));
+        return textOf(memberOrNull(a, "name")) < textOf(memberOrNull(b, "name"));
       });
     }
   }

@@ -39,7 +39,7 @@ std::string changeKind(const HttpRequest& request) {
 
 // A text member of a document, or "" when it is absent or not text.
 std::string textField(const ResourceDocument& document, std::string_view key) {
-  const ResourceDocument& value = valueOr(document, key, nullptr);
+  const ResourceDocument& value = memberOrNull(document, key);
   return value.is_string() ? value.get<std::string>() : "";
 }
 

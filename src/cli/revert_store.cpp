@@ -15,7 +15,7 @@ constexpr int kFormatVersion = 1;
 bool isRecord(const ResourceDocument& record) {
   if (!record.is_object()) return false;
   for (const char* member : {"peerings", "manage_routes", "cloud_routers"})
-    if (!valueOr(record, member, nullptr).is_object()) return false;
+    if (!memberOrNull(record, member).is_object()) return false;
   for (const ResourceDocument& stage : record["manage_routes"])
     if (!stage.is_object()) return false;
   return true;
@@ -83,10 +83,10 @@ RevertStore::RevertStore(const std::string& path, bool dryRun, std::string comma
 }
 
 const ResourceDocument* RevertStore::status(const std::string& spoke, const Part& part) const {
-  const ResourceDocument& parts = valueOr(spokes_, spoke, nullptr);
+  const ResourceDocument& parts = memberOrNull(spokes_, spoke);
   const ResourceDocument* found = nullptr;
   if (part.kind == Part::kRoutes) {
-    const ResourceDocument& stages = valueOr(parts, "routes", nullptr);
+    const ResourceDocument& stages = memberOrNull(parts, "routes");
     if (has(stages, part.stage)) found = &stages[part.stage];
   } else {
     std::string key = part.label();
@@ -111,7 +111,7 @@ bool RevertStore::recorded(const std::string& spoke, const Part& part) const {
 
 std::string RevertStore::state(const std::string& spoke, const Part& part) const {
   const ResourceDocument* entry = status(spoke, part);
-  if (entry && valueOr(*entry, "state", nullptr).is_string()) return (*entry)["state"];
+  if (entry && memberOrNull(*entry, "state").is_string()) return (*entry)["state"];
   return recorded(spoke, part) ? "switched" : "";
 }
 
@@ -119,7 +119,7 @@ std::string RevertStore::stateTime(const std::string& spoke, const Part& part) c
   const ResourceDocument* entry = status(spoke, part);
   if (!entry) return "";
   bool reverting = state(spoke, part).rfind("revert", 0) == 0;
-  const ResourceDocument& at = valueOr(*entry, reverting ? "reverted_at" : "switched_at", nullptr);
+  const ResourceDocument& at = memberOrNull(*entry, reverting ? "reverted_at" : "switched_at");
   return at.is_string() ? at.get<std::string>() : "";
 }
 

@@ -259,9 +259,9 @@ class Validator {
                 });
               }}});
     // The same router twice would record its already-changed settings over the original ones.
-    const ResourceDocument& vpc = valueOr(transit, "vpc_name", nullptr);
-    const ResourceDocument& region = valueOr(value, "region", nullptr);
-    const ResourceDocument& router = valueOr(value, "router_name", nullptr);
+    const ResourceDocument& vpc = memberOrNull(transit, "vpc_name");
+    const ResourceDocument& region = memberOrNull(value, "region");
+    const ResourceDocument& router = memberOrNull(value, "router_name");
     if (!vpc.is_string() || !region.is_string() || !router.is_string()) return;
     std::string key = vpc.get<std::string>() + "::" + region.get<std::string>() +
                       "::" + router.get<std::string>();

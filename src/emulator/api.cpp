@@ -346,7 +346,7 @@ ResourceDocument ComputeApi::addPeering(const Call& call) {
     given = call.body["networkPeering"];
   } else if (has(call.body, "name")) {
     // The older form: the peering's name and peer network at the top level.
-    given = {{"name", call.body["name"]}, {"network", valueOr(call.body, "peerNetwork", nullptr)}};
+    given = {{"name", call.body["name"]}, {"network", memberOrNull(call.body, "peerNetwork")}};
     if (has(call.body, "autoCreateRoutes"))
       given["autoCreateRoutes"] = call.body["autoCreateRoutes"];
   } else {

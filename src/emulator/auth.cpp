@@ -147,8 +147,8 @@ struct Auth::Config {
       return "";
     }
     long long at = std::chrono::duration_cast<seconds>(now.time_since_epoch()).count();
-    ResourceDocument issued = valueOr(claims, "iat", nullptr);
-    ResourceDocument expires = valueOr(claims, "exp", nullptr);
+    ResourceDocument issued = memberOrNull(claims, "iat");
+    ResourceDocument expires = memberOrNull(claims, "exp");
     if (!issued.is_number_integer() || !expires.is_number_integer() ||
         issued.get<long long>() > at + kClockSkew.count() || expires.get<long long>() <= at ||
         issued.get<long long>() < expires.get<long long>() - kLongestAssertion.count()) {

@@ -207,7 +207,7 @@ struct Emulator::Impl {
 
 Emulator::Emulator(const ResourceDocument& topology, Options options)
     : impl_(std::make_unique<Impl>(Store::fromTopology(topology), options,
-                                   valueOr(topology, "auth", nullptr))) {}
+                                   memberOrNull(topology, "auth"))) {}
 
 Emulator::~Emulator() = default;
 
@@ -215,7 +215,7 @@ ResourceDocument Emulator::loadTopology(const std::string& path) {
   ResourceDocument topology = YamlContext::parseFile(path);
   try {
     Store::fromTopology(topology);
-    Auth check(valueOr(topology, "auth", nullptr));
+    Auth check(memberOrNull(topology, "auth"));
   } catch (const ConfigError& problem) {
     throw ConfigError(path + ": " + problem.what());
   }

@@ -73,6 +73,16 @@ const ResourceDocument& valueOr(const ResourceDocument& doc, std::string_view ke
   return fallback;
 }
 
+ResourceDocument valueOr(const ResourceDocument& doc, std::string_view key,
+                         ResourceDocument&& fallback) {
+  return valueOr(doc, key, static_cast<const ResourceDocument&>(fallback));
+}
+
+const ResourceDocument& memberOrNull(const ResourceDocument& doc, std::string_view key) {
+  static const ResourceDocument kNull;
+  return valueOr(doc, key, kNull);
+}
+
 const ResourceDocument& arrayOrEmpty(const ResourceDocument& doc, std::string_view key) {
   static const ResourceDocument kEmpty = ResourceDocument::array();
   return valueOr(doc, key, kEmpty);

@@ -31,9 +31,17 @@ bool has(const ResourceDocument& doc, std::string_view key);
 // at(doc, key) that must be a string; throws ArgumentTypeError naming the key otherwise.
 const std::string& stringAt(const ResourceDocument& doc, std::string_view key);
 
-// doc[key] when present, otherwise `fallback` (an empty array unless given).
+// doc[key] when present, otherwise null. The reference stays valid as long as doc does.
+const ResourceDocument& memberOrNull(const ResourceDocument& doc, std::string_view key);
+
+// doc[key] when present, otherwise `fallback`. A temporary fallback (a literal, say) gives a
+// copy, so that the result never refers to a value that is already gone.
 const ResourceDocument& valueOr(const ResourceDocument& doc, std::string_view key,
                                 const ResourceDocument& fallback);
+ResourceDocument valueOr(const ResourceDocument& doc, std::string_view key,
+                         ResourceDocument&& fallback);
+
+// doc[key] when present, otherwise an empty array.
 const ResourceDocument& arrayOrEmpty(const ResourceDocument& doc, std::string_view key);
 
 }  // namespace tolmi_gcp

@@ -58,12 +58,11 @@ void writeTableHead(std::string_view first, std::string_view second, std::string
 }
 
 void inspectChange(const ResourceDocument& operation, std::string_view httpMarker) {
-  static const ResourceDocument kNull;
-  const ResourceDocument& failure = valueOr(operation, "error", kNull);
+  const ResourceDocument& failure = memberOrNull(operation, "error");
   if (truthy(failure)) return error("  **Error** " + textOf(failure));
-  const ResourceDocument& warnings = valueOr(operation, "warnings", kNull);
+  const ResourceDocument& warnings = memberOrNull(operation, "warnings");
   if (truthy(warnings)) return warning("  **Error** " + textOf(warnings));
-  const ResourceDocument& httpMessage = valueOr(operation, "httpErrorMessage", kNull);
+  const ResourceDocument& httpMessage = memberOrNull(operation, "httpErrorMessage");
   if (truthy(httpMessage)) error(std::string(httpMarker) + textOf(httpMessage));
 }
 

@@ -34,7 +34,10 @@ class GcloudAgainstEmulator : public ::testing::Test {
                           " CLOUDSDK_API_ENDPOINT_OVERRIDES_COMPUTE=" + emulator->endpoint() +
                           " CLOUDSDK_AUTH_DISABLE_CREDENTIALS=true"
                           " CLOUDSDK_CORE_PROJECT=app-spoke-prod CLOUDSDK_CORE_DISABLE_PROMPTS=1"
-                          " gcloud " +
+                          " CLOUDSDK_COMPONENT_MANAGER_DISABLE_UPDATE_CHECK=1"
+                          " CLOUDSDK_CORE_DISABLE_USAGE_REPORTING=1"
+                          // A gcloud that waits on something unreachable fails this test alone.
+                          " timeout 60 gcloud " +
                           arguments + " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     std::string output;

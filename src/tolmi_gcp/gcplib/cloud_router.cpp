@@ -103,8 +103,8 @@ bool advertisesAdditions(const ResourceDocument& routerBgp, const ResourceDocume
   const ResourceDocument& ranges = arrayOrEmpty(routerBgp, "advertisedIpRanges");
   auto advertised = [&](const ResourceDocument& added) {
     return std::any_of(ranges.begin(), ranges.end(), [&](const ResourceDocument& range) {
-      return valueOr(range, "range", nullptr) == added &&
-             valueOr(range, "description", nullptr) == kAddedDescription;
+      return memberOrNull(range, "range") == added &&
+             memberOrNull(range, "description") == kAddedDescription;
     });
   };
   return !additions.empty() && std::all_of(additions.begin(), additions.end(), advertised);

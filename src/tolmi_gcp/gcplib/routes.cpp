@@ -126,7 +126,7 @@ std::set<std::string> configuredNames(const std::string& project, const std::str
 
 // The "name" of a recorded route document, "" when it has none.
 std::string nameOf(const ResourceDocument& route) {
-  const ResourceDocument& name = valueOr(route, "name", nullptr);
+  const ResourceDocument& name = memberOrNull(route, "name");
   return name.is_string() ? name.get<std::string>() : "";
 }
 
