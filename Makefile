@@ -26,10 +26,8 @@ test-asan: bootstrap
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	$(SANITIZERS) ctest --test-dir $(ASAN_BUILD) --output-on-failure -j $(JOBS)
 
-# Until the tool is part of the build, the demo is only built.
 demo: build
-	@if [ -x $(BUILD)/tolmi-gcp ]; then $(BUILD)/tolmi-gcp demo; \
-	else echo "make demo: tolmi-gcp is not part of this tree yet; the library was built"; fi
+	$(BUILD)/tolmi-gcp demo
 
 bench: bootstrap
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLMI_TESTS=OFF
