@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -109,6 +110,19 @@ int runFloor(const std::string& urlFile) {
   });
   curl_easy_cleanup(curl);
   return status;
+}
+
+// CPU seconds a process has used so far (user and system, all threads).
+double processCpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), {});
+  // Fields 14 and 15 (utime, stime) count from the ")" that closes the command name.
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)
+    if (i >= 14) ticks += std::stod(field);
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // Runs one measured process and reads the Measure line it prints.
@@ -217,13 +231,15 @@ int drive(const Sizes& sizes, const std::string& self) {
   // its row and its local route's row; then one row per route of the topology.
   std::size_t expectedLines = 13u * sizes.networks + 2u * sizes.subnetworks + sizes.routes;
   std::vector<std::string> urls;
-  std::vector<double> clientWall, floorWall, clientCpu, floorCpu;
+  std::vector<double> clientWall, floorWall, clientCpu, floorCpu, serverForClient, serverForFloor;
   long clientPeak = 0;
   for (int run = 0; run < sizes.runs; ++run) {
     emulator.admin("DELETE", "requests");
     fs::path log = dir / "report.log";
     fs::remove(log);
+    double server = processCpuSeconds(emulator.pid());
     Measure client = runMeasured(self + " --client " + log.string());
+    serverForClient.push_back(processCpuSeconds(emulator.pid()) - server);
     if (countLines(log) != expectedLines)
       throw std::runtime_error("the report has " + std::to_string(countLines(log)) +
                                " lines, expected " + std::to_string(expectedLines));
@@ -232,7 +248,9 @@ int drive(const Sizes& sizes, const std::string& self) {
       std::ofstream out(dir / "requests.txt");
       for (const std::string& url : urls) out << url << '\n';
     }
+    server = processCpuSeconds(emulator.pid());
     Measure floor = runMeasured(self + " --floor " + (dir / "requests.txt").string());
+    serverForFloor.push_back(processCpuSeconds(emulator.pid()) - server);
     clientWall.push_back(client.wallSeconds);
     clientCpu.push_back(client.cpuSeconds);
     floorWall.push_back(floor.wallSeconds);
@@ -248,6 +266,8 @@ int drive(const Sizes& sizes, const std::string& self) {
               median(clientWall), median(floorWall), median(clientWall) / median(floorWall));
   std::printf("  client CPU per request    %8.1f us   floor %8.1f us\n",
               median(clientCpu) / requests * 1e6, median(floorCpu) / requests * 1e6);
+  std::printf("  server CPU per request    %8.1f us   floor %8.1f us\n",
+              median(serverForClient) / requests * 1e6, median(serverForFloor) / requests * 1e6);
   std::printf("  peak memory (max RSS)     %8.1f MiB\n", clientPeak / 1024.0);
   return 0;
 }
