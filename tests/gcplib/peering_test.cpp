@@ -357,21 +357,6 @@ TEST_F(AddPeerings, FailsBeforeAnyRequestOnAnIncompleteRecord) {
   EXPECT_TRUE(transport->requests.empty());
 }
 
-TEST_F(AddPeerings, TakesAnEndAlreadyInPlaceAsRecordedAsDone) {
-  // The spoke end was created by an interrupted restore; the transit end still is missing.
-  ResourceDocument leftOver = spokeToHub;
-  leftOver["state"] = "INACTIVE";
-  transport->replyError(400, "invalid", "peering spoke-to-hub already exists")
-      .reply(network("spoke", {leftOver}));
-  scriptChange("op-2");
-  GcpLib::addPeerings(service, ResourceDocument::array({pairOf(spokeToHub, hubToSpoke)}));
-  EXPECT_EQ(transport->requests[1].text(), "GET projects/proj-s/global/networks/spoke");
-  EXPECT_EQ(transport->requests[2].path, "projects/proj-t/global/networks/hub/addPeering");
-  EXPECT_EQ(transport->requests.size(), 4u);
-  EXPECT_EQ(log.lines()[3], "  peering spoke-to-hub already in place as recorded");
-  EXPECT_EQ(log.entries()[3].level, log4cplus::INFO_LOG_LEVEL);
-}
-
 TEST_F(AddPeerings, StopsWhenAFailedEndIsNotInPlaceAsRecorded) {
   ResourceDocument different = spokeToHub;
   different["importCustomRoutes"] = true;
@@ -494,35 +479,6 @@ TEST_F(PeeringsOnEmulator, AnInterruptedRestoreRunAgainPutsBackExactlyWhatWasThe
   EXPECT_EQ(inPlace, (Lines{"  peering spoke-1-to-transit-a already in place as recorded",
                             "  peering transit-a-to-spoke-1 already in place as recorded",
                             "  peering spoke-1-to-transit-b already in place as recorded"}));
-}
-
-TEST_F(PeeringsOnEmulator, AnInterruptedSwitchLeavesTheRemovedPairOnDiskAndRestorable) {
-  injectFault({{"method", "GET"}, {"path", "*/networks/transit-b"}, {"drop", true}});
-  EXPECT_THROW(GcpLib::managePeerings(true), TransportError);
-  EXPECT_EQ(peeringNames("net-transit-prod", "transit-a"), Lines{"transit-a-to-spoke-2"});
-  ASSERT_EQ(saved["peerings"][key].size(), 1u);
-  EXPECT_EQ(saved["peerings"][key][0]["remotePeeringProperties"]["name"], "transit-a-to-spoke-1");
-  GcpLib::managePeerings(false);
-  expectNetworksAsIn(before);
-}
-
-TEST_F(PeeringsOnEmulator, APeeringWithoutFarEndIsNeitherRemovedNorRecorded) {
-  ComputeService& service = *Globals::service;
-  ResourceDocument removal =
-      service.networks()
-          .removePeering("net-transit-prod", "transit-b", {{"name", "transit-b-to-spoke-1"}})
-          .execute();
-  GcpLib::wait_for_global_operation(service, "net-transit-prod", removal["name"]);
-  GcpLib::managePeerings(true);
-  EXPECT_EQ(peeringNames("app-spoke-prod", "spoke-1"),
-            (Lines{"gke-n7f3a2c1-peer", "spoke-1-to-transit-b"}));
-  ASSERT_EQ(saved["peerings"][key].size(), 1u);
-  EXPECT_EQ(saved["peerings"][key][0]["localPeeringProperties"]["name"], "spoke-1-to-transit-a");
-  EXPECT_EQ(log.entries()[3].level, log4cplus::ERROR_LOG_LEVEL);
-  EXPECT_EQ(log.lines()[3],
-            "  **Error** no peering on net-transit-prod::transit-b points back at "
-            "app-spoke-prod::spoke-1: spoke peering spoke-1-to-transit-b left in place and not "
-            "recorded");
 }
 
 }  // namespace
