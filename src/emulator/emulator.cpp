@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -81,12 +83,18 @@ std::vector<std::string> apiSegments(std::string_view path) {
   }
 }
 
-// An injected fault: what happens to the next `times` requests that match.
+// An injected fault: what happens to the next `times` requests that match, after `skip` of them
+// have passed untouched.
 struct Fault {
   int id = 0;
   std::string method;  // "" for any
   std::string path;
   int times = 1;
+  int skip = 0;
+  // The request is carried out first and the fault hits its answer: a change made whose answer
+  // comes late, wrong or not at all.
+  bool after = false;
+  std::uint64_t releases = 0;  // the faults disarmed or reset before it was taken
   int delayMs = 0;
   bool drop = false;
   int status = 0;
@@ -96,6 +104,8 @@ struct Fault {
 
   ResourceDocument describe() const {
     ResourceDocument doc = {{"id", id}, {"method", method}, {"path", path}, {"times", times}};
+    if (skip) doc["skip"] = skip;
+    if (after) doc["after"] = true;
     if (delayMs) doc["delayMs"] = delayMs;
     if (drop) doc["drop"] = true;
     if (status) {
@@ -129,9 +139,9 @@ std::string faultText(const ResourceDocument& spec, const char* key, const std::
 
 Fault parseFault(const ResourceDocument& spec, int id) {
   if (!spec.is_object()) badFault("expected a JSON object");
-  static const std::set<std::string> kKeys = {"method",  "path",    "times",
-                                              "delayMs", "drop",    "status",
-                                              "reason",  "message", "operationError"};
+  static const std::set<std::string> kKeys = {"method", "path",    "times",         "skip",
+                                              "after",  "delayMs", "drop",          "status",
+                                              "reason", "message", "operationError"};
   for (const auto& [key, value] : spec.items())
     if (!kKeys.count(key)) badFault("unknown key '" + key + "'");
   Fault fault;
@@ -142,7 +152,10 @@ Fault parseFault(const ResourceDocument& spec, int id) {
   for (char& c : fault.method) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   if (fault.method == "*") fault.method.clear();
   fault.times = faultNumber(spec, "times", 1, 1, 1000000);
+  fault.skip = faultNumber(spec, "skip", 0, 0, 1000000);
   fault.delayMs = faultNumber(spec, "delayMs", 0, 0, 600000);
+  if (has(spec, "after") && !spec["after"].is_boolean()) badFault("'after' must be true or false");
+  fault.after = valueOr(spec, "after", false).get<bool>();
   if (has(spec, "drop") && !spec["drop"].is_boolean()) badFault("'drop' must be true or false");
   fault.drop = valueOr(spec, "drop", false).get<bool>();
   fault.status = faultNumber(spec, "status", 0, 0, 599);
@@ -170,6 +183,8 @@ Fault parseFault(const ResourceDocument& spec, int id) {
   if (effects > 1) badFault("give only one of 'drop', 'status' and 'operationError'");
   if (effects == 0 && !fault.delayMs)
     badFault("give 'delayMs', 'drop', 'status' or 'operationError'");
+  if (fault.after && fault.operationError)
+    badFault("'operationError' makes the change fail; it cannot come 'after' it");
   return fault;
 }
 
@@ -189,6 +204,8 @@ struct Emulator::Impl {
                         const std::string& body);
   HttpResponse admin(const std::string& method, const std::string& path, const std::string& body);
   std::optional<Fault> takeFault(const std::string& method, const std::string& path);
+  void hold(const Fault& fault);
+  void releaseHeld();
   void record(const std::string& method, const std::string& path, const QueryList& query,
               const std::string& body, int status);
   ResourceDocument journalDocument() const;
@@ -202,6 +219,8 @@ struct Emulator::Impl {
   std::size_t journalDropped = 0;
   std::vector<Fault> faults;
   int nextFaultId = 1;
+  std::condition_variable released;  // wakes requests held by a fault's delay
+  std::uint64_t releases = 0;
   Auth auth;  // guards itself
 };
 
@@ -287,16 +306,16 @@ HttpResponse Emulator::Impl::serve(const std::string& method, const std::string&
 HttpResponse Emulator::Impl::serveApi(const std::string& method, const std::string& path,
                                       const QueryList& query, const std::string& body) {
   std::optional<Fault> fault = takeFault(method, path);
-  if (fault && fault->delayMs)
-    std::this_thread::sleep_for(std::chrono::milliseconds(fault->delayMs));
-  if (fault && fault->drop) {
+  std::optional<Fault> early = fault && !fault->after ? fault : std::nullopt;
+  if (early && early->delayMs) hold(*early);
+  if (early && early->drop) {
     std::lock_guard lock(mutex);
     record(method, path, query, body, 0);
     throw ConnectionDropped("connection dropped by an injected fault on " + method + " " + path);
   }
   HttpResponse response;
-  if (fault && fault->status) {
-    response = errorResponse(fault->status, fault->reason, fault->message);
+  if (early && early->status) {
+    response = errorResponse(early->status, early->reason, early->message);
   } else {
     std::vector<std::string> segments = apiSegments(path);
     ResourceDocument document;
@@ -322,16 +341,44 @@ HttpResponse Emulator::Impl::serveApi(const std::string& method, const std::stri
       }
     }
   }
-  std::lock_guard lock(mutex);
-  record(method, path, query, body, response.status);
+  {
+    // The journal shows what was done, whatever becomes of the answer below.
+    std::lock_guard lock(mutex);
+    record(method, path, query, body, response.status);
+  }
+  if (fault && fault->after) {
+    if (fault->delayMs) hold(*fault);
+    if (fault->drop)
+      throw ConnectionDropped("connection dropped by an injected fault after " + method + " " +
+                              path);
+    if (fault->status) response = errorResponse(fault->status, fault->reason, fault->message);
+  }
   return response;
+}
+
+// Held without the lock; disarming the faults or a reset since the fault was taken lets the
+// request go on at once.
+void Emulator::Impl::hold(const Fault& fault) {
+  std::unique_lock lock(mutex);
+  released.wait_for(lock, std::chrono::milliseconds(fault.delayMs),
+                    [&] { return releases != fault.releases; });
+}
+
+void Emulator::Impl::releaseHeld() {
+  ++releases;
+  released.notify_all();
 }
 
 std::optional<Fault> Emulator::Impl::takeFault(const std::string& method, const std::string& path) {
   std::lock_guard lock(mutex);
   for (auto it = faults.begin(); it != faults.end(); ++it) {
     if ((!it->method.empty() && it->method != method) || !globMatch(it->path, path)) continue;
+    if (it->skip > 0) {
+      --it->skip;
+      continue;
+    }
     Fault taken = *it;
+    taken.releases = releases;
     if (--it->times == 0) faults.erase(it);
     return taken;
   }
@@ -385,13 +432,17 @@ HttpResponse Emulator::Impl::admin(const std::string& method, const std::string&
       std::lock_guard lock(mutex);
       ResourceDocument list = ResourceDocument::array();
       for (const Fault& fault : faults) list.push_back(fault.describe());
-      if (method == "DELETE") faults.clear();
+      if (method == "DELETE") {
+        faults.clear();
+        releaseHeld();
+      }
       return jsonResponse(200, {{"faults", std::move(list)}});
     }
     if (path == "reset" && method == "POST") {
       std::lock_guard lock(mutex);
       store = initial;
       api.reset();
+      releaseHeld();
       return jsonResponse(200, ResourceDocument::object());
     }
     if (path == "auth" && method == "GET") return jsonResponse(200, auth.grants());

@@ -271,6 +271,49 @@ TEST_P(ApiTest, FaultsHitMatchingRequestsTheGivenNumberOfTimes) {
   EXPECT_EQ(journal[5]["method"], "POST");
 }
 
+TEST_P(ApiTest, FaultsCanSkipMatchesAndHitTheAnswerOfAChangeMade) {
+  auto fault = [&](const ResourceDocument& spec) {
+    return raw("POST", "/emulator/v1/faults", spec.dump());
+  };
+  EXPECT_EQ(fault({{"path", "*/routes/*"}, {"method", "GET"}, {"skip", 1}, {"status", 503}}).status,
+            200);
+  EXPECT_EQ(status(service->routes().get("p", "r100")), 200);  // skipped
+  EXPECT_EQ(status(service->routes().get("p", "r100")), 503);
+  EXPECT_EQ(status(service->routes().get("p", "r100")), 200);
+
+  // The insert is carried out, then its answer is lost; its retry with the same id is answered
+  // with the first operation rather than "already exists".
+  const char* id = "7d1e2f30-4a5b-4c6d-8e9f-0a1b2c3d4e5f";
+  ResourceDocument body = {{"name", "late"},
+                           {"network", "global/networks/n"},
+                           {"destRange", "10.201.0.0/16"},
+                           {"nextHopIp", "10.0.0.2"}};
+  Request insert = service->routes().insert("p", body).withQuery("requestId", id);
+  fault({{"path", "*/routes"}, {"method", "POST"}, {"after", true}, {"drop", true}});
+  EXPECT_THROW(insert.execute(), TransportError);
+  EXPECT_EQ(status(service->routes().get("p", "late")), 200);
+  EXPECT_EQ(insert.execute()["operationType"], "insert");
+  fault({{"path", "*/routes/late"}, {"method", "DELETE"}, {"after", true}, {"status", 500}});
+  EXPECT_EQ(status(service->routes().delete_("p", "late")), 500);
+  EXPECT_EQ(status(service->routes().get("p", "late")), 404);
+  ResourceDocument journal = emulator->journal()["requests"];
+  EXPECT_EQ(journal[journal.size() - 2]["status"], 200);  // the journal shows what was done
+
+  // A held request goes on as soon as the faults are disarmed.
+  fault({{"path", "*/networks/n"}, {"delayMs", 600000}, {"after", true}});
+  std::thread held([&] { EXPECT_EQ(status(service->networks().get("p", "n")), 200); });
+  while (!ResourceDocument::parse(raw("GET", "/emulator/v1/faults").body)["faults"].empty())
+    std::this_thread::yield();
+  raw("DELETE", "/emulator/v1/faults");
+  held.join();
+
+  EXPECT_EQ(fault({{"path", "*"}, {"status", 500}, {"skip", -1}}).status, 400);
+  EXPECT_EQ(fault({{"path", "*"}, {"status", 500}, {"after", 1}}).status, 400);
+  EXPECT_EQ(fault({{"path", "*"}, {"operationError", ResourceDocument::object()}, {"after", true}})
+                .status,
+            400);
+}
+
 TEST_P(ApiTest, ResetReturnsToTheTopologyAndAdminErrorsAreClear) {
   ResourceDocument before = emulator->state();
   service->routes().delete_("p", "r100").execute();
