@@ -209,5 +209,34 @@ TEST_F(CredentialLookup, TheServiceGoesToTheEmulatorOrToHttpsWithCredentials) {
   EXPECT_TRUE(tokens->requests.empty());
 }
 
+TEST_F(CredentialLookup, TestsMayShortenTheRetryWaitsAndTheRequestTimeout) {
+  variables["COMPUTE_EMULATOR_HOST"] = "127.0.0.1:8089";
+  DefaultService service = defaultComputeService(std::nullopt, environment);
+  const RetryPolicy& standard = service.service->retryPolicy();
+  EXPECT_TRUE(standard.enabled);
+  EXPECT_EQ(standard.initialBackoff, std::chrono::seconds(1));
+  EXPECT_EQ(standard.totalLimit, std::chrono::minutes(5));
+
+  variables["TOLMI_GCP_TEST_BACKOFF_SCALE"] = "0.01";
+  variables["TOLMI_GCP_TEST_HTTP_TIMEOUT_MS"] = "500";
+  DefaultService quick = defaultComputeService(std::nullopt, environment);
+  EXPECT_EQ(quick.service->retryPolicy().initialBackoff, std::chrono::milliseconds(10));
+  EXPECT_EQ(quick.service->retryPolicy().maxBackoff, std::chrono::milliseconds(320));
+  EXPECT_EQ(quick.service->retryPolicy().totalLimit, std::chrono::seconds(3));
+
+  for (const char* wrong : {"0", "2", "fast", "0.5s"}) {
+    variables["TOLMI_GCP_TEST_BACKOFF_SCALE"] = wrong;
+    EXPECT_EQ(testing::failureText<ConfigError>(
+                  [&] { defaultComputeService(std::nullopt, environment); }),
+              std::string("TOLMI_GCP_TEST_BACKOFF_SCALE=\"") + wrong +
+                  "\" must be a fraction from 0.000001 to 1");
+  }
+  variables.erase("TOLMI_GCP_TEST_BACKOFF_SCALE");
+  variables["TOLMI_GCP_TEST_HTTP_TIMEOUT_MS"] = "400000";
+  EXPECT_THAT(
+      testing::failureText<ConfigError>([&] { defaultComputeService(std::nullopt, environment); }),
+      HasSubstr("TOLMI_GCP_TEST_HTTP_TIMEOUT_MS=\"400000\" must be a number of milliseconds"));
+}
+
 }  // namespace
 }  // namespace tolmi_gcp

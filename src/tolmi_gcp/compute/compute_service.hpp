@@ -161,6 +161,7 @@ class ComputeService {
   // What the handle sends with, so a caller can build a handle that decorates its transport.
   const std::shared_ptr<HttpTransport>& transport() const { return transport_; }
   const std::shared_ptr<Credentials>& credentials() const { return credentials_; }
+  const RetryPolicy& retryPolicy() const { return retry_; }
 
   // Sends one request through the transport; see Request::execute.
   ResourceDocument execute(const Request& request) const;
