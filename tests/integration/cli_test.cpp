@@ -1,9 +1,4 @@
 // The built tolmi-gcp run as a process against compute-emulator run as a process.
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -14,8 +9,7 @@
 #include "cli/demo.hpp"
 #include "emulator_process.hpp"
 #include "temp_dir.hpp"
-
-extern char** environ;
+#include "tool_process.hpp"
 
 namespace tolmi_gcp::cli {
 namespace {
@@ -24,50 +18,9 @@ using testing::EmulatorProcess;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using testing::TempDir;
+using testing::ToolProcess;
 
 const std::string kExamples = std::string(TOLMI_SOURCE_DIR) + "/examples";
-const std::string kTool = std::string(TOLMI_BINARY_DIR) + "/tolmi-gcp";
-
-// tolmi-gcp started with its standard output and error going to files.
-class ToolProcess {
- public:
-  ToolProcess(std::vector<std::string> args, const TempDir& dir) {
-    static int runs = 0;
-    std::string name = "run-" + std::to_string(++runs);
-    outPath_ = dir.file(name + ".out");
-    errPath_ = dir.file(name + ".err");
-    args.insert(args.begin(), kTool);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, outPath_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errPath_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int failed = posix_spawn(&pid_, kTool.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (failed) throw std::runtime_error("cannot start " + kTool);
-  }
-  ~ToolProcess() {
-    if (status_ < 0) finish();
-  }
-
-  int finish() {
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return status_;
-  }
-  std::string out() const { return TempDir::read(outPath_); }
-  std::string err() const { return TempDir::read(errPath_); }
-
- private:
-  pid_t pid_ = -1;
-  int status_ = -1;
-  std::string outPath_, errPath_;
-};
 
 struct Outcome {
   int status;
@@ -92,14 +45,7 @@ class ToolOverHttp : public ::testing::Test {
   }
 
   // The journal's requests other than reads, since it was last cleared.
-  std::vector<std::string> changes() const {
-    std::vector<std::string> out;
-    for (const ResourceDocument& request : emulator.journal()["requests"])
-      if (request["method"] != "GET" && !request["path"].get<std::string>().ends_with("/wait"))
-        out.push_back(request["method"].get<std::string>() + " " +
-                      request["path"].get<std::string>());
-    return out;
-  }
+  std::vector<std::string> changes() const { return testing::changeRequests(emulator.journal()); }
   void clearJournal() const { emulator.admin("DELETE", "requests"); }
 
   TempDir dir;
