@@ -1,5 +1,6 @@
 #include "tolmi_gcp/core/YamlContext.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <fstream>
@@ -7,6 +8,8 @@
 #include <regex>
 #include <sstream>
 
+#include <yaml-cpp/depthguard.h>
+#include <yaml-cpp/eventhandler.h>
 #include <yaml-cpp/yaml.h>
 
 #include "tolmi_gcp/errors.hpp"
@@ -64,9 +67,41 @@ ResourceDocument typedScalar(const std::string& text) {
   return text;
 }
 
+// Passes over a document's events without keeping anything.
+class SkippingHandler : public YAML::EventHandler {
+ public:
+  void OnDocumentStart(const YAML::Mark&) override {}
+  void OnDocumentEnd() override {}
+  void OnNull(const YAML::Mark&, YAML::anchor_t) override {}
+  void OnAlias(const YAML::Mark&, YAML::anchor_t) override {}
+  void OnScalar(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                const std::string&) override {}
+  void OnSequenceStart(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                       YAML::EmitterStyle::value) override {}
+  void OnSequenceEnd() override {}
+  void OnMapStart(const YAML::Mark&, const std::string&, YAML::anchor_t,
+                  YAML::EmitterStyle::value) override {}
+  void OnMapEnd() override {}
+};
+
+// YAML::Load reads the first document only, so the rest of a file after a stray "---" would be
+// silently ignored. (YAML::LoadAll is no way to count them: it loops forever on some input.)
+void requireOneDocument(const std::string& text, const std::string& name) {
+  std::istringstream stream(text);
+  YAML::Parser parser(stream);
+  SkippingHandler skip;
+  if (parser.HandleNextDocument(skip) && parser.HandleNextDocument(skip))
+    throw ConfigError(name + ": holds more than one document; one is expected (a stray '---'?)");
+}
+
 struct Source {
   std::string_view text;  // without a byte-order mark: yaml-cpp's positions do not count it
   const std::string& name;
+  std::size_t values = 0;  // converted so far
+
+  // Aliases repeating aliases ("billion laughs") make a few lines of text expand to billions of
+  // values; text without such nesting holds fewer values than characters.
+  std::size_t maxValues() const { return std::max<std::size_t>(10000, 4 * text.size()); }
 };
 
 // yaml-cpp accepts a quoted scalar whose closing quote is missing and lets it run to the end of the
@@ -90,9 +125,12 @@ void requireClosingQuote(const YAML::Node& node, const Source& source) {
                     (quote == '"' ? "double" : "single") + " quote");
 }
 
-ResourceDocument convert(const YAML::Node& node, const Source& source, int depth) {
+ResourceDocument convert(const YAML::Node& node, Source& source, int depth) {
   const std::string& name = source.name;
   if (depth > 200) throw ConfigError(where(name, node.Mark()) + ": nesting deeper than 200 levels");
+  if (++source.values > source.maxValues())
+    throw ConfigError(name + ": more than " + std::to_string(source.maxValues()) +
+                      " values once aliases are expanded (aliases repeating aliases?)");
   switch (node.Type()) {
     case YAML::NodeType::Null:
     case YAML::NodeType::Undefined:
@@ -152,11 +190,21 @@ ResourceDocument YamlContext::parseFile(const std::string& path) {
 }
 
 ResourceDocument YamlContext::parseText(const std::string& text, const std::string& name) {
+  // yaml-cpp reads a NUL byte as a bad escape and says so with the raw byte in the message.
+  if (std::size_t nul = text.find('\0'); nul != std::string::npos)
+    throw ConfigError(name + ":" +
+                      std::to_string(std::count(text.begin(), text.begin() + nul, '\n') + 1) +
+                      ": holds a NUL byte; a YAML file is text");
   try {
     YAML::Node root = YAML::Load(text);
+    requireOneDocument(text, name);
     std::string_view body = text;
     if (body.starts_with("\xEF\xBB\xBF")) body.remove_prefix(3);
-    return convert(root, Source{body, name}, 0);
+    Source source{body, name};
+    return convert(root, source, 0);
+  } catch (const YAML::DeepRecursion& failure) {
+    throw ConfigError(where(name, failure.mark) + ": nesting deeper than " +
+                      std::to_string(failure.depth()) + " levels");
   } catch (const YAML::Exception& failure) {
     throw ConfigError(where(name, failure.mark) + ": " + failure.msg);
   }
