@@ -24,8 +24,12 @@ constexpr std::string_view kBatchPath = "/batch/compute/v1";
 // The journal keeps the latest requests; a long-running server must not grow without bound.
 constexpr std::size_t kJournalLimit = 100000;
 
+// A request may carry bytes that are not UTF-8 (in a path, a name) into an answer or the journal;
+// they are shown as U+FFFD so that the answer stays JSON.
 HttpResponse jsonResponse(int status, const ResourceDocument& body) {
-  return {status, {{"content-type", "application/json; charset=UTF-8"}}, body.dump()};
+  return {status,
+          {{"content-type", "application/json; charset=UTF-8"}},
+          body.dump(-1, ' ', false, ResourceDocument::error_handler_t::replace)};
 }
 
 HttpResponse errorResponse(int status, const std::string& reason, const std::string& message) {

@@ -1,0 +1,43 @@
+// Requests no client of the API would send: each still gets an answer that is JSON.
+#include <gtest/gtest.h>
+
+#include "emulator/emulator.hpp"
+
+namespace tolmi_gcp::emulator {
+namespace {
+
+TEST(HostileRequests, BytesThatAreNotUtf8GetJsonAnswersAndAReadableJournal) {
+  Emulator emulator(Emulator::loadTopology(TOLMI_SOURCE_DIR "/examples/demo-topology.yaml"));
+  const std::string routes = "/compute/v1/projects/app-spoke-prod/global/routes";
+  struct Case {
+    std::string method, path;
+    QueryList query;
+    std::string body;
+    int status;
+  };
+  const Case cases[] = {
+      {"GET",
+       "/tok\xE0"
+       "enX",
+       {},
+       "",
+       404},
+      {"GET", routes + "/r\xFF", {}, "", 404},
+      {"GET", routes, {{"filter", "name = \"\xC3\x28\""}}, "", 200},
+      {"POST", routes, {{"requestId", "\xFF"}}, "{\"name\": \"r\xFF\"}", 400},
+      {"POST", "/token", {}, "grant_type=\xFF&refresh_token=\xFE", 400},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.method + " " + c.path);
+    HttpResponse answer = emulator.handle(c.method, c.path, c.query, {}, c.body);
+    EXPECT_EQ(answer.status, c.status);
+    EXPECT_NO_THROW(ResourceDocument::parse(answer.body)) << answer.body;
+  }
+  HttpResponse journal = emulator.handle("GET", "/emulator/v1/requests", {}, {}, "");
+  ASSERT_EQ(journal.status, 200);
+  EXPECT_EQ(ResourceDocument::parse(journal.body)["requests"][0]["path"],
+            "/compute/v1/projects/app-spoke-prod/global/routes/r\xEF\xBF\xBD");
+}
+
+}  // namespace
+}  // namespace tolmi_gcp::emulator
