@@ -692,7 +692,9 @@ void Store::refreshNetworks() {
   for (auto& [id, project] : projects_)
     for (const auto& [name, network] : project.networks) {
       const std::string& link = network["selfLink"].get_ref<const std::string&>();
-      auto addGenerated = [&](const ResourceDocument& subnet, const std::string& nextHopField,
+      // Structured bindings are named through init-captures: clang before 16 cannot capture them.
+      auto addGenerated = [&, &id = id, &project = project, &network = network](
+                              const ResourceDocument& subnet, const std::string& nextHopField,
                               const std::string& nextHop, const std::string& prefix,
                               const std::string& description) {
         std::string routeName = prefix + hex16(link + "|" + subnet["selfLink"].get<std::string>());
