@@ -58,9 +58,8 @@ demo: build
 
 bench: bootstrap
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLMI_TESTS=OFF
-	cmake --build build-bench --target tolmi_bench tolmi_discovery_bench -j $(JOBS)
+	cmake --build build-bench --target tolmi_bench -j $(JOBS)
 	build-bench/tolmi_bench
-	build-bench/tolmi_discovery_bench
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

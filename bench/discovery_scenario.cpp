@@ -2,10 +2,7 @@
 // over loopback HTTP, beside a floor, a bare keep-alive client that sends the very same requests
 // (taken from the emulator's journal) and neither parses nor logs. The ratio of the two is the
 // library's own cost. Each run is a fresh process so that its peak memory is its own.
-//
-//   tolmi_discovery_bench [--networks N] [--subnetworks N] [--routes N] [--runs N]
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,8 +11,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -27,22 +22,16 @@
 #include <log4cplus/logger.h>
 
 #include "emulator_process.hpp"
+#include "scenarios.hpp"
 #include "tolmi_gcp/compute/http_transport.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 
-namespace tolmi_gcp {
+namespace tolmi_gcp::bench {
 namespace {
 
 namespace fs = std::filesystem;
 
 const char* kProject = "bench-proj";
-
-struct Sizes {
-  int networks = 100;
-  int subnetworks = 2000;
-  int routes = 50000;
-  int runs = 5;
-};
 
 // What one measured process reports on its standard output.
 struct Measure {
@@ -51,78 +40,15 @@ struct Measure {
   long peakKib = 0;
 };
 
-double cpuSeconds() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
-
-// The process's peak resident memory. Not getrusage's ru_maxrss: a child spawned through vfork
-// inherits the parent's peak there, and the driver holds the whole generated topology.
-long peakKib() {
-  std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmHWM:", 0) == 0) return std::stol(line.substr(6));
-  throw std::runtime_error("no VmHWM in /proc/self/status");
-}
-
 // Times `work` and prints the Measure line the driver reads.
 template <typename Work>
 int measured(Work work) {
-  double cpu = cpuSeconds();
+  double cpu = ownCpuSeconds();
   auto start = std::chrono::steady_clock::now();
   work();
   std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
-  std::printf("%.6f %.6f %ld\n", wall.count(), cpuSeconds() - cpu, peakKib());
+  std::printf("%.6f %.6f %ld\n", wall.count(), ownCpuSeconds() - cpu, ownPeakKib());
   return 0;
-}
-
-// The client: the library's report, logged to a file through a real appender as the tool would.
-int runClient(const std::string& logFile) {
-  log4cplus::Initializer initializer;
-  log4cplus::SharedAppenderPtr appender(new log4cplus::FileAppender(logFile));
-  appender->setLayout(std::make_unique<log4cplus::PatternLayout>("%m%n"));
-  log4cplus::Logger::getRoot().addAppender(appender);
-  log4cplus::Logger::getRoot().setLogLevel(log4cplus::INFO_LOG_LEVEL);
-  return measured([] { GcpLib::listAllNetwork(nullptr); });
-}
-
-std::size_t discard(char*, std::size_t size, std::size_t count, void*) { return size * count; }
-
-// The floor: one reused curl handle, the same URLs, bodies thrown away unread.
-int runFloor(const std::string& urlFile) {
-  std::vector<std::string> urls;
-  std::ifstream in(urlFile);
-  for (std::string url; std::getline(in, url);) urls.push_back(url);
-  CURL* curl = curl_easy_init();
-  // The same encoding as the library's transport, so the server does the same work.
-  curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "gzip");
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discard);
-  int status = measured([&] {
-    for (const std::string& url : urls) {
-      curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-      long code = 0;
-      if (curl_easy_perform(curl) != CURLE_OK ||
-          curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK || code != 200)
-        throw std::runtime_error("floor request failed: " + url);
-    }
-  });
-  curl_easy_cleanup(curl);
-  return status;
-}
-
-// CPU seconds a process has used so far (user and system, all threads).
-double processCpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), {});
-  // Fields 14 and 15 (utime, stime) count from the ")" that closes the command name.
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  double ticks = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i)
-    if (i >= 14) ticks += std::stod(field);
-  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // Runs one measured process and reads the Measure line it prints.
@@ -159,7 +85,7 @@ std::string ipv4(int a, int b, int c) {
 // One project: `networks` networks sharing the subnetworks and routes evenly, with one gateway VM
 // each, and routes through every kind of next hop a topology can give. The emulator adds each
 // network's default internet route and each subnetwork's local route.
-ResourceDocument topology(const Sizes& sizes) {
+ResourceDocument topology(const ProjectSize& size) {
   static const char* kRegions[] = {"us-east1", "us-west1", "europe-west1", "asia-east1"};
   ResourceDocument networks = ResourceDocument::array();
   ResourceDocument subnetworks = ResourceDocument::array();
@@ -167,20 +93,20 @@ ResourceDocument topology(const Sizes& sizes) {
   ResourceDocument routes = ResourceDocument::array();
   auto networkName = [](int i) { return "net-" + std::to_string(i); };
   auto instanceLink = [](int i) { return "zones/us-east1-b/instances/gw-" + std::to_string(i); };
-  for (int n = 0; n < sizes.networks; ++n) {
+  for (int n = 0; n < size.networks; ++n) {
     networks.push_back({{"name", networkName(n)}, {"autoCreateSubnetworks", false}});
     instances.push_back({{"name", "gw-" + std::to_string(n)},
                          {"zone", "us-east1-b"},
                          {"canIpForward", true},
                          {"networkInterfaces", {{{"network", networkName(n)}}}}});
   }
-  for (int s = 0; s < sizes.subnetworks; ++s)
+  for (int s = 0; s < size.subnetworks; ++s)
     subnetworks.push_back({{"name", "subnet-" + std::to_string(s)},
-                           {"network", networkName(s % sizes.networks)},
+                           {"network", networkName(s % size.networks)},
                            {"region", kRegions[s % 4]},
                            {"ipCidrRange", ipv4(10, s / 256, s % 256) + "/24"}});
-  for (int r = 0; r < sizes.routes; ++r) {
-    int n = r % sizes.networks;
+  for (int r = 0; r < size.routes; ++r) {
+    int n = r % size.networks;
     ResourceDocument route = {{"name", "route-" + std::to_string(r)},
                               {"network", networkName(n)},
                               {"destRange", ipv4(100 + r / 65536, r / 256 % 256, r % 256) + "/24"},
@@ -213,15 +139,49 @@ std::size_t countLines(const fs::path& file) {
   return static_cast<std::size_t>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
 }
 
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
+}  // namespace
+
+// The client: the library's report, logged to a file through a real appender as the tool would.
+int discoveryClient(const std::string& logFile) {
+  log4cplus::Initializer initializer;
+  log4cplus::SharedAppenderPtr appender(new log4cplus::FileAppender(logFile));
+  appender->setLayout(std::make_unique<log4cplus::PatternLayout>("%m%n"));
+  log4cplus::Logger::getRoot().addAppender(appender);
+  log4cplus::Logger::getRoot().setLogLevel(log4cplus::INFO_LOG_LEVEL);
+  return measured([] { GcpLib::listAllNetwork(nullptr); });
 }
 
-int drive(const Sizes& sizes, const std::string& self) {
+// The floor: one reused curl handle, the same URLs, bodies thrown away unread.
+int discoveryFloor(const std::string& urlFile) {
+  std::vector<std::string> urls;
+  std::ifstream in(urlFile);
+  for (std::string url; std::getline(in, url);) urls.push_back(url);
+  CURL* curl = curl_easy_init();
+  // The same encoding as the library's transport, so the server does the same work.
+  curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "gzip");
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, discardBody);
+  int status = measured([&] {
+    for (const std::string& url : urls) {
+      curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+      long code = 0;
+      if (curl_easy_perform(curl) != CURLE_OK ||
+          curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &code) != CURLE_OK || code != 200)
+        throw std::runtime_error("floor request failed: " + url);
+    }
+  });
+  curl_easy_cleanup(curl);
+  return status;
+}
+
+void discoveryAtScale(Table& table, const ProjectSize& size, int runs) {
+  std::string name = "discovery, " + std::to_string(size.networks) + " networks, " +
+                     std::to_string(size.subnetworks) + " subnetworks, " +
+                     std::to_string(size.routes) + " routes";
+  progress(name);
+  std::string self = fs::canonical("/proc/self/exe").string();
   fs::path dir = fs::temp_directory_path() / ("tolmi-discovery-bench-" + std::to_string(getpid()));
   fs::create_directories(dir);
-  std::ofstream(dir / "topology.json") << topology(sizes).dump();
+  std::ofstream(dir / "topology.json") << topology(size).dump();
 
   testing::EmulatorProcess emulator(TOLMI_EMULATOR_PATH, (dir / "topology.json").string());
   setenv("COMPUTE_EMULATOR_HOST", emulator.hostPort().c_str(), 1);
@@ -229,11 +189,11 @@ int drive(const Sizes& sizes, const std::string& self) {
 
   // Every network: its header (2), two table heads (10), its default route, and per subnetwork
   // its row and its local route's row; then one row per route of the topology.
-  std::size_t expectedLines = 13u * sizes.networks + 2u * sizes.subnetworks + sizes.routes;
+  std::size_t expectedLines = 13u * size.networks + 2u * size.subnetworks + size.routes;
   std::vector<std::string> urls;
   std::vector<double> clientWall, floorWall, clientCpu, floorCpu, serverForClient, serverForFloor;
   long clientPeak = 0;
-  for (int run = 0; run < sizes.runs; ++run) {
+  for (int run = 0; run < runs; ++run) {
     emulator.admin("DELETE", "requests");
     fs::path log = dir / "report.log";
     fs::remove(log);
@@ -260,50 +220,20 @@ int drive(const Sizes& sizes, const std::string& self) {
   fs::remove_all(dir);
 
   double requests = static_cast<double>(urls.size());
-  std::printf("listAllNetwork: %d networks, %d subnetworks, %d routes, %zu requests, %d runs\n",
-              sizes.networks, sizes.subnetworks, sizes.routes, urls.size(), sizes.runs);
-  std::printf("  wall time (median)        %8.3f s    floor %8.3f s    ratio %.3f\n",
-              median(clientWall), median(floorWall), median(clientWall) / median(floorWall));
-  std::printf("  client CPU per request    %8.1f us   floor %8.1f us\n",
-              median(clientCpu) / requests * 1e6, median(floorCpu) / requests * 1e6);
-  std::printf("  server CPU per request    %8.1f us   floor %8.1f us\n",
-              median(serverForClient) / requests * 1e6, median(serverForFloor) / requests * 1e6);
-  std::printf("  peak memory (max RSS)     %8.1f MiB\n", clientPeak / 1024.0);
-  return 0;
+  auto median = [](const std::vector<double>& samples) { return percentile(samples, 0.5); };
+  auto perRequest = [&](const std::vector<double>& seconds) {
+    return number(median(seconds) / requests * 1e6, 1, "us");
+  };
+  table.add(name, "requests (median of " + std::to_string(runs) + " runs below)",
+            std::to_string(urls.size()));
+  table.add(name, "wall time, listAllNetwork", number(median(clientWall), 3, "s"));
+  table.add(name, "wall time, keep-alive floor", number(median(floorWall), 3, "s"));
+  table.add(name, "ratio to the floor", number(median(clientWall) / median(floorWall), 3));
+  table.add(name, "client CPU per request", perRequest(clientCpu));
+  table.add(name, "floor CPU per request", perRequest(floorCpu));
+  table.add(name, "emulator CPU per request", perRequest(serverForClient));
+  table.add(name, "emulator CPU per floor request", perRequest(serverForFloor));
+  table.add(name, "client peak memory (VmHWM)", number(clientPeak / 1024.0, 1, "MiB"));
 }
 
-int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.size() == 2 && args[0] == "--client") return runClient(args[1]);
-  if (args.size() == 2 && args[0] == "--floor") return runFloor(args[1]);
-  Sizes sizes;
-  for (std::size_t i = 0; i + 1 < args.size(); i += 2) {
-    int value = std::stoi(args[i + 1]);
-    if (args[i] == "--networks")
-      sizes.networks = value;
-    else if (args[i] == "--subnetworks")
-      sizes.subnetworks = value;
-    else if (args[i] == "--routes")
-      sizes.routes = value;
-    else if (args[i] == "--runs")
-      sizes.runs = value;
-    else
-      throw std::invalid_argument("unknown option " + args[i]);
-  }
-  if (args.size() % 2 != 0 || sizes.networks < 1 || sizes.runs < 1)
-    throw std::invalid_argument(
-        "usage: tolmi_discovery_bench [--networks N] [--subnetworks N] [--routes N] [--runs N]");
-  return drive(sizes, fs::canonical("/proc/self/exe").string());
-}
-
-}  // namespace
-}  // namespace tolmi_gcp
-
-int main(int argc, char** argv) {
-  try {
-    return tolmi_gcp::main(argc, argv);
-  } catch (const std::exception& failure) {
-    std::cerr << "tolmi_discovery_bench: " << failure.what() << '\n';
-    return 1;
-  }
-}
+}  // namespace tolmi_gcp::bench

@@ -1,0 +1,198 @@
+// The cost of a whole migration: tolmi-gcp switch and then revert, as processes, against
+// compute-emulator whose operations take 200 ms each. Every peering and route change is awaited
+// one after the other, so the floor of a run is the number of awaited operations times 200 ms;
+// whatever the run takes beyond it is the tool's, the waits' and the revert file's own cost.
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "emulator_process.hpp"
+#include "scenarios.hpp"
+
+extern char** environ;
+
+namespace tolmi_gcp::bench {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kOperationDelayMs = 200;
+constexpr int kTransits = 4;         // peerings, each with one router to change
+constexpr int kRoutesPerStage = 10;  // deleted, and as many created, in each of two stages
+
+std::string hubName(int i) { return "hub-" + std::to_string(i); }
+
+// A spoke peered with four transit networks of another project, each with one custom router, and
+// the static routes that the two stages delete.
+ResourceDocument topology() {
+  ResourceDocument spokePeerings = ResourceDocument::array();
+  ResourceDocument hubs = ResourceDocument::array();
+  ResourceDocument routers = ResourceDocument::array();
+  for (int i = 0; i < kTransits; ++i) {
+    spokePeerings.push_back({{"name", "spoke-to-" + hubName(i)},
+                             {"network", "projects/hub-proj/global/networks/" + hubName(i)}});
+    hubs.push_back({{"name", hubName(i)},
+                    {"peerings",
+                     {{{"name", hubName(i) + "-to-spoke"},
+                       {"network", "projects/spoke-proj/global/networks/spoke"}}}}});
+    routers.push_back(
+        {{"name", "cr-" + std::to_string(i)},
+         {"region", "us-east1"},
+         {"network", hubName(i)},
+         {"bgp",
+          {{"asn", 64512},
+           {"advertiseMode", "CUSTOM"},
+           {"advertisedGroups", {"ALL_SUBNETS"}},
+           {"advertisedIpRanges", {{{"range", "10.100." + std::to_string(i) + ".0/24"}}}}}}});
+  }
+  ResourceDocument routes = ResourceDocument::array();
+  for (int r = 0; r < 2 * kRoutesPerStage; ++r)
+    routes.push_back({{"name", "old-" + std::to_string(r)},
+                      {"network", "spoke"},
+                      {"destRange", "172.16." + std::to_string(r) + ".0/24"},
+                      {"nextHopIp", "10.0.0.9"}});
+  return {{"projects",
+           {{"spoke-proj",
+             {{"networks", {{{"name", "spoke"}, {"peerings", spokePeerings}}}},
+              {"subnetworks",
+               {{{"name", "spoke-use1"},
+                 {"region", "us-east1"},
+                 {"network", "spoke"},
+                 {"ipCidrRange", "10.0.0.0/24"}}}},
+              {"instances",
+               {{{"name", "gw-0"},
+                 {"zone", "us-east1-b"},
+                 {"canIpForward", true},
+                 {"networkInterfaces", {{{"network", "spoke"}}}}}}},
+              {"routes", routes}}},
+            {"hub-proj", {{"networks", hubs}, {"routers", routers}}}}}};
+}
+
+// The migration file (JSON is YAML too): each stage deletes ten routes and creates ten others.
+ResourceDocument migration() {
+  ResourceDocument transits = ResourceDocument::array();
+  for (int i = 0; i < kTransits; ++i)
+    transits.push_back({{"vpc_name", "hub-proj::" + hubName(i)},
+                        {"cloud_routers",
+                         {{{"region", "us-east1"},
+                           {"router_name", "cr-" + std::to_string(i)},
+                           {"remove_advertised_routes", {"10.100." + std::to_string(i) + ".0/24"}},
+                           {"add_advertised_routes", {"10.200." + std::to_string(i) + ".0/24"}},
+                           {"remove_advertised_groups", ResourceDocument::array()}}}}});
+  ResourceDocument stages = ResourceDocument::object();
+  for (int s = 0; s < 2; ++s) {
+    ResourceDocument deletions = ResourceDocument::array();
+    ResourceDocument additions = ResourceDocument::array();
+    for (int r = s * kRoutesPerStage; r < (s + 1) * kRoutesPerStage; ++r) {
+      deletions.push_back("old-" + std::to_string(r));
+      additions.push_back({{"cidr", "172.17." + std::to_string(r) + ".0/24"},
+                           {"zone", "us-east1-b"},
+                           {"dest_instance", "gw-0"},
+                           {"priority", 900},
+                           {"name", nullptr}});
+    }
+    stages["stage-" + std::to_string(s + 1)] = {{"delete", deletions}, {"add", additions}};
+  }
+  return {{"project_id", "spoke-proj"},
+          {"vpc_name", "spoke"},
+          {"transit_vpcs", transits},
+          {"manage_routes", stages}};
+}
+
+// Runs the tool with its output thrown away; returns the wall time in seconds.
+double runTool(const std::vector<std::string>& arguments, const fs::path& output) {
+  std::vector<std::string> all = {TOLMI_CLI_PATH};
+  all.insert(all.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (auto& argument : all) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = 0;
+  int failed = posix_spawn(&pid, all[0].c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed != 0) throw std::runtime_error("cannot start " + all[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    std::ifstream text(output);
+    throw std::runtime_error("tolmi-gcp " + arguments[0] +
+                             " failed: " + std::string((std::istreambuf_iterator<char>(text)), {}));
+  }
+  return wall.count();
+}
+
+// The operations the run waited for, and all the changes it sent, from the emulator's journal.
+struct Changes {
+  std::size_t awaited = 0;
+  std::size_t sent = 0;
+};
+
+Changes changesIn(const ResourceDocument& journal) {
+  std::set<std::string> awaited;
+  Changes changes;
+  for (const ResourceDocument& entry : journal.at("requests")) {
+    const std::string& path = entry.at("path").get_ref<const std::string&>();
+    if (path.ends_with("/wait"))
+      awaited.insert(path);
+    else if (entry.at("method") != "GET")
+      ++changes.sent;
+  }
+  changes.awaited = awaited.size();
+  return changes;
+}
+
+void measure(Table& table, const testing::EmulatorProcess& emulator, const std::string& command,
+             const fs::path& dir) {
+  emulator.admin("DELETE", "requests");
+  double wall = runTool(
+      {command, "--config", (dir / "migration.yaml").string(), "--endpoint", emulator.endpoint()},
+      dir / (command + ".out"));
+  Changes changes = changesIn(emulator.journal());
+  // Both ends of each peering, each route, each router: anything less is a run that skipped work.
+  std::size_t expected = 2 * kTransits + 4 * kRoutesPerStage + kTransits;
+  if (changes.sent != expected)
+    throw std::runtime_error("tolmi-gcp " + command + " sent " + std::to_string(changes.sent) +
+                             " changes, expected " + std::to_string(expected));
+  double floor = changes.awaited * kOperationDelayMs / 1000.0;
+  std::string name = "migration " + command + ", 4 peerings, 40 routes, 4 routers";
+  table.add(name, "change requests (awaited)",
+            std::to_string(changes.sent) + " (" + std::to_string(changes.awaited) + ")");
+  table.add(name, "wall time", number(wall, 3, "s"));
+  table.add(name, "awaited operations' own delays", number(floor, 3, "s"));
+  table.add(name, "overhead beyond the delays", number((wall / floor - 1) * 100, 1, "%"));
+}
+
+}  // namespace
+
+void migrationCost(Table& table) {
+  progress("migration against operations of " + std::to_string(kOperationDelayMs) + " ms");
+  fs::path dir = fs::temp_directory_path() / ("tolmi-migration-bench-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::ofstream(dir / "topology.json") << topology().dump();
+  std::ofstream(dir / "migration.yaml") << migration().dump();
+  {
+    testing::EmulatorProcess emulator(TOLMI_EMULATOR_PATH, (dir / "topology.json").string(),
+                                      {"--operation-delay-ms", std::to_string(kOperationDelayMs)});
+    measure(table, emulator, "switch", dir);
+    measure(table, emulator, "revert", dir);
+  }
+  fs::remove_all(dir);
+}
+
+}  // namespace tolmi_gcp::bench

@@ -1,0 +1,32 @@
+#pragma once
+
+// End-to-end benchmarks against compute-emulator started as a process, over loopback HTTP. Each
+// adds its figures to the table and throws std::runtime_error when a run goes wrong.
+
+#include <string>
+
+#include "report.hpp"
+
+namespace tolmi_gcp::bench {
+
+struct ProjectSize {
+  int networks;
+  int subnetworks;
+  int routes;
+};
+
+// listAllNetwork on a generated project against the bare keep-alive floor, median of `runs`.
+void discoveryAtScale(Table& table, const ProjectSize& size, int runs);
+
+// The two measured processes of discoveryAtScale (this program started again with --client or
+// --floor): the library's report logged to `logFile`, and the floor replaying `urlFile`.
+int discoveryClient(const std::string& logFile);
+int discoveryFloor(const std::string& urlFile);
+
+// tolmi-gcp switch and revert of a whole migration against operations that take 200 ms each.
+void migrationCost(Table& table);
+
+// compute-emulator answering four kept-alive connections at once.
+void emulatorUnderLoad(Table& table);
+
+}  // namespace tolmi_gcp::bench
