@@ -62,6 +62,19 @@ quoted: ["1000", '0o17', "true", 'null', "", "~"]
   EXPECT_EQ(doc["quoted"], (ResourceDocument{"1000", "0o17", "true", "null", "", "~"}));
 }
 
+// The edges of each number form: what is one, and what only looks close to one and stays text.
+TEST(YamlContext, NumberFormsAreMatchedWholeAndNearMissesStayText) {
+  ResourceDocument doc = parse(R"(
+numbers: [+12, -0, 1., +.5e-3, 2E+2, -1.5e3, 0x1f, 0o0, 007]
+text: [+, ., 1e, e5, .e1, 1.5., 0o8, 0x, 0xG, 0o, 1_000, --1, 1e+, tRue, nULL, 12a, .5.5]
+)");
+  EXPECT_EQ(doc["numbers"], (ResourceDocument{12, 0, 1.0, 0.0005, 200.0, -1500.0, 31, 0, 7}));
+  EXPECT_TRUE(doc["numbers"][1].is_number_integer());
+  EXPECT_TRUE(doc["numbers"][2].is_number_float());
+  for (const ResourceDocument& item : doc["text"])
+    EXPECT_TRUE(item.is_string()) << item.dump() << " should stay text";
+}
+
 TEST(YamlContext, MappingOrderIsKeptAtEveryLevel) {
   ResourceDocument doc = parse(R"(
 zeta: 1

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <fstream>
 #include <limits>
-#include <regex>
 #include <sstream>
 
 #include <yaml-cpp/depthguard.h>
@@ -28,23 +27,56 @@ std::string where(const std::string& name, const YAML::Mark& mark) {
   return name + ":" + std::to_string(mark.line + 1) + ":" + std::to_string(mark.column + 1);
 }
 
-// A plain scalar typed by the YAML 1.2 core schema.
+bool isDecimalDigit(char c) { return c >= '0' && c <= '9'; }
+bool isOctalDigit(char c) { return c >= '0' && c <= '7'; }
+bool isHexDigit(char c) {
+  return isDecimalDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// True when `text` is one or more characters that all pass `digit`.
+bool allOf(std::string_view text, bool (*digit)(char)) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), digit);
+}
+
+std::string_view withoutSign(std::string_view text) {
+  if (!text.empty() && (text[0] == '-' || text[0] == '+')) text.remove_prefix(1);
+  return text;
+}
+
+// Skips leading decimal digits; returns how many there were.
+std::size_t skipDigits(std::string_view& text) {
+  std::size_t count = 0;
+  while (count < text.size() && isDecimalDigit(text[count])) ++count;
+  text.remove_prefix(count);
+  return count;
+}
+
+// [-+]?(\.[0-9]+|[0-9]+(\.[0-9]*)?)([eE][-+]?[0-9]+)?
+bool isFloat(std::string_view text) {
+  text = withoutSign(text);
+  std::size_t whole = skipDigits(text);
+  if (!text.empty() && text[0] == '.') {
+    text.remove_prefix(1);
+    if (skipDigits(text) == 0 && whole == 0) return false;
+  } else if (whole == 0) {
+    return false;
+  }
+  if (text.empty()) return true;
+  if (text[0] != 'e' && text[0] != 'E') return false;
+  text = withoutSign(text.substr(1));
+  return allOf(text, isDecimalDigit);
+}
+
+// A plain scalar typed by the YAML 1.2 core schema. Matched by hand: a migration file has
+// thousands of scalars, and std::regex took most of the time of loading one.
 ResourceDocument typedScalar(const std::string& text) {
-  static const std::regex kNull("~|null|Null|NULL|");
-  static const std::regex kTrue("true|True|TRUE");
-  static const std::regex kFalse("false|False|FALSE");
-  static const std::regex kDecimal("[-+]?[0-9]+");
-  static const std::regex kOctal("0o[0-7]+");
-  static const std::regex kHex("0x[0-9a-fA-F]+");
-  static const std::regex kFloat("[-+]?(\\.[0-9]+|[0-9]+(\\.[0-9]*)?)([eE][-+]?[0-9]+)?");
-  static const std::regex kInf("[-+]?\\.(inf|Inf|INF)");
-  static const std::regex kNan("\\.(nan|NaN|NAN)");
-  if (std::regex_match(text, kNull)) return nullptr;
-  if (std::regex_match(text, kTrue)) return true;
-  if (std::regex_match(text, kFalse)) return false;
+  if (text.empty() || text == "~" || text == "null" || text == "Null" || text == "NULL")
+    return nullptr;
+  if (text == "true" || text == "True" || text == "TRUE") return true;
+  if (text == "false" || text == "False" || text == "FALSE") return false;
   auto integer = [&](std::string_view digits, int base) -> ResourceDocument {
     bool negative = !digits.empty() && digits[0] == '-';
-    if (!digits.empty() && (digits[0] == '-' || digits[0] == '+')) digits.remove_prefix(1);
+    digits = withoutSign(digits);
     std::uint64_t magnitude = 0;
     auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), magnitude, base);
     if (ec != std::errc() || end != digits.data() + digits.size())
@@ -58,12 +90,15 @@ ResourceDocument typedScalar(const std::string& text) {
       return static_cast<std::int64_t>(0 - magnitude);
     return -static_cast<double>(magnitude);
   };
-  if (std::regex_match(text, kDecimal)) return integer(text, 10);
-  if (std::regex_match(text, kOctal)) return integer(std::string_view(text).substr(2), 8);
-  if (std::regex_match(text, kHex)) return integer(std::string_view(text).substr(2), 16);
-  if (std::regex_match(text, kFloat)) return std::strtod(text.c_str(), nullptr);
-  // JSON has no infinities or NaN; such values stay text rather than becoming null.
-  if (std::regex_match(text, kInf) || std::regex_match(text, kNan)) return text;
+  std::string_view view = text;
+  if (allOf(withoutSign(view), isDecimalDigit)) return integer(view, 10);
+  if (view.starts_with("0o") && allOf(view.substr(2), isOctalDigit))
+    return integer(view.substr(2), 8);
+  if (view.starts_with("0x") && allOf(view.substr(2), isHexDigit))
+    return integer(view.substr(2), 16);
+  if (isFloat(view)) return std::strtod(text.c_str(), nullptr);
+  // Everything else is text, .inf and .nan included: JSON has no infinities or NaN, and such
+  // values must not become null.
   return text;
 }
 
