@@ -3,8 +3,6 @@
 // (taken from the emulator's journal) and neither parses nor logs. The ratio of the two is the
 // library's own cost. Each run is a fresh process so that its peak memory is its own.
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -23,6 +21,7 @@
 
 #include "emulator_process.hpp"
 #include "scenarios.hpp"
+#include "temp_dir.hpp"
 #include "tolmi_gcp/compute/http_transport.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 
@@ -179,11 +178,9 @@ void discoveryAtScale(Table& table, const ProjectSize& size, int runs) {
                      std::to_string(size.routes) + " routes";
   progress(name);
   std::string self = fs::canonical("/proc/self/exe").string();
-  fs::path dir = fs::temp_directory_path() / ("tolmi-discovery-bench-" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  std::ofstream(dir / "topology.json") << topology(size).dump();
-
-  testing::EmulatorProcess emulator(TOLMI_EMULATOR_PATH, (dir / "topology.json").string());
+  testing::TempDir dir;
+  testing::EmulatorProcess emulator(TOLMI_EMULATOR_PATH,
+                                    dir.write("topology.json", topology(size).dump()));
   setenv("COMPUTE_EMULATOR_HOST", emulator.hostPort().c_str(), 1);
   setenv("GOOGLE_CLOUD_PROJECT", kProject, 1);
 
@@ -195,7 +192,7 @@ void discoveryAtScale(Table& table, const ProjectSize& size, int runs) {
   long clientPeak = 0;
   for (int run = 0; run < runs; ++run) {
     emulator.admin("DELETE", "requests");
-    fs::path log = dir / "report.log";
+    fs::path log = dir.path() / "report.log";
     fs::remove(log);
     double server = processCpuSeconds(emulator.pid());
     Measure client = runMeasured(self + " --client " + log.string());
@@ -205,11 +202,11 @@ void discoveryAtScale(Table& table, const ProjectSize& size, int runs) {
                                " lines, expected " + std::to_string(expectedLines));
     if (urls.empty()) {
       urls = journalUrls(emulator);
-      std::ofstream out(dir / "requests.txt");
+      std::ofstream out(dir.path() / "requests.txt");
       for (const std::string& url : urls) out << url << '\n';
     }
     server = processCpuSeconds(emulator.pid());
-    Measure floor = runMeasured(self + " --floor " + (dir / "requests.txt").string());
+    Measure floor = runMeasured(self + " --floor " + dir.file("requests.txt"));
     serverForFloor.push_back(processCpuSeconds(emulator.pid()) - server);
     clientWall.push_back(client.wallSeconds);
     clientCpu.push_back(client.cpuSeconds);
@@ -217,7 +214,6 @@ void discoveryAtScale(Table& table, const ProjectSize& size, int runs) {
     floorCpu.push_back(floor.cpuSeconds);
     clientPeak = std::max(clientPeak, client.peakKib);
   }
-  fs::remove_all(dir);
 
   double requests = static_cast<double>(urls.size());
   auto median = [](const std::vector<double>& samples) { return percentile(samples, 0.5); };

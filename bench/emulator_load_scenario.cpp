@@ -3,12 +3,8 @@
 // client saw it, and the emulator's CPU per request. The clients share the machine's cores with
 // the emulator, so these are figures for this machine, not the emulator's ceiling.
 
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -18,11 +14,10 @@
 
 #include "emulator_process.hpp"
 #include "scenarios.hpp"
+#include "temp_dir.hpp"
 
 namespace tolmi_gcp::bench {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr int kConnections = 4;
 constexpr auto kDuration = std::chrono::seconds(2);
@@ -89,14 +84,11 @@ void load(Table& table, const testing::EmulatorProcess& emulator, const std::str
 
 void emulatorUnderLoad(Table& table) {
   progress("compute-emulator under 4 connections");
-  fs::path file = fs::temp_directory_path() / ("tolmi-load-bench-" + std::to_string(getpid()));
-  std::ofstream(file) << topology().dump();
-  {
-    testing::EmulatorProcess emulator(TOLMI_EMULATOR_PATH, file.string());
-    load(table, emulator, "small GET", "projects/p/global/routes/route-7");
-    load(table, emulator, "500-route page", "projects/p/global/routes?maxResults=500");
-  }
-  fs::remove(file);
+  testing::TempDir dir;
+  testing::EmulatorProcess emulator(TOLMI_EMULATOR_PATH,
+                                    dir.write("topology.json", topology().dump()));
+  load(table, emulator, "small GET", "projects/p/global/routes/route-7");
+  load(table, emulator, "500-route page", "projects/p/global/routes?maxResults=500");
 }
 
 }  // namespace tolmi_gcp::bench

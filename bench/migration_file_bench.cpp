@@ -1,13 +1,11 @@
 // Loading a large migration file: many transit networks with routers and long range lists, and
 // many route stages, as YAML in block and flow style.
 
-#include <unistd.h>
-
 #include <filesystem>
-#include <fstream>
 
 #include <benchmark/benchmark.h>
 
+#include "temp_dir.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
 
 namespace tolmi_gcp {
@@ -50,13 +48,11 @@ std::string largeMigrationFile() {
 }
 
 void BM_LoadLargeMigrationFile(benchmark::State& state) {
-  std::filesystem::path file = std::filesystem::temp_directory_path() /
-                               ("tolmi-bench-migration-" + std::to_string(getpid()) + ".yaml");
-  std::ofstream(file) << largeMigrationFile();
-  for (auto _ : state) YamlContext::load(file.string());
+  testing::TempDir dir;
+  std::string file = dir.write("migration.yaml", largeMigrationFile());
+  for (auto _ : state) YamlContext::load(file);
   state.SetBytesProcessed(state.iterations() *
                           static_cast<std::int64_t>(std::filesystem::file_size(file)));
-  std::filesystem::remove(file);
 }
 BENCHMARK(BM_LoadLargeMigrationFile)->Unit(benchmark::kMillisecond);
 

@@ -3,14 +3,7 @@
 // one after the other, so the floor of a run is the number of awaited operations times 200 ms;
 // whatever the run takes beyond it is the tool's, the waits' and the revert file's own cost.
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -18,13 +11,11 @@
 
 #include "emulator_process.hpp"
 #include "scenarios.hpp"
-
-extern char** environ;
+#include "temp_dir.hpp"
+#include "tool_process.hpp"
 
 namespace tolmi_gcp::bench {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr int kOperationDelayMs = 200;
 constexpr int kTransits = 4;         // peerings, each with one router to change
@@ -109,70 +100,45 @@ ResourceDocument migration() {
           {"manage_routes", stages}};
 }
 
-// Runs the tool with its output thrown away; returns the wall time in seconds.
-double runTool(const std::vector<std::string>& arguments, const fs::path& output) {
-  std::vector<std::string> all = {TOLMI_CLI_PATH};
-  all.insert(all.end(), arguments.begin(), arguments.end());
-  std::vector<char*> argv;
-  for (auto& argument : all) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, output.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+// Runs tolmi-gcp to its end; returns the wall time in seconds.
+double runTool(const std::vector<std::string>& arguments, const testing::TempDir& dir) {
   auto start = std::chrono::steady_clock::now();
-  pid_t pid = 0;
-  int failed = posix_spawn(&pid, all[0].c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (failed != 0) throw std::runtime_error("cannot start " + all[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  testing::ToolProcess tool(arguments, dir);
+  int status = tool.finish();
   std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::ifstream text(output);
-    throw std::runtime_error("tolmi-gcp " + arguments[0] +
-                             " failed: " + std::string((std::istreambuf_iterator<char>(text)), {}));
-  }
+  if (status != 0)
+    throw std::runtime_error("tolmi-gcp " + arguments[0] + " ended with status " +
+                             std::to_string(status) + ": " + tool.err());
   return wall.count();
 }
 
-// The operations the run waited for, and all the changes it sent, from the emulator's journal.
-struct Changes {
-  std::size_t awaited = 0;
-  std::size_t sent = 0;
-};
-
-Changes changesIn(const ResourceDocument& journal) {
+// The operations a run waited for: each is waited on under its own path.
+std::size_t awaitedOperations(const ResourceDocument& journal) {
   std::set<std::string> awaited;
-  Changes changes;
   for (const ResourceDocument& entry : journal.at("requests")) {
     const std::string& path = entry.at("path").get_ref<const std::string&>();
-    if (path.ends_with("/wait"))
-      awaited.insert(path);
-    else if (entry.at("method") != "GET")
-      ++changes.sent;
+    if (path.ends_with("/wait")) awaited.insert(path);
   }
-  changes.awaited = awaited.size();
-  return changes;
+  return awaited.size();
 }
 
 void measure(Table& table, const testing::EmulatorProcess& emulator, const std::string& command,
-             const fs::path& dir) {
+             const testing::TempDir& dir) {
   emulator.admin("DELETE", "requests");
   double wall = runTool(
-      {command, "--config", (dir / "migration.yaml").string(), "--endpoint", emulator.endpoint()},
-      dir / (command + ".out"));
-  Changes changes = changesIn(emulator.journal());
+      {command, "--config", dir.file("migration.yaml"), "--endpoint", emulator.endpoint()}, dir);
+  ResourceDocument journal = emulator.journal();
+  std::size_t sent = testing::changeRequests(journal).size();
+  std::size_t awaited = awaitedOperations(journal);
   // Both ends of each peering, each route, each router: anything less is a run that skipped work.
   std::size_t expected = 2 * kTransits + 4 * kRoutesPerStage + kTransits;
-  if (changes.sent != expected)
-    throw std::runtime_error("tolmi-gcp " + command + " sent " + std::to_string(changes.sent) +
+  if (sent != expected)
+    throw std::runtime_error("tolmi-gcp " + command + " sent " + std::to_string(sent) +
                              " changes, expected " + std::to_string(expected));
-  double floor = changes.awaited * kOperationDelayMs / 1000.0;
+  double floor = awaited * kOperationDelayMs / 1000.0;
   std::string name = "migration " + command + ", 4 peerings, 40 routes, 4 routers";
   table.add(name, "change requests (awaited)",
-            std::to_string(changes.sent) + " (" + std::to_string(changes.awaited) + ")");
+            std::to_string(sent) + " (" + std::to_string(awaited) + ")");
   table.add(name, "wall time", number(wall, 3, "s"));
   table.add(name, "awaited operations' own delays", number(floor, 3, "s"));
   table.add(name, "overhead beyond the delays", number((wall / floor - 1) * 100, 1, "%"));
@@ -182,17 +148,13 @@ void measure(Table& table, const testing::EmulatorProcess& emulator, const std::
 
 void migrationCost(Table& table) {
   progress("migration against operations of " + std::to_string(kOperationDelayMs) + " ms");
-  fs::path dir = fs::temp_directory_path() / ("tolmi-migration-bench-" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  std::ofstream(dir / "topology.json") << topology().dump();
-  std::ofstream(dir / "migration.yaml") << migration().dump();
-  {
-    testing::EmulatorProcess emulator(TOLMI_EMULATOR_PATH, (dir / "topology.json").string(),
-                                      {"--operation-delay-ms", std::to_string(kOperationDelayMs)});
-    measure(table, emulator, "switch", dir);
-    measure(table, emulator, "revert", dir);
-  }
-  fs::remove_all(dir);
+  testing::TempDir dir;
+  dir.write("topology.json", topology().dump());
+  dir.write("migration.yaml", migration().dump());
+  testing::EmulatorProcess emulator(TOLMI_EMULATOR_PATH, dir.file("topology.json"),
+                                    {"--operation-delay-ms", std::to_string(kOperationDelayMs)});
+  measure(table, emulator, "switch", dir);
+  measure(table, emulator, "revert", dir);
 }
 
 }  // namespace tolmi_gcp::bench
