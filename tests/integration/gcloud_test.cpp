@@ -97,8 +97,8 @@ TEST_F(GcloudAgainstEmulator, ListsCreatesDeletesAndUpdatesLikeTheRealService) {
   EXPECT_EQ(state["networks"][0]["peerings"][2]["name"], "spoke-1-to-transit-b");
   EXPECT_EQ(state["networks"][0]["peerings"][2]["importCustomRoutes"], true);
   for (const auto& route : state["routes"]) EXPECT_NE(route["name"], "r-test");
-  for (const auto& entry : emulator->journal()["requests"])
-    EXPECT_EQ(entry["status"], 200) << entry.dump();
+  ResourceDocument journal = emulator->journal();
+  for (const auto& entry : journal["requests"]) EXPECT_EQ(entry["status"], 200) << entry.dump();
 }
 
 }  // namespace

@@ -3,15 +3,15 @@
 #include <httplib.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
-
-extern char** environ;
 
 namespace tolmi_gcp::testing {
 
@@ -32,17 +32,22 @@ EmulatorProcess::EmulatorProcess(const std::string& binary, const std::string& t
 
   int pipeEnds[2];
   if (pipe(pipeEnds) != 0) throw std::runtime_error("pipe() failed");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipeEnds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, pipeEnds[0]);
-  int failed = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
+  pid_ = fork();
+  if (pid_ == 0) {
+    // An emulator that outlived a crashed test would keep the test runner's output open, and
+    // the runner would wait for it until its timeout.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    dup2(pipeEnds[1], STDOUT_FILENO);
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+    execv(binary.c_str(), argv.data());
+    _exit(127);
+  }
   close(pipeEnds[1]);
   output_ = pipeEnds[0];
-  if (failed != 0) {
+  if (pid_ < 0) {
     close(output_);
-    throw std::runtime_error("cannot start " + binary + ": " + std::strerror(failed));
+    throw std::runtime_error("cannot start " + binary + ": " + std::strerror(errno));
   }
 
   std::string line;
