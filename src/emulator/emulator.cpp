@@ -126,49 +126,52 @@ struct Fault {
   throw ApiError(400, "invalid", "Invalid fault: " + why + ".");
 }
 
-int faultNumber(const ResourceDocument& spec, const char* key, int fallback, int low, int high) {
-  if (!has(spec, key)) return fallback;
-  if (!spec[key].is_number_integer() || spec[key].get<long long>() < low ||
-      spec[key].get<long long>() > high)
+int faultNumber(const ResourceDocument& request, const char* key, int fallback, int low, int high) {
+  if (!has(request, key)) return fallback;
+  if (!request[key].is_number_integer() || request[key].get<long long>() < low ||
+      request[key].get<long long>() > high)
     badFault(std::string("'") + key + "' must be a whole number from " + std::to_string(low) +
              " to " + std::to_string(high));
-  return spec[key].get<int>();
+  return request[key].get<int>();
 }
 
-std::string faultText(const ResourceDocument& spec, const char* key, const std::string& fallback) {
-  if (!has(spec, key)) return fallback;
-  if (!spec[key].is_string()) badFault(std::string("'") + key + "' must be a string");
-  return spec[key].get<std::string>();
+std::string faultText(const ResourceDocument& request, const char* key,
+                      const std::string& fallback) {
+  if (!has(request, key)) return fallback;
+  if (!request[key].is_string()) badFault(std::string("'") + key + "' must be a string");
+  return request[key].get<std::string>();
 }
 
-Fault parseFault(const ResourceDocument& spec, int id) {
-  if (!spec.is_object()) badFault("expected a JSON object");
+Fault parseFault(const ResourceDocument& request, int id) {
+  if (!request.is_object()) badFault("expected a JSON object");
   static const std::set<std::string> kKeys = {"method", "path",    "times",         "skip",
                                               "after",  "delayMs", "drop",          "status",
                                               "reason", "message", "operationError"};
-  for (const auto& [key, value] : spec.items())
+  for (const auto& [key, value] : request.items())
     if (!kKeys.count(key)) badFault("unknown key '" + key + "'");
   Fault fault;
   fault.id = id;
-  fault.path = faultText(spec, "path", "");
+  fault.path = faultText(request, "path", "");
   if (fault.path.empty()) badFault("'path' (a pattern where '*' matches anything) is required");
-  fault.method = faultText(spec, "method", "");
+  fault.method = faultText(request, "method", "");
   for (char& c : fault.method) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   if (fault.method == "*") fault.method.clear();
-  fault.times = faultNumber(spec, "times", 1, 1, 1000000);
-  fault.skip = faultNumber(spec, "skip", 0, 0, 1000000);
-  fault.delayMs = faultNumber(spec, "delayMs", 0, 0, 600000);
-  if (has(spec, "after") && !spec["after"].is_boolean()) badFault("'after' must be true or false");
-  fault.after = valueOr(spec, "after", false).get<bool>();
-  if (has(spec, "drop") && !spec["drop"].is_boolean()) badFault("'drop' must be true or false");
-  fault.drop = valueOr(spec, "drop", false).get<bool>();
-  fault.status = faultNumber(spec, "status", 0, 0, 599);
+  fault.times = faultNumber(request, "times", 1, 1, 1000000);
+  fault.skip = faultNumber(request, "skip", 0, 0, 1000000);
+  fault.delayMs = faultNumber(request, "delayMs", 0, 0, 600000);
+  if (has(request, "after") && !request["after"].is_boolean())
+    badFault("'after' must be true or false");
+  fault.after = valueOr(request, "after", false).get<bool>();
+  if (has(request, "drop") && !request["drop"].is_boolean())
+    badFault("'drop' must be true or false");
+  fault.drop = valueOr(request, "drop", false).get<bool>();
+  fault.status = faultNumber(request, "status", 0, 0, 599);
   if (fault.status && fault.status < 300) badFault("'status' must be an error status (300-599)");
-  fault.reason = faultText(spec, "reason", defaultReason(fault.status));
+  fault.reason = faultText(request, "reason", defaultReason(fault.status));
   fault.message =
-      faultText(spec, "message", "Injected fault: HTTP " + std::to_string(fault.status) + ".");
-  if (has(spec, "operationError")) {
-    const ResourceDocument& given = spec["operationError"];
+      faultText(request, "message", "Injected fault: HTTP " + std::to_string(fault.status) + ".");
+  if (has(request, "operationError")) {
+    const ResourceDocument& given = request["operationError"];
     if (!given.is_object()) badFault("'operationError' must be an object");
     int status = faultNumber(given, "httpErrorStatusCode", 400, 300, 599);
     fault.operationError = ResourceDocument{
@@ -426,9 +429,9 @@ HttpResponse Emulator::Impl::admin(const std::string& method, const std::string&
       return jsonResponse(200, doc);
     }
     if (path == "faults" && method == "POST") {
-      ResourceDocument spec = ResourceDocument::parse(body, nullptr, false);
+      ResourceDocument request = ResourceDocument::parse(body, nullptr, false);
       std::lock_guard lock(mutex);
-      faults.push_back(parseFault(spec, nextFaultId));
+      faults.push_back(parseFault(request, nextFaultId));
       ++nextFaultId;
       return jsonResponse(200, faults.back().describe());
     }

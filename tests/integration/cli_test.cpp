@@ -17,15 +17,11 @@ namespace {
 using testing::EmulatorProcess;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using testing::Outcome;
 using testing::TempDir;
 using testing::ToolProcess;
 
 const std::string kExamples = std::string(TOLMI_SOURCE_DIR) + "/examples";
-
-struct Outcome {
-  int status;
-  std::string out, err;
-};
 
 class ToolOverHttp : public ::testing::Test {
  protected:
@@ -39,9 +35,7 @@ class ToolOverHttp : public ::testing::Test {
   Outcome tool(std::vector<std::string> args, const std::string& migration = "") {
     args.insert(args.begin() + 1, {"--config", migration.empty() ? config : migration});
     args.insert(args.end(), {"--endpoint", emulator.endpoint()});
-    ToolProcess process(args, dir);
-    int status = process.finish();
-    return {status, process.out(), process.err()};
+    return ToolProcess(args, dir).outcome();
   }
 
   // The journal's requests other than reads, since it was last cleared.

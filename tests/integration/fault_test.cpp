@@ -19,17 +19,13 @@ namespace {
 using testing::EmulatorProcess;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using testing::Outcome;
 using testing::TempDir;
 using testing::ToolProcess;
 
 const std::string kExamples = std::string(TOLMI_SOURCE_DIR) + "/examples";
 const std::string kSpoke = "/compute/v1/projects/app-spoke-prod/";
 const std::string kTransit = "/compute/v1/projects/net-transit-prod/";
-
-struct Outcome {
-  int status;
-  std::string out, err;
-};
 
 class Faults : public ::testing::Test {
  protected:
@@ -43,8 +39,7 @@ class Faults : public ::testing::Test {
   Outcome tool(const std::string& command) {
     ToolProcess run({command, "--config", config, "--endpoint", emulator.endpoint()}, dir,
                     {"TOLMI_GCP_TEST_BACKOFF_SCALE=0.01", "TOLMI_GCP_TEST_HTTP_TIMEOUT_MS=500"});
-    int status = run.finish();
-    return {status, run.out(), run.err()};
+    return run.outcome();
   }
 
   void inject(const std::string& method, const std::string& path, ResourceDocument fault) {

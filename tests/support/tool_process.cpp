@@ -68,6 +68,11 @@ bool ToolProcess::ended() {
   return status_ >= 0;
 }
 
+Outcome ToolProcess::outcome() {
+  int status = finish();
+  return {status, out(), err()};
+}
+
 int ToolProcess::kill() {
   if (status_ < 0) ::kill(pid_, SIGKILL);
   return finish();

@@ -10,6 +10,12 @@
 
 namespace tolmi_gcp::testing {
 
+// How a finished run of the tool ended: its exit status and what it wrote.
+struct Outcome {
+  int status;
+  std::string out, err;
+};
+
 // The built tolmi-gcp started as a child process, its standard output and error going to files in
 // `dir`, with this process's environment plus `environment` ("NAME=value" each). The destructor
 // waits for it unless finish() or kill() already did.
@@ -23,6 +29,8 @@ class ToolProcess {
 
   // Waits for the end; returns the exit status, or 128 + the signal that ended it.
   int finish();
+  // finish(), with what the tool wrote.
+  Outcome outcome();
   // SIGKILL, then finish().
   int kill();
   // True once the process has ended (its status is then kept for finish()).
