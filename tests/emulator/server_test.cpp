@@ -1,0 +1,121 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emulator/emulator.hpp"
+#include "emulator/server.hpp"
+#include "tolmi_gcp/core/YamlContext.hpp"
+
+namespace tolmi_gcp::emulator {
+namespace {
+
+const char* kTopology = R"(
+projects:
+  p:
+    networks:
+      - {name: net}
+)";
+
+// A client that writes bytes as given, so requests can share a write or span several.
+class RawConnection {
+ public:
+  explicit RawConnection(int port) : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+      throw std::runtime_error("cannot connect");
+    timeval timeout{10, 0};
+    ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  }
+  ~RawConnection() { ::close(socket_); }
+
+  void send(const std::string& bytes) {
+    ASSERT_EQ(::send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+  }
+
+  // Reads `count` whole answers; each is its status line and body.
+  std::vector<std::pair<std::string, std::string>> answers(int count) {
+    std::vector<std::pair<std::string, std::string>> read;
+    while (static_cast<int>(read.size()) < count) {
+      auto headersEnd = received_.find("\r\n\r\n");
+      if (headersEnd != std::string::npos) {
+        std::string head = received_.substr(0, headersEnd);
+        auto length = head.find("Content-Length: ");
+        if (length == std::string::npos) throw std::runtime_error("no length in: " + head);
+        std::size_t bodySize = std::stoul(head.substr(length + 16));
+        std::size_t total = headersEnd + 4 + bodySize;
+        if (received_.size() >= total) {
+          read.emplace_back(head.substr(0, head.find("\r\n")),
+                            received_.substr(headersEnd + 4, bodySize));
+          received_.erase(0, total);
+          continue;
+        }
+      }
+      char chunk[4096];
+      ssize_t got = ::recv(socket_, chunk, sizeof chunk, 0);
+      if (got <= 0) throw std::runtime_error("connection ended after " + received_);
+      received_.append(chunk, static_cast<std::size_t>(got));
+    }
+    return read;
+  }
+
+ private:
+  int socket_;
+  std::string received_;
+};
+
+std::string get(const std::string& path) {
+  return "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+}
+
+class ServerTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<Emulator> emulator =
+      std::make_shared<Emulator>(YamlContext::parseText(kTopology, "topology"));
+  Server server{emulator, "127.0.0.1", 0};
+};
+
+TEST_F(ServerTest, AnswersRequestsSentTogetherInTheirOrder) {
+  RawConnection connection(server.port());
+  connection.send(get("/compute/v1/projects/p/global/networks/net") +
+                  get("/compute/v1/projects/p/global/networks/none") +
+                  get("/compute/v1/projects/p/global/networks"));
+  auto answers = connection.answers(3);
+  EXPECT_EQ(answers[0].first, "HTTP/1.1 200 OK");
+  EXPECT_NE(answers[0].second.find("\"name\":\"net\""), std::string::npos) << answers[0].second;
+  EXPECT_EQ(answers[1].first, "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(answers[2].first, "HTTP/1.1 200 OK");
+  EXPECT_NE(answers[2].second.find("\"kind\":\"compute#networkList\""), std::string::npos);
+}
+
+TEST_F(ServerTest, ReadsABodyLargerThanOneReadAndKeepsTheConnectionInStep) {
+  RawConnection connection(server.port());
+  // A route whose description makes the body far larger than one socket read.
+  std::string body = R"({"name": "big", "network": "global/networks/net", "destRange": )"
+                     R"("10.5.0.0/16", "nextHopIp": "10.0.0.9", "description": ")" +
+                     std::string(200 * 1024, 'd') + "\"}";
+  std::string post = "POST /compute/v1/projects/p/global/routes HTTP/1.1\r\nHost: localhost\r\n"
+                     "Content-Type: application/json\r\nContent-Length: " +
+                     std::to_string(body.size()) + "\r\n\r\n";
+  // Sent in pieces, the head split from its body, then the next request right behind it.
+  connection.send(post.substr(0, 20));
+  connection.send(post.substr(20) + body.substr(0, 70000));
+  connection.send(body.substr(70000) + get("/compute/v1/projects/p/global/routes/big"));
+  auto answers = connection.answers(2);
+  EXPECT_EQ(answers[0].first, "HTTP/1.1 200 OK") << answers[0].second;
+  EXPECT_NE(answers[0].second.find("\"operationType\":\"insert\""), std::string::npos);
+  EXPECT_EQ(answers[1].first, "HTTP/1.1 200 OK") << answers[1].second;
+  EXPECT_NE(answers[1].second.find(std::string(200 * 1024, 'd')), std::string::npos);
+}
+
+}  // namespace
+}  // namespace tolmi_gcp::emulator
