@@ -91,9 +91,7 @@ class Run {
 
     DefaultService base = defaultComputeService(in_.endpoint);
     progress_ = std::make_shared<ProgressTransport>(base.service->transport(), terminal_);
-    Globals::service =
-        std::make_shared<ComputeService>(progress_, base.service->endpoint(),
-                                         base.service->credentials(), base.service->retryPolicy());
+    Globals::service = std::make_shared<ComputeService>(base.service->withTransport(progress_));
     // The report is of the file's project, whatever project the credentials name.
     defaultServiceFactory() = [service = Globals::service, project = project_] {
       return DefaultService{service, project};

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "fake_transport.hpp"
 #include "tolmi_gcp/errors.hpp"
 
@@ -182,6 +184,21 @@ TEST_F(ComputeServiceTest, RefusedTokenIsRefreshedOnceAndRetriedOnce) {
   EXPECT_THROW(service.networks().get("p", "hub").execute(), HttpError);
   EXPECT_EQ(transport->requests.size(), 1u);
   EXPECT_EQ(authorizationOf(transport->requests[0]), "(none)");
+}
+
+TEST_F(ComputeServiceTest, AHandleOnAnotherTransportKeepsEndpointCredentialsAndRetries) {
+  RetryPolicy retry = RetryPolicy::standard();
+  retry.sleep = [](std::chrono::milliseconds) {};
+  ComputeService original{transport, "http://emulator/compute/v1/",
+                          std::make_shared<CountingCredentials>(), retry};
+  auto other = std::make_shared<FakeTransport>();
+  ComputeService wrapped = original.withTransport(other);
+  other->replyError(503, "backendError", "try later").reply({{"name", "hub"}});
+  EXPECT_EQ(wrapped.networks().get("p", "hub").execute()["name"], "hub");
+  EXPECT_TRUE(transport->requests.empty());
+  ASSERT_EQ(other->requests.size(), 2u) << "the 503 was not retried";
+  EXPECT_EQ(other->requests[1].url, "http://emulator/compute/v1/projects/p/global/networks/hub");
+  EXPECT_EQ(authorizationOf(other->requests[1]), "Bearer token-1");
 }
 
 TEST_F(ComputeServiceTest, NamesCannotReachAnotherPath) {

@@ -274,6 +274,12 @@ ComputeService::ComputeService(std::shared_ptr<HttpTransport> transport, std::st
   }
 }
 
+ComputeService ComputeService::withTransport(std::shared_ptr<HttpTransport> transport) const {
+  ComputeService wrapped = *this;
+  wrapped.transport_ = std::move(transport);
+  return wrapped;
+}
+
 HttpResponse ComputeService::sendAuthorized(const HttpRequest& wire) const {
   HttpResponse response;
   // A refused token gets one refresh and one more try.

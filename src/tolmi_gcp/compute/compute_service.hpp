@@ -158,10 +158,12 @@ class ComputeService {
   GlobalOperationsCollection globalOperations() const { return GlobalOperationsCollection(*this); }
 
   const std::string& endpoint() const { return endpoint_; }
-  // What the handle sends with, so a caller can build a handle that decorates its transport.
+  // What the handle sends with, so a caller can wrap it (see withTransport).
   const std::shared_ptr<HttpTransport>& transport() const { return transport_; }
-  const std::shared_ptr<Credentials>& credentials() const { return credentials_; }
   const RetryPolicy& retryPolicy() const { return retry_; }
+  // This handle, endpoint, credentials and retry policy alike, sending through `transport`:
+  // usually one that wraps transport().
+  ComputeService withTransport(std::shared_ptr<HttpTransport> transport) const;
 
   // Sends one request through the transport; see Request::execute.
   ResourceDocument execute(const Request& request) const;
