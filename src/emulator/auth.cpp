@@ -35,9 +35,7 @@ struct User {
 
 HttpResponse json(int status, const ResourceDocument& body, HeaderList headers = {}) {
   headers.emplace_back("content-type", "application/json; charset=utf-8");
-  // Bytes that are not UTF-8 (from a form field) are shown as U+FFFD: the answer stays JSON.
-  return {status, std::move(headers),
-          body.dump(-1, ' ', false, ResourceDocument::error_handler_t::replace)};
+  return {status, std::move(headers), answerText(body)};
 }
 
 HttpResponse oauthError(int status, const std::string& error, const std::string& description) {

@@ -24,12 +24,8 @@ constexpr std::string_view kBatchPath = "/batch/compute/v1";
 // The journal keeps the latest requests; a long-running server must not grow without bound.
 constexpr std::size_t kJournalLimit = 100000;
 
-// A request may carry bytes that are not UTF-8 (in a path, a name) into an answer or the journal;
-// they are shown as U+FFFD so that the answer stays JSON.
 HttpResponse jsonResponse(int status, const ResourceDocument& body) {
-  return {status,
-          {{"content-type", "application/json; charset=UTF-8"}},
-          body.dump(-1, ' ', false, ResourceDocument::error_handler_t::replace)};
+  return {status, {{"content-type", "application/json; charset=UTF-8"}}, answerText(body)};
 }
 
 HttpResponse errorResponse(int status, const std::string& reason, const std::string& message) {
@@ -142,6 +138,12 @@ std::string faultText(const ResourceDocument& request, const char* key,
   return request[key].get<std::string>();
 }
 
+bool faultFlag(const ResourceDocument& request, const char* key) {
+  if (!has(request, key)) return false;
+  if (!request[key].is_boolean()) badFault(std::string("'") + key + "' must be true or false");
+  return request[key].get<bool>();
+}
+
 Fault parseFault(const ResourceDocument& request, int id) {
   if (!request.is_object()) badFault("expected a JSON object");
   static const std::set<std::string> kKeys = {"method", "path",    "times",         "skip",
@@ -159,12 +161,8 @@ Fault parseFault(const ResourceDocument& request, int id) {
   fault.times = faultNumber(request, "times", 1, 1, 1000000);
   fault.skip = faultNumber(request, "skip", 0, 0, 1000000);
   fault.delayMs = faultNumber(request, "delayMs", 0, 0, 600000);
-  if (has(request, "after") && !request["after"].is_boolean())
-    badFault("'after' must be true or false");
-  fault.after = valueOr(request, "after", false).get<bool>();
-  if (has(request, "drop") && !request["drop"].is_boolean())
-    badFault("'drop' must be true or false");
-  fault.drop = valueOr(request, "drop", false).get<bool>();
+  fault.after = faultFlag(request, "after");
+  fault.drop = faultFlag(request, "drop");
   fault.status = faultNumber(request, "status", 0, 0, 599);
   if (fault.status && fault.status < 300) badFault("'status' must be an error status (300-599)");
   fault.reason = faultText(request, "reason", defaultReason(fault.status));

@@ -165,6 +165,10 @@ HttpResponse batchResponse(const std::vector<BatchPart>& parts,
   return {200, {{"content-type", "multipart/mixed; boundary=" + std::string(kBoundary)}}, body};
 }
 
+std::string answerText(const ResourceDocument& body) {
+  return body.dump(-1, ' ', false, ResourceDocument::error_handler_t::replace);
+}
+
 std::string_view reasonPhrase(int status) {
   switch (status) {
     case 200:

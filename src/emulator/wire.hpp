@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tolmi_gcp/ResourceDocument.hpp"
 #include "tolmi_gcp/compute/http_transport.hpp"
 
 namespace tolmi_gcp::emulator {
@@ -29,6 +30,10 @@ std::vector<BatchPart> parseBatch(std::string_view contentType, std::string_view
 // The multipart/mixed answer to a batch: one part per response, in the order of the parts.
 HttpResponse batchResponse(const std::vector<BatchPart>& parts,
                            const std::vector<HttpResponse>& responses);
+
+// The text of a JSON answer. A request may carry bytes that are not UTF-8 (in a path, a name, a
+// form field) into it; they are shown as U+FFFD so that the answer stays JSON.
+std::string answerText(const ResourceDocument& body);
 
 // "OK", "Not Found", ...
 std::string_view reasonPhrase(int status);

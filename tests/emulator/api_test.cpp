@@ -35,6 +35,19 @@ class ApiTest : public EmulatorFixture {
   }
   void SetUp() override { start(); }
 
+  // Arms an emulator fault; its answer is the admin endpoint's.
+  HttpResponse fault(const ResourceDocument& request) {
+    return raw("POST", "/emulator/v1/faults", request.dump());
+  }
+
+  // A route in network "n" through the next hop 10.0.0.2.
+  static ResourceDocument routeBody(const std::string& name, const std::string& destRange) {
+    return {{"name", name},
+            {"network", "global/networks/n"},
+            {"destRange", destRange},
+            {"nextHopIp", "10.0.0.2"}};
+  }
+
   std::vector<std::string> names(const std::string& filter) {
     std::vector<std::string> out;
     ResourceDocument list = service->routes().list("p", filter).execute();
@@ -205,10 +218,7 @@ TEST_P(ApiTest, PeeringChangesWaitForUnfinishedOnesOnEitherNetwork) {
 
 TEST_P(ApiTest, RequestIdsReturnTheFirstOperationAndDoTheWorkOnce) {
   const char* id = "4c2b7a10-0f3e-4d1a-9b7c-0123456789ab";
-  ResourceDocument body = {{"name", "once"},
-                           {"network", "global/networks/n"},
-                           {"destRange", "10.200.0.0/16"},
-                           {"nextHopIp", "10.0.0.2"}};
+  ResourceDocument body = routeBody("once", "10.200.0.0/16");
   Request insert = service->routes().insert("p", body).withQuery("requestId", id);
   ResourceDocument first = insert.execute();
   ResourceDocument again = insert.execute();
@@ -220,9 +230,6 @@ TEST_P(ApiTest, RequestIdsReturnTheFirstOperationAndDoTheWorkOnce) {
 }
 
 TEST_P(ApiTest, FaultsHitMatchingRequestsTheGivenNumberOfTimes) {
-  auto fault = [&](const ResourceDocument& spec) {
-    return raw("POST", "/emulator/v1/faults", spec.dump());
-  };
   EXPECT_EQ(fault({{"path", "/compute/v1/projects/p/global/routes/*"},
                    {"method", "get"},
                    {"status", 503},
@@ -239,10 +246,7 @@ TEST_P(ApiTest, FaultsHitMatchingRequestsTheGivenNumberOfTimes) {
   fault({{"path", "*/routes"},
          {"method", "POST"},
          {"operationError", {{"code", "RESOURCE_NOT_FOUND"}, {"message", "gone"}}}});
-  ResourceDocument body = {{"name", "x"},
-                           {"network", "global/networks/n"},
-                           {"destRange", "10.200.0.0/16"},
-                           {"nextHopIp", "10.0.0.2"}};
+  ResourceDocument body = routeBody("x", "10.200.0.0/16");
   ResourceDocument operation = service->routes().insert("p", body).execute();
   EXPECT_EQ(operation["status"], "DONE");
   EXPECT_EQ(operation["error"]["errors"][0]["code"], "RESOURCE_NOT_FOUND");
@@ -272,9 +276,6 @@ TEST_P(ApiTest, FaultsHitMatchingRequestsTheGivenNumberOfTimes) {
 }
 
 TEST_P(ApiTest, FaultsCanSkipMatchesAndHitTheAnswerOfAChangeMade) {
-  auto fault = [&](const ResourceDocument& spec) {
-    return raw("POST", "/emulator/v1/faults", spec.dump());
-  };
   EXPECT_EQ(fault({{"path", "*/routes/*"}, {"method", "GET"}, {"skip", 1}, {"status", 503}}).status,
             200);
   EXPECT_EQ(status(service->routes().get("p", "r100")), 200);  // skipped
@@ -284,10 +285,7 @@ TEST_P(ApiTest, FaultsCanSkipMatchesAndHitTheAnswerOfAChangeMade) {
   // The insert is carried out, then its answer is lost; its retry with the same id is answered
   // with the first operation rather than "already exists".
   const char* id = "7d1e2f30-4a5b-4c6d-8e9f-0a1b2c3d4e5f";
-  ResourceDocument body = {{"name", "late"},
-                           {"network", "global/networks/n"},
-                           {"destRange", "10.201.0.0/16"},
-                           {"nextHopIp", "10.0.0.2"}};
+  ResourceDocument body = routeBody("late", "10.201.0.0/16");
   Request insert = service->routes().insert("p", body).withQuery("requestId", id);
   fault({{"path", "*/routes"}, {"method", "POST"}, {"after", true}, {"drop", true}});
   EXPECT_THROW(insert.execute(), TransportError);
