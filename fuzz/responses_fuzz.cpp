@@ -67,8 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       "https://www.googleapis.com/compute/v1/projects/app-spoke-prod/global/networks/spoke-1";
   defaultServiceFactory() = [service] { return DefaultService{service, "app-spoke-prod"}; };
   auto document = [&input] {
-    ResourceDocument parsed =
-        ResourceDocument::parse(input.ConsumeRandomLengthString(4000), nullptr, false);
+    ResourceDocument parsed = parseDocumentOrDiscarded(input.ConsumeRandomLengthString(4000));
     return parsed.is_discarded() ? ResourceDocument() : parsed;
   };
   // A switch and a restore in one input: the restore works from the record the switch left.

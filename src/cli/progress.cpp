@@ -105,7 +105,7 @@ HttpResponse ProgressTransport::await(const HttpRequest& request, const std::str
     throw;
   }
   // An unfinished answer keeps the line: the library asks again in a moment.
-  ResourceDocument body = ResourceDocument::parse(response.body, nullptr, false);
+  ResourceDocument body = parseDocumentOrDiscarded(response.body);
   std::string status = textField(body, "status");
   bool unfinished = response.status / 100 == 2 && !status.empty() && status != "DONE";
   if (!unfinished) {
@@ -121,7 +121,7 @@ void ProgressTransport::remember(const HttpRequest& request, const HttpResponse&
   ++changes_[kind];
   if (!terminal_) return;
   // Only global operations are awaited; router patches are not.
-  ResourceDocument operation = ResourceDocument::parse(response.body, nullptr, false);
+  ResourceDocument operation = parseDocumentOrDiscarded(response.body);
   std::string name = textField(operation, "name");
   if (name.empty() ||
       textField(operation, "selfLink").find("/global/operations/") == std::string::npos)

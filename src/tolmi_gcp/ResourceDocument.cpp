@@ -1,8 +1,148 @@
 #include "tolmi_gcp/ResourceDocument.hpp"
 
+#include <optional>
+
+#include <simdjson.h>
+
 #include "tolmi_gcp/errors.hpp"
 
 namespace tolmi_gcp {
+
+namespace {
+
+using simdjson::dom::element_type;
+
+// The byte at which brackets outside strings first nest deeper than kMaxDocumentDepth, if they do.
+std::optional<std::size_t> tooDeepAt(std::string_view text) {
+  int depth = 0;
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (inString) {
+      if (c == '\\')
+        ++i;
+      else if (c == '"')
+        inString = false;
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > kMaxDocumentDepth) return i;
+    } else if (c == ']' || c == '}') {
+      --depth;
+    }
+  }
+  return std::nullopt;
+}
+
+// nlohmann's own parser behind the depth check: what parseDocument must give, and the way for the
+// texts the fast path leaves to it (refusals, integers beyond 64 bits, -0).
+ResourceDocument referenceParse(std::string_view text) {
+  if (auto at = tooDeepAt(text))
+    throw DocumentError("JSON nested deeper than " + std::to_string(kMaxDocumentDepth) +
+                        " levels (at byte " + std::to_string(*at) + ")");
+  try {
+    return ResourceDocument::parse(text);
+  } catch (const nlohmann::json::exception& failure) {
+    throw DocumentError(failure.what());
+  }
+}
+
+// True when the text may hold the number -0, which nlohmann reads as a signed zero and the fast
+// parser cannot tell from 0. The token is followed by a delimiter, so names like "net-0" pass.
+bool mayHoldMinusZero(std::string_view text) {
+  for (std::size_t at = text.find("-0"); at != std::string_view::npos;
+       at = text.find("-0", at + 1)) {
+    if (at + 2 == text.size()) return true;
+    char next = text[at + 2];
+    if (next == ',' || next == ']' || next == '}' || next == ' ' || next == '\t' || next == '\n' ||
+        next == '\r')
+      return true;
+  }
+  return false;
+}
+
+// Builds the document from simdjson's validated tape. simdjson refuses depth beyond the limit, so
+// the recursion is bounded.
+class TapeReader {
+ public:
+  ResourceDocument read(simdjson::dom::element value) {
+    switch (value.type()) {
+      case element_type::ARRAY: {
+        simdjson::dom::array array = value.get_array().value_unsafe();
+        ResourceDocument out = ResourceDocument::array();
+        auto& items = out.get_ref<ResourceDocument::array_t&>();
+        items.reserve(array.size());
+        for (simdjson::dom::element item : array) items.push_back(read(item));
+        return out;
+      }
+      case element_type::OBJECT: {
+        simdjson::dom::object object = value.get_object().value_unsafe();
+        ResourceDocument out = ResourceDocument::object();
+        auto& members = out.get_ref<ResourceDocument::object_t&>();
+        members.reserve(object.size());
+        for (simdjson::dom::key_value_pair member : object) {
+          ResourceDocument child = read(member.value);
+          // As nlohmann does: a repeated key keeps its first place and takes the last value.
+          auto [it, inserted] = members.emplace(member.key, std::move(child));
+          if (!inserted) it->second = std::move(child);
+        }
+        return out;
+      }
+      case element_type::INT64: {
+        std::int64_t number = value.get_int64().value_unsafe();
+        // nlohmann gives every integer without a sign an unsigned type.
+        if (number < 0) return number;
+        if (number == 0) sawZero_ = true;
+        return static_cast<std::uint64_t>(number);
+      }
+      case element_type::UINT64:
+        return value.get_uint64().value_unsafe();
+      case element_type::DOUBLE:
+        return value.get_double().value_unsafe();
+      case element_type::STRING:
+        return value.get_string().value_unsafe();
+      case element_type::BOOL:
+        return value.get_bool().value_unsafe();
+      case element_type::NULL_VALUE:
+        break;
+    }
+    return nullptr;
+  }
+
+  bool sawZero() const { return sawZero_; }
+
+ private:
+  bool sawZero_ = false;
+};
+
+simdjson::dom::parser& fastParser() {
+  thread_local simdjson::dom::parser parser = [] {
+    simdjson::dom::parser made;
+    if (made.allocate(simdjson::SIMDJSON_PADDING, kMaxDocumentDepth)) throw std::bad_alloc();
+    return made;
+  }();
+  return parser;
+}
+
+}  // namespace
+
+ResourceDocument parseDocument(std::string_view text) {
+  simdjson::dom::element root;
+  if (fastParser().parse(text.data(), text.size()).get(root) == simdjson::SUCCESS) {
+    TapeReader reader;
+    ResourceDocument document = reader.read(root);
+    if (!reader.sawZero() || !mayHoldMinusZero(text)) return document;
+  }
+  return referenceParse(text);
+}
+
+ResourceDocument parseDocumentOrDiscarded(std::string_view text) {
+  try {
+    return parseDocument(text);
+  } catch (const DocumentError&) {
+    return ResourceDocument(ResourceDocument::value_t::discarded);
+  }
+}
 
 std::string textOf(const ResourceDocument& value) {
   if (value.is_string()) return value.get_ref<const std::string&>();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -10,6 +11,25 @@ namespace tolmi_gcp {
 // Requests, responses, configuration values and revert-record entries. Objects keep insertion
 // order, so bodies go out in the order they were built.
 using ResourceDocument = nlohmann::ordered_json;
+
+// The deepest nesting of arrays and objects a parsed document may have. Copying, printing and
+// comparing documents recurse, so deeper text is refused before any of it is built.
+inline constexpr int kMaxDocumentDepth = 256;
+
+// Text that parseDocument refuses: not JSON, or nested deeper than kMaxDocumentDepth.
+class DocumentError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// JSON text as a document, exactly as ResourceDocument::parse reads it (number types, strings, a
+// repeated key's last value in its first place), but refusing nesting beyond kMaxDocumentDepth.
+// Every document read from an answer, a file or a request body goes through here. Throws
+// DocumentError saying what is wrong.
+ResourceDocument parseDocument(std::string_view text);
+
+// parseDocument, or a discarded value (is_discarded()) for refused text.
+ResourceDocument parseDocumentOrDiscarded(std::string_view text);
 
 // The text form used in log lines: a string as it is, anything else as compact JSON.
 std::string textOf(const ResourceDocument& value);

@@ -24,7 +24,7 @@ bool isUnreserved(unsigned char c) {
 [[noreturn]] void throwHttpError(const HttpRequest& wire, const HttpResponse& response) {
   std::string message;
   std::string reason;
-  ResourceDocument body = ResourceDocument::parse(response.body, nullptr, false);
+  ResourceDocument body = parseDocumentOrDiscarded(response.body);
   if (!body.is_discarded() && body.is_object() && body.contains("error") &&
       body["error"].is_object()) {
     const ResourceDocument& error = body["error"];
@@ -342,11 +342,13 @@ ResourceDocument ComputeService::execute(const Request& request) const {
   }
   if (response.status >= 300) throwHttpError(wire, response);
   if (response.body.empty()) return ResourceDocument::object();
-  ResourceDocument document = ResourceDocument::parse(response.body, nullptr, false);
-  if (document.is_discarded())
+  try {
+    return parseDocument(response.body);
+  } catch (const DocumentError& failure) {
     throw TransportError("the response to " + wire.method + " " + wire.url() +
-                         " is not valid JSON: " + response.body.substr(0, 200));
-  return document;
+                         " is not valid JSON (" + failure.what() +
+                         "): " + response.body.substr(0, 200));
+  }
 }
 
 }  // namespace tolmi_gcp

@@ -151,7 +151,7 @@ DefaultCredentials fromFile(const std::string& path, const std::string& origin,
   std::string problem;
   std::optional<std::string> text = readSmallFile(path, problem);
   if (!text) throw ConfigError(origin + " " + problem);
-  ResourceDocument file = ResourceDocument::parse(*text, nullptr, false);
+  ResourceDocument file = parseDocumentOrDiscarded(*text);
   // The parser's own message quotes the text near the fault, which may be key material.
   if (file.is_discarded() || !file.is_object()) throw ConfigError(origin + " is not a JSON object");
   std::string type = has(file, "type") ? textOf(file["type"]) : "";

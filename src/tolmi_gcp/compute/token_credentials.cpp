@@ -45,7 +45,7 @@ std::string checkedTokenUri(const ResourceDocument& file, const std::string& ori
 // An OAuth error answer {"error": "...", "error_description": "..."} (or Google's API error
 // object) as text. Other bodies are not quoted: an unexpected answer could echo the request.
 std::string oauthError(const std::string& body, std::string& reason) {
-  ResourceDocument answer = ResourceDocument::parse(body, nullptr, false);
+  ResourceDocument answer = parseDocumentOrDiscarded(body);
   if (answer.is_discarded() || !answer.is_object() || !has(answer, "error")) return "";
   const ResourceDocument& error = answer["error"];
   if (error.is_object()) return has(error, "message") ? textOf(error["message"]) : "";
@@ -69,7 +69,7 @@ AccessToken exchange(const HttpRequest& request, const std::string& origin,
                     "the token request for " + origin + " was refused" +
                         (explanation.empty() ? "" : ": " + explanation));
   }
-  ResourceDocument answer = ResourceDocument::parse(response.body, nullptr, false);
+  ResourceDocument answer = parseDocumentOrDiscarded(response.body);
   if (answer.is_discarded() || !has(answer, "access_token") ||
       !answer["access_token"].is_string() ||
       answer["access_token"].get_ref<const std::string&>().empty())

@@ -162,8 +162,8 @@ std::optional<ResourceDocument> RevertFile::load() const {
     text.append(buffer, static_cast<std::size_t>(count));
   }
   try {
-    return ResourceDocument::parse(text);
-  } catch (const nlohmann::json::parse_error& failure) {
+    return parseDocument(text);
+  } catch (const DocumentError& failure) {
     throw ConfigError("revert file " + path_ + " is not valid JSON (" + failure.what() +
                       "); it was left as it is");
   }
