@@ -56,7 +56,9 @@ fuzz-smoke: fuzz-build
 demo: build
 	$(BUILD)/tolmi-gcp demo
 
+# The discovery benchmark also runs Google's Python API client, installed here and not for the tests.
 bench: bootstrap
+	@scripts/bootstrap python3-googleapi
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLMI_TESTS=OFF
 	cmake --build build-bench --target tolmi_bench -j $(JOBS)
 	build-bench/tolmi_bench

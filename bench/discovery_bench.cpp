@@ -1,5 +1,6 @@
 // The library's own cost of the discovery report per piece: forming a table line, parsing a
-// 500-route page as the API sends it, and a whole route-table page (parse, next hops, lines).
+// 500-route page as the API sends it (and through nlohmann's parser, for comparison), and a whole
+// route-table page (parse, next hops, lines).
 
 #include <benchmark/benchmark.h>
 
@@ -76,13 +77,22 @@ void BM_LogTableHead(benchmark::State& state) {
 }
 BENCHMARK(BM_LogTableHead);
 
-void BM_ParseRoutePage(benchmark::State& state) {
+template <typename Parse>
+void parseRoutePage(benchmark::State& state, Parse parse) {
   std::string page = routePage();
-  for (auto _ : state) benchmark::DoNotOptimize(ResourceDocument::parse(page));
+  for (auto _ : state) benchmark::DoNotOptimize(parse(page));
   state.SetItemsProcessed(state.iterations() * kPageSize);
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(page.size()));
 }
+
+void BM_ParseRoutePage(benchmark::State& state) { parseRoutePage(state, parseDocument); }
 BENCHMARK(BM_ParseRoutePage)->Unit(benchmark::kMicrosecond);
+
+// The same page through nlohmann's own parser, which parseDocument stands in for.
+void BM_ParseRoutePageNlohmann(benchmark::State& state) {
+  parseRoutePage(state, [](const std::string& page) { return ResourceDocument::parse(page); });
+}
+BENCHMARK(BM_ParseRoutePageNlohmann)->Unit(benchmark::kMicrosecond);
 
 // A route-table report of one 500-route page: request, parse, next hop and line of each route.
 void BM_RouteTablePage(benchmark::State& state) {

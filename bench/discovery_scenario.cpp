@@ -138,6 +138,20 @@ std::size_t countLines(const fs::path& file) {
   return static_cast<std::size_t>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
 }
 
+std::string contents(const fs::path& file) {
+  std::ifstream in(file);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Google's Python API client (Debian's python3-googleapi), which the bench set-up installs for
+// Debian's own interpreter.
+const char* kPython = "/usr/bin/python3";
+
+bool pythonClientInstalled() {
+  std::string check = std::string(kPython) + " -c 'import googleapiclient' 2>/dev/null";
+  return std::system(check.c_str()) == 0;
+}
+
 }  // namespace
 
 // The client: the library's report, logged to a file through a real appender as the tool would.
@@ -172,7 +186,7 @@ int discoveryFloor(const std::string& urlFile) {
   return status;
 }
 
-void discoveryAtScale(Table& table, const ProjectSize& size, int runs) {
+void discoveryAtScale(Table& table, const ProjectSize& size, int runs, bool besidePython) {
   std::string name = "discovery, " + std::to_string(size.networks) + " networks, " +
                      std::to_string(size.subnetworks) + " subnetworks, " +
                      std::to_string(size.routes) + " routes";
@@ -189,6 +203,8 @@ void discoveryAtScale(Table& table, const ProjectSize& size, int runs) {
   std::size_t expectedLines = 13u * size.networks + 2u * size.subnetworks + size.routes;
   std::vector<std::string> urls;
   std::vector<double> clientWall, floorWall, clientCpu, floorCpu, serverForClient, serverForFloor;
+  std::vector<double> pythonWall, pythonCpu;
+  besidePython = besidePython && pythonClientInstalled();
   long clientPeak = 0;
   for (int run = 0; run < runs; ++run) {
     emulator.admin("DELETE", "requests");
@@ -208,6 +224,16 @@ void discoveryAtScale(Table& table, const ProjectSize& size, int runs) {
     server = processCpuSeconds(emulator.pid());
     Measure floor = runMeasured(self + " --floor " + dir.file("requests.txt"));
     serverForFloor.push_back(processCpuSeconds(emulator.pid()) - server);
+    if (besidePython) {
+      fs::path pythonLog = dir.path() / "python-report.log";
+      Measure python =
+          runMeasured(std::string(kPython) + " " TOLMI_SOURCE_DIR "/bench/python_discovery.py " +
+                      emulator.endpoint() + " " + kProject + " " + pythonLog.string());
+      if (contents(pythonLog) != contents(log))
+        throw std::runtime_error("the Python client's report differs from the library's");
+      pythonWall.push_back(python.wallSeconds);
+      pythonCpu.push_back(python.cpuSeconds);
+    }
     clientWall.push_back(client.wallSeconds);
     clientCpu.push_back(client.cpuSeconds);
     floorWall.push_back(floor.wallSeconds);
@@ -226,10 +252,18 @@ void discoveryAtScale(Table& table, const ProjectSize& size, int runs) {
   table.add(name, "wall time, keep-alive floor", number(median(floorWall), 3, "s"));
   table.add(name, "ratio to the floor", number(median(clientWall) / median(floorWall), 3));
   table.add(name, "client CPU per request", perRequest(clientCpu));
+  table.add(name, "client CPU per route", number(median(clientCpu) / size.routes * 1e6, 2, "us"));
   table.add(name, "floor CPU per request", perRequest(floorCpu));
   table.add(name, "emulator CPU per request", perRequest(serverForClient));
   table.add(name, "emulator CPU per floor request", perRequest(serverForFloor));
   table.add(name, "client peak memory (VmHWM)", number(clientPeak / 1024.0, 1, "MiB"));
+  if (besidePython) {
+    table.add(name, "wall time, Python client", number(median(pythonWall), 3, "s"));
+    table.add(name, "client CPU, library / Python client",
+              number(median(clientCpu), 3, "s") + " / " + number(median(pythonCpu), 3, "s"));
+    table.add(name, "Python client's CPU over the library's",
+              number(median(pythonCpu) / median(clientCpu), 2));
+  }
 }
 
 }  // namespace tolmi_gcp::bench

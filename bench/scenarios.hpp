@@ -15,8 +15,9 @@ struct ProjectSize {
   int routes;
 };
 
-// listAllNetwork on a generated project against the bare keep-alive floor, median of `runs`.
-void discoveryAtScale(Table& table, const ProjectSize& size, int runs);
+// listAllNetwork on a generated project against the bare keep-alive floor, median of `runs`;
+// `besidePython`: also Google's Python client writing the same report, where it is installed.
+void discoveryAtScale(Table& table, const ProjectSize& size, int runs, bool besidePython);
 
 // The two measured processes of discoveryAtScale (this program started again with --client or
 // --floor): the library's report logged to `logFile`, and the floor replaying `urlFile`.
