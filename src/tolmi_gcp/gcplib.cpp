@@ -85,6 +85,18 @@ ComputeService& globalService() {
 
 void recordWritten() { Globals::revertInfoWritten(); }
 
+ResourceDocument awaitOperation(const Request& wait) {
+  for (;;) {
+    ResourceDocument document = wait.execute();
+    const ResourceDocument& status = at(document, "status");
+    if (status.is_string() && status.get_ref<const std::string&>() == "DONE") {
+      if (document.contains("error")) throw OperationError(document["error"]);
+      return document;
+    }
+    GcpLib::sleeper()();
+  }
+}
+
 }  // namespace frame
 
 std::function<void()>& GcpLib::sleeper() {
@@ -97,17 +109,8 @@ ResourceDocument GcpLib::wait_for_global_operation(ComputeService& service,
                                                    const ResourceDocument& operation) {
   if (!project.is_string()) throw ArgumentTypeError("project", "a string", project);
   if (!operation.is_string()) throw ArgumentTypeError("operation", "a string", operation);
-  auto request =
-      service.globalOperations().wait(project.get<std::string>(), operation.get<std::string>());
-  for (;;) {
-    ResourceDocument document = request.execute();
-    const ResourceDocument& status = at(document, "status");
-    if (status.is_string() && status.get_ref<const std::string&>() == "DONE") {
-      if (document.contains("error")) throw OperationError(document["error"]);
-      return document;
-    }
-    sleeper()();
-  }
+  return frame::awaitOperation(
+      service.globalOperations().wait(project.get<std::string>(), operation.get<std::string>()));
 }
 
 }  // namespace tolmi_gcp
