@@ -225,8 +225,9 @@ class Run {
       current_ = part;
       store_->mark(spoke_, part, switching ? "switching" : "reverting");
       int errorsBefore = errors();
+      int failedBefore = Globals::failedRestores;
       runPart(part, switching);
-      if (switching || errors() == errorsBefore)
+      if (switching || (errors() == errorsBefore && Globals::failedRestores == failedBefore))
         store_->mark(spoke_, part, switching ? "switched" : "reverted");
       else
         out_.note(part.label() + " logged errors while being restored: it stays \"reverting\" " +
@@ -311,13 +312,15 @@ class Run {
     int errors = this->errors();
     out_.note("errors logged: " + std::to_string(errors) +
               (errors > 0 ? " (the lines marked **Error** above)" : ""));
+    if (Globals::failedRestores > 0)
+      out_.note("restore steps that failed: " + std::to_string(Globals::failedRestores));
     if (in_.dryRun)
       out_.note("would-be revert record: " + store_->savePath() + " (" + in_.revertFile +
                 " untouched)");
     else
       out_.note("revert record: " + store_->savePath());
     if (current_) return kStopped;
-    return errors > 0 ? kErrorsLogged : kDone;
+    return errors > 0 || Globals::failedRestores > 0 ? kErrorsLogged : kDone;
   }
 
   const Invocation& in_;

@@ -389,7 +389,24 @@ TEST_F(Routes, RestoreRemovesCreatedRoutesThenRecreatesDeletedOnes) {
                                     "POST projects/proj-1/global/operations/op-3/wait",
                                 }));
   EXPECT_EQ(stageRecord()["deleted_route_list"], ResourceDocument({ilbSent, plain}));
+  EXPECT_EQ(Globals::failedRestores, 0);  // tvn-gone is gone already
   EXPECT_EQ(saves.back()["record"]["manage_routes"]["stage-1"]["proj-1::spoke-a"], stageRecord());
+}
+
+TEST_F(Routes, RestoreCountsTheStepsThatLeaveARouteUnrestored) {
+  ResourceDocument refused = existingRoute("r-a", "10.5.0.0/16");
+  ResourceDocument back = existingRoute("r-b", "10.6.0.0/16");
+  ResourceDocument differs = existingRoute("r-c", "10.7.0.0/16");
+  stageRecord() = {{"deleted_route_list", {refused, back, differs}},
+                   {"added_route_list", ResourceDocument::array()}};
+  ResourceDocument backAnew = back, other = differs;
+  backAnew["id"] = "4712";
+  other["priority"] = 100;
+  transport->replyError(403, "quotaExceeded", "quota").replyError(404, "notFound", "gone");
+  transport->replyError(409, "alreadyExists", "exists").reply(backAnew);
+  transport->replyError(409, "alreadyExists", "exists").reply(other);
+  GcpLib::restoreRoute(service, "stage-1");
+  EXPECT_EQ(Globals::failedRestores, 2);  // r-b is back as recorded: an earlier restore made it
 }
 
 TEST_F(Routes, RestoreDryRunOnlyLogs) {
@@ -562,6 +579,7 @@ TEST_F(RoutesOnEmulator, LoadBalancerRouteComesBackAndASecondRestoreOnlyAlerts) 
                    "[POST http://emulator/compute/v1/projects/app-spoke-prod/global/routes]",
                    "  Done"}));
   EXPECT_EQ(routes(), before);
+  EXPECT_EQ(Globals::failedRestores, 0);
 }
 
 }  // namespace

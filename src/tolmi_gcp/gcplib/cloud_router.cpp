@@ -281,6 +281,7 @@ void GcpLib::restoreCloudRouterAdvertisedRoutePerVpc(ComputeService& service) {
       restoreRouter(service, mkey, rkey, items[0], items[2], items[3]);
     } catch (const std::exception& failure) {
       reportFailure(failure);
+      ++Globals::failedRestores;
     }
   }
 }

@@ -24,12 +24,10 @@ constexpr int kDefaultPriority = 1000;
 constexpr const char* kDeleted = "deleted_route_list";
 constexpr const char* kAdded = "added_route_list";
 
-using LogLine = void (*)(const std::string&);
-
-// Runs one item's step. A failure is logged after `marker` and the caller goes on with the next
-// item: it gets an empty optional (or false for a step without a result).
+// Runs one item's step. A failure is logged after "  **Error** " and the caller goes on with the
+// next item: it gets an empty optional (or false for a step without a result).
 template <typename Step>
-auto attempt(LogLine log, const char* marker, Step step) {
+auto attemptOrError(Step step) {
   using Result = std::invoke_result_t<Step>;
   try {
     if constexpr (std::is_void_v<Result>) {
@@ -39,7 +37,7 @@ auto attempt(LogLine log, const char* marker, Step step) {
       return std::optional<Result>(step());
     }
   } catch (const std::exception& failure) {
-    log(marker + std::string(failure.what()));
+    frame::error("  **Error** " + std::string(failure.what()));
     if constexpr (std::is_void_v<Result>) {
       return false;
     } else {
@@ -48,14 +46,25 @@ auto attempt(LogLine log, const char* marker, Step step) {
   }
 }
 
-template <typename Step>
-auto attemptOrError(Step step) {
-  return attempt(frame::error, "  **Error** ", step);
-}
+// A restore step that found its work done already (the route gone, or back as recorded, left by
+// an interrupted restore): its line is written as for a failure, but the restore is complete.
+class AlreadyRestored : public Error {
+ public:
+  using Error::Error;
+};
 
+// Runs one restore step. A failure is logged after "  **Alert** " and, unless the step was done
+// already, counted in Globals::failedRestores; the caller goes on with the next route.
 template <typename Step>
-auto attemptOrAlert(Step step) {
-  return attempt(frame::info, "  **Alert** ", step);
+void restoreStep(Step step) {
+  try {
+    step();
+  } catch (const AlreadyRestored& done) {
+    frame::info("  **Alert** " + std::string(done.what()));
+  } catch (const std::exception& failure) {
+    frame::info("  **Alert** " + std::string(failure.what()));
+    ++Globals::failedRestores;
+  }
 }
 
 void awaitChange(ComputeService& service, const std::string& project,
@@ -122,6 +131,27 @@ std::set<std::string> configuredNames(const std::string& project, const std::str
     }
   }
   return names;
+}
+
+// What makes a route route the way it does; a route that differs in none of them is in place.
+constexpr const char* kRoutingFields[] = {"destRange", "network",        "priority",
+                                          "tags",      "nextHopGateway", "nextHopInstance",
+                                          "nextHopIp", "nextHopIlb",     "nextHopVpnTunnel"};
+
+// True when the project holds the recorded route again, routing as recorded. A load-balancer next
+// hop's address is left out: the record drops it before insert and the API fills it in anew.
+bool inPlaceAsRecorded(ComputeService& service, const std::string& project,
+                       const ResourceDocument& recorded) {
+  ResourceDocument current;
+  try {
+    current = service.routes().get(project, routeName(at(recorded, "name"))).execute();
+  } catch (const Error&) {
+    return false;
+  }
+  return std::all_of(std::begin(kRoutingFields), std::end(kRoutingFields), [&](const char* field) {
+    if (std::string_view(field) == "nextHopIp" && has(recorded, "nextHopIlb")) return true;
+    return memberOrNull(current, field) == memberOrNull(recorded, field);
+  });
 }
 
 // The "name" of a recorded route document, "" when it has none.
@@ -303,14 +333,20 @@ void GcpLib::restoreRoute(ComputeService& service, const std::string& stage) {
                         ": both route lists must be lists");
 
     for (const ResourceDocument& name : added) {
-      attemptOrAlert([&] {
+      restoreStep([&] {
         frame::info("  remove route " + textOf(name));
         if (Globals::getDryRun()) return;
-        awaitChange(service, project, service.routes().delete_(project, routeName(name)).execute());
+        try {
+          awaitChange(service, project,
+                      service.routes().delete_(project, routeName(name)).execute());
+        } catch (const HttpError& failure) {
+          if (failure.status() == 404) throw AlreadyRestored(failure.what());
+          throw;
+        }
       });
     }
     for (ResourceDocument& route : deleted) {
-      attemptOrAlert([&] {
+      restoreStep([&] {
         frame::info("  restore route " + textOf(at(route, "destRange")));
         if (Globals::getDryRun()) return;
         // The API reports the forwarding address of a load-balancer next hop, but refuses it
@@ -319,7 +355,12 @@ void GcpLib::restoreRoute(ComputeService& service, const std::string& stage) {
           route.erase("nextHopIp");
           frame::recordWritten();
         }
-        awaitChange(service, project, service.routes().insert(project, route).execute());
+        try {
+          awaitChange(service, project, service.routes().insert(project, route).execute());
+        } catch (const Error& failure) {
+          if (inPlaceAsRecorded(service, project, route)) throw AlreadyRestored(failure.what());
+          throw;
+        }
       });
     }
   }

@@ -42,6 +42,7 @@ void Globals::reset() {
   vpc = nullptr;
   networkLink.clear();
   routeInfo = RouteInfo();
+  failedRestores = 0;
 }
 
 }  // namespace tolmi_gcp

@@ -22,6 +22,9 @@ class Globals {
   static inline ResourceDocument vpc;     // the current spoke entry, {"vpc_name": ...}
   static inline std::string networkLink;  // self-link of the network created routes attach to
   static inline RouteInfo routeInfo;
+  // Restore steps that did not restore, whatever level their line was logged at; the tool compares
+  // the count before and after a part.
+  static inline int failedRestores = 0;
 
   static bool getDryRun();
   static void setDryRun(bool dryRun);
