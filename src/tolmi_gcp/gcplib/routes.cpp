@@ -46,20 +46,21 @@ auto attemptOrError(Step step) {
   }
 }
 
-// A restore step that found its work done already (the route gone, or back as recorded, left by
-// an interrupted restore): its line is written as for a failure, but the restore is complete.
-class AlreadyRestored : public Error {
+// A restore step with nothing to do: the route is gone already or back as recorded (left by an
+// interrupted restore), or it is not the tool's to remove. Its line is written as for a failure,
+// but nothing is left unrestored.
+class NothingToRestore : public Error {
  public:
   using Error::Error;
 };
 
-// Runs one restore step. A failure is logged after "  **Alert** " and, unless the step was done
-// already, counted in Globals::failedRestores; the caller goes on with the next route.
+// Runs one restore step. A failure is logged after "  **Alert** " and, unless there was nothing to
+// restore, counted in Globals::failedRestores; the caller goes on with the next route.
 template <typename Step>
 void restoreStep(Step step) {
   try {
     step();
-  } catch (const AlreadyRestored& done) {
+  } catch (const NothingToRestore& done) {
     frame::info("  **Alert** " + std::string(done.what()));
   } catch (const std::exception& failure) {
     frame::info("  **Alert** " + std::string(failure.what()));
@@ -131,6 +132,21 @@ std::set<std::string> configuredNames(const std::string& project, const std::str
     }
   }
   return names;
+}
+
+// Whether a route carries the description that this tool gives the routes it creates.
+bool createdByTool(const ResourceDocument& route) {
+  return memberOrNull(route, "description") == kCreatedMarker;
+}
+
+// False only when the project's route of that name is read and does not carry the marker.
+bool existingRouteIsTools(ComputeService& service, const std::string& project,
+                          const std::string& name) {
+  try {
+    return createdByTool(service.routes().get(project, name).execute());
+  } catch (const Error&) {
+    return true;  // unknown: a restore checks the marker again before it deletes
+  }
 }
 
 // What makes a route route the way it does; a route that differs in none of them is in place.
@@ -294,27 +310,29 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
     if (!body) continue;
     std::string name = (*body)["name"].get<std::string>();
     bool newlyRecorded = record.added(name);
-    // Only a client error or a failed operation proves the route was not created; after a lost
-    // connection or a server error it may exist, and its name must stay recorded so that a
-    // restore removes it.
-    bool refused = false;
+    // Only a client error or a failed operation proves this run did not create the route; after
+    // a lost connection or a server error it may exist, and its name must stay recorded so that a
+    // restore removes it. A route of that name that exists already is the way back only when
+    // this tool made it.
+    bool dropName = false;
     attemptOrError([&] {
       if (Globals::getDryRun()) return;
       ResourceDocument operation;
       try {
         operation = service.routes().insert(project, *body).execute();
       } catch (const HttpError& failure) {
-        refused = failure.status() < 500;
+        dropName = newlyRecorded && failure.status() < 500;
+        if (failure.status() == 409) dropName = !existingRouteIsTools(service, project, name);
         throw;
       }
       try {
         awaitChange(service, project, operation);
       } catch (const OperationError&) {
-        refused = true;
+        dropName = newlyRecorded;
         throw;
       }
     });
-    if (refused && newlyRecorded) record.notAdded(name);
+    if (dropName) record.notAdded(name);
   }
 }
 
@@ -337,10 +355,14 @@ void GcpLib::restoreRoute(ComputeService& service, const std::string& stage) {
         frame::info("  remove route " + textOf(name));
         if (Globals::getDryRun()) return;
         try {
+          // A name in the record proves nothing about the route that has it now.
+          if (!createdByTool(service.routes().get(project, routeName(name)).execute()))
+            throw NothingToRestore("route " + routeName(name) +
+                                   " does not carry this tool's description: left in place");
           awaitChange(service, project,
                       service.routes().delete_(project, routeName(name)).execute());
         } catch (const HttpError& failure) {
-          if (failure.status() == 404) throw AlreadyRestored(failure.what());
+          if (failure.status() == 404) throw NothingToRestore(failure.what());
           throw;
         }
       });
@@ -358,7 +380,7 @@ void GcpLib::restoreRoute(ComputeService& service, const std::string& stage) {
         try {
           awaitChange(service, project, service.routes().insert(project, route).execute());
         } catch (const Error& failure) {
-          if (inPlaceAsRecorded(service, project, route)) throw AlreadyRestored(failure.what());
+          if (inPlaceAsRecorded(service, project, route)) throw NothingToRestore(failure.what());
           throw;
         }
       });
