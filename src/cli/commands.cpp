@@ -86,6 +86,7 @@ class Run {
     Globals::project = project_;
     Globals::vpc = {{"vpc_name", migration["vpc_name"]}};
     Globals::setDryRun(in_.dryRun);
+    if (in_.operationTimeout) Globals::operationTimeout = *in_.operationTimeout;
     if (in_.command != "discover")
       store_ = std::make_unique<RevertStore>(in_.revertFile, in_.dryRun, in_.commandLine);
 

@@ -222,6 +222,8 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
            "): The resource 'projects/app-spoke-prod/global/networks/spoke-9' "
            "was not found"},
       {{"demo"}, "demo runs its own emulator; --endpoint does not apply"},
+      {{"switch", "--config", config, "--operation-timeout", "1 hour"},
+       "a positive duration such as 90s, 30m or 2h"},
   };
   for (const Case& c : cases) {
     std::size_t before = journalSize();

@@ -275,6 +275,16 @@ TEST_F(Routes, RefusedCreationIsTakenOutButAnUnansweredOneStays) {
   EXPECT_EQ(log.lines().back(), "  **Error** connection reset by peer");
 }
 
+TEST_F(Routes, AnOperationPastItsDeadlineStopsTheStageWithItsChangeRecorded) {
+  Globals::operationTimeout = std::chrono::seconds(0);
+  transport->reply(existingRoute("r-1", "10.1.0.0/16"))
+      .reply({{"name", "op-d"}, {"status", "PENDING"}})
+      .reply({{"status", "RUNNING"}});
+  EXPECT_THROW(GcpLib::manageRoute(service, {{"delete", {"r-1", "r-2"}}}, "stage-1"),
+               OperationTimeoutError);
+  EXPECT_EQ(stageRecord()["deleted_route_list"][0]["name"], "r-1");
+}
+
 TEST_F(Routes, FailureToSaveTheRecordStopsBeforeTheChangeItWouldCover) {
   transport->reply(existingRoute("r-1", "10.1.0.0/16"));
   change("op-d");

@@ -254,6 +254,8 @@ void GcpLib::manageCloudRouterAdvertisedRoutePerVpc(ComputeService& service) {
       const std::string& region = stringAt(entry, "region");
       try {
         manageRouter(service, items[0], items[1], region, entry, mkey);
+      } catch (const OperationTimeoutError&) {
+        throw;
       } catch (const std::exception& failure) {
         reportFailure(failure);
       }
@@ -279,6 +281,8 @@ void GcpLib::restoreCloudRouterAdvertisedRoutePerVpc(ComputeService& service) {
       throw ConfigError("cloud router key '" + rkey + "' is not project::network::region::router");
     try {
       restoreRouter(service, mkey, rkey, items[0], items[2], items[3]);
+    } catch (const OperationTimeoutError&) {
+      throw;
     } catch (const std::exception& failure) {
       reportFailure(failure);
       ++Globals::failedRestores;

@@ -99,6 +99,8 @@ void addPeeringEnd(ComputeService& service, const std::string& project, const st
   try {
     operation = service.networks().addPeering(project, network, body).execute();
     GcpLib::wait_for_global_operation(service, project, at(operation, "name"));
+  } catch (const OperationTimeoutError&) {
+    throw;
   } catch (const Error&) {
     const ResourceDocument& peering = at(body, "networkPeering");
     if (!inPlaceAsRecorded(service, project, network, peering)) throw;
@@ -144,6 +146,8 @@ void GcpLib::deletePeering(ComputeService& service, const std::string& project,
   try {
     operation = service.networks().removePeering(project, vpc, body).execute();
     wait_for_global_operation(service, project, at(operation, "name"));
+  } catch (const OperationTimeoutError&) {
+    throw;
   } catch (const std::exception& failure) {
     frame::error(std::string("  **Error** ") + failure.what());
     return;

@@ -36,6 +36,8 @@ auto attemptOrError(Step step) {
     } else {
       return std::optional<Result>(step());
     }
+  } catch (const OperationTimeoutError&) {
+    throw;
   } catch (const std::exception& failure) {
     frame::error("  **Error** " + std::string(failure.what()));
     if constexpr (std::is_void_v<Result>) {
@@ -60,6 +62,8 @@ template <typename Step>
 void restoreStep(Step step) {
   try {
     step();
+  } catch (const OperationTimeoutError&) {
+    throw;
   } catch (const NothingToRestore& done) {
     frame::info("  **Alert** " + std::string(done.what()));
   } catch (const std::exception& failure) {
@@ -379,6 +383,8 @@ void GcpLib::restoreRoute(ComputeService& service, const std::string& stage) {
         }
         try {
           awaitChange(service, project, service.routes().insert(project, route).execute());
+        } catch (const OperationTimeoutError&) {
+          throw;
         } catch (const Error& failure) {
           if (inPlaceAsRecorded(service, project, route)) throw NothingToRestore(failure.what());
           throw;

@@ -43,6 +43,7 @@ void Globals::reset() {
   networkLink.clear();
   routeInfo = RouteInfo();
   failedRestores = 0;
+  operationTimeout = kDefaultOperationTimeout;
 }
 
 }  // namespace tolmi_gcp
