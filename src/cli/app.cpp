@@ -1,6 +1,9 @@
 #include "cli/app.hpp"
 
+#include <chrono>
+#include <optional>
 #include <ostream>
+#include <string>
 
 #include <CLI/CLI.hpp>
 
@@ -21,6 +24,17 @@ std::string commandLine(const std::vector<std::string>& args) {
     out += " " + (plain ? args[i] : "'" + args[i] + "'");
   }
   return out;
+}
+
+// "90s", "30m", "2h", or seconds without a unit; nullopt for anything else or zero.
+std::optional<std::chrono::seconds> parseDuration(const std::string& text) {
+  std::size_t digits = text.find_first_not_of("0123456789");
+  std::string unit = digits == std::string::npos ? "" : text.substr(digits);
+  if (digits == 0 || digits > 9 || !(unit.empty() || unit == "s" || unit == "m" || unit == "h"))
+    return std::nullopt;
+  long long count = std::stoll(text.substr(0, digits));
+  if (count == 0) return std::nullopt;
+  return std::chrono::seconds(count * (unit == "h" ? 3600 : unit == "m" ? 60 : 1));
 }
 
 // The options that discover, switch and revert share.
@@ -62,6 +76,16 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   app.add_option("--endpoint", endpoint,
                  "API root, e.g. http://127.0.0.1:8089/compute/v1/ for compute-emulator");
   app.add_flag("--quiet", outputOptions.quiet, "Show only the library's warnings and errors");
+  std::string operationTimeout;
+  app.add_option("--operation-timeout", operationTimeout,
+                 "Longest wait for one API operation, e.g. 90s, 30m, 2h (default 30m); after it "
+                 "the run stops with status 3")
+      ->check(CLI::Validator(
+          [](const std::string& text) {
+            return parseDuration(text) ? std::string()
+                                       : "a positive duration such as 90s, 30m or 2h";
+          },
+          "DURATION"));
 
   CLI::App* discover = app.add_subcommand(
       "discover",
@@ -90,6 +114,7 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     return status == 0 ? kDone : kUsage;
   }
   if (!endpoint.empty()) invocation.endpoint = endpoint;
+  if (!operationTimeout.empty()) invocation.operationTimeout = *parseDuration(operationTimeout);
   invocation.command = app.get_subcommands().front()->get_name();
   invocation.commandLine = commandLine(args);
   if (invocation.revertFile.empty()) invocation.revertFile = defaultRevertFile(invocation.config);

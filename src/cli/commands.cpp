@@ -86,6 +86,7 @@ class Run {
     Globals::project = project_;
     Globals::vpc = {{"vpc_name", migration["vpc_name"]}};
     Globals::setDryRun(in_.dryRun);
+    if (in_.operationTimeout) Globals::operationTimeout = *in_.operationTimeout;
     if (in_.command != "discover")
       store_ = std::make_unique<RevertStore>(in_.revertFile, in_.dryRun, in_.commandLine);
 
@@ -225,8 +226,9 @@ class Run {
       current_ = part;
       store_->mark(spoke_, part, switching ? "switching" : "reverting");
       int errorsBefore = errors();
+      int failedBefore = Globals::failedRestores;
       runPart(part, switching);
-      if (switching || errors() == errorsBefore)
+      if (switching || (errors() == errorsBefore && Globals::failedRestores == failedBefore))
         store_->mark(spoke_, part, switching ? "switched" : "reverted");
       else
         out_.note(part.label() + " logged errors while being restored: it stays \"reverting\" " +
@@ -311,13 +313,15 @@ class Run {
     int errors = this->errors();
     out_.note("errors logged: " + std::to_string(errors) +
               (errors > 0 ? " (the lines marked **Error** above)" : ""));
+    if (Globals::failedRestores > 0)
+      out_.note("restore steps that failed: " + std::to_string(Globals::failedRestores));
     if (in_.dryRun)
       out_.note("would-be revert record: " + store_->savePath() + " (" + in_.revertFile +
                 " untouched)");
     else
       out_.note("revert record: " + store_->savePath());
     if (current_) return kStopped;
-    return errors > 0 ? kErrorsLogged : kDone;
+    return errors > 0 || Globals::failedRestores > 0 ? kErrorsLogged : kDone;
   }
 
   const Invocation& in_;

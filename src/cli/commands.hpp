@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <iosfwd>
 #include <optional>
 #include <string>
@@ -27,7 +28,8 @@ struct Invocation {
   bool dryRun = false;
   bool force = false;
   std::optional<std::string> endpoint;
-  std::string commandLine;  // recorded in the revert file
+  std::optional<std::chrono::seconds> operationTimeout;  // --operation-timeout
+  std::string commandLine;                               // recorded in the revert file
 };
 
 // The revert file a migration file gets when none is named.

@@ -68,6 +68,13 @@ class OperationError : public Error {
   ResourceDocument error_;
 };
 
+// An operation did not finish within Globals::operationTimeout. Not an item's failure: it stops
+// the run, since what the operation changes is unknown until it finishes.
+class OperationTimeoutError : public Error {
+ public:
+  using Error::Error;
+};
+
 // A configuration, topology or revert file is unreadable or invalid.
 class ConfigError : public Error {
  public:

@@ -85,6 +85,27 @@ ComputeService& globalService() {
 
 void recordWritten() { Globals::revertInfoWritten(); }
 
+ResourceDocument awaitOperation(const Request& wait) {
+  const std::string operation = wait.path().substr(0, wait.path().rfind("/wait"));
+  const auto deadline = GcpLib::clock()() + Globals::operationTimeout;
+  for (;;) {
+    ResourceDocument document = wait.execute();
+    const ResourceDocument& status = at(document, "status");
+    if (!status.is_string())
+      throw Error("malformed answer for operation " + operation + ": \"status\" is " +
+                  textOf(status) + ", not a text");
+    if (status.get_ref<const std::string&>() == "DONE") {
+      if (document.contains("error")) throw OperationError(document["error"]);
+      return document;
+    }
+    if (GcpLib::clock()() >= deadline)
+      throw OperationTimeoutError("operation " + operation + " is still " + textOf(status) +
+                                  " after " + std::to_string(Globals::operationTimeout.count()) +
+                                  " s (--operation-timeout)");
+    GcpLib::sleeper()();
+  }
+}
+
 }  // namespace frame
 
 std::function<void()>& GcpLib::sleeper() {
@@ -92,22 +113,20 @@ std::function<void()>& GcpLib::sleeper() {
   return sleep;
 }
 
+std::function<std::chrono::steady_clock::time_point()>& GcpLib::clock() {
+  static std::function<std::chrono::steady_clock::time_point()> now = [] {
+    return std::chrono::steady_clock::now();
+  };
+  return now;
+}
+
 ResourceDocument GcpLib::wait_for_global_operation(ComputeService& service,
                                                    const ResourceDocument& project,
                                                    const ResourceDocument& operation) {
   if (!project.is_string()) throw ArgumentTypeError("project", "a string", project);
   if (!operation.is_string()) throw ArgumentTypeError("operation", "a string", operation);
-  auto request =
-      service.globalOperations().wait(project.get<std::string>(), operation.get<std::string>());
-  for (;;) {
-    ResourceDocument document = request.execute();
-    const ResourceDocument& status = at(document, "status");
-    if (status.is_string() && status.get_ref<const std::string&>() == "DONE") {
-      if (document.contains("error")) throw OperationError(document["error"]);
-      return document;
-    }
-    sleeper()();
-  }
+  return frame::awaitOperation(
+      service.globalOperations().wait(project.get<std::string>(), operation.get<std::string>()));
 }
 
 }  // namespace tolmi_gcp

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -28,7 +29,8 @@ class GcpLib {
 
   // Waits until the global operation is DONE and returns its last document. Throws
   // ArgumentTypeError when project or operation is not a string, OperationError when the finished
-  // operation carries "error"; request failures pass through. Polls without limit.
+  // operation carries "error", OperationTimeoutError when it is not DONE within
+  // Globals::operationTimeout; request failures pass through.
   static ResourceDocument wait_for_global_operation(ComputeService& service,
                                                     const ResourceDocument& project,
                                                     const ResourceDocument& operation);
@@ -91,6 +93,8 @@ class GcpLib {
 
   // The operation wait's one-second pause; tests replace it to count sleeps without sleeping.
   static std::function<void()>& sleeper();
+  // The clock that the operation wait's deadline is read on; tests replace it with their own.
+  static std::function<std::chrono::steady_clock::time_point()>& clock();
 };
 
 }  // namespace tolmi_gcp

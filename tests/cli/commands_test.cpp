@@ -144,20 +144,30 @@ TEST_F(Commands, RunStoppedByAFailureLeavesARecordThatTakesEveryChangeBack) {
 
 TEST_F(Commands, RevertThatLoggedErrorsStaysOpenUntilItRestoresCleanly) {
   ResourceDocument before = comparableState(local.emulator().state());
-  ASSERT_EQ(tool({"switch", "--config", config, "--only", "routers"}).status, 0);
-  local.emulator().handle("POST", "/emulator/v1/faults", {}, {},
-                          R"({"method": "PATCH", "path": "*/routers/cr-transit-a-use1",
-                              "status": 403, "reason": "forbidden", "message": "no access"})");
-  Result failed = tool({"revert", "--config", config});
-  EXPECT_EQ(failed.status, 1) << failed.err;
-  EXPECT_THAT(failed.err, HasSubstr("routers logged errors while being restored"));
-  EXPECT_EQ(revertFile()["spokes"][kSpoke]["routers"]["state"], "reverting");
-  EXPECT_EQ(tool({"switch", "--config", config, "--only", "routers"}).status, 2);
+  // A failed patch logs "**Error**"; a route that cannot be re-created only "**Alert**".
+  for (auto [part, fault] :
+       {std::pair{"routers", R"({"method": "PATCH", "path": "*/routers/cr-transit-a-use1",
+                                 "status": 403, "reason": "forbidden", "message": "no access"})"},
+        std::pair{"routes stage-1", R"({"method": "POST", "path": "*/app-spoke-prod/global/routes",
+                                "status": 403, "reason": "quotaExceeded", "times": 1000})"}}) {
+    SCOPED_TRACE(part);
+    std::string only = std::string(part).substr(0, std::string(part).find(' '));
+    ASSERT_EQ(tool({"switch", "--config", config, "--only", only}).status, 0);
+    local.emulator().handle("POST", "/emulator/v1/faults", {}, {}, fault);
+    Result failed = tool({"revert", "--config", config});
+    EXPECT_EQ(failed.status, 1) << failed.err;
+    EXPECT_THAT(failed.err, HasSubstr(std::string(part) + " logged errors while being restored"));
+    ResourceDocument spoke = revertFile()["spokes"][kSpoke];
+    EXPECT_EQ(
+        (part == std::string("routers") ? spoke["routers"] : spoke["routes"]["stage-1"])["state"],
+        "reverting");
+    EXPECT_EQ(tool({"switch", "--config", config, "--only", only}).status, 2);
 
-  Result retried = tool({"revert", "--config", config});
-  EXPECT_EQ(retried.status, 0) << retried.err;
-  EXPECT_EQ(revertFile()["spokes"][kSpoke]["routers"]["state"], "reverted");
-  EXPECT_EQ(comparableState(local.emulator().state()), before);
+    local.emulator().handle("DELETE", "/emulator/v1/faults", {}, {}, "");
+    Result retried = tool({"revert", "--config", config});
+    EXPECT_EQ(retried.status, 0) << retried.err;
+    EXPECT_EQ(comparableState(local.emulator().state()), before);
+  }
 }
 
 TEST_F(Commands, SwitchAfterRevertRecordsOnlyWhatItChanges) {
@@ -213,6 +223,8 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
            "): The resource 'projects/app-spoke-prod/global/networks/spoke-9' "
            "was not found"},
       {{"demo"}, "demo runs its own emulator; --endpoint does not apply"},
+      {{"switch", "--config", config, "--operation-timeout", "1 hour"},
+       "a positive duration such as 90s, 30m or 2h"},
   };
   for (const Case& c : cases) {
     std::size_t before = journalSize();

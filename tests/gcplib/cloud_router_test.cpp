@@ -28,6 +28,8 @@ std::string stderrOf(Call call) {
 }
 
 const std::string kApi = "https://www.googleapis.com/compute/v1/projects/";
+// A router patch's operation, finished: the answer to its regionOperations.wait.
+const ResourceDocument kDone = {{"status", "DONE"}};
 
 ResourceDocument routerDoc(const std::string& name, const std::string& network,
                            const ResourceDocument& bgp, const std::string& region = "us-east1") {
@@ -115,16 +117,17 @@ TEST_F(CloudRouterTest, ManageRecordsBeforePatchingAndDryRunLeavesTheSameRecord)
     Globals::setRevertInfoSaver(
         [&](const ResourceDocument&) { requestsAtSave.push_back(transport->requests.size()); });
     transport->reply(routerDoc("r1", "hub", bgp));
-    if (!dryRun) transport->reply({{"kind", "compute#operation"}, {"name", "op-1"}});
+    if (!dryRun) transport->reply({{"kind", "compute#operation"}, {"name", "op-1"}}).reply(kDone);
 
     GcpLib::manageCloudRouterAdvertisedRoutePerVpc(service);
 
     Lines requests = {"GET projects/hub-proj/regions/us-east1/routers/r1"};
     if (!dryRun)
-      requests.push_back(
-          "PATCH projects/hub-proj/regions/us-east1/routers/r1 "
-          R"({"bgp":{"advertisedIpRanges":[{"range":"192.168.0.0/16",)"
-          R"("description":"tessavon-migration-added"}],"advertisedGroups":[]}})");
+      requests.insert(requests.end(),
+                      {"PATCH projects/hub-proj/regions/us-east1/routers/r1 "
+                       R"({"bgp":{"advertisedIpRanges":[{"range":"192.168.0.0/16",)"
+                       R"("description":"tessavon-migration-added"}],"advertisedGroups":[]}})",
+                       "POST projects/hub-proj/regions/us-east1/operations/op-1/wait"});
     EXPECT_EQ(transport->texts(), requests);
     EXPECT_EQ(log.lines(), expectedLines);
     for (const auto& entry : log.entries()) EXPECT_EQ(entry.level, log4cplus::INFO_LOG_LEVEL);
@@ -150,11 +153,11 @@ TEST_F(CloudRouterTest, ManageRerunKeepsTheEntryThatLeadsBack) {
   reverted["advertisedIpRanges"][0]["description"] = "changed since";
   for (const auto& [state, recorded] :
        {std::pair{before, before}, std::pair{migrated, before}, std::pair{reverted, reverted}}) {
-    transport->reply(routerDoc("r1", "hub", state)).reply({{"name", "op"}});
+    transport->reply(routerDoc("r1", "hub", state)).reply({{"name", "op"}}).reply(kDone);
     GcpLib::manageCloudRouterAdvertisedRoutePerVpc(service);
     EXPECT_EQ(cloudRouters()["spoke-proj::spoke-1"]["hub-proj::hub::us-east1::r1"], recorded);
   }
-  EXPECT_EQ(transport->requests.size(), 6u);
+  EXPECT_EQ(transport->requests.size(), 9u);
 }
 
 TEST_F(CloudRouterTest, ManageLogsOnlyForTransitEntriesWithoutRouters) {
@@ -221,6 +224,7 @@ transit_vpcs:
                              {{"range", "0.0.0.0/0"}}};
   transport->reply(routerDoc("r1", "hub", customBgp(ranges, nullptr)))
       .reply({{"name", "op-1"}})
+      .reply(kDone)
       .reply(routerDoc("r2", "hub", customBgp(ranges, nullptr), "us-west1"));
 
   GcpLib::manageCloudRouterAdvertisedRoutePerVpc(service);
@@ -231,6 +235,7 @@ transit_vpcs:
                    "PATCH projects/hub-proj/regions/us-east1/routers/r1 "
                    R"({"bgp":{"advertisedIpRanges":[{"range":"10.3.0.0/16","description":"kept"},)"
                    R"({"range":"172.16.0.1/12","description":"tessavon-migration-added"}]}})",
+                   "POST projects/hub-proj/regions/us-east1/operations/op-1/wait",
                    "GET projects/hub-proj/regions/us-west1/routers/r2"}));
   EXPECT_EQ(log.lines(), (Lines{"- Manage cloud router route(s)",
                                 "  delete 10.1.1.1 in r1 from hub-proj::hub us-east1",
@@ -249,6 +254,7 @@ TEST_F(CloudRouterTest, ManageBuildsListsOnlyForWhatTheRouterHas) {
 )");
   transport->reply(routerDoc("r1", "hub", customBgp(nullptr, nullptr)))
       .reply({{"name", "op-1"}})
+      .reply(kDone)
       .reply(routerDoc("r2", "hub", customBgp(nullptr, {"ALL_SUBNETS"})));
   std::string trace = stderrOf([&] { GcpLib::manageCloudRouterAdvertisedRoutePerVpc(service); });
 
@@ -256,7 +262,7 @@ TEST_F(CloudRouterTest, ManageBuildsListsOnlyForWhatTheRouterHas) {
             ResourceDocument::parse(
                 R"({"bgp":{"advertisedIpRanges":[)"
                 R"({"range":"10.8.0.0/16","description":"tessavon-migration-added"}]}})"));
-  EXPECT_EQ(transport->requests.size(), 3u);
+  EXPECT_EQ(transport->requests.size(), 4u);
   EXPECT_EQ(log.lines().back(), "**Error** missing key 'remove_advertised_groups'");
   EXPECT_EQ(log.entries().back().level, log4cplus::ERROR_LOG_LEVEL);
   EXPECT_THAT(trace, HasSubstr("MissingKeyError: missing key 'remove_advertised_groups'"));
@@ -268,6 +274,7 @@ TEST_F(CloudRouterTest, ManageReportsAFailingRouterAndGoesOnWithTheNext) {
   configureHub(R"(      - {region: us-east1, router_name: gone, add_advertised_routes: []}
       - {region: us-east1, router_name: r1, remove_advertised_routes: [], add_advertised_routes: []}
       - {region: us-east1, router_name: r2, add_advertised_routes: [10.8.0.0/16]}
+      - {region: us-east1, router_name: r4, add_advertised_routes: [10.8.0.0/16]}
   - vpc_name: hub-proj::hub2
     cloud_routers:
       - {region: us-east1, router_name: r3, add_advertised_routes: [10.9.0.0/16]}
@@ -279,16 +286,23 @@ TEST_F(CloudRouterTest, ManageReportsAFailingRouterAndGoesOnWithTheNext) {
       .reply(routerDoc("r1", "hub", customBgp({{{"range", "10.0.0.1/24"}}}, nullptr)))
       .reply(routerDoc("r2", "hub", customBgp(nullptr, nullptr)))
       .replyError(503, "backendError", "try later")
+      .reply(routerDoc("r4", "hub", customBgp(nullptr, nullptr)))
+      .reply({{"name", "op-4"}})
+      .reply({{"status", "DONE"}, {"error", {{"errors", {{{"code", "QUOTA_EXCEEDED"}}}}}}})
       .reply(routerDoc("r3", "hub2", r3Bgp))
-      .reply({{"name", "op-3"}});
+      .reply({{"name", "op-3"}})
+      .reply(kDone);
   std::string trace = stderrOf([&] { GcpLib::manageCloudRouterAdvertisedRoutePerVpc(service); });
 
   EXPECT_THAT(errorLines(),
               ElementsAre(StartsWith("**Error** HTTP 404 notFound: The resource"),
                           "**Error** advertised range '10.0.0.1/24' has host bits set",
-                          StartsWith("**Error** HTTP 503 backendError: try later")));
-  EXPECT_EQ(transport->requests.size(), 6u);
-  EXPECT_EQ(transport->requests.back().path, "projects/hub-proj/regions/us-east1/routers/r3");
+                          StartsWith("**Error** HTTP 503 backendError: try later"),
+                          R"(**Error** {"errors":[{"code":"QUOTA_EXCEEDED"}]})"));
+  EXPECT_EQ(transport->requests.size(), 10u);
+  EXPECT_EQ(transport->requests[6].path, "projects/hub-proj/regions/us-east1/operations/op-4/wait");
+  EXPECT_EQ(transport->requests.back().path,
+            "projects/hub-proj/regions/us-east1/operations/op-3/wait");
   EXPECT_THAT(trace, HasSubstr("HttpError: HTTP 404 notFound"));
   EXPECT_THAT(trace, HasSubstr("has host bits set"));
   // The failed patch keeps its record entry: the change may have been made.
@@ -324,9 +338,11 @@ TEST_F(CloudRouterTest, ManageStopsOnConfigurationFaultsKeepingEarlierWork) {
     Globals::reset();
     transport->requests.clear();
     configureHub(router, tail);
-    transport->reply(routerDoc("r1", "hub", customBgp(nullptr, nullptr))).reply({{"name", "op"}});
+    transport->reply(routerDoc("r1", "hub", customBgp(nullptr, nullptr)))
+        .reply({{"name", "op"}})
+        .reply(kDone);
     EXPECT_THROW(GcpLib::manageCloudRouterAdvertisedRoutePerVpc(service), Error);
-    EXPECT_EQ(transport->requests.size(), 2u);
+    EXPECT_EQ(transport->requests.size(), 3u);
     EXPECT_TRUE(cloudRouters()["spoke-proj::spoke-1"].contains("hub-proj::hub::us-east1::r1"));
   }
   configure("{project_id: p, transit_vpcs: []}");
@@ -362,7 +378,7 @@ TEST_F(CloudRouterTest, RestorePatchesTheRecordedSettingsBackEveryTime) {
   spoke["hub-proj::hub::us-west1::r2"] = withGroups;
   int saves = 0;
   Globals::setRevertInfoSaver([&](const ResourceDocument&) { ++saves; });
-  for (int i = 0; i < 4; ++i) transport->reply({{"name", "op"}});
+  for (int i = 0; i < 4; ++i) transport->reply({{"name", "op"}}).reply(kDone);
 
   GcpLib::restoreCloudRouterAdvertisedRoutePerVpc(service);
   GcpLib::restoreCloudRouterAdvertisedRoutePerVpc(service);
@@ -371,7 +387,9 @@ TEST_F(CloudRouterTest, RestorePatchesTheRecordedSettingsBackEveryTime) {
       R"({"bgp":{"asn":64512,"advertiseMode":"CUSTOM","advertisedIpRanges":[]}})";
   const std::string body2 = R"({"bgp":)" + withGroups.dump() + "}";
   const Lines once = {"PATCH projects/hub-proj/regions/us-east1/routers/r1 " + body1,
-                      "PATCH projects/hub-proj/regions/us-west1/routers/r2 " + body2};
+                      "POST projects/hub-proj/regions/us-east1/operations/op/wait",
+                      "PATCH projects/hub-proj/regions/us-west1/routers/r2 " + body2,
+                      "POST projects/hub-proj/regions/us-west1/operations/op/wait"};
   Lines twice = once;
   twice.insert(twice.end(), once.begin(), once.end());
   EXPECT_EQ(transport->texts(), twice);
@@ -400,19 +418,25 @@ TEST_F(CloudRouterTest, RestoreReportsAFailingRouterAndGoesOnWithTheNext) {
   spoke["hub-proj::hub::us-east1::r1"] = customBgp(ResourceDocument::array(), nullptr);
   spoke["hub-proj::hub::us-east1::broken"] = nullptr;
   spoke["hub-proj::hub::us-east1::r2"] = customBgp(ResourceDocument::array(), nullptr);
-  transport->replyError(500, "backendError", "boom").reply({{"name", "op"}});
+  spoke["hub-proj::hub::us-east1::r3"] = customBgp(ResourceDocument::array(), nullptr);
+  transport->replyError(500, "backendError", "boom")
+      .reply({{"name", "op"}})
+      .reply(kDone)
+      .reply({{"name", "op-3"}})
+      .reply({{"status", "DONE"}, {"error", {{"errors", {{{"code", "QUOTA_EXCEEDED"}}}}}}});
   std::string trace = stderrOf([&] { GcpLib::restoreCloudRouterAdvertisedRoutePerVpc(service); });
 
-  EXPECT_EQ(transport->requests.size(), 2u);
+  EXPECT_EQ(transport->requests.size(), 5u);
   EXPECT_EQ(transport->requests[1].path, "projects/hub-proj/regions/us-east1/routers/r2");
   // A null entry would otherwise be patched as if it were settings.
   EXPECT_THAT(errorLines(),
               ElementsAre(StartsWith("**Error** HTTP 500 backendError: boom"),
-                          StartsWith("**Error** argument 'hub-proj::hub::us-east1::broken'")));
+                          StartsWith("**Error** argument 'hub-proj::hub::us-east1::broken'"),
+                          R"(**Error** {"errors":[{"code":"QUOTA_EXCEEDED"}]})"));
   EXPECT_THAT(trace, HasSubstr("HttpError: HTTP 500 backendError: boom"));
 
   spoke["hub-proj::too-short"] = customBgp(nullptr, nullptr);
-  transport->reply({{"name", "op"}}).reply({{"name", "op"}});
+  for (int i = 0; i < 3; ++i) transport->reply({{"name", "op"}}).reply(kDone);
   stderrOf(
       [&] { EXPECT_THROW(GcpLib::restoreCloudRouterAdvertisedRoutePerVpc(service), ConfigError); });
 }
@@ -424,18 +448,20 @@ TEST_F(CloudRouterTest, SwitchRunsEitherManagementOrRestoreWithTheGlobalService)
   Globals::service =
       std::make_shared<ComputeService>(transport, "http://emulator/compute/v1/", nullptr);
   configureHub(kExampleRouter);
-  transport->reply(routerDoc("r1", "hub", customBgp(nullptr, nullptr))).reply({{"name", "op"}});
+  transport->reply(routerDoc("r1", "hub", customBgp(nullptr, nullptr)))
+      .reply({{"name", "op"}})
+      .reply(kDone);
   GcpLib::manageCloudRouterAdvertisedRoute(true);
   EXPECT_EQ(log.lines().front(), "- Manage cloud router route(s)");
-  EXPECT_EQ(transport->requests.size(), 2u);
+  EXPECT_EQ(transport->requests.size(), 3u);
 
   log.clear();
-  transport->reply({{"name", "op"}});
+  transport->reply({{"name", "op"}}).reply(kDone);
   GcpLib::manageCloudRouterAdvertisedRoute(false);
   EXPECT_EQ(log.lines().front(), "- Restore cloud router route(s)");
-  EXPECT_EQ(transport->requests.size(), 3u);
+  EXPECT_EQ(transport->requests.size(), 5u);
   ResourceDocument restored = customBgp(ResourceDocument::array(), nullptr);
-  EXPECT_EQ(transport->requests.back().json()["bgp"], restored);
+  EXPECT_EQ(transport->requests[3].json()["bgp"], restored);
 }
 
 // --- listRouterByRegion ---

@@ -5,6 +5,7 @@
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/gcplib/frame.hpp"
+#include "tolmi_gcp/res/Globals.hpp"
 
 namespace tolmi_gcp {
 namespace {
@@ -45,11 +46,20 @@ TEST(LogTable, ColumnsAreLeftJustifiedAndNeverTruncated) {
 class OperationWait : public ::testing::Test {
  protected:
   void SetUp() override {
-    GcpLib::sleeper() = [this] { ++sleeps; };
+    saved = GcpLib::clock();
+    GcpLib::clock() = [this] { return now; };
+    GcpLib::sleeper() = [this] {
+      ++sleeps;
+      now += std::chrono::seconds(1);
+    };
   }
   void TearDown() override {
     GcpLib::sleeper() = [] {};
+    GcpLib::clock() = saved;
+    Globals::reset();
   }
+  std::function<std::chrono::steady_clock::time_point()> saved;
+  std::chrono::steady_clock::time_point now;
   std::shared_ptr<FakeTransport> transport = std::make_shared<FakeTransport>();
   ComputeService service{transport, "http://emulator/compute/v1/", nullptr};
   int sleeps = 0;
@@ -87,6 +97,25 @@ TEST_F(OperationWait, OnlyExactDoneFinishesAndErrorFails) {
   }
   EXPECT_EQ(transport->requests.size(), 2u);
   EXPECT_EQ(sleeps, 1);
+}
+
+TEST_F(OperationWait, GivesUpAtItsDeadlineAndRefusesAStatusThatIsNotText) {
+  Globals::operationTimeout = std::chrono::seconds(3);
+  for (int i = 0; i < 4; ++i) transport->reply({{"status", "RUNNING"}});
+  transport->reply({{"status", 7}});
+  for (const char* expected :
+       {"operation projects/p/global/operations/op-1 is still RUNNING after 3 s "
+        "(--operation-timeout)",
+        R"(malformed answer for operation projects/p/global/operations/op-1: "status" is 7, )"
+        "not a text"}) {
+    try {
+      GcpLib::wait_for_global_operation(service, "p", "op-1");
+      ADD_FAILURE() << "expected: " << expected;
+    } catch (const Error& failure) {
+      EXPECT_STREQ(failure.what(), expected);
+    }
+  }
+  EXPECT_EQ(transport->requests.size(), 5u);
 }
 
 TEST_F(OperationWait, RefusesNonStringArgumentsBeforeAnyRequest) {

@@ -251,6 +251,18 @@ TEST_F(DeletePeerings, LeavesAPeeringWithoutFarEndAloneAndGoesOn) {
   EXPECT_EQ(recorded("proj-s::spoke"), ResourceDocument::array({pairOf(spokeToCore, coreToSpoke)}));
 }
 
+TEST_F(DeletePeerings, LeavesAPairTheRecordCouldNotRecreateInPlace) {
+  ResourceDocument nameless = hubToSpoke;
+  nameless.erase("name");
+  transport->reply(network("spoke", {spokeToHub})).reply(network("hub", {nameless}));
+  GcpLib::deletePeerings(service, "proj-s", spokeEntry);
+  EXPECT_EQ(log.lines().at(1),
+            "  **Error** peering spoke-to-hub to proj-t::hub could not be re-created from the "
+            "record (missing key 'name'): left in place and not recorded");
+  EXPECT_EQ(transport->requests.size(), 2u);
+  EXPECT_EQ(recorded("proj-s::spoke"), ResourceDocument::array());
+}
+
 TEST_F(DeletePeerings, FailingPartWayLeavesEveryRemovedPairOnDiskWithTheEarlierOnes) {
   // An earlier run recorded the same hub peering and one that is gone from the spoke since.
   ResourceDocument staleHub = pairOf(peering("spoke-to-hub", "proj-t", "hub"), hubToSpoke);
@@ -346,9 +358,23 @@ TEST_F(AddPeerings, CreatesSpokeEndThenTransitEndWithTheRecordedSettings) {
   EXPECT_EQ(log.entries()[4].level, log4cplus::ERROR_LOG_LEVEL);
 }
 
+TEST_F(AddPeerings, FillsWhatTheApiLeftOutWithItsDefaults) {
+  scriptChange("op-1");
+  scriptChange("op-2");
+  ResourceDocument bare = {{"name", "hub-to-spoke"}, {"network", link("proj-s", "spoke")}};
+  GcpLib::addPeerings(service, ResourceDocument::array({pairOf(spokeToHub, bare)}));
+  bare.update({{"exportCustomRoutes", false},
+               {"importCustomRoutes", false},
+               {"exchangeSubnetRoutes", true},
+               {"exportSubnetRoutesWithPublicIp", true},
+               {"importSubnetRoutesWithPublicIp", false},
+               {"stackType", "IPV4_ONLY"}});
+  EXPECT_EQ(transport->requests.at(2).json(), ResourceDocument({{"networkPeering", bare}}));
+}
+
 TEST_F(AddPeerings, FailsBeforeAnyRequestOnAnIncompleteRecord) {
   ResourceDocument incomplete = hubToSpoke;
-  incomplete.erase("stackType");
+  incomplete.erase("name");
   EXPECT_THROW(
       GcpLib::addPeerings(service, ResourceDocument::array({pairOf(spokeToHub, incomplete)})),
       MissingKeyError);

@@ -250,10 +250,16 @@ TEST_F(Routes, RefusedCreationIsTakenOutButAnUnansweredOneStays) {
   transport->reply(instance("gw-1")).reply({{"name", "op-2"}, {"status", "PENDING"}});
   transport->reply({{"name", "op-2"}, {"status", "DONE"}, {"error", {{"errors", {1}}}}});
   transport->reply(instance("gw-1")).replyError(503, "backendError", "try again");
+  ResourceDocument ours = existingRoute("ours", "10.1.0.0/16");
+  ours["description"] = kMarker;
+  transport->reply(instance("gw-1")).replyError(409, "alreadyExists", "exists").reply(ours);
+  transport->reply(instance("gw-1")).replyError(409, "alreadyExists", "exists");
+  transport->reply(existingRoute("foreign", "10.1.0.0/16"));
   transport->reply(instance("gw-1")).dropConnection("connection reset by peer");
-  ResourceDocument config = {{"add",
-                              {entry(1, "refused"), entry(2, "failed-operation"),
-                               entry(3, "server-error"), entry(4, "unanswered")}}};
+  ResourceDocument config = {
+      {"add",
+       {entry(1, "refused"), entry(2, "failed-operation"), entry(3, "server-error"),
+        entry(5, "ours"), entry(6, "foreign"), entry(4, "unanswered")}}};
 
   GcpLib::manageRoute(service, config, "stage-1");
 
@@ -263,9 +269,20 @@ TEST_F(Routes, RefusedCreationIsTakenOutButAnUnansweredOneStays) {
             ResourceDocument({"refused"}));
   EXPECT_EQ(savedBefore(3)["manage_routes"]["stage-1"]["proj-1::spoke-a"]["added_route_list"],
             ResourceDocument({"failed-operation"}));
-  EXPECT_EQ(stageRecord()["added_route_list"], ResourceDocument({"server-error", "unanswered"}));
+  EXPECT_EQ(stageRecord()["added_route_list"],
+            ResourceDocument({"server-error", "ours", "unanswered"}));
   EXPECT_EQ(saves.back()["record"]["manage_routes"]["stage-1"]["proj-1::spoke-a"], stageRecord());
   EXPECT_EQ(log.lines().back(), "  **Error** connection reset by peer");
+}
+
+TEST_F(Routes, AnOperationPastItsDeadlineStopsTheStageWithItsChangeRecorded) {
+  Globals::operationTimeout = std::chrono::seconds(0);
+  transport->reply(existingRoute("r-1", "10.1.0.0/16"))
+      .reply({{"name", "op-d"}, {"status", "PENDING"}})
+      .reply({{"status", "RUNNING"}});
+  EXPECT_THROW(GcpLib::manageRoute(service, {{"delete", {"r-1", "r-2"}}}, "stage-1"),
+               OperationTimeoutError);
+  EXPECT_EQ(stageRecord()["deleted_route_list"][0]["name"], "r-1");
 }
 
 TEST_F(Routes, FailureToSaveTheRecordStopsBeforeTheChangeItWouldCover) {
@@ -316,6 +333,9 @@ TEST_F(Routes, ReRunKeepsTheEarlierWayBackForRoutesItCannotChangeAgain) {
   // r-1 is gone (the earlier run deleted it); the route to create exists (it created it).
   transport->replyError(404, "notFound", "The resource 'r-1' was not found");
   transport->reply(instance("gw-1")).replyError(409, "alreadyExists", "already exists");
+  ResourceDocument created = existingRoute(kName200, "10.1.0.0/16");
+  created["description"] = kMarker;
+  transport->reply(created);
 
   GcpLib::manageRoute(service, {{"delete", {"r-1"}}, {"add", {entry(200, nullptr)}}}, "stage-1");
 
@@ -357,9 +377,13 @@ TEST_F(Routes, RestoreRemovesCreatedRoutesThenRecreatesDeletedOnes) {
   ilb["nextHopIlb"] = kApi + "regions/us-central1/forwardingRules/fr-1";
   ResourceDocument plain = existingRoute("r-ip", "10.6.0.0/16");
   stageRecord() = {{"deleted_route_list", {ilb, plain}},
-                   {"added_route_list", {"tvn-gone", "tvn-here"}}};
+                   {"added_route_list", {"tvn-gone", "tvn-here", "foreign"}}};
+  ResourceDocument created = existingRoute("tvn-here", "10.1.0.0/16");
+  created["description"] = kMarker;
   transport->replyError(404, "notFound", "The resource 'tvn-gone' was not found");
+  transport->reply(created);
   change("op-1");
+  transport->reply(existingRoute("foreign", "10.1.0.0/16"));
   change("op-2");
   change("op-3");
 
@@ -369,9 +393,11 @@ TEST_F(Routes, RestoreRemovesCreatedRoutesThenRecreatesDeletedOnes) {
             (Lines{
                 "- Restore route(s) stage-1",
                 "  remove route tvn-gone",
-                "  **Alert** HTTP 404 notFound: The resource 'tvn-gone' was not found [DELETE "
+                "  **Alert** HTTP 404 notFound: The resource 'tvn-gone' was not found [GET "
                 "http://emulator/compute/v1/projects/proj-1/global/routes/tvn-gone]",
                 "  remove route tvn-here",
+                "  remove route foreign",
+                "  **Alert** route foreign does not carry this tool's description: left in place",
                 "  restore route 10.5.0.0/16",
                 "  restore route 10.6.0.0/16",
                 "  Done",
@@ -380,16 +406,35 @@ TEST_F(Routes, RestoreRemovesCreatedRoutesThenRecreatesDeletedOnes) {
   ResourceDocument ilbSent = ilb;
   ilbSent.erase("nextHopIp");
   EXPECT_EQ(transport->texts(), (Lines{
-                                    "DELETE projects/proj-1/global/routes/tvn-gone",
+                                    "GET projects/proj-1/global/routes/tvn-gone",
+                                    "GET projects/proj-1/global/routes/tvn-here",
                                     "DELETE projects/proj-1/global/routes/tvn-here",
                                     "POST projects/proj-1/global/operations/op-1/wait",
+                                    "GET projects/proj-1/global/routes/foreign",
                                     "POST projects/proj-1/global/routes " + ilbSent.dump(),
                                     "POST projects/proj-1/global/operations/op-2/wait",
                                     "POST projects/proj-1/global/routes " + plain.dump(),
                                     "POST projects/proj-1/global/operations/op-3/wait",
                                 }));
   EXPECT_EQ(stageRecord()["deleted_route_list"], ResourceDocument({ilbSent, plain}));
+  EXPECT_EQ(Globals::failedRestores, 0);  // tvn-gone is gone already
   EXPECT_EQ(saves.back()["record"]["manage_routes"]["stage-1"]["proj-1::spoke-a"], stageRecord());
+}
+
+TEST_F(Routes, RestoreCountsTheStepsThatLeaveARouteUnrestored) {
+  ResourceDocument refused = existingRoute("r-a", "10.5.0.0/16");
+  ResourceDocument back = existingRoute("r-b", "10.6.0.0/16");
+  ResourceDocument differs = existingRoute("r-c", "10.7.0.0/16");
+  stageRecord() = {{"deleted_route_list", {refused, back, differs}},
+                   {"added_route_list", ResourceDocument::array()}};
+  ResourceDocument backAnew = back, other = differs;
+  backAnew["id"] = "4712";
+  other["priority"] = 100;
+  transport->replyError(403, "quotaExceeded", "quota").replyError(404, "notFound", "gone");
+  transport->replyError(409, "alreadyExists", "exists").reply(backAnew);
+  transport->replyError(409, "alreadyExists", "exists").reply(other);
+  GcpLib::restoreRoute(service, "stage-1");
+  EXPECT_EQ(Globals::failedRestores, 2);  // r-b is back as recorded: an earlier restore made it
 }
 
 TEST_F(Routes, RestoreDryRunOnlyLogs) {
@@ -562,6 +607,7 @@ TEST_F(RoutesOnEmulator, LoadBalancerRouteComesBackAndASecondRestoreOnlyAlerts) 
                    "[POST http://emulator/compute/v1/projects/app-spoke-prod/global/routes]",
                    "  Done"}));
   EXPECT_EQ(routes(), before);
+  EXPECT_EQ(Globals::failedRestores, 0);
 }
 
 }  // namespace

@@ -259,6 +259,14 @@ Request GlobalOperationsCollection::wait(const std::string& project,
                  std::nullopt);
 }
 
+Request RegionOperationsCollection::wait(const std::string& project, const std::string& region,
+                                         const std::string& operation) const {
+  return Request(
+      s_, "POST",
+      resourcePath({"projects", project, "regions", region, "operations", operation, "wait"}), {},
+      std::nullopt);
+}
+
 ComputeService::ComputeService(std::shared_ptr<HttpTransport> transport, std::string endpoint,
                                std::shared_ptr<Credentials> credentials, RetryPolicy retry)
     : transport_(std::move(transport)),

@@ -125,6 +125,16 @@ class GlobalOperationsCollection {
   const ComputeService& s_;
 };
 
+class RegionOperationsCollection {
+ public:
+  explicit RegionOperationsCollection(const ComputeService& s) : s_(s) {}
+  Request wait(const std::string& project, const std::string& region,
+               const std::string& operation) const;
+
+ private:
+  const ComputeService& s_;
+};
+
 // When and how often a request is sent again. Reads and operation waits are retried on 408, 429,
 // 500, 502, 503, 504 and transport errors; changes carry a fresh requestId and are retried only
 // with that same id (so the API does the work once), also on the 400 "operation in progress"
@@ -156,6 +166,7 @@ class ComputeService {
   InstancesCollection instances() const { return InstancesCollection(*this); }
   RoutersCollection routers() const { return RoutersCollection(*this); }
   GlobalOperationsCollection globalOperations() const { return GlobalOperationsCollection(*this); }
+  RegionOperationsCollection regionOperations() const { return RegionOperationsCollection(*this); }
 
   const std::string& endpoint() const { return endpoint_; }
   // What the handle sends with, so a caller can wrap it (see withTransport).

@@ -52,6 +52,13 @@ const ResourceDocument& listAt(const ResourceDocument& doc, std::string_view key
   return value;
 }
 
+// A router change is done when its region operation is; one that ends in error fails the router.
+void awaitRouterChange(ComputeService& service, const std::string& project,
+                       const std::string& region, const ResourceDocument& operation) {
+  frame::awaitOperation(
+      service.regionOperations().wait(project, region, stringAt(operation, "name")));
+}
+
 // A router that fails is reported and the caller goes on with the next one.
 void reportFailure(const std::exception& failure) {
   frame::error("**Error** " + std::string(failure.what()));
@@ -143,9 +150,10 @@ void manageRouter(ComputeService& service, const std::string& transitProject,
     spokeRouters[rkey] = routerBgp;
   frame::recordWritten();
   if (Globals::getDryRun()) return;
-  service.routers()
-      .patch(transitProject, region, routerName, {{"bgp", std::move(change.bgp)}})
-      .execute();
+  awaitRouterChange(service, transitProject, region,
+                    service.routers()
+                        .patch(transitProject, region, routerName, {{"bgp", std::move(change.bgp)}})
+                        .execute());
 }
 
 // Puts one recorded "bgp" back onto its router.
@@ -161,7 +169,9 @@ void restoreRouter(ComputeService& service, const std::string& mkey, const std::
     settings["advertisedIpRanges"] = ResourceDocument::array();
     frame::recordWritten();
   }
-  service.routers().patch(project, region, routerName, {{"bgp", settings}}).execute();
+  awaitRouterChange(
+      service, project, region,
+      service.routers().patch(project, region, routerName, {{"bgp", settings}}).execute());
 }
 
 std::vector<std::string> splitKey(const std::string& text) {
@@ -244,6 +254,8 @@ void GcpLib::manageCloudRouterAdvertisedRoutePerVpc(ComputeService& service) {
       const std::string& region = stringAt(entry, "region");
       try {
         manageRouter(service, items[0], items[1], region, entry, mkey);
+      } catch (const OperationTimeoutError&) {
+        throw;
       } catch (const std::exception& failure) {
         reportFailure(failure);
       }
@@ -269,8 +281,11 @@ void GcpLib::restoreCloudRouterAdvertisedRoutePerVpc(ComputeService& service) {
       throw ConfigError("cloud router key '" + rkey + "' is not project::network::region::router");
     try {
       restoreRouter(service, mkey, rkey, items[0], items[2], items[3]);
+    } catch (const OperationTimeoutError&) {
+      throw;
     } catch (const std::exception& failure) {
       reportFailure(failure);
+      ++Globals::failedRestores;
     }
   }
 }

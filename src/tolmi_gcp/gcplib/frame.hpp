@@ -55,4 +55,8 @@ ComputeService& globalService();
 // Tells Globals that the revert record changed, so it reaches disk before the next change request.
 void recordWritten();
 
+// Repeats `wait` (a global or region operations.wait) until the operation is DONE and returns its
+// last document; throws OperationError when the finished operation carries "error".
+ResourceDocument awaitOperation(const Request& wait);
+
 }  // namespace tolmi_gcp::frame

@@ -16,15 +16,21 @@ namespace {
 
 using frame::info;
 
-// The members a re-created peering carries, in the order they are sent.
-constexpr const char* kCreatedMembers[] = {"name",
-                                           "network",
-                                           "exportCustomRoutes",
-                                           "importCustomRoutes",
-                                           "exchangeSubnetRoutes",
-                                           "exportSubnetRoutesWithPublicIp",
-                                           "importSubnetRoutesWithPublicIp",
-                                           "stackType"};
+// The members a re-created peering carries, in the order they are sent, each with the value the
+// API gives it when a peering is created without it (the API may leave such a member out of the
+// peerings it reports); name and network have none.
+const std::vector<std::pair<const char*, ResourceDocument>>& createdMembers() {
+  static const std::vector<std::pair<const char*, ResourceDocument>> kMembers = {
+      {"name", nullptr},
+      {"network", nullptr},
+      {"exportCustomRoutes", false},
+      {"importCustomRoutes", false},
+      {"exchangeSubnetRoutes", true},
+      {"exportSubnetRoutesWithPublicIp", true},
+      {"importSubnetRoutesWithPublicIp", false},
+      {"stackType", "IPV4_ONLY"}};
+  return kMembers;
+}
 
 // "project::network" of the network a peering entry points at.
 std::string peerKey(const ResourceDocument& entry) {
@@ -60,22 +66,29 @@ void recordPair(const std::string& key, const ResourceDocument& pair) {
   frame::recordWritten();
 }
 
-ResourceDocument creationBody(const ResourceDocument& entry) {
+// The peering that re-creates `entry`: its created members, a member it lacks taking the API's
+// default. Throws for an entry without a text name or network.
+ResourceDocument createdPeering(const ResourceDocument& entry) {
   ResourceDocument peering = ResourceDocument::object();
-  for (const char* member : kCreatedMembers) peering[member] = at(entry, member);
-  return {{"networkPeering", std::move(peering)}};
+  for (const auto& [member, byDefault] : createdMembers())
+    peering[member] = byDefault.is_null() ? ResourceDocument(stringAt(entry, member))
+                                          : valueOr(entry, member, byDefault);
+  return peering;
 }
 
-// True when the network holds a peering with every created member equal to `peering`'s.
+ResourceDocument creationBody(const ResourceDocument& entry) {
+  return {{"networkPeering", createdPeering(entry)}};
+}
+
+// True when the network holds a peering that `peering` would re-create as it is.
 bool inPlaceAsRecorded(ComputeService& service, const std::string& project,
                        const std::string& network, const ResourceDocument& peering) {
   ResourceDocument current = service.networks().get(project, network).execute();
-  for (const ResourceDocument& existing : arrayOrEmpty(current, "peerings")) {
-    if (std::all_of(std::begin(kCreatedMembers), std::end(kCreatedMembers),
-                    [&](const char* m) { return has(existing, m) && existing[m] == peering[m]; }))
-      return true;
-  }
-  return false;
+  const ResourceDocument& peerings = arrayOrEmpty(current, "peerings");
+  return std::any_of(peerings.begin(), peerings.end(), [&](const ResourceDocument& existing) {
+    return has(existing, "name") && existing["name"] == peering["name"] &&
+           createdPeering(existing) == peering;
+  });
 }
 
 // Creates one end of a pair and waits for it. A failed creation whose end is nevertheless in place
@@ -86,6 +99,8 @@ void addPeeringEnd(ComputeService& service, const std::string& project, const st
   try {
     operation = service.networks().addPeering(project, network, body).execute();
     GcpLib::wait_for_global_operation(service, project, at(operation, "name"));
+  } catch (const OperationTimeoutError&) {
+    throw;
   } catch (const Error&) {
     const ResourceDocument& peering = at(body, "networkPeering");
     if (!inPlaceAsRecorded(service, project, network, peering)) throw;
@@ -131,6 +146,8 @@ void GcpLib::deletePeering(ComputeService& service, const std::string& project,
   try {
     operation = service.networks().removePeering(project, vpc, body).execute();
     wait_for_global_operation(service, project, at(operation, "name"));
+  } catch (const OperationTimeoutError&) {
+    throw;
   } catch (const std::exception& failure) {
     frame::error(std::string("  **Error** ") + failure.what());
     return;
@@ -159,6 +176,16 @@ void GcpLib::deletePeerings(ComputeService& service, const std::string& project,
     if (remote.is_null()) {
       frame::error("  **Error** no peering on " + remoteKey + " points back at " + key +
                    ": spoke peering " + localName + " left in place and not recorded");
+      continue;
+    }
+    // A pair that the record could not re-create is not removed.
+    try {
+      creationBody(local);
+      creationBody(remote);
+    } catch (const Error& failure) {
+      frame::error("  **Error** peering " + localName + " to " + remoteKey +
+                   " could not be re-created from the record (" + failure.what() +
+                   "): left in place and not recorded");
       continue;
     }
     ResourceDocument pair = {{"localPeeringProperties", local},

@@ -24,12 +24,10 @@ constexpr int kDefaultPriority = 1000;
 constexpr const char* kDeleted = "deleted_route_list";
 constexpr const char* kAdded = "added_route_list";
 
-using LogLine = void (*)(const std::string&);
-
-// Runs one item's step. A failure is logged after `marker` and the caller goes on with the next
-// item: it gets an empty optional (or false for a step without a result).
+// Runs one item's step. A failure is logged after "  **Error** " and the caller goes on with the
+// next item: it gets an empty optional (or false for a step without a result).
 template <typename Step>
-auto attempt(LogLine log, const char* marker, Step step) {
+auto attemptOrError(Step step) {
   using Result = std::invoke_result_t<Step>;
   try {
     if constexpr (std::is_void_v<Result>) {
@@ -38,8 +36,10 @@ auto attempt(LogLine log, const char* marker, Step step) {
     } else {
       return std::optional<Result>(step());
     }
+  } catch (const OperationTimeoutError&) {
+    throw;
   } catch (const std::exception& failure) {
-    log(marker + std::string(failure.what()));
+    frame::error("  **Error** " + std::string(failure.what()));
     if constexpr (std::is_void_v<Result>) {
       return false;
     } else {
@@ -48,14 +48,28 @@ auto attempt(LogLine log, const char* marker, Step step) {
   }
 }
 
-template <typename Step>
-auto attemptOrError(Step step) {
-  return attempt(frame::error, "  **Error** ", step);
-}
+// A restore step with nothing to do: the route is gone already or back as recorded (left by an
+// interrupted restore), or it is not the tool's to remove. Its line is written as for a failure,
+// but nothing is left unrestored.
+class NothingToRestore : public Error {
+ public:
+  using Error::Error;
+};
 
+// Runs one restore step. A failure is logged after "  **Alert** " and, unless there was nothing to
+// restore, counted in Globals::failedRestores; the caller goes on with the next route.
 template <typename Step>
-auto attemptOrAlert(Step step) {
-  return attempt(frame::info, "  **Alert** ", step);
+void restoreStep(Step step) {
+  try {
+    step();
+  } catch (const OperationTimeoutError&) {
+    throw;
+  } catch (const NothingToRestore& done) {
+    frame::info("  **Alert** " + std::string(done.what()));
+  } catch (const std::exception& failure) {
+    frame::info("  **Alert** " + std::string(failure.what()));
+    ++Globals::failedRestores;
+  }
 }
 
 void awaitChange(ComputeService& service, const std::string& project,
@@ -122,6 +136,42 @@ std::set<std::string> configuredNames(const std::string& project, const std::str
     }
   }
   return names;
+}
+
+// Whether a route carries the description that this tool gives the routes it creates.
+bool createdByTool(const ResourceDocument& route) {
+  return memberOrNull(route, "description") == kCreatedMarker;
+}
+
+// False only when the project's route of that name is read and does not carry the marker.
+bool existingRouteIsTools(ComputeService& service, const std::string& project,
+                          const std::string& name) {
+  try {
+    return createdByTool(service.routes().get(project, name).execute());
+  } catch (const Error&) {
+    return true;  // unknown: a restore checks the marker again before it deletes
+  }
+}
+
+// What makes a route route the way it does; a route that differs in none of them is in place.
+constexpr const char* kRoutingFields[] = {"destRange", "network",        "priority",
+                                          "tags",      "nextHopGateway", "nextHopInstance",
+                                          "nextHopIp", "nextHopIlb",     "nextHopVpnTunnel"};
+
+// True when the project holds the recorded route again, routing as recorded. A load-balancer next
+// hop's address is left out: the record drops it before insert and the API fills it in anew.
+bool inPlaceAsRecorded(ComputeService& service, const std::string& project,
+                       const ResourceDocument& recorded) {
+  ResourceDocument current;
+  try {
+    current = service.routes().get(project, routeName(at(recorded, "name"))).execute();
+  } catch (const Error&) {
+    return false;
+  }
+  return std::all_of(std::begin(kRoutingFields), std::end(kRoutingFields), [&](const char* field) {
+    if (std::string_view(field) == "nextHopIp" && has(recorded, "nextHopIlb")) return true;
+    return memberOrNull(current, field) == memberOrNull(recorded, field);
+  });
 }
 
 // The "name" of a recorded route document, "" when it has none.
@@ -264,27 +314,29 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
     if (!body) continue;
     std::string name = (*body)["name"].get<std::string>();
     bool newlyRecorded = record.added(name);
-    // Only a client error or a failed operation proves the route was not created; after a lost
-    // connection or a server error it may exist, and its name must stay recorded so that a
-    // restore removes it.
-    bool refused = false;
+    // Only a client error or a failed operation proves this run did not create the route; after
+    // a lost connection or a server error it may exist, and its name must stay recorded so that a
+    // restore removes it. A route of that name that exists already is the way back only when
+    // this tool made it.
+    bool dropName = false;
     attemptOrError([&] {
       if (Globals::getDryRun()) return;
       ResourceDocument operation;
       try {
         operation = service.routes().insert(project, *body).execute();
       } catch (const HttpError& failure) {
-        refused = failure.status() < 500;
+        dropName = newlyRecorded && failure.status() < 500;
+        if (failure.status() == 409) dropName = !existingRouteIsTools(service, project, name);
         throw;
       }
       try {
         awaitChange(service, project, operation);
       } catch (const OperationError&) {
-        refused = true;
+        dropName = newlyRecorded;
         throw;
       }
     });
-    if (refused && newlyRecorded) record.notAdded(name);
+    if (dropName) record.notAdded(name);
   }
 }
 
@@ -303,14 +355,24 @@ void GcpLib::restoreRoute(ComputeService& service, const std::string& stage) {
                         ": both route lists must be lists");
 
     for (const ResourceDocument& name : added) {
-      attemptOrAlert([&] {
+      restoreStep([&] {
         frame::info("  remove route " + textOf(name));
         if (Globals::getDryRun()) return;
-        awaitChange(service, project, service.routes().delete_(project, routeName(name)).execute());
+        try {
+          // A name in the record proves nothing about the route that has it now.
+          if (!createdByTool(service.routes().get(project, routeName(name)).execute()))
+            throw NothingToRestore("route " + routeName(name) +
+                                   " does not carry this tool's description: left in place");
+          awaitChange(service, project,
+                      service.routes().delete_(project, routeName(name)).execute());
+        } catch (const HttpError& failure) {
+          if (failure.status() == 404) throw NothingToRestore(failure.what());
+          throw;
+        }
       });
     }
     for (ResourceDocument& route : deleted) {
-      attemptOrAlert([&] {
+      restoreStep([&] {
         frame::info("  restore route " + textOf(at(route, "destRange")));
         if (Globals::getDryRun()) return;
         // The API reports the forwarding address of a load-balancer next hop, but refuses it
@@ -319,7 +381,14 @@ void GcpLib::restoreRoute(ComputeService& service, const std::string& stage) {
           route.erase("nextHopIp");
           frame::recordWritten();
         }
-        awaitChange(service, project, service.routes().insert(project, route).execute());
+        try {
+          awaitChange(service, project, service.routes().insert(project, route).execute());
+        } catch (const OperationTimeoutError&) {
+          throw;
+        } catch (const Error& failure) {
+          if (inPlaceAsRecorded(service, project, route)) throw NothingToRestore(failure.what());
+          throw;
+        }
       });
     }
   }

@@ -42,6 +42,8 @@ void Globals::reset() {
   vpc = nullptr;
   networkLink.clear();
   routeInfo = RouteInfo();
+  failedRestores = 0;
+  operationTimeout = kDefaultOperationTimeout;
 }
 
 }  // namespace tolmi_gcp

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -22,6 +23,12 @@ class Globals {
   static inline ResourceDocument vpc;     // the current spoke entry, {"vpc_name": ...}
   static inline std::string networkLink;  // self-link of the network created routes attach to
   static inline RouteInfo routeInfo;
+  // Restore steps that did not restore, whatever level their line was logged at; the tool compares
+  // the count before and after a part.
+  static inline int failedRestores = 0;
+  // How long one operation may take before the wait gives up and the run stops.
+  static constexpr std::chrono::seconds kDefaultOperationTimeout{30 * 60};
+  static inline std::chrono::seconds operationTimeout = kDefaultOperationTimeout;
 
   static bool getDryRun();
   static void setDryRun(bool dryRun);
