@@ -16,7 +16,7 @@ namespace tolmi_gcp::emulator {
 namespace {
 
 const std::string kExamples = std::string(TOLMI_SOURCE_DIR) + "/examples";
-// Every client may add these to any call.
+// The system parameters any client may add.
 const std::set<std::string> kSystemParameters = {"alt",       "prettyPrint", "fields", "key",
                                                  "quotaUser", "$.xgafv",     "userIp"};
 
@@ -25,11 +25,8 @@ std::vector<std::string> problems(const ResourceDocument& entry, std::set<std::s
   const Schema& schema = Schema::compute();
   std::string path = entry["path"];
   std::vector<std::string> segments;
-  for (std::string_view rest = std::string_view(path).substr(12);;) {
-    segments.push_back(percentDecode(rest.substr(0, rest.find('/'))));
-    if (rest.find('/') == std::string_view::npos) break;
-    rest.remove_prefix(rest.find('/') + 1);
-  }
+  std::istringstream parts(path.substr(std::min<std::size_t>(path.size(), 12)));
+  for (std::string part; std::getline(parts, part, '/');) segments.push_back(percentDecode(part));
   const Schema::Method* method = schema.method(entry["method"].get<std::string>(), segments);
   if (!path.starts_with("/compute/v1/") || !method) return {"no such method"};
   methods.insert(method->id);
@@ -41,10 +38,10 @@ std::vector<std::string> problems(const ResourceDocument& entry, std::set<std::s
   ResourceDocument body = entry["body"];
   // The one field sent on purpose beyond the API's own: the zone of a route's next-hop instance.
   if (method->id == "compute.routes.insert") body.erase("zone");
-  if (!method->requestBody.empty())
-    for (const auto& line : schema.problems(method->requestBody, body))
-      out.push_back("request " + line);
-  if (entry["status"] == 200)
+  for (const auto& line : method->requestBody.empty() ? std::vector<std::string>{}
+                                                      : schema.problems(method->requestBody, body))
+    out.push_back("request " + line);
+  if (entry["status"] == 200)  // error bodies are not in the schema
     for (const auto& line : schema.problems(method->response, entry["answer"]))
       out.push_back("answer " + line);
   return out;

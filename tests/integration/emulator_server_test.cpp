@@ -85,9 +85,7 @@ TEST(EmulatorServer, DelaysAnswersByTheLatencyAndTellsItsVersion) {
   auto started = std::chrono::steady_clock::now();
   auto answer = client.Get("/compute/v1/projects/app-spoke-prod/global/networks/spoke-1");
   EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(100));
-  ASSERT_TRUE(answer);
-  EXPECT_EQ(answer->status, 200);
-
+  EXPECT_TRUE(answer && answer->status == 200);
   FILE* version = popen((std::string(kBinary) + " --version").c_str(), "r");
   char line[80] = {};
   EXPECT_NE(fgets(line, sizeof line, version), nullptr);
