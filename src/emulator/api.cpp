@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "emulator/filter.hpp"
+#include "emulator/schema.hpp"
 
 namespace tolmi_gcp::emulator {
 
@@ -122,12 +123,20 @@ ResourceDocument ComputeApi::call(const std::string& method, const std::vector<s
   };
   for (const Method& entry : kMethods) {
     if (method != entry.verb || !fits(path, entry.pattern)) continue;
-    Call call{path, query, body, operationError};
+    // Fields the API does not have, and those only the server sets, are ignored.
+    const Schema::Method* described = Schema::compute().method(method, path);
+    ResourceDocument input = described && !described->requestBody.empty()
+                                 ? Schema::compute().input(described->requestBody, body)
+                                 : body;
+    Call call{path, query, input, operationError};
+    settle();
     bool change = method != "GET" && path.back() != "wait";
     if (change) {
       if (auto earlier = repeated(call)) return *earlier;
     }
-    return (this->*entry.handler)(call);
+    ResourceDocument answer = (this->*entry.handler)(call);
+    if (change) settle();  // a change without delay is made at once
+    return answer;
   }
   throw ApiError(404, "notFound",
                  "The requested URL " + method + " /compute/v1/" + joined(path) +
@@ -136,6 +145,7 @@ ResourceDocument ComputeApi::call(const std::string& method, const std::vector<s
 
 void ComputeApi::reset() {
   operations_.clear();
+  unfinished_.clear();
   operationsByRequest_.clear();
 }
 
@@ -154,14 +164,25 @@ std::optional<ResourceDocument> ComputeApi::repeated(const Call& call) const {
   return render(operations_.at(known->second));
 }
 
-// Lists: one page in name order, after the key the page token carries.
+// Lists: one page in name order after the key the page token carries, or newest first.
 namespace {
 
+// A place in the newest-first order: creation time, later first, then key.
+struct Newest {
+  std::string created;
+  std::string key;
+  const ResourceDocument* item;
+  bool operator<(const Newest& other) const {
+    return created != other.created ? created > other.created : key < other.key;
+  }
+};
+
+// `only`, when given, holds the keys worth a look (a network's routes).
 Page pageOf(const std::map<std::string, ResourceDocument>& items, const std::string& prefix,
             const std::optional<std::string>& filterText,
             const std::optional<std::string>& maxResultsText,
-            const std::optional<std::string>& pageToken,
-            const std::optional<std::string>& orderBy) {
+            const std::optional<std::string>& pageToken, const std::optional<std::string>& orderBy,
+            const std::set<std::string>* only = nullptr) {
   Filter filter(filterText.value_or(""));
   std::size_t maxResults = 500;
   if (maxResultsText && !maxResultsText->empty()) {
@@ -174,31 +195,75 @@ Page pageOf(const std::map<std::string, ResourceDocument>& items, const std::str
                          "'. Must be a whole number from 0 to 500.");
     if (value > 0) maxResults = value;
   }
-  if (orderBy && !orderBy->empty() && *orderBy != "name" && *orderBy != "name asc")
+  bool newestFirst = orderBy == "creationTimestamp desc";
+  if (orderBy && !orderBy->empty() && *orderBy != "name" && *orderBy != "name asc" && !newestFirst)
     throw ApiError(400, "invalid",
                    "Invalid value for field 'orderBy': '" + *orderBy +
-                       "'. Results can only be ordered by name.");
-  auto it = items.lower_bound(prefix);
+                       "'. Results can only be ordered by name or by 'creationTimestamp desc'.");
+  std::optional<std::string> after;
   if (pageToken && !pageToken->empty()) {
-    auto after = unhex(*pageToken);
+    after = unhex(*pageToken);
     if (!after || !after->starts_with(prefix))
       throw ApiError(400, "invalid",
                      "Invalid value for field 'pageToken': '" + *pageToken +
                          "'. It is not a token this list returned.");
-    it = items.upper_bound(*after);
   }
-  Page page;
-  std::string lastKey;
-  for (; it != items.end() && it->first.starts_with(prefix); ++it) {
-    if (!filter.matches(it->second)) continue;
-    if (page.items.size() == maxResults) {
-      page.nextPageToken = hexOf(lastKey);
-      break;
+  // Calls `take` with the items that pass the filter, in name order after `from`, while it says
+  // to go on.
+  auto visit = [&](const std::optional<std::string>& from, auto&& take) {
+    if (only) {
+      for (auto it = from ? only->upper_bound(*from) : only->begin(); it != only->end(); ++it)
+        if (const auto& item = items.at(*it); filter.matches(item) && !take(*it, item)) return;
+      return;
     }
-    page.items.push_back(&it->second);
-    lastKey = it->first;
+    for (auto it = from ? items.upper_bound(*from) : items.lower_bound(prefix);
+         it != items.end() && it->first.starts_with(prefix); ++it)
+      if (filter.matches(it->second) && !take(it->first, it->second)) return;
+  };
+  Page page;
+  std::string lastToken;
+  auto add = [&](const std::string& token, const ResourceDocument& item) {
+    if (page.items.size() == maxResults) {
+      page.nextPageToken = hexOf(lastToken);
+      return false;
+    }
+    page.items.push_back(&item);
+    lastToken = token;
+    return true;
+  };
+  if (!newestFirst) {
+    visit(after, add);
+    return page;
   }
+  // Newest first: the token carries the key and the creation time of the page's last item.
+  std::vector<Newest> order;
+  visit(std::nullopt, [&](const std::string& key, const ResourceDocument& item) {
+    order.push_back({textOf(memberOrNull(item, "creationTimestamp")), key, &item});
+    return true;
+  });
+  std::sort(order.begin(), order.end());
+  auto it = order.begin();
+  if (after) {
+    auto newline = after->find('\n');
+    Newest last{after->substr(newline == std::string::npos ? after->size() : newline + 1),
+                after->substr(0, newline), nullptr};
+    it = std::upper_bound(order.begin(), order.end(), last);
+  }
+  for (; it != order.end(); ++it)
+    if (!add(it->key + "\n" + it->created, *it->item)) break;
   return page;
+}
+
+// The link of the network a routes-list filter asks for ("network: LINK" or "network = LINK",
+// LINK in any form), when that is all it asks.
+std::optional<std::string> networkAskedFor(const std::optional<std::string>& filter,
+                                           const std::string& project) {
+  static const RE2 kNetworkTerm(R"re(\s*\(?\s*network\s*[:=]\s*"?([^"()\s]+)"?\s*\)?\s*)re");
+  std::string value;
+  if (!filter || !RE2::FullMatch(*filter, kNetworkTerm, &value)) return std::nullopt;
+  auto relative = relativeName(value, project, "global/networks/*");
+  if (!relative) return std::nullopt;
+  return linkOf(*relative);
 }
 
 ResourceDocument listDocument(const std::string& kind, const std::string& relativeName, Page page) {
@@ -224,9 +289,16 @@ ResourceDocument ComputeApi::listNetworks(const Call& call) {
 
 ResourceDocument ComputeApi::listRoutes(const Call& call) {
   const Project& project = store_.project(call.project());
+  // A filter on one network looks only at that network's routes.
+  const std::set<std::string>* only = nullptr;
+  if (auto network = networkAskedFor(call.param("filter"), call.project())) {
+    static const std::set<std::string> kNone;
+    auto it = project.routesByNetwork.find(*network);
+    only = it == project.routesByNetwork.end() ? &kNone : &it->second;
+  }
   return listDocument("compute#routeList", "projects/" + call.project() + "/global/routes",
                       pageOf(project.routes, "", call.param("filter"), call.param("maxResults"),
-                             call.param("pageToken"), call.param("orderBy")));
+                             call.param("pageToken"), call.param("orderBy"), only));
 }
 
 ResourceDocument ComputeApi::listRouters(const Call& call) {
@@ -318,29 +390,38 @@ ResourceDocument ComputeApi::insertRoute(const Call& call) {
   ResourceDocument route = store_.makeRoute(call.project(), call.body);
   std::string name = route["name"];
   std::string link = route["selfLink"];
+  Change change{{}, false, {route["network"].get<std::string>()}};
+  checkReady(link);
+  checkNetworksFree(change);
   if (project.routes.count(name))
     throw ApiError(409, "alreadyExists",
                    "The resource '" + link.substr(kLinkPrefix.size()) + "' already exists");
-  if (!call.operationError) project.routes.emplace(name, std::move(route));
-  return startOperation(call, "insert", link, "");
+  change.apply = [this, id = call.project(), route = std::move(route)] {
+    store_.addRoute(id, route);
+  };
+  return startOperation(call, "insert", link, "", std::move(change));
 }
 
 ResourceDocument ComputeApi::deleteRoute(const Call& call) {
   Project& project = store_.project(call.project());
+  checkReady(linkOf(joined(call.path)));
   auto it = project.routes.find(call.path[4]);
   if (it == project.routes.end()) throwNotFound(joined(call.path));
   if (project.generatedRoutes.count(call.path[4]))
     throw ApiError(400, "badRequest",
                    "The route '" + joined(call.path) +
                        "' is generated from a subnetwork or a peering and cannot be deleted.");
-  std::string link = it->second["selfLink"];
-  if (!call.operationError) project.routes.erase(it);
-  return startOperation(call, "delete", link, "");
+  Change change{
+      [this, id = call.project(), name = call.path[4]] { store_.project(id).eraseRoute(name); },
+      false,
+      {it->second["network"].get<std::string>()}};
+  checkNetworksFree(change);
+  return startOperation(call, "delete", it->second["selfLink"], "", std::move(change));
 }
 
 ResourceDocument ComputeApi::addPeering(const Call& call) {
   ResourceDocument& network = store_.network(call.project(), call.path[4]);
-  const std::string& link = network["selfLink"].get_ref<const std::string&>();
+  std::string link = network["selfLink"];
   ResourceDocument given;
   if (has(call.body, "networkPeering") && call.body["networkPeering"].is_object()) {
     given = call.body["networkPeering"];
@@ -353,7 +434,7 @@ ResourceDocument ComputeApi::addPeering(const Call& call) {
     throw ApiError(400, "required", "Required field 'networkPeering' not specified");
   }
   ResourceDocument peering = store_.makePeering(call.project(), given);
-  const std::string& peer = peering["network"].get_ref<const std::string&>();
+  std::string peer = peering["network"];
   if (peer == link)
     throw ApiError(400, "invalid", "A network cannot be peered with itself: '" + link + "'.");
   for (const auto& existing : arrayOrEmpty(network, "peerings")) {
@@ -367,14 +448,15 @@ ResourceDocument ComputeApi::addPeering(const Call& call) {
           "Network '" + link.substr(kLinkPrefix.size()) + "' already has a peering with network '" +
               peer.substr(kLinkPrefix.size()) + "' (peering '" + textOf(existing["name"]) + "').");
   }
-  checkNoPeeringInProgress({link, peer});
-  std::vector<std::string> touched = {link, peer};
-  if (!call.operationError) {
-    network["peerings"].push_back(std::move(peering));
-    store_.refreshNetworks();
-  }
-  // `peer` pointed into the peering, which now lives in the network: use the copies.
-  return startOperation(call, "addPeering", touched[0], "", touched);
+  Change change{[this, id = call.project(), name = call.path[4], peering = std::move(peering)] {
+                  store_.network(id, name)["peerings"].push_back(peering);
+                  store_.refreshNetworks();
+                },
+                true,
+                {link, peer}};
+  checkNetworksFree(change);
+  checkReady(link);
+  return startOperation(call, "addPeering", link, "", std::move(change));
 }
 
 ResourceDocument ComputeApi::removePeering(const Call& call) {
@@ -382,34 +464,42 @@ ResourceDocument ComputeApi::removePeering(const Call& call) {
   std::string link = network["selfLink"];
   if (!has(call.body, "name") || !call.body["name"].is_string())
     throw ApiError(400, "required", "Required field 'name' not specified");
-  const std::string& name = call.body["name"].get_ref<const std::string&>();
-  ResourceDocument& peerings = network["peerings"];
+  std::string name = call.body["name"];
+  const ResourceDocument& peerings = arrayOrEmpty(network, "peerings");
   auto it = std::find_if(peerings.begin(), peerings.end(),
                          [&](const ResourceDocument& peering) { return peering["name"] == name; });
   if (it == peerings.end())
     throw ApiError(400, "invalid",
                    "There is no peering named '" + name + "' on network '" +
                        link.substr(kLinkPrefix.size()) + "'.");
-  std::string peer = (*it)["network"];
-  checkNoPeeringInProgress({link, peer});
-  if (!call.operationError) {
-    peerings.erase(it);
-    if (peerings.empty()) network.erase("peerings");
-    store_.refreshNetworks();
-  }
-  return startOperation(call, "removePeering", link, "", {link, peer});
+  Change change{[this, id = call.project(), network = call.path[4], name] {
+                  ResourceDocument& changed = store_.network(id, network);
+                  ResourceDocument& list = changed["peerings"];
+                  for (auto entry = list.begin(); entry != list.end(); ++entry)
+                    if ((*entry)["name"] == name) {
+                      list.erase(entry);
+                      break;
+                    }
+                  if (list.empty()) changed.erase("peerings");
+                  store_.refreshNetworks();
+                },
+                true,
+                {link, (*it)["network"].get<std::string>()}};
+  checkNetworksFree(change);
+  checkReady(link);
+  return startOperation(call, "removePeering", link, "", std::move(change));
 }
 
 ResourceDocument ComputeApi::patchRouter(const Call& call) {
   Project& project = store_.project(call.project());
   ResourceDocument& router = scoped(project.routers, call.path);
+  std::string link = router["selfLink"];
+  checkReady(link);
   if (!call.body.is_object())
     throw ApiError(400, "required", "Required field 'resource' not specified");
-  // Clients send back the whole router they read: output fields are ignored, the name and the
-  // network may only repeat what they are.
+  // Clients send back the whole router they read: the name and the network may only repeat
+  // what they are.
   ResourceDocument patch = call.body;
-  for (const char* output : {"kind", "id", "selfLink", "creationTimestamp", "region"})
-    patch.erase(output);
   if (has(patch, "name") && patch["name"] != router["name"])
     throwInvalid("name", patch["name"], "A router cannot be renamed.");
   if (has(patch, "network") && !patch["network"].is_null()) {
@@ -427,18 +517,18 @@ ResourceDocument ComputeApi::patchRouter(const Call& call) {
   Store::checkRouterBgp(patched["bgp"]);
   if (patched["bgp"]["asn"] != router["bgp"]["asn"])
     throwInvalid("bgp.asn", patched["bgp"]["asn"], "The ASN of a router cannot change.");
-  std::string link = router["selfLink"];
   std::string region = router["region"];
-  if (!call.operationError) router = std::move(patched);
-  return startOperation(call, "patch", link, region);
+  Change change{[this, id = call.project(), path = call.path, patched = std::move(patched)] {
+    scoped(store_.project(id).routers, path) = patched;
+  }};
+  return startOperation(call, "patch", link, region, std::move(change));
 }
 
 // Operations.
 
 ResourceDocument ComputeApi::startOperation(const Call& call, const std::string& type,
                                             const std::string& targetLink,
-                                            const std::string& region,
-                                            std::vector<std::string> peeringNetworks) {
+                                            const std::string& region, Change change) {
   auto now = std::chrono::system_clock::now();
   long long epochMillis =
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
@@ -461,22 +551,69 @@ ResourceDocument ComputeApi::startOperation(const Call& call, const std::string&
                    {"user", "emulator@localhost"},
                    {"selfLink", linkOf(relative)}};
   if (!region.empty()) operation.doc["region"] = region;
-  operation.started = Clock::now();
+  operation.started = now_();
   operation.insertTime = timestamp(now);
   operation.error = call.operationError;
-  operation.peeringNetworks = std::move(peeringNetworks);
-  if (auto requestId = call.param("requestId"))
+  operation.change = std::move(change);
+  if (operation.error) operation.change.apply = nullptr;
+  if (auto requestId = call.param("requestId")) {
+    operation.doc["clientOperationId"] = *requestId;
     operationsByRequest_[call.project() + "/" + *requestId] = relative;
+  }
+  unfinished_.push_back(relative);
   return render(operations_.emplace(relative, std::move(operation)).first->second);
 }
 
 bool ComputeApi::done(const Operation& operation) const {
-  return Clock::now() - operation.started >= std::chrono::milliseconds(options_.operationDelayMs);
+  return now_() - operation.started >= std::chrono::milliseconds(options_.operationDelayMs);
+}
+
+void ComputeApi::settle() {
+  // Every operation takes as long, so they finish in the order they started.
+  while (!unfinished_.empty()) {
+    Operation& operation = operations_.at(unfinished_.front());
+    if (!done(operation)) return;
+    if (operation.change.apply) operation.change.apply();
+    operation.change.apply = nullptr;
+    unfinished_.pop_front();
+  }
+}
+
+void ComputeApi::checkReady(const std::string& targetLink) const {
+  for (const auto& name : unfinished_)
+    if (operations_.at(name).doc["targetLink"] == targetLink && !done(operations_.at(name)))
+      throw ApiError(400, "resourceNotReady",
+                     "The resource '" + targetLink.substr(kLinkPrefix.size()) + "' is not ready");
+}
+
+void ComputeApi::checkNetworksFree(const Change& change) const {
+  // The networks the change touches and their peers.
+  std::set<std::string> near(change.networks.begin(), change.networks.end());
+  for (const auto& link : change.networks)
+    if (const ResourceDocument* network = store_.findNetwork(link))
+      for (const auto& peering : arrayOrEmpty(*network, "peerings"))
+        near.insert(peering["network"]);
+  for (const auto& name : unfinished_) {
+    const Operation& operation = operations_.at(name);
+    if (done(operation) || (!operation.change.peering && !change.peering)) continue;
+    for (const auto& link : operation.change.networks) {
+      // Peering changes among themselves exclude each other on the two networks they join.
+      bool excludes = operation.change.peering && change.peering
+                          ? std::find(change.networks.begin(), change.networks.end(), link) !=
+                                change.networks.end()
+                          : near.count(link) > 0;
+      if (excludes)
+        throw ApiError(400, "badRequest",
+                       std::string("There is a ") +
+                           (operation.change.peering ? "peering" : "route") +
+                           " operation in progress on the local or peer network. Try again later.");
+    }
+  }
 }
 
 ResourceDocument ComputeApi::render(const Operation& operation) const {
   auto delay = std::chrono::milliseconds(options_.operationDelayMs);
-  auto elapsed = Clock::now() - operation.started;
+  auto elapsed = now_() - operation.started;
   const ResourceDocument& fixed = operation.doc;
   ResourceDocument doc;
   for (const char* key : {"kind", "id", "name", "operationType", "targetLink", "targetId"})
@@ -501,6 +638,7 @@ ResourceDocument ComputeApi::render(const Operation& operation) const {
   }
   doc["selfLink"] = fixed["selfLink"];
   if (fixed.contains("region")) doc["region"] = fixed["region"];
+  if (fixed.contains("clientOperationId")) doc["clientOperationId"] = fixed["clientOperationId"];
   return doc;
 }
 
@@ -542,19 +680,8 @@ std::chrono::milliseconds ComputeApi::holdTime(const std::string& method,
   auto it = operations_.find("projects/" + path[1] + "/" + scope + "/operations/" + name);
   if (it == operations_.end() || done(it->second)) return std::chrono::milliseconds(0);
   auto remaining = std::chrono::ceil<std::chrono::milliseconds>(
-      it->second.started + std::chrono::milliseconds(options_.operationDelayMs) - Clock::now());
+      it->second.started + std::chrono::milliseconds(options_.operationDelayMs) - now_());
   return std::min(remaining, std::chrono::milliseconds(options_.waitTimeoutMs));
-}
-
-void ComputeApi::checkNoPeeringInProgress(const std::vector<std::string>& networkLinks) const {
-  for (const auto& [name, operation] : operations_) {
-    if (operation.peeringNetworks.empty() || done(operation)) continue;
-    for (const auto& link : operation.peeringNetworks)
-      if (std::find(networkLinks.begin(), networkLinks.end(), link) != networkLinks.end())
-        throw ApiError(400, "badRequest",
-                       "There is a peering operation in progress on the local or peer network. "
-                       "Try again later.");
-  }
 }
 
 }  // namespace tolmi_gcp::emulator

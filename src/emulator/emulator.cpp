@@ -212,7 +212,7 @@ struct Emulator::Impl {
   void hold(const Fault& fault);
   void releaseHeld();
   void record(const std::string& method, const std::string& path, const QueryList& query,
-              const std::string& body, int status);
+              const std::string& body, int status, const std::string& answer = "");
   ResourceDocument journalDocument() const;
 
   const Options options;
@@ -257,6 +257,7 @@ HttpResponse Emulator::handle(const std::string& method, const std::string& path
 
 ResourceDocument Emulator::state() const {
   std::lock_guard lock(impl_->mutex);
+  impl_->api.settle();
   return impl_->store.dump();
 }
 
@@ -276,7 +277,11 @@ ResourceDocument Emulator::Impl::journalDocument() const {
 HttpResponse Emulator::Impl::serve(const std::string& method, const std::string& path,
                                    const QueryList& query, const HeaderList& headers,
                                    const std::string& body) {
-  if (options.requireAuth && (path == kBatchPath || path.starts_with(kApiPrefix))) {
+  bool apiCall = path == kBatchPath || path.starts_with(kApiPrefix);
+  // Every API answer takes a round trip's time, as it does from afar.
+  if (apiCall && options.latencyMs > 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(options.latencyMs));
+  if (options.requireAuth && apiCall) {
     if (auto refusal = auth.refuse(headers)) {
       std::lock_guard lock(mutex);
       record(method, path, query, body, refusal->status);
@@ -349,7 +354,7 @@ HttpResponse Emulator::Impl::serveApi(const std::string& method, const std::stri
   {
     // The journal shows what was done, whatever becomes of the answer below.
     std::lock_guard lock(mutex);
-    record(method, path, query, body, response.status);
+    record(method, path, query, body, response.status, response.body);
   }
   if (fault && fault->after) {
     if (fault->delayMs) hold(*fault);
@@ -391,7 +396,8 @@ std::optional<Fault> Emulator::Impl::takeFault(const std::string& method, const 
 }
 
 void Emulator::Impl::record(const std::string& method, const std::string& path,
-                            const QueryList& query, const std::string& body, int status) {
+                            const QueryList& query, const std::string& body, int status,
+                            const std::string& answer) {
   ResourceDocument parameters = ResourceDocument::object();
   for (const auto& [name, value] : query) parameters[name] = value;
   ResourceDocument parsed = nullptr;
@@ -404,6 +410,8 @@ void Emulator::Impl::record(const std::string& method, const std::string& path,
                      {"query", std::move(parameters)},
                      {"body", std::move(parsed)},
                      {"status", status}});
+  if (options.journalAnswers && !answer.empty())
+    journal.back()["answer"] = ResourceDocument::parse(answer, nullptr, false);
   if (journal.size() > kJournalLimit) {
     journal.pop_front();
     ++journalDropped;
@@ -415,6 +423,7 @@ HttpResponse Emulator::Impl::admin(const std::string& method, const std::string&
   try {
     if (method == "GET" && path == "state") {
       std::lock_guard lock(mutex);
+      api.settle();
       return jsonResponse(200, store.dump());
     }
     if (path == "requests" && (method == "GET" || method == "DELETE")) {

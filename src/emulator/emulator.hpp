@@ -13,6 +13,8 @@ struct Options {
   int operationDelayMs = 0;  // PENDING → RUNNING → DONE over this time; 0: DONE at once
   int waitTimeoutMs = 2000;  // how long operations.wait holds a request open
   bool requireAuth = false;
+  int latencyMs = 0;            // every answer to an API call comes this much later
+  bool journalAnswers = false;  // journal entries carry the answer too ("answer")
 };
 
 // Thrown by Emulator::handle when an injected fault drops the connection: the server closes it

@@ -25,20 +25,18 @@ namespace {
 using NodePtr = std::shared_ptr<const Filter::Node>;
 using Kind = Filter::Node::Kind;
 
-// Values of a dotted field path; a list on the way contributes each of its elements.
-void collect(const ResourceDocument& doc, const std::vector<std::string>& path, std::size_t at,
-             std::vector<const ResourceDocument*>& out) {
-  if (doc.is_array()) {
-    for (const auto& element : doc) collect(element, path, at, out);
-    return;
-  }
+// The value at a dotted field path, null when missing. False when the path meets a list: the API
+// matches no term on a repeated field, whatever its operator.
+bool valueAt(const ResourceDocument& doc, const std::vector<std::string>& path, std::size_t at,
+             const ResourceDocument*& out) {
+  if (doc.is_array()) return false;
   if (at == path.size()) {
-    out.push_back(&doc);
-    return;
+    out = &doc;
+    return true;
   }
-  if (!doc.is_object()) return;
+  if (!doc.is_object()) return true;
   auto it = doc.find(path[at]);
-  if (it != doc.end()) collect(*it, path, at + 1, out);
+  return it == doc.end() || valueAt(*it, path, at + 1, out);
 }
 
 bool numberOf(const std::string& text, double& number) {
@@ -89,23 +87,19 @@ bool evaluate(const Filter::Node& node, const ResourceDocument& resource) {
     case Kind::kNot:
       return !evaluate(*node.children[0], resource);
     case Kind::kRegex: {
-      std::vector<const ResourceDocument*> values;
-      collect(resource, node.field, 0, values);
-      bool any = false;
-      for (const ResourceDocument* value : values)
-        any = any || (!value->is_object() && RE2::FullMatch(textOf(*value), *node.pattern));
+      const ResourceDocument* value = nullptr;
+      if (!valueAt(resource, node.field, 0, value)) return false;
       // A missing field reads as empty text.
-      if (values.empty()) any = RE2::FullMatch("", *node.pattern);
+      bool any = value ? !value->is_object() && RE2::FullMatch(textOf(*value), *node.pattern)
+                       : RE2::FullMatch("", *node.pattern);
       return node.op == "eq" ? any : !any;
     }
     case Kind::kCompare: {
-      std::vector<const ResourceDocument*> values;
-      collect(resource, node.field, 0, values);
-      if (node.op == ":" && node.value == "*") return !values.empty();
+      const ResourceDocument* value = nullptr;
+      if (!valueAt(resource, node.field, 0, value)) return false;
+      if (node.op == ":" && node.value == "*") return value != nullptr;
       bool negate = node.op == "!=";
-      bool any = false;
-      for (const ResourceDocument* value : values)
-        any = any || compare(*value, negate ? "=" : node.op, node.value);
+      bool any = value && compare(*value, negate ? "=" : node.op, node.value);
       return negate ? !any : any;
     }
   }

@@ -13,7 +13,7 @@ namespace tolmi_gcp::emulator {
 //   - `FIELD OP VALUE` with OP one of = != < > <= >= :, terms ANDed (explicitly or by being
 //     side by side), OR, NOT and parentheses. `FIELD:*` tests presence; `FIELD: VALUE` on a link
 //     matches the same resource named in any form.
-// Fields are API field names, dotted for nested ones; a list field matches when one element does.
+// Fields are API field names, dotted for nested ones; a term on a list field matches nothing.
 class Filter {
  public:
   // An empty text matches everything. Throws ApiError 400 naming what is wrong.

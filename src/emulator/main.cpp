@@ -29,8 +29,12 @@ int main(int argc, char** argv) {
                  "Longest time operations.wait holds a request")
       ->check(CLI::NonNegativeNumber)
       ->capture_default_str();
+  app.add_option("--latency-ms", options.latencyMs, "Time every API answer takes")
+      ->check(CLI::NonNegativeNumber)
+      ->capture_default_str();
   app.add_flag("--require-auth", options.requireAuth,
                "Require a bearer token issued by this emulator on API calls");
+  app.set_version_flag("--version", std::string("compute-emulator ") + TOLMI_GCP_VERSION);
   CLI11_PARSE(app, argc, argv);
 
   // Signals are taken by sigwait below, never by the server's threads.

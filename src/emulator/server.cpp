@@ -222,6 +222,15 @@ Server::Server(std::shared_ptr<Emulator> emulator, const std::string& host, int 
   auto handler = [this](const httplib::Request& request, httplib::Response& response) {
     impl_->answer(request, response);
   };
+  // A request with neither Content-Length nor a chunked body has none (`curl -X POST URL`);
+  // httplib would wait for the connection to close and answer 400.
+  http.set_pre_routing_handler(
+      [handler](const httplib::Request& request, httplib::Response& response) {
+        if (request.has_header("Content-Length") || request.has_header("Transfer-Encoding"))
+          return httplib::Server::HandlerResponse::Unhandled;
+        handler(request, response);
+        return httplib::Server::HandlerResponse::Handled;
+      });
   http.Get(".*", handler);
   http.Post(".*", handler);
   http.Put(".*", handler);

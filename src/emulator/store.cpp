@@ -655,7 +655,22 @@ void Store::addRoute(const std::string& project, ResourceDocument route) {
     throw ApiError(
         409, "alreadyExists",
         "The resource 'projects/" + project + "/global/routes/" + name + "' already exists");
-  routes.emplace(name, std::move(route));
+  projects_[project].putRoute(std::move(route));
+}
+
+void Project::putRoute(ResourceDocument route) {
+  std::string name = route["name"];
+  routesByNetwork[route["network"].get<std::string>()].insert(name);
+  routes[name] = std::move(route);
+}
+
+void Project::eraseRoute(const std::string& name) {
+  auto it = routes.find(name);
+  if (it == routes.end()) return;
+  auto byNetwork = routesByNetwork.find(it->second["network"].get<std::string>());
+  byNetwork->second.erase(name);
+  if (byNetwork->second.empty()) routesByNetwork.erase(byNetwork);
+  routes.erase(it);
 }
 
 std::vector<const ResourceDocument*> Store::subnetworksOf(const ResourceDocument& network) const {
@@ -686,7 +701,7 @@ void Store::refreshNetworks() {
     }
 
   for (auto& [id, project] : projects_) {
-    for (const auto& name : project.generatedRoutes) project.routes.erase(name);
+    for (const auto& name : project.generatedRoutes) project.eraseRoute(name);
     project.generatedRoutes.clear();
   }
   for (auto& [id, project] : projects_)
@@ -699,9 +714,9 @@ void Store::refreshNetworks() {
                               const std::string& description) {
         std::string routeName = prefix + hex16(link + "|" + subnet["selfLink"].get<std::string>());
         if (project.routes.count(routeName)) return;
-        project.routes[routeName] =
-            generatedRoute(id, routeName, network, subnet["ipCidrRange"], 0, description,
-                           nextHopField, nextHop, subnet["creationTimestamp"]);
+        project.putRoute(generatedRoute(id, routeName, network, subnet["ipCidrRange"], 0,
+                                        description, nextHopField, nextHop,
+                                        subnet["creationTimestamp"]));
         project.generatedRoutes.insert(routeName);
       };
       for (const ResourceDocument* subnet : subnetworksOf(network))

@@ -77,6 +77,13 @@ struct Project {
   std::map<std::string, ResourceDocument> instances;    // "zone/name"
   std::map<std::string, ResourceDocument> routers;      // "region/name"
   std::set<std::string> generatedRoutes;  // routes made from subnetworks and active peerings
+  // The names of the routes of each network (by link), so that a network's routes are listed
+  // without a look at every route of the project.
+  std::map<std::string, std::set<std::string>> routesByNetwork;
+
+  // Routes go in and out through these, which keep routesByNetwork.
+  void putRoute(ResourceDocument route);
+  void eraseRoute(const std::string& name);
 };
 
 // The emulated estate: every project and resource, with the rules that keep it consistent
@@ -106,6 +113,9 @@ class Store {
   ResourceDocument makePeering(const std::string& project, const ResourceDocument& body) const;
   static void checkRouterBgp(const ResourceDocument& bgp);
 
+  // Adds a route; 409 when its name is taken.
+  void addRoute(const std::string& project, ResourceDocument route);
+
   // Recomputes every peering's state and the routes made from subnetworks and active peerings.
   void refreshNetworks();
 
@@ -124,7 +134,6 @@ class Store {
   void addSubnetwork(const std::string& project, const ResourceDocument& body);
   void addInstance(const std::string& project, const ResourceDocument& body);
   void addRouter(const std::string& project, const ResourceDocument& body);
-  void addRoute(const std::string& project, ResourceDocument route);
   std::string networkReference(const std::string& project, const ResourceDocument& body,
                                const std::string& field, bool sameProject) const;
   std::vector<const ResourceDocument*> subnetworksOf(const ResourceDocument& network) const;

@@ -88,13 +88,16 @@ TEST_F(ServerTest, AnswersRequestsSentTogetherInTheirOrder) {
   RawConnection connection(server.port());
   connection.send(get("/compute/v1/projects/p/global/networks/net") +
                   get("/compute/v1/projects/p/global/networks/none") +
-                  get("/compute/v1/projects/p/global/networks"));
-  auto answers = connection.answers(3);
+                  get("/compute/v1/projects/p/global/networks") +
+                  // No Content-Length: no body.
+                  "POST /emulator/v1/reset HTTP/1.1\r\nHost: localhost\r\n\r\n");
+  auto answers = connection.answers(4);
   EXPECT_EQ(answers[0].first, "HTTP/1.1 200 OK");
   EXPECT_NE(answers[0].second.find("\"name\":\"net\""), std::string::npos) << answers[0].second;
   EXPECT_EQ(answers[1].first, "HTTP/1.1 404 Not Found");
   EXPECT_EQ(answers[2].first, "HTTP/1.1 200 OK");
   EXPECT_NE(answers[2].second.find("\"kind\":\"compute#networkList\""), std::string::npos);
+  EXPECT_EQ(answers[3].first, "HTTP/1.1 200 OK");
 }
 
 TEST_F(ServerTest, ReadsABodyLargerThanOneReadAndKeepsTheConnectionInStep) {
@@ -103,9 +106,10 @@ TEST_F(ServerTest, ReadsABodyLargerThanOneReadAndKeepsTheConnectionInStep) {
   std::string body = R"({"name": "big", "network": "global/networks/net", "destRange": )"
                      R"("10.5.0.0/16", "nextHopIp": "10.0.0.9", "description": ")" +
                      std::string(200 * 1024, 'd') + "\"}";
-  std::string post = "POST /compute/v1/projects/p/global/routes HTTP/1.1\r\nHost: localhost\r\n"
-                     "Content-Type: application/json\r\nContent-Length: " +
-                     std::to_string(body.size()) + "\r\n\r\n";
+  std::string post =
+      "POST /compute/v1/projects/p/global/routes HTTP/1.1\r\nHost: localhost\r\n"
+      "Content-Type: application/json\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n";
   // Sent in pieces, the head split from its body, then the next request right behind it.
   connection.send(post.substr(0, 20));
   connection.send(post.substr(20) + body.substr(0, 70000));

@@ -79,5 +79,19 @@ TEST(EmulatorServer, RefusesOversizedBodiesAndReportsBadTopologies) {
                std::runtime_error);
 }
 
+TEST(EmulatorServer, DelaysAnswersByTheLatencyAndTellsItsVersion) {
+  EmulatorProcess emulator(kBinary, kTopology, {"--latency-ms", "100"});
+  httplib::Client client(emulator.baseUrl());
+  auto started = std::chrono::steady_clock::now();
+  auto answer = client.Get("/compute/v1/projects/app-spoke-prod/global/networks/spoke-1");
+  EXPECT_GE(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(100));
+  EXPECT_TRUE(answer && answer->status == 200);
+  FILE* version = popen((std::string(kBinary) + " --version").c_str(), "r");
+  char line[80] = {};
+  EXPECT_NE(fgets(line, sizeof line, version), nullptr);
+  EXPECT_EQ(pclose(version), 0);
+  EXPECT_STREQ(line, "compute-emulator " TOLMI_GCP_VERSION "\n");
+}
+
 }  // namespace
 }  // namespace tolmi_gcp

@@ -1,0 +1,123 @@
+// ComputeApi on a clock moved by hand: what changes show while their operations run.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "emulator/api.hpp"
+#include "tolmi_gcp/core/YamlContext.hpp"
+
+namespace tolmi_gcp::emulator {
+namespace {
+
+const char* kTopology = R"(
+projects:
+  p:
+    networks: [{name: n}, {name: n-2}, {name: n-3, peerings: [{name: back, network: n-2}]}]
+    routers: [{name: r, region: us-east1, network: n, bgp: {asn: 64512}}]
+    routes:
+      - {name: old, network: n, destRange: 10.1.0.0/16, nextHopIp: 10.0.0.1}
+      - {name: b, network: n-2, destRange: 10.3.0.0/16, nextHopIp: 10.0.0.1, creationTimestamp: 2020-01-01T00:00:00Z}
+      - {name: a, network: n-2, destRange: 10.4.0.0/16, nextHopIp: 10.0.0.1, creationTimestamp: 2021-01-01T00:00:00Z}
+      - {name: c, network: n-2, destRange: 10.5.0.0/16, nextHopIp: 10.0.0.1, creationTimestamp: 2022-01-01T00:00:00Z}
+)";
+
+const std::string kPeeringBusy =
+    "There is a peering operation in progress on the local or peer network. Try again later.";
+
+class ComputeApiTest : public ::testing::Test {
+ protected:
+  // The answer, or the error's status, reason and message.
+  ResourceDocument call(const std::string& method, const std::string& path,
+                        const ResourceDocument& body = nullptr, QueryList query = {}) {
+    std::vector<std::string> segments;
+    for (std::size_t start = 0, slash = 0; slash != std::string::npos; start = slash + 1)
+      segments.push_back(path.substr(start, (slash = path.find('/', start)) - start));
+    try {
+      return api.call(method, segments, query, body, std::nullopt);
+    } catch (const ApiError& error) {
+      return {{"status", error.status()}, {"reason", error.reason()}, {"message", error.what()}};
+    }
+  }
+  ResourceDocument route(const std::string& name, const std::string& network = "n") {
+    return {{"name", name},
+            {"network", "global/networks/" + network},
+            {"destRange", "10.2.0.0/16"},
+            {"nextHopIp", "10.0.0.2"}};
+  }
+
+  Store store = Store::fromTopology(YamlContext::parseText(kTopology, "topology"));
+  Options options{.operationDelayMs = 100};
+  ComputeApi::Clock::time_point now;
+  ComputeApi api{store, options, [this] { return now; }};
+};
+
+TEST_F(ComputeApiTest, ChangesShowWhenTheirOperationFinishesAndRefuseASecondMeanwhile) {
+  // A change, what shows it, and the answer to the same change again while it runs.
+  const std::string routes = "projects/p/global/routes/", network = "projects/p/global/networks/n";
+  const std::string router = "projects/p/regions/us-east1/routers/r", notReady = "' is not ready";
+  const ResourceDocument patch = {{"bgp", {{"asn", 64512}, {"keepaliveInterval", 40}}}};
+  const ResourceDocument peering = {{"networkPeering", {{"name", "x"}, {"network", "n-2"}}}};
+  const std::tuple<std::string, std::string, ResourceDocument, std::string, std::string> cases[] = {
+      {"POST", "projects/p/global/routes", route("new"), routes + "new",
+       "The resource '" + routes + "new" + notReady},
+      {"DELETE", routes + "old", nullptr, routes + "old",
+       "The resource '" + routes + "old" + notReady},
+      {"PATCH", router, patch, router, "The resource '" + router + notReady},
+      {"POST", network + "/addPeering", peering, network, kPeeringBusy}};
+  for (const auto& [method, path, body, read, refusal] : cases) {
+    ResourceDocument before = call("GET", read);
+    EXPECT_EQ(call(method, path, body)["status"], "PENDING") << path;
+    now += std::chrono::milliseconds(60);
+    EXPECT_EQ(call("GET", read), before) << path;
+    EXPECT_EQ(call(method, path, body)["message"], refusal);
+    now += std::chrono::milliseconds(60);
+    EXPECT_NE(call("GET", read), before) << path;
+  }
+}
+
+TEST_F(ComputeApiTest, RouteAndPeeringChangesExcludeEachOtherOnANetworkAndItsPeers) {
+  call("POST", "projects/p/global/networks/n/addPeering",
+       {{"networkPeering", {{"name", "x"}, {"network", "global/networks/n-2"}}}});
+  // n-3 is peered with n-2; n-2 is the peer of the unfinished change.
+  for (const char* network : {"n", "n-2", "n-3"})
+    EXPECT_EQ(call("POST", "projects/p/global/routes", route("r", network))["message"],
+              kPeeringBusy)
+        << network;
+  now += std::chrono::milliseconds(100);
+  call("POST", "projects/p/global/routes", route("r"));
+  EXPECT_EQ(call("POST", "projects/p/global/networks/n/removePeering", {{"name", "x"}})["message"],
+            "There is a route operation in progress on the local or peer network. Try again "
+            "later.");
+}
+
+TEST_F(ComputeApiTest, FieldsTheApiDoesNotHaveOrOnlyShowsAreIgnored) {
+  options.operationDelayMs = 0;
+  ResourceDocument body = route("new");
+  body.update({{"bogus", 1}, {"id", "7"}});
+  call("POST", "projects/p/global/routes", body);
+  ResourceDocument stored = call("GET", "projects/p/global/routes/new");
+  EXPECT_TRUE(!stored.contains("bogus") && stored["id"] != "7") << stored;
+  const std::string router = "projects/p/regions/us-east1/routers/r";
+  const char* id = "5c2b7a10-0f3e-4d1a-9b7c-0123456789ab";
+  ResourceDocument before = call("GET", router);
+  EXPECT_EQ(call("PATCH", router, {{"bogus", 1}, {"id", "7"}, {"bgp", {{"asn", 64512}, {"x", 2}}}},
+                 {{"requestId", id}})["clientOperationId"],
+            id);
+  EXPECT_EQ(call("GET", router), before);
+}
+
+TEST_F(ComputeApiTest, ListsOrderNewestFirstPageByPage) {
+  std::vector<std::string> names;
+  QueryList query = {
+      {"orderBy", "creationTimestamp desc"}, {"maxResults", "2"}, {"filter", "network: n-2"}};
+  for (ResourceDocument page;; query.push_back({"pageToken", page["nextPageToken"]})) {
+    page = call("GET", "projects/p/global/routes", nullptr, query);
+    for (const auto& item : page["items"]) names.push_back(item["name"]);
+    if (!page.contains("nextPageToken")) break;
+  }
+  // First the network's route to the internet, made with the project.
+  EXPECT_THAT(names,
+              ::testing::ElementsAre(::testing::StartsWith("default-route-"), "c", "a", "b"));
+}
+
+}  // namespace
+}  // namespace tolmi_gcp::emulator
