@@ -117,6 +117,23 @@ TEST_F(RevertStoreTest, ALostOrDamagedFileBesideAnIntactBakIsRefusedNamingTheBak
   EXPECT_FALSE(RevertStore(path, false, "switch").existed());
 }
 
+TEST_F(RevertStoreTest, NothingIsWrittenThroughASymbolicLink) {
+  const std::string victim = dir.write("victim", "untouched");
+  std::filesystem::create_symlink(victim, path + ".lock");
+  for (bool dryRun : {false, true}) {
+    std::string message =
+        testing::failureText<ConfigError>([&] { RevertStore(path, dryRun, "switch"); });
+    EXPECT_THAT(message, HasSubstr("lock file " + path + ".lock is a symbolic link")) << dryRun;
+  }
+  std::filesystem::remove(path + ".lock");
+  std::filesystem::create_symlink(victim, path + ".dry-run");
+  {
+    RevertStore store(path, true, "switch --dry-run");
+    store.mark(kSpoke, kPeerings, "switched");
+  }
+  EXPECT_EQ(TempDir::read(victim), "untouched");
+}
+
 TEST_F(RevertStoreTest, BareRecordCountsItsEntriesAsSwitched) {
   dir.write("m.yaml.revert.json", R"({"peerings": {"proj-s::spoke-1": []},
       "manage_routes": {"stage-1": {"proj-s::spoke-1": {"deleted_route_list": [],

@@ -129,7 +129,12 @@ RevertFile::~RevertFile() {
 void RevertFile::lock() {
   if (lockFd_ >= 0) return;
   const std::string lockPath = path_ + ".lock";
-  Descriptor fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  // Never through a link: the pid written below would land in whatever file it names.
+  Descriptor fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (fd.get() < 0 && errno == ELOOP)
+    throw ConfigError("lock file " + lockPath +
+                      " is a symbolic link; a lock is never opened through a link: remove the "
+                      "link and run again");
   if (fd.get() < 0) throw ConfigError(systemError("cannot open lock file", lockPath));
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK) throw ConfigError(systemError("cannot lock", lockPath));

@@ -20,7 +20,8 @@ class RevertFile {
 
   const std::string& path() const { return path_; }
 
-  // Takes the exclusive lock on "<file>.lock" for as long as this object lives. Never waits:
+  // Takes the exclusive lock on "<file>.lock", never through a symbolic link (ConfigError naming
+  // it), for as long as this object lives. Never waits:
   // throws ConfigError naming the file (and the holder's pid when known) when another run, or
   // another RevertFile in this process, holds it.
   void lock();
