@@ -80,7 +80,9 @@ std::string utcNow() {
 }
 
 RevertStore::RevertStore(const std::string& path, bool dryRun, std::string command)
-    : file_(path), target_(dryRun ? path + ".dry-run" : path), command_(std::move(command)) {
+    : file_(RevertFile::resolved(path)),
+      target_(dryRun ? file_.path() + ".dry-run" : file_.path()),
+      command_(std::move(command)) {
   file_.lock();
   ResourceDocument record = Globals::emptyRevertInfo();
   try {

@@ -30,7 +30,8 @@ struct Part {
 class RevertStore {
  public:
   // Locks `path` for the store's life and loads it into Globals' record (an empty record when the
-  // file does not exist). A dry run saves to "<path>.dry-run" and never writes `path`. Throws
+  // file does not exist). A symbolic link stands for the file it leads to: that file is locked
+  // and saved. A dry run saves to "<path>.dry-run" and never writes `path`. Throws
   // ConfigError when the file is locked by another run, unreadable or not a revert file, and
   // when it is missing or unusable while "<path>.bak" holds an intact record.
   RevertStore(const std::string& path, bool dryRun, std::string command);

@@ -134,6 +134,19 @@ TEST_F(RevertStoreTest, NothingIsWrittenThroughASymbolicLink) {
   EXPECT_EQ(TempDir::read(victim), "untouched");
 }
 
+TEST_F(RevertStoreTest, EveryNameOfOneRecordSharesItsLockAndItsFile) {
+  const std::string alias = dir.file("alias.json");
+  std::filesystem::create_symlink(path, alias);
+  {
+    RevertStore first(path, false, "switch");
+    EXPECT_THROW(RevertStore(alias, false, "revert"), ConfigError);
+  }
+  RevertStore store(alias, false, "switch");
+  store.mark(kSpoke, kPeerings, "switched");
+  EXPECT_TRUE(std::filesystem::is_symlink(alias));
+  EXPECT_EQ(stored()["spokes"][kSpoke]["peerings"]["state"], "switched");
+}
+
 TEST_F(RevertStoreTest, BareRecordCountsItsEntriesAsSwitched) {
   dir.write("m.yaml.revert.json", R"({"peerings": {"proj-s::spoke-1": []},
       "manage_routes": {"stage-1": {"proj-s::spoke-1": {"deleted_route_list": [],

@@ -122,6 +122,19 @@ std::string lockHolder(int fd) {
 
 RevertFile::RevertFile(std::string path) : path_(std::move(path)) {}
 
+std::string RevertFile::resolved(const std::string& path) {
+  namespace fs = std::filesystem;
+  fs::path current(path);
+  for (int hops = 0; hops < 40; ++hops) {
+    std::error_code failed;
+    if (!fs::is_symlink(current, failed)) return current.string();
+    fs::path target = fs::read_symlink(current, failed);
+    if (failed) throw ConfigError("revert file " + path + ": " + failed.message());
+    current = target.is_absolute() ? target : current.parent_path() / target;
+  }
+  throw ConfigError("revert file " + path + ": too many levels of symbolic links");
+}
+
 RevertFile::~RevertFile() {
   if (lockFd_ >= 0) ::close(lockFd_);
 }

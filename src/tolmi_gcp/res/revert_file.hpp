@@ -20,6 +20,10 @@ class RevertFile {
 
   const std::string& path() const { return path_; }
 
+  // The file that `path` names once symbolic links are followed (it need not exist yet), so that
+  // the lock and the saves of every name of one record are the same.
+  static std::string resolved(const std::string& path);
+
   // Takes the exclusive lock on "<file>.lock", never through a symbolic link (ConfigError naming
   // it), for as long as this object lives. Never waits:
   // throws ConfigError naming the file (and the holder's pid when known) when another run, or
