@@ -10,6 +10,7 @@
 #include "cli/commands.hpp"
 #include "cli/demo.hpp"
 #include "cli/output.hpp"
+#include "cli/snapshot.hpp"
 #include "tolmi_gcp/errors.hpp"
 
 namespace tolmi_gcp::cli {
@@ -101,6 +102,13 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                           "is kept in the revert file's history");
   CLI::App* revert = app.add_subcommand("revert", "Take the switch back, in the opposite order");
   addChangeOptions(*revert, invocation);
+  CLI::App* snapshot = app.add_subcommand(
+      "snapshot",
+      "Read what the migration touches into a topology file for compute-emulator --topology, "
+      "to rehearse offline");
+  addMigrationOptions(*snapshot, invocation);
+  std::string snapshotFile;
+  snapshot->add_option("--output", snapshotFile, "Write the topology here (default: stdout)");
   CLI::App* demo = app.add_subcommand(
       "demo", "Run discover, switch and revert against a built-in emulator and compare its state");
   app.require_subcommand(1);
@@ -129,6 +137,8 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       }
       return runDemo(output, terminal);
     }
+    if (snapshot->parsed())
+      return runSnapshot(invocation.config, invocation.endpoint, snapshotFile, output, out);
     return runCommand(invocation, output, terminal);
   } catch (const ConfigError& failure) {
     err << "tolmi-gcp: " << failure.what() << std::endl;

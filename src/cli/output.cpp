@@ -1,5 +1,8 @@
 #include "cli/output.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <ostream>
 
@@ -60,6 +63,9 @@ Output::Output(std::ostream& out, std::ostream& err, const OutputOptions& option
       notes_(log4cplus::Logger::getInstance("tolmi_cli.note")),
       errorCounter_(new ErrorCounter()) {
   if (options.logFile) {
+    // Created for the owner only: the log holds what the migration reads and changes.
+    int created = ::open(options.logFile->c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (created >= 0) ::close(created);
     logFile_.open(*options.logFile, std::ios::app);
     if (!logFile_) throw ConfigError("log file " + *options.logFile + ": cannot be opened");
   }

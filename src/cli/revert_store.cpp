@@ -21,6 +21,27 @@ bool isRecord(const ResourceDocument& record) {
   return true;
 }
 
+// A bare record, as another program of this tool may save it, is accepted as it is.
+const ResourceDocument& recordOf(const ResourceDocument& stored) {
+  return has(stored, "record") ? stored["record"] : stored;
+}
+
+// A lost or damaged revert file beside an intact .bak: the .bak is then the way back, so the run
+// is refused rather than going on without it (a switch would replace it).
+void refuseOverIntactBak(const std::string& path, const std::string& problem) {
+  const std::string bak = path + ".bak";
+  std::optional<ResourceDocument> previous;
+  try {
+    previous = RevertFile(bak).load();
+  } catch (const ConfigError&) {
+    return;
+  }
+  if (!previous || !isRecord(recordOf(*previous))) return;
+  throw ConfigError(problem + "; its previous version " + bak +
+                    " is intact: to revert from it, copy it back to " + path + " (cp -p " + bak +
+                    " " + path + ") and run again; to start without it, move it away");
+}
+
 // Where the record keeps the entries of `part`, keyed by spoke.
 ResourceDocument::json_pointer holderOf(const Part& part) {
   ResourceDocument::json_pointer root;
@@ -59,27 +80,37 @@ std::string utcNow() {
 }
 
 RevertStore::RevertStore(const std::string& path, bool dryRun, std::string command)
-    : file_(path), target_(dryRun ? path + ".dry-run" : path), command_(std::move(command)) {
+    : file_(RevertFile::resolved(path)),
+      target_(dryRun ? file_.path() + ".dry-run" : file_.path()),
+      command_(std::move(command)) {
   file_.lock();
-  std::optional<ResourceDocument> stored = file_.load();
-  existed_ = stored.has_value();
   ResourceDocument record = Globals::emptyRevertInfo();
-  if (stored) {
-    // A bare record, as another program of this tool may save it, is accepted as it is.
-    const ResourceDocument& saved = has(*stored, "record") ? (*stored)["record"] : *stored;
-    if (!isRecord(saved))
-      throw ConfigError("revert file " + path +
-                        ": not a revert file of this tool (no valid \"record\" with \"peerings\", "
-                        "\"manage_routes\" and \"cloud_routers\"); it was left untouched");
-    record = saved;
-    spokes_ = valueOr(*stored, "spokes", ResourceDocument::object());
-    history_ = valueOr(*stored, "history", ResourceDocument::array());
-    if (!spokes_.is_object() || !history_.is_array())
-      throw ConfigError("revert file " + path +
-                        ": \"spokes\" must be an object and \"history\" a list; it was left "
-                        "untouched");
+  try {
+    std::optional<ResourceDocument> stored = file_.load();
+    existed_ = stored.has_value();
+    if (stored) record = adopt(*stored);
+  } catch (const ConfigError& failure) {
+    refuseOverIntactBak(file_.path(), failure.what());
+    throw;
   }
+  if (!existed_) refuseOverIntactBak(file_.path(), "revert file " + path + " does not exist");
   Globals::getRevertInfo() = std::move(record);
+}
+
+ResourceDocument RevertStore::adopt(const ResourceDocument& stored) {
+  const std::string& path = file_.path();
+  ResourceDocument record = recordOf(stored);
+  if (!isRecord(record))
+    throw ConfigError("revert file " + path +
+                      ": not a revert file of this tool (no valid \"record\" with \"peerings\", "
+                      "\"manage_routes\" and \"cloud_routers\"); it was left untouched");
+  spokes_ = valueOr(stored, "spokes", ResourceDocument::object());
+  history_ = valueOr(stored, "history", ResourceDocument::array());
+  if (!spokes_.is_object() || !history_.is_array())
+    throw ConfigError("revert file " + path +
+                      ": \"spokes\" must be an object and \"history\" a list; it was left "
+                      "untouched");
+  return record;
 }
 
 const ResourceDocument* RevertStore::status(const std::string& spoke, const Part& part) const {

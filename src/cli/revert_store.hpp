@@ -30,8 +30,10 @@ struct Part {
 class RevertStore {
  public:
   // Locks `path` for the store's life and loads it into Globals' record (an empty record when the
-  // file does not exist). A dry run saves to "<path>.dry-run" and never writes `path`. Throws
-  // ConfigError when the file is locked by another run, unreadable or not a revert file.
+  // file does not exist). A symbolic link stands for the file it leads to: that file is locked
+  // and saved. A dry run saves to "<path>.dry-run" and never writes `path`. Throws
+  // ConfigError when the file is locked by another run, unreadable or not a revert file, and
+  // when it is missing or unusable while "<path>.bak" holds an intact record.
   RevertStore(const std::string& path, bool dryRun, std::string command);
   ~RevertStore();  // uninstalls the saver
   RevertStore(const RevertStore&) = delete;
@@ -64,6 +66,9 @@ class RevertStore {
   void installSaver();
 
  private:
+  // Takes the spokes and history of a loaded file and returns its record; throws ConfigError
+  // when it is not a revert file.
+  ResourceDocument adopt(const ResourceDocument& stored);
   ResourceDocument* status(const std::string& spoke, const Part& part);
   const ResourceDocument* status(const std::string& spoke, const Part& part) const;
 

@@ -259,9 +259,10 @@ Store Store::fromTopology(const ResourceDocument& topology) {
   if (!topology.is_object() || !has(topology, "projects") || !topology["projects"].is_object())
     throw ConfigError("projects: expected a mapping from project id to its resources");
   for (const auto& [key, value] : topology.items())
-    if (key != "projects" && key != "auth")
-      throw ConfigError(key + ": unknown key (expected 'projects' and 'auth')");
+    if (key != "projects" && key != "auth" && key != "external_peers")
+      throw ConfigError(key + ": unknown key (expected 'projects', 'external_peers' and 'auth')");
   Store store;
+  store.loadExternalPeers(arrayOrEmpty(topology, "external_peers"));
   for (const auto& [id, resources] : topology["projects"].items()) {
     if (!validName(id))
       throw ConfigError("projects." + id +
@@ -308,6 +309,27 @@ Store Store::fromTopology(const ResourceDocument& topology) {
   }
   store.refreshNetworks();
   return store;
+}
+
+// A network outside the estate (one nobody here can read) that peers with networks inside it:
+// {network: LINK, peered_with: [LINK, ...], mtu?}. Their peerings with it are ACTIVE.
+void Store::loadExternalPeers(const ResourceDocument& peers) {
+  if (!peers.is_array()) throw ConfigError("external_peers: expected a list");
+  for (std::size_t i = 0; i < peers.size(); ++i) {
+    try {
+      if (!peers[i].is_object()) throw ApiError(400, "invalid", "expected a mapping");
+      ExternalPeer& peer =
+          externalPeers_[referenceLink(peers[i], "network", "", "global/networks/*")];
+      const ResourceDocument& with = arrayOrEmpty(peers[i], "peered_with");
+      if (!with.is_array()) throwInvalid("peered_with", with, "Must be a list.");
+      for (const ResourceDocument& network : with)
+        peer.peeredWith.insert(
+            referenceLink({{"peered_with", network}}, "peered_with", "", "global/networks/*"));
+      peer.mtu = memberOrNull(peers[i], "mtu");
+    } catch (const ApiError& problem) {
+      throw ConfigError("external_peers[" + std::to_string(i) + "]: " + problem.what());
+    }
+  }
 }
 
 ResourceDocument Store::dump() const {
@@ -691,10 +713,16 @@ void Store::refreshNetworks() {
         if (peer)
           for (const auto& back : arrayOrEmpty(*peer, "peerings"))
             active = active || back["network"] == network["selfLink"];
+        auto external = externalPeers_.find(peering["network"].get<std::string>());
+        if (!peer && external != externalPeers_.end())
+          active = external->second.peeredWith.count(network["selfLink"].get<std::string>()) > 0;
         peering["state"] = active ? "ACTIVE" : "INACTIVE";
         peering["stateDetails"] = active ? "Connected." : "Waiting for peer network to connect.";
-        if (peer)
-          peering["peerMtu"] = (*peer)["mtu"];
+        const ResourceDocument& mtu = peer                               ? (*peer)["mtu"]
+                                      : external != externalPeers_.end() ? external->second.mtu
+                                                                         : ResourceDocument();
+        if (!mtu.is_null())
+          peering["peerMtu"] = mtu;
         else
           peering.erase("peerMtu");
       }
@@ -724,10 +752,11 @@ void Store::refreshNetworks() {
                      "Default local route to the subnetwork " +
                          (*subnet)["ipCidrRange"].get<std::string>() + ".");
       for (const auto& peering : arrayOrEmpty(network, "peerings")) {
-        if (peering["state"] != "ACTIVE") continue;
+        const ResourceDocument* peer = findNetwork(peering["network"].get<std::string>());
+        // An external peer's subnetworks are unknown: no routes from them.
+        if (peering["state"] != "ACTIVE" || !peer) continue;
         std::string peeringName = peering["name"];
-        for (const ResourceDocument* subnet :
-             subnetworksOf(*findNetwork(peering["network"].get<std::string>())))
+        for (const ResourceDocument* subnet : subnetworksOf(*peer))
           addGenerated(*subnet, "nextHopPeering", peeringName, "peering-route-",
                        "Auto generated route via peering [" + peeringName + "].");
       }

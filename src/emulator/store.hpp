@@ -138,7 +138,14 @@ class Store {
                                const std::string& field, bool sameProject) const;
   std::vector<const ResourceDocument*> subnetworksOf(const ResourceDocument& network) const;
 
+  void loadExternalPeers(const ResourceDocument& peers);
+
   std::map<std::string, Project> projects_;
+  struct ExternalPeer {
+    std::set<std::string> peeredWith;  // links of the networks it peers with
+    ResourceDocument mtu;              // null when unknown
+  };
+  std::map<std::string, ExternalPeer> externalPeers_;  // by network link
 };
 
 }  // namespace tolmi_gcp::emulator

@@ -1,9 +1,11 @@
 #include "cli/revert_store.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
+#include "failure_text.hpp"
 #include "temp_dir.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
@@ -11,6 +13,7 @@
 namespace tolmi_gcp::cli {
 namespace {
 
+using ::testing::HasSubstr;
 using testing::TempDir;
 
 const std::string kSpoke = "proj-s::spoke-1";
@@ -95,6 +98,53 @@ TEST_F(RevertStoreTest, UnreadableOrForeignFilesAreRefusedAndLeftAlone) {
     EXPECT_THROW(RevertStore(path, false, "switch"), ConfigError) << text;
     EXPECT_EQ(TempDir::read(path), text);
   }
+}
+
+TEST_F(RevertStoreTest, ALostOrDamagedFileBesideAnIntactBakIsRefusedNamingTheBak) {
+  const std::string bak = dir.write("m.yaml.revert.json.bak", R"({"record": {"peerings":
+      {"proj-s::spoke-1": []}, "manage_routes": {}, "cloud_routers": {}}})");
+  for (std::optional<std::string> text : {std::optional<std::string>(), {"{not json"}, {"[1]"}}) {
+    std::filesystem::remove(path);
+    if (text) dir.write("m.yaml.revert.json", *text);
+    std::string message =
+        testing::failureText<ConfigError>([&] { RevertStore(path, false, "switch"); });
+    EXPECT_THAT(message, HasSubstr(bak + " is intact: to revert from it, copy it back to " + path))
+        << message;
+  }
+  EXPECT_THAT(TempDir::read(bak), HasSubstr("spoke-1"));
+  std::filesystem::remove(path);
+  dir.write("m.yaml.revert.json.bak", "{not json");  // a .bak that is no way back changes nothing
+  EXPECT_FALSE(RevertStore(path, false, "switch").existed());
+}
+
+TEST_F(RevertStoreTest, NothingIsWrittenThroughASymbolicLink) {
+  const std::string victim = dir.write("victim", "untouched");
+  std::filesystem::create_symlink(victim, path + ".lock");
+  for (bool dryRun : {false, true}) {
+    std::string message =
+        testing::failureText<ConfigError>([&] { RevertStore(path, dryRun, "switch"); });
+    EXPECT_THAT(message, HasSubstr("lock file " + path + ".lock is a symbolic link")) << dryRun;
+  }
+  std::filesystem::remove(path + ".lock");
+  std::filesystem::create_symlink(victim, path + ".dry-run");
+  {
+    RevertStore store(path, true, "switch --dry-run");
+    store.mark(kSpoke, kPeerings, "switched");
+  }
+  EXPECT_EQ(TempDir::read(victim), "untouched");
+}
+
+TEST_F(RevertStoreTest, EveryNameOfOneRecordSharesItsLockAndItsFile) {
+  const std::string alias = dir.file("alias.json");
+  std::filesystem::create_symlink(path, alias);
+  {
+    RevertStore first(path, false, "switch");
+    EXPECT_THROW(RevertStore(alias, false, "revert"), ConfigError);
+  }
+  RevertStore store(alias, false, "switch");
+  store.mark(kSpoke, kPeerings, "switched");
+  EXPECT_TRUE(std::filesystem::is_symlink(alias));
+  EXPECT_EQ(stored()["spokes"][kSpoke]["peerings"]["state"], "switched");
 }
 
 TEST_F(RevertStoreTest, BareRecordCountsItsEntriesAsSwitched) {

@@ -79,7 +79,7 @@ manage_routes:
   Globals::reset();
 }
 
-TEST(FilesLeftBehind, RevertFileItsCopiesAndTheLockAreReadableByTheOwnerOnly) {
+TEST(FilesLeftBehind, RevertFileItsCopiesTheLockAndTheLogAreReadableByTheOwnerOnly) {
   LocalEmulator local(kExamples + "/demo-topology.yaml");
   TempDir dir;
   const std::string config = dir.write("m.yaml", TempDir::read(kExamples + "/migration.yaml"));
@@ -90,14 +90,14 @@ TEST(FilesLeftBehind, RevertFileItsCopiesAndTheLockAreReadableByTheOwnerOnly) {
     return runTool(args, out, err, false);
   };
   const mode_t umask = ::umask(0);  // the modes must not depend on a careful umask
-  ASSERT_EQ(tool({"switch", "--only", "peerings"}), 0);
+  ASSERT_EQ(tool({"switch", "--only", "peerings", "--log-file", config + ".log"}), 0);
   ASSERT_EQ(tool({"revert", "--only", "peerings"}), 0);
   ASSERT_EQ(tool({"switch", "--only", "peerings", "--dry-run"}), 0);
   ::umask(umask);
 
   std::vector<unsigned> modes;
   for (const char* suffix :
-       {".revert.json", ".revert.json.bak", ".revert.json.lock", ".revert.json.dry-run"}) {
+       {".revert.json", ".revert.json.bak", ".revert.json.lock", ".revert.json.dry-run", ".log"}) {
     struct stat info {};
     ASSERT_EQ(::stat((config + suffix).c_str(), &info), 0) << suffix;
     modes.push_back(info.st_mode & 0777);

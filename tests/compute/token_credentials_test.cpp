@@ -140,6 +140,32 @@ TEST_F(TokenSources, RefusalsAndBadAnswersNameTheCredentialsButNoSecret) {
   }
 }
 
+// A token endpoint that echoes the request in its error text shows only the code and the rest of
+// its message: the assertion, refresh token and secret are redacted, whole or in part.
+TEST_F(TokenSources, EchoedRequestsAreRedactedFromRefusals) {
+  auto user = authorizedUserSource(userFile, "adc.json", transport, clock);
+  auto account =
+      serviceAccountSource(testing::serviceAccountKeyFile("sa@p.iam.example", kTokenUri,
+                                                          testing::sharedRsaKeyPair().privatePem),
+                           "key.json", transport, clock);
+  for (TokenSource* source : {user.get(), account.get()}) {
+    transport->reply({{"access_token", "t"}});
+    source->fetch();
+    const std::string sent = transport->requests.back().body;
+    const std::string secret = sent.substr(sent.rfind('=') + 1);
+    for (const ResourceDocument& answer :
+         {ResourceDocument{{"error", "invalid_request"}, {"error_description", "echo " + sent}},
+          ResourceDocument{{"error", sent}},
+          ResourceDocument{{"error", {{"message", "bad " + secret.substr(0, 20)}}}}}) {
+      transport->reply(answer, 400);
+      std::string text = testing::failureText([&] { source->fetch(); });
+      EXPECT_THAT(text, Not(HasSubstr(secret.substr(0, 10)))) << text;
+      EXPECT_THAT(text, Not(HasSubstr("s3cret"))) << text;
+      EXPECT_THAT(text, HasSubstr("[redacted]")) << text;
+    }
+  }
+}
+
 TEST_F(TokenSources, UnusableFilesAreRefusedBeforeAnyRequest) {
   ResourceDocument key =
       testing::serviceAccountKeyFile("sa@p", kTokenUri, testing::sharedRsaKeyPair().privatePem);

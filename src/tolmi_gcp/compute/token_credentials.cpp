@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -42,20 +43,69 @@ std::string checkedTokenUri(const ResourceDocument& file, const std::string& ori
   return uri;
 }
 
+constexpr const char* kRedacted = "[redacted]";
+
+// An endpoint may echo the request in its error text: every secret the request carried becomes
+// "[redacted]", whole (as sent or percent-encoded) or in part (a word of eight characters or more
+// found in one).
+std::string redacted(std::string text, const std::vector<std::string>& secrets) {
+  std::vector<std::string> forms;
+  for (const std::string& secret : secrets) {
+    if (secret.empty()) continue;
+    forms.push_back(secret);
+    forms.push_back(percentEncode(secret));
+  }
+  for (const std::string& form : forms)
+    for (std::size_t at = text.find(form); at != std::string::npos;
+         at = text.find(form, at + std::strlen(kRedacted)))
+      text.replace(at, form.size(), kRedacted);
+  auto inWord = [](char c) {
+    return !std::isspace(static_cast<unsigned char>(c)) && !std::strchr("\"'&=,;()[]{}<>\\", c);
+  };
+  std::string out;
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t end = at;
+    while (end < text.size() && inWord(text[end])) ++end;
+    if (end == at) {
+      out += text[at++];
+      continue;
+    }
+    std::string word = text.substr(at, end - at);
+    bool secret = word.size() >= 8 && std::any_of(forms.begin(), forms.end(), [&](auto& form) {
+                    return form.find(word) != std::string::npos;
+                  });
+    out += secret ? kRedacted : word;
+    at = end;
+  }
+  return out;
+}
+
+// An error code as OAuth and the API write them ("invalid_grant"); anything else is not one.
+bool isErrorCode(const std::string& text) {
+  return !text.empty() && text.size() <= 64 && std::all_of(text.begin(), text.end(), [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.' || c == '-';
+  });
+}
+
 // An OAuth error answer {"error": "...", "error_description": "..."} (or Google's API error
-// object) as text. Other bodies are not quoted: an unexpected answer could echo the request.
-std::string oauthError(const std::string& body, std::string& reason) {
+// object) as its code and message, secrets redacted. Other bodies are not quoted.
+std::string oauthError(const std::string& body, const std::vector<std::string>& secrets,
+                       std::string& reason) {
   ResourceDocument answer = parseDocumentOrDiscarded(body);
   if (answer.is_discarded() || !answer.is_object() || !has(answer, "error")) return "";
   const ResourceDocument& error = answer["error"];
-  if (error.is_object()) return has(error, "message") ? textOf(error["message"]) : "";
-  reason = textOf(error);
-  if (has(answer, "error_description")) return textOf(answer["error_description"]);
-  return reason;
+  if (error.is_object())
+    return has(error, "message") ? redacted(textOf(error["message"]), secrets) : "";
+  std::string code = redacted(textOf(error), secrets);
+  if (isErrorCode(code)) reason = code;
+  if (has(answer, "error_description"))
+    return redacted(textOf(answer["error_description"]), secrets);
+  return code;
 }
 
-AccessToken exchange(const HttpRequest& request, const std::string& origin,
-                     HttpTransport& transport, const WallClock& clock) {
+// `secrets`: what the request carries that no message may show.
+AccessToken exchange(const HttpRequest& request, const std::vector<std::string>& secrets,
+                     const std::string& origin, HttpTransport& transport, const WallClock& clock) {
   HttpResponse response;
   try {
     response = transport.send(request);
@@ -64,7 +114,7 @@ AccessToken exchange(const HttpRequest& request, const std::string& origin,
   }
   if (response.status >= 300) {
     std::string reason;
-    std::string explanation = oauthError(response.body, reason);
+    std::string explanation = oauthError(response.body, secrets, reason);
     throw HttpError(response.status, reason, request.method, request.url(),
                     "the token request for " + origin + " was refused" +
                         (explanation.empty() ? "" : ": " + explanation));
@@ -139,7 +189,7 @@ class ServiceAccountSource : public TokenSource {
         formPost(tokenUri_,
                  "grant_type=" + percentEncode("urn:ietf:params:oauth:grant-type:jwt-bearer") +
                      "&assertion=" + assertion),
-        origin_, *transport_, clock_);
+        {assertion}, origin_, *transport_, clock_);
   }
 
  private:
@@ -173,10 +223,12 @@ class ServiceAccountSource : public TokenSource {
   WallClock clock_;
 };
 
+constexpr const char* kRefreshFields[] = {"client_id", "client_secret", "refresh_token"};
+
 // The refresh-token grant's form, fields checked in the order they go out.
 std::string refreshGrant(const ResourceDocument& file, const std::string& origin) {
   std::string form = "grant_type=refresh_token";
-  for (const char* field : {"client_id", "client_secret", "refresh_token"})
+  for (const char* field : kRefreshFields)
     form += std::string("&") + field + "=" + percentEncode(requiredText(file, field, origin));
   return form;
 }
@@ -189,16 +241,19 @@ class AuthorizedUserSource : public TokenSource {
         origin_("user credentials (" + origin + ")"),
         form_(refreshGrant(file, origin)),
         transport_(std::move(transport)),
-        clock_(std::move(clock)) {}
+        clock_(std::move(clock)) {
+    for (const char* field : kRefreshFields) secrets_.push_back(file[field].get<std::string>());
+  }
 
   AccessToken fetch() override {
-    return exchange(formPost(tokenUri_, form_), origin_, *transport_, clock_);
+    return exchange(formPost(tokenUri_, form_), secrets_, origin_, *transport_, clock_);
   }
 
  private:
   std::string tokenUri_;
   std::string origin_;
   std::string form_;
+  std::vector<std::string> secrets_;
   std::shared_ptr<HttpTransport> transport_;
   WallClock clock_;
 };
@@ -215,7 +270,7 @@ class MetadataSource : public TokenSource {
     request.path = "instance/service-accounts/default/token";
     request.query = {{"scopes", kCloudPlatformScope}};
     request.headers = {{"Metadata-Flavor", "Google"}};
-    return exchange(request, "the metadata server at " + root_, *transport_, clock_);
+    return exchange(request, {}, "the metadata server at " + root_, *transport_, clock_);
   }
 
  private:

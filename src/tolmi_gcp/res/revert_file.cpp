@@ -122,6 +122,19 @@ std::string lockHolder(int fd) {
 
 RevertFile::RevertFile(std::string path) : path_(std::move(path)) {}
 
+std::string RevertFile::resolved(const std::string& path) {
+  namespace fs = std::filesystem;
+  fs::path current(path);
+  for (int hops = 0; hops < 40; ++hops) {
+    std::error_code failed;
+    if (!fs::is_symlink(current, failed)) return current.string();
+    fs::path target = fs::read_symlink(current, failed);
+    if (failed) throw ConfigError("revert file " + path + ": " + failed.message());
+    current = target.is_absolute() ? target : current.parent_path() / target;
+  }
+  throw ConfigError("revert file " + path + ": too many levels of symbolic links");
+}
+
 RevertFile::~RevertFile() {
   if (lockFd_ >= 0) ::close(lockFd_);
 }
@@ -129,7 +142,12 @@ RevertFile::~RevertFile() {
 void RevertFile::lock() {
   if (lockFd_ >= 0) return;
   const std::string lockPath = path_ + ".lock";
-  Descriptor fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  // Never through a link: the pid written below would land in whatever file it names.
+  Descriptor fd(::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (fd.get() < 0 && errno == ELOOP)
+    throw ConfigError("lock file " + lockPath +
+                      " is a symbolic link; a lock is never opened through a link: remove the "
+                      "link and run again");
   if (fd.get() < 0) throw ConfigError(systemError("cannot open lock file", lockPath));
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno != EWOULDBLOCK) throw ConfigError(systemError("cannot lock", lockPath));

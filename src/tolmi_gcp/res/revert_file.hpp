@@ -20,7 +20,12 @@ class RevertFile {
 
   const std::string& path() const { return path_; }
 
-  // Takes the exclusive lock on "<file>.lock" for as long as this object lives. Never waits:
+  // The file that `path` names once symbolic links are followed (it need not exist yet), so that
+  // the lock and the saves of every name of one record are the same.
+  static std::string resolved(const std::string& path);
+
+  // Takes the exclusive lock on "<file>.lock", never through a symbolic link (ConfigError naming
+  // it), for as long as this object lives. Never waits:
   // throws ConfigError naming the file (and the holder's pid when known) when another run, or
   // another RevertFile in this process, holds it.
   void lock();

@@ -1,0 +1,186 @@
+#include "cli/snapshot.hpp"
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <ostream>
+#include <set>
+
+#include "cli/commands.hpp"
+#include "cli/validation.hpp"
+#include "tolmi_gcp/compute/default_credentials.hpp"
+#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/errors.hpp"
+
+namespace tolmi_gcp::cli {
+
+namespace {
+
+// The segments of a resource link after "projects/": {project, "global", "networks", name}.
+std::vector<std::string> segmentsOf(const std::string& link) {
+  std::size_t start = link.rfind("projects/", 0) == 0 ? 0 : link.find("/projects/");
+  if (start == std::string::npos) throw Error("not a resource link: " + link);
+  std::string rest = link.substr(link.find("projects/", start) + 9);
+  std::vector<std::string> segments;
+  for (std::size_t at = 0; at <= rest.size();) {
+    std::size_t end = std::min(rest.find('/', at), rest.size());
+    segments.push_back(rest.substr(at, end - at));
+    at = end + 1;
+  }
+  return segments;
+}
+
+// Routes the API makes itself, from subnetworks and peerings or as a new network's route to the
+// internet: the emulator makes them again.
+bool derived(const ResourceDocument& route) {
+  std::string type = has(route, "routeType") ? textOf(route["routeType"]) : "";
+  bool internet =
+      textOf(memberOrNull(route, "name")).starts_with("default-route-") &&
+      textOf(memberOrNull(route, "nextHopGateway")).ends_with("/default-internet-gateway");
+  return internet || has(route, "nextHopPeering") || has(route, "nextHopNetwork") ||
+         type == "SUBNET" || type == "PEERING";
+}
+
+class Estate {
+ public:
+  explicit Estate(const ComputeService& api) : api_(api) {}
+
+  void addSpokeProject(const std::string& project) {
+    std::optional<Request> page = api_.networks().list(project);
+    while (page) {
+      ResourceDocument answer = page->execute();
+      for (const ResourceDocument& network : arrayOrEmpty(answer, "items"))
+        addNetwork(project, network);
+      page = api_.networks().list_next(*page, answer);
+    }
+    page = api_.routes().list(project, "");
+    while (page) {
+      ResourceDocument answer = page->execute();
+      for (const ResourceDocument& route : arrayOrEmpty(answer, "items")) {
+        if (derived(route)) continue;
+        add(project, "routes", route);
+        if (has(route, "nextHopInstance")) {
+          std::vector<std::string> at = segmentsOf(route["nextHopInstance"].get<std::string>());
+          addInstance(at[0], at[2], at[4]);
+        }
+      }
+      page = api_.routes().list_next(*page, answer);
+    }
+  }
+
+  void addNetworkNamed(const std::string& project, const std::string& name) {
+    if (!networks_.count(project + "/" + name))
+      addNetwork(project, api_.networks().get(project, name).execute());
+  }
+
+  void addRouter(const std::string& project, const std::string& region, const std::string& name) {
+    ResourceDocument router = api_.routers().get(project, region, name).execute();
+    std::vector<std::string> network = segmentsOf(router["network"].get<std::string>());
+    addNetworkNamed(network[0], network[3]);
+    add(project, "routers", std::move(router));
+  }
+
+  void addInstance(const std::string& project, const std::string& zone, const std::string& name) {
+    if (instances_.insert(project + "/" + zone + "/" + name).second)
+      add(project, "instances", api_.instances().get(project, zone, name).execute());
+  }
+
+  // The topology: peer networks outside it are external peers, peered with the networks whose
+  // peering with them is ACTIVE.
+  ResourceDocument topology() const {
+    std::map<std::string, ResourceDocument> external;
+    for (const auto& [key, network] : networks_)
+      for (const ResourceDocument& peering : arrayOrEmpty(network, "peerings")) {
+        std::vector<std::string> peer = segmentsOf(peering["network"].get<std::string>());
+        if (networks_.count(peer[0] + "/" + peer[3])) continue;
+        ResourceDocument& entry = external[peering["network"].get<std::string>()];
+        if (entry.is_null())
+          entry = {{"network", peering["network"]},
+                   {"peered_with", ResourceDocument::array()},
+                   {"mtu", memberOrNull(peering, "peerMtu")}};
+        if (memberOrNull(peering, "state") == "ACTIVE")
+          entry["peered_with"].push_back(network["selfLink"]);
+      }
+    ResourceDocument topology = {{"projects", projects_}};
+    if (!external.empty()) {
+      topology["external_peers"] = ResourceDocument::array();
+      for (auto& [link, entry] : external) topology["external_peers"].push_back(entry);
+    }
+    return topology;
+  }
+
+ private:
+  // With its subnetworks: the routes the API derives from them follow the network's peerings.
+  void addNetwork(const std::string& project, const ResourceDocument& network) {
+    networks_[project + "/" + network["name"].get<std::string>()] = network;
+    add(project, "networks", network);
+    for (const ResourceDocument& link : arrayOrEmpty(network, "subnetworks")) {
+      std::vector<std::string> at = segmentsOf(link.get<std::string>());
+      add(at[0], "subnetworks", api_.subnetworks().get(at[0], at[2], at[4]).execute());
+    }
+  }
+
+  void add(const std::string& project, const char* collection, ResourceDocument resource) {
+    projects_[project][collection].push_back(std::move(resource));
+  }
+
+  const ComputeService& api_;
+  ResourceDocument projects_ = ResourceDocument::object();
+  std::map<std::string, ResourceDocument> networks_;  // by "project/name"
+  std::set<std::string> instances_;
+};
+
+std::pair<std::string, std::string> transitOf(const ResourceDocument& transit) {
+  const std::string& name = transit["vpc_name"].get_ref<const std::string&>();
+  std::size_t separator = name.find("::");
+  return {name.substr(0, separator), name.substr(separator + 2)};
+}
+
+}  // namespace
+
+ResourceDocument snapshotEstate(const ComputeService& api, const ResourceDocument& migration) {
+  Estate estate(api);
+  const std::string project = migration["project_id"].get<std::string>();
+  estate.addSpokeProject(project);
+  for (const auto& [stage, entries] : memberOrNull(migration, "manage_routes").items())
+    for (const ResourceDocument& route : arrayOrEmpty(entries, "add"))
+      estate.addInstance(project, route["zone"].get<std::string>(),
+                         route["dest_instance"].get<std::string>());
+  for (const ResourceDocument& transit : arrayOrEmpty(migration, "transit_vpcs")) {
+    auto [transitProject, network] = transitOf(transit);
+    estate.addNetworkNamed(transitProject, network);
+    for (const ResourceDocument& router : arrayOrEmpty(transit, "cloud_routers"))
+      estate.addRouter(transitProject, router["region"].get<std::string>(),
+                       router["router_name"].get<std::string>());
+  }
+  return estate.topology();
+}
+
+int runSnapshot(const std::string& config, const std::optional<std::string>& endpoint,
+                const std::string& outputPath, Output& output, std::ostream& out) {
+  ResourceDocument migration = YamlContext::parseFile(config);
+  std::vector<std::string> problems = validateMigration(migration);
+  for (const std::string& problem : problems) output.fail(config + ": " + problem);
+  if (!problems.empty()) return kUsage;
+  try {
+    ResourceDocument topology = snapshotEstate(*defaultComputeService(endpoint).service, migration);
+    std::string text = topology.dump(2) + "\n";
+    if (outputPath.empty()) {
+      out << text << std::flush;
+      return kDone;
+    }
+    std::ofstream file(outputPath, std::ios::trunc);
+    if (!(file << text) || !file.flush())
+      throw ConfigError("cannot write the snapshot to " + outputPath);
+    output.note("snapshot of " + config + " written to " + outputPath +
+                "; rehearse with: compute-emulator --topology " + outputPath);
+    return kDone;
+  } catch (const ConfigError&) {
+    throw;
+  } catch (const std::exception& failure) {
+    output.fail(std::string("tolmi-gcp: snapshot of ") + config + " stopped: " + failure.what());
+    return kStopped;
+  }
+}
+
+}  // namespace tolmi_gcp::cli
