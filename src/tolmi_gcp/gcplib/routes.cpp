@@ -266,7 +266,7 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
     bool newlyRecorded = record.added(name);
     // Only a client error or a failed operation proves the route was not created; after a lost
     // connection or a server error it may exist, and its name must stay recorded so that a
-    // restore removes it.
+    // restore removes it. A client error after an earlier try went unanswered proves nothing.
     bool refused = false;
     attemptOrError([&] {
       if (Globals::getDryRun()) return;
@@ -274,7 +274,7 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
       try {
         operation = service.routes().insert(project, *body).execute();
       } catch (const HttpError& failure) {
-        refused = failure.status() < 500;
+        refused = failure.status() < 500 && !failure.answerLost();
         throw;
       }
       try {
