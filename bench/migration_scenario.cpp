@@ -117,7 +117,9 @@ std::size_t awaitedOperations(const ResourceDocument& journal) {
   std::set<std::string> awaited;
   for (const ResourceDocument& entry : journal.at("requests")) {
     const std::string& path = entry.at("path").get_ref<const std::string&>();
-    if (path.ends_with("/wait")) awaited.insert(path);
+    const ApiMethod* method =
+        testing::journalMethod(entry.at("method").get_ref<const std::string&>(), path);
+    if (method && method->kind == CallKind::kWait) awaited.insert(path);
   }
   return awaited.size();
 }

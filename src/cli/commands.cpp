@@ -91,8 +91,8 @@ class Run {
       store_ = std::make_unique<RevertStore>(in_.revertFile, in_.dryRun, in_.commandLine);
 
     DefaultService base = defaultComputeService(in_.endpoint);
-    progress_ = std::make_shared<ProgressTransport>(base.service->transport(), terminal_);
-    Globals::service = std::make_shared<ComputeService>(base.service->withTransport(progress_));
+    progress_ = std::make_shared<Progress>(terminal_);
+    Globals::service = std::make_shared<ComputeService>(base.service->withObserver(progress_));
     // The report is of the file's project, whatever project the credentials name.
     defaultServiceFactory() = [service = Globals::service, project = project_] {
       return DefaultService{service, project};
@@ -333,7 +333,7 @@ class Run {
   std::vector<std::string> fileStages_;
   ResourceDocument spokeNetwork_;
   std::unique_ptr<RevertStore> store_;
-  std::shared_ptr<ProgressTransport> progress_;
+  std::shared_ptr<Progress> progress_;
   bool changing_ = false;
   std::optional<Part> current_;  // the part under way
   std::vector<Part> finished_;

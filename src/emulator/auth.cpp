@@ -13,6 +13,7 @@
 #include "emulator/wire.hpp"
 #include "tolmi_gcp/compute/token_credentials.hpp"
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/internal/encoding.hpp"
 
 namespace tolmi_gcp::emulator {
 

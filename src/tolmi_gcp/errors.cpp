@@ -32,13 +32,15 @@ void describeInto(const std::exception& failure, std::string& out, int depth) {
 }  // namespace
 
 HttpError::HttpError(int status, std::string reason, std::string method, std::string url,
-                     std::string apiMessage)
+                     std::string apiMessage, bool answerLost)
     : Error("HTTP " + std::to_string(status) + (reason.empty() ? "" : " " + reason) + ": " +
-            apiMessage + " [" + method + " " + url + "]"),
+            apiMessage + " [" + method + " " + url + "]" +
+            (answerLost ? " (an earlier try got no answer: the change may have been made)" : "")),
       status_(status),
       reason_(std::move(reason)),
       url_(std::move(url)),
-      apiMessage_(std::move(apiMessage)) {}
+      apiMessage_(std::move(apiMessage)),
+      answerLost_(answerLost) {}
 
 MissingKeyError::MissingKeyError(const std::string& key)
     : Error("missing key '" + key + "'"), key_(key) {}

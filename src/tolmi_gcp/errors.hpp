@@ -14,27 +14,44 @@ class Error : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The API answered with an error status. message() is the API's own error message.
+// The API answered with an error status. apiMessage() is the API's own error message.
 class HttpError : public Error {
  public:
   HttpError(int status, std::string reason, std::string method, std::string url,
-            std::string apiMessage);
+            std::string apiMessage, bool answerLost = false);
   int status() const { return status_; }
   const std::string& reason() const { return reason_; }
   const std::string& url() const { return url_; }
   const std::string& apiMessage() const { return apiMessage_; }
+  // An earlier try of this change (same requestId) got no answer or a transient one, so the
+  // change may have been made even though this answer refuses it.
+  bool answerLost() const { return answerLost_; }
 
  private:
   int status_;
   std::string reason_;
   std::string url_;
   std::string apiMessage_;
+  bool answerLost_;
 };
 
-// No HTTP answer at all: connection refused, reset, timed out, TLS failure.
+// No HTTP answer at all: connection reset, timed out, answer too large.
 class TransportError : public Error {
  public:
   using Error::Error;
+};
+
+// An answer that cannot be used: too large, or a listing that would loop. Asking again would get
+// the same, so it is not retried.
+class MalformedAnswerError : public TransportError {
+ public:
+  using TransportError::TransportError;
+};
+
+// No connection could be made (refused, unknown host, TLS failure): nothing was sent.
+class ConnectError : public TransportError {
+ public:
+  using TransportError::TransportError;
 };
 
 // A document lacks a key (or an array an index) that the caller needs.

@@ -86,7 +86,8 @@ ComputeService& globalService() {
 void recordWritten() { Globals::revertInfoWritten(); }
 
 ResourceDocument awaitOperation(const Request& wait) {
-  const std::string operation = wait.path().substr(0, wait.path().rfind("/wait"));
+  // A wait's path is its operation's path followed by the method's own segment.
+  const std::string operation = wait.path().substr(0, wait.path().rfind('/'));
   const auto deadline = GcpLib::clock()() + Globals::operationTimeout;
   for (;;) {
     ResourceDocument document = wait.execute();

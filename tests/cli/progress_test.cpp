@@ -13,13 +13,12 @@ namespace {
 
 using testing::FakeTransport;
 
-// Holds each wait long enough for several progress ticks.
-class SlowWaits : public HttpTransport {
+// Holds each answer long enough for several progress ticks.
+class SlowAnswers : public HttpTransport {
  public:
-  explicit SlowWaits(std::shared_ptr<FakeTransport> script) : script_(std::move(script)) {}
+  explicit SlowAnswers(std::shared_ptr<FakeTransport> script) : script_(std::move(script)) {}
   HttpResponse send(const HttpRequest& request) override {
-    if (request.path.size() > 5 && request.path.ends_with("/wait"))
-      std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
     return script_->send(request);
   }
 
@@ -27,8 +26,10 @@ class SlowWaits : public HttpTransport {
   std::shared_ptr<FakeTransport> script_;
 };
 
-HttpRequest request(const std::string& method, const std::string& path) {
-  return {method, "http://emulator/compute/v1/", path, {}, {}, ""};
+ComputeService observed(std::shared_ptr<HttpTransport> transport,
+                        std::shared_ptr<Progress> progress) {
+  return ComputeService(std::move(transport), "http://emulator/compute/v1/", nullptr)
+      .withObserver(std::move(progress));
 }
 
 const ResourceDocument kInsertOperation = {
@@ -44,19 +45,19 @@ TEST(Progress, AwaitedOperationShowsOneLineUntilDone) {
       .reply({{"name", "op-1"}, {"status", "RUNNING"}})
       .reply({{"name", "op-1"}, {"status", "DONE"}});
   std::ostringstream terminal;
-  ProgressTransport progress(std::make_shared<SlowWaits>(script), &terminal,
-                             std::chrono::milliseconds(5));
+  auto progress = std::make_shared<Progress>(&terminal, std::chrono::milliseconds(5));
+  ComputeService service = observed(std::make_shared<SlowAnswers>(script), progress);
 
-  progress.send(request("POST", "projects/p/global/routes"));
+  service.routes().insert("p", {}).execute();
   EXPECT_EQ(terminal.str(), "");
-  progress.send(request("POST", "projects/p/global/operations/op-1/wait"));
+  service.globalOperations().wait("p", "op-1").execute();
   std::string afterFirstWait = terminal.str();
   EXPECT_NE(afterFirstWait.find("\r\033[K  waiting for insert routes/r-1 (op-1): 0 s"),
             std::string::npos)
       << afterFirstWait;
   // Not done yet: the line stays for the next wait.
   EXPECT_FALSE(afterFirstWait.ends_with("\r\033[K"));
-  progress.send(request("POST", "projects/p/global/operations/op-1/wait"));
+  service.globalOperations().wait("p", "op-1").execute();
   EXPECT_TRUE(terminal.str().ends_with("s\r\033[K")) << terminal.str();
 }
 
@@ -64,10 +65,10 @@ TEST(Progress, FailedWaitErasesTheLineAndPassesTheFailureOn) {
   auto script = std::make_shared<FakeTransport>();
   script->dropConnection();
   std::ostringstream terminal;
-  ProgressTransport progress(std::make_shared<SlowWaits>(script), &terminal,
-                             std::chrono::milliseconds(5));
-  EXPECT_THROW(progress.send(request("POST", "projects/p/global/operations/op-9/wait")),
-               TransportError);
+  ComputeService service =
+      observed(std::make_shared<SlowAnswers>(script),
+               std::make_shared<Progress>(&terminal, std::chrono::milliseconds(5)));
+  EXPECT_THROW(service.globalOperations().wait("p", "op-9").execute(), TransportError);
   EXPECT_NE(terminal.str().find("waiting for operation op-9"), std::string::npos);
   EXPECT_TRUE(terminal.str().ends_with("\r\033[K"));
 }
@@ -81,18 +82,19 @@ TEST(Progress, CountsAcceptedChangesOnlyAndDrawsNothingWithoutTerminal) {
       .reply({{"name", "op-3"}})
       .reply({{"name", "op-4"}})
       .reply({{"name", "r"}});
-  ProgressTransport progress(script, nullptr, std::chrono::milliseconds(1));
-  progress.send(request("POST", "projects/p/global/routes"));
-  progress.send(request("POST", "projects/p/global/operations/op-1/wait"));
-  progress.send(request("DELETE", "projects/p/global/routes/r-0"));
-  progress.send(request("DELETE", "projects/p/global/routes/x"));
-  progress.send(request("POST", "projects/p/global/networks/hub/removePeering"));
-  progress.send(request("PATCH", "projects/p/regions/us-east1/routers/cr"));
-  progress.send(request("GET", "projects/p/global/routes/r"));
-  EXPECT_EQ(progress.changes(), (std::map<std::string, int>{{"peering removals", 1},
-                                                            {"route creations", 1},
-                                                            {"route deletions", 1},
-                                                            {"router patches", 1}}));
+  auto progress = std::make_shared<Progress>(nullptr, std::chrono::milliseconds(1));
+  ComputeService service = observed(script, progress);
+  service.routes().insert("p", {}).execute();
+  service.globalOperations().wait("p", "op-1").execute();
+  service.routes().delete_("p", "r-0").execute();
+  EXPECT_THROW(service.routes().delete_("p", "x").execute(), HttpError);
+  service.networks().removePeering("p", "hub", {}).execute();
+  service.routers().patch("p", "us-east1", "cr", {}).execute();
+  service.routes().get("p", "r").execute();
+  EXPECT_EQ(progress->changes(), (std::map<std::string, int>{{"peering removals", 1},
+                                                             {"route creations", 1},
+                                                             {"route deletions", 1},
+                                                             {"router patches", 1}}));
 }
 
 }  // namespace

@@ -95,6 +95,10 @@ TEST_F(ComputeServiceTest, ListNextFollowsPageTokensUntilTheLastPage) {
       service.routers().list_next(service.routers().list("p", "r"), {{"nextPageToken", "a b&c"}});
   ASSERT_TRUE(second);
   EXPECT_EQ(second->query(), (QueryList{{"pageToken", "a b&c"}}));
+  // A token the listing already followed would loop for ever.
+  std::optional<Request> third = service.routers().list_next(*second, {{"nextPageToken", "x"}});
+  EXPECT_THROW(service.routers().list_next(*third, {{"nextPageToken", "a b&c"}}),
+               MalformedAnswerError);
 }
 
 HttpError httpErrorOf(ComputeService& service) {

@@ -126,9 +126,12 @@ TEST(CurlTransport, ErrorStatusesAreAnswersAndNoAnswerIsATransportError) {
     EXPECT_NE(std::string(failure.what()).find("GET " + nowhere + "projects/p"), std::string::npos)
         << failure.what();
   }
+  EXPECT_THROW(transport->send(request(nowhere, "GET", "projects/p")), ConnectError);
   // The transport recovers: the next request goes out on a fresh handle.
   EXPECT_EQ(transport->send(request(server.base(), "GET", "projects/p")).status, 200);
 
+  auto frugal = makeCurlTransport({.maxAnswerBytes = 10});
+  EXPECT_THROW(frugal->send(request(server.base(), "GET", "projects/p")), MalformedAnswerError);
   auto impatient = makeCurlTransport({.connectTimeoutMs = 1000, .totalTimeoutMs = 100});
   EXPECT_THROW(impatient->send(request(server.base(), "GET", "slow")), TransportError);
 }

@@ -1,6 +1,8 @@
 #include <chrono>
+#include <functional>
 #include <regex>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "fake_transport.hpp"
@@ -97,6 +99,65 @@ TEST_F(Retries, ReadsDoNotRetryOtherErrorsAndGiveUpAfterTheTotalLimit) {
   transport->dropConnection("refused");
   EXPECT_THROW(hurried.networks().get("p", "hub").execute(), TransportError);
   EXPECT_EQ(transport->pending(), 0u);
+}
+
+TEST_F(Retries, ChangeRefusalsSayWhetherAnEarlierTryMayHaveBeenCarriedOut) {
+  ComputeService service(transport, "http://e/compute/v1/", nullptr, policy());
+  struct Case {
+    std::function<void(FakeTransport&)> script;
+    bool answerLost;
+  };
+  std::vector<Case> cases = {
+      {[](FakeTransport& t) { t.replyError(404, "notFound", "x"); }, false},
+      {[](FakeTransport& t) { t.dropConnection().replyError(404, "notFound", "x"); }, true},
+      {[](FakeTransport& t) { t.replyError(503, "b", "x").replyError(409, "alreadyExists", "x"); },
+       true},
+      {[](FakeTransport& t) { t.replyError(429, "r", "x").replyError(400, "invalid", "x"); }, true},
+      {[](FakeTransport& t) { t.refuseConnection().replyError(404, "notFound", "x"); }, false},
+      // Busy answers prove the change was not made, and are retried under the same id.
+      {[](FakeTransport& t) {
+         t.replyError(400, "resourceNotReady", "The resource 'r' is not ready")
+             .replyError(404, "notFound", "x");
+       },
+       false},
+  };
+  transport->reply(ResourceDocument::object());  // the endpoint has answered once
+  service.routes().get("p", "r").execute();
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    cases[i].script(*transport);
+    try {
+      service.routes().insert("p", {{"name", "r"}}).execute();
+      ADD_FAILURE() << "case " << i;
+    } catch (const HttpError& failure) {
+      EXPECT_EQ(failure.answerLost(), cases[i].answerLost)
+          << "case " << i << ": " << failure.what();
+    }
+    std::size_t last = transport->requests.size() - 1;
+    if (i > 0) {
+      EXPECT_EQ(requestId(last), requestId(last - 1)) << "case " << i;
+    }
+  }
+  EXPECT_EQ(transport->pending(), 0u);
+
+  transport->replyError(400, "resourceNotReady", "The resource 'r' is not ready");
+  EXPECT_THROW(service.routes().get("p", "r").execute(), HttpError) << "reads are not retried";
+}
+
+TEST_F(Retries, AnEndpointThatNeverAnsweredEndsTheRunAtOnce) {
+  ComputeService service(transport, "http://nowhere/compute/v1/", nullptr, policy());
+  transport->refuseConnection();
+  try {
+    service.routes().get("p", "r").execute();
+    FAIL();
+  } catch (const ConnectError& failure) {
+    EXPECT_THAT(failure.what(), ::testing::HasSubstr("http://nowhere/compute/v1/"));
+  }
+  EXPECT_TRUE(sleeps.empty());
+  // Once it has answered, a refused connection is a passing fault.
+  transport->reply(ResourceDocument::object()).refuseConnection().reply({{"name", "r"}});
+  service.routes().get("p", "r").execute();
+  EXPECT_EQ(service.routes().get("p", "r").execute()["name"], "r");
+  EXPECT_EQ(sleeps, (std::vector<long long>{999}));
 }
 
 TEST_F(Retries, WithoutAPolicyEveryRequestIsSentOnce) {

@@ -7,6 +7,7 @@
 #include "fake_transport.hpp"
 #include "test_keys.hpp"
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/internal/encoding.hpp"
 
 namespace tolmi_gcp {
 namespace {

@@ -10,6 +10,7 @@
 #include "tolmi_gcp/compute/http_transport.hpp"
 #include "tolmi_gcp/compute/token_credentials.hpp"
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/internal/encoding.hpp"
 
 namespace tolmi_gcp::emulator {
 namespace {

@@ -16,6 +16,7 @@
 #include "tolmi_gcp/compute/default_credentials.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
+#include "tolmi_gcp/internal/encoding.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
 namespace tolmi_gcp {

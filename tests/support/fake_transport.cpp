@@ -53,6 +53,13 @@ FakeTransport& FakeTransport::dropConnection(const std::string& why) {
   return *this;
 }
 
+FakeTransport& FakeTransport::refuseConnection() {
+  Step step;
+  step.refuse = true;
+  script_.push_back(std::move(step));
+  return *this;
+}
+
 HttpResponse FakeTransport::send(const HttpRequest& request) {
   requests.push_back(
       {request.method, request.path, request.query, request.headers, request.body, request.url()});
@@ -62,6 +69,7 @@ HttpResponse FakeTransport::send(const HttpRequest& request) {
   }
   Step step = std::move(script_.front());
   script_.pop_front();
+  if (step.refuse) throw ConnectError("connection refused");
   if (step.drop) throw TransportError(step.why);
   return step.response;
 }

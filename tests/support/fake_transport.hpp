@@ -34,6 +34,8 @@ class FakeTransport : public HttpTransport {
   FakeTransport& replyError(int status, const std::string& reason, const std::string& message);
   // No HTTP answer: send() throws TransportError.
   FakeTransport& dropConnection(const std::string& why = "connection reset by peer");
+  // No connection at all: send() throws ConnectError.
+  FakeTransport& refuseConnection();
 
   HttpResponse send(const HttpRequest& request) override;
 
@@ -45,6 +47,7 @@ class FakeTransport : public HttpTransport {
  private:
   struct Step {
     bool drop = false;
+    bool refuse = false;
     HttpResponse response;
     std::string why;
   };

@@ -80,11 +80,20 @@ int ToolProcess::kill() {
 
 std::vector<std::string> changeRequests(const ResourceDocument& journal) {
   std::vector<std::string> out;
-  for (const ResourceDocument& request : journal["requests"])
-    if (request["method"] != "GET" && !request["path"].get<std::string>().ends_with("/wait"))
-      out.push_back(request["method"].get<std::string>() + " " +
-                    request["path"].get<std::string>());
+  for (const ResourceDocument& request : journal["requests"]) {
+    const std::string& method = request["method"].get_ref<const std::string&>();
+    const std::string& path = request["path"].get_ref<const std::string&>();
+    const ApiMethod* known = journalMethod(method, path);
+    if (known ? known->kind == CallKind::kChange : method != "GET")
+      out.push_back(method + " " + path);
+  }
   return out;
+}
+
+const ApiMethod* journalMethod(const std::string& method, std::string_view path) {
+  constexpr std::string_view kRoot = "/compute/v1/";
+  if (path.starts_with(kRoot)) path.remove_prefix(kRoot.size());
+  return findApiMethod(method, path);
 }
 
 }  // namespace tolmi_gcp::testing

@@ -7,6 +7,7 @@
 
 #include "temp_dir.hpp"
 #include "tolmi_gcp/ResourceDocument.hpp"
+#include "tolmi_gcp/compute/api_method.hpp"
 
 namespace tolmi_gcp::testing {
 
@@ -49,5 +50,8 @@ class ToolProcess {
 // The changes in an emulator journal (requests other than reads and operation waits), each as
 // "METHOD path", in the order they came.
 std::vector<std::string> changeRequests(const ResourceDocument& journal);
+
+// The API method a journal entry called, or nullptr for a path outside the API's methods.
+const ApiMethod* journalMethod(const std::string& method, std::string_view path);
 
 }  // namespace tolmi_gcp::testing

@@ -1,29 +1,38 @@
 #pragma once
 
-#include <chrono>
-#include <functional>
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tolmi_gcp/ResourceDocument.hpp"
+#include "tolmi_gcp/compute/api_method.hpp"
 #include "tolmi_gcp/compute/credentials.hpp"
 #include "tolmi_gcp/compute/http_transport.hpp"
+#include "tolmi_gcp/compute/retry.hpp"
 
 namespace tolmi_gcp {
 
 class ComputeService;
 
-// One API call, built but not sent. A value: copying it is cheap and sends nothing.
+// One API call, built but not sent. A value: copying it is cheap and sends nothing. It keeps a
+// pointer to the ComputeService that built it and must not outlive that service.
 class Request {
  public:
-  Request(const ComputeService& service, std::string method, std::string path, QueryList query,
-          std::optional<ResourceDocument> body);
+  // `parameters` fill the method's path template in order. Throws ArgumentTypeError for a
+  // parameter that is empty, "." or "..", which could otherwise address another path.
+  Request(const ComputeService& service, const ApiMethod& apiMethod,
+          std::initializer_list<std::string_view> parameters, QueryList query = {},
+          std::optional<ResourceDocument> body = std::nullopt);
 
   // Sends the request and returns the response document. Throws HttpError (with the API's own
   // message) for an error status, TransportError when no answer arrives.
   ResourceDocument execute() const;
 
+  const ApiMethod& apiMethod() const { return *apiMethod_; }
+  // The path parameters as given, unencoded: for a wait, the last one is the operation.
+  const std::vector<std::string>& parameters() const { return parameters_; }
   const std::string& method() const { return method_; }
   const std::string& path() const { return path_; }
   const QueryList& query() const { return query_; }
@@ -31,27 +40,28 @@ class Request {
 
   // The same request with one query parameter set (replaced when present).
   Request withQuery(const std::string& name, const std::string& value) const;
+  // The same listing's request for the page after `token`. Throws MalformedAnswerError when the
+  // listing was already given that token: following it again would loop for ever.
+  Request forPage(const std::string& token) const;
 
  private:
   const ComputeService* service_;
+  const ApiMethod* apiMethod_;
+  std::vector<std::string> parameters_;
   std::string method_;
   std::string path_;
   QueryList query_;
   std::optional<ResourceDocument> body_;
+  std::vector<std::string> pageTokens_;  // the tokens this listing has followed
 };
-
-// Shared by the listing collections: the next page's request, or nullopt after the last page.
-std::optional<Request> nextPage(const Request& previous_request,
-                                const ResourceDocument& previous_response);
 
 class NetworksCollection {
  public:
   explicit NetworksCollection(const ComputeService& s) : s_(s) {}
   Request list(const std::string& project) const;
+  // The next page's request, or nullopt after the last page.
   std::optional<Request> list_next(const Request& previous_request,
-                                   const ResourceDocument& previous_response) const {
-    return nextPage(previous_request, previous_response);
-  }
+                                   const ResourceDocument& previous_response) const;
   Request get(const std::string& project, const std::string& network) const;
   Request addPeering(const std::string& project, const std::string& network,
                      const ResourceDocument& body) const;
@@ -76,10 +86,9 @@ class RoutesCollection {
  public:
   explicit RoutesCollection(const ComputeService& s) : s_(s) {}
   Request list(const std::string& project, const std::string& filter) const;
+  // The next page's request, or nullopt after the last page.
   std::optional<Request> list_next(const Request& previous_request,
-                                   const ResourceDocument& previous_response) const {
-    return nextPage(previous_request, previous_response);
-  }
+                                   const ResourceDocument& previous_response) const;
   Request get(const std::string& project, const std::string& route) const;
   // routes.delete ("delete" is a C++ keyword).
   Request delete_(const std::string& project, const std::string& route) const;
@@ -103,10 +112,9 @@ class RoutersCollection {
  public:
   explicit RoutersCollection(const ComputeService& s) : s_(s) {}
   Request list(const std::string& project, const std::string& region) const;
+  // The next page's request, or nullopt after the last page.
   std::optional<Request> list_next(const Request& previous_request,
-                                   const ResourceDocument& previous_response) const {
-    return nextPage(previous_request, previous_response);
-  }
+                                   const ResourceDocument& previous_response) const;
   Request get(const std::string& project, const std::string& region,
               const std::string& router) const;
   Request patch(const std::string& project, const std::string& region, const std::string& router,
@@ -135,20 +143,14 @@ class RegionOperationsCollection {
   const ComputeService& s_;
 };
 
-// When and how often a request is sent again. Reads and operation waits are retried on 408, 429,
-// 500, 502, 503, 504 and transport errors; changes carry a fresh requestId and are retried only
-// with that same id (so the API does the work once), also on the 400 "operation in progress"
-// answers.
-struct RetryPolicy {
-  bool enabled = false;
-  std::chrono::milliseconds initialBackoff{1000};
-  std::chrono::milliseconds maxBackoff{32000};
-  std::chrono::milliseconds totalLimit{300000};          // per request, all tries together
-  std::function<void(std::chrono::milliseconds)> sleep;  // default: sleeps the thread
-  std::function<double()> random;                        // in [0, 1); default: a PRNG
-
-  static RetryPolicy standard();  // enabled, with the defaults above
-  static RetryPolicy none();      // every request is sent once
+// Told of each request a ComputeService sends, on the sending thread: before it goes out, then
+// once with the answer or once when it failed for good (after any retries).
+class RequestObserver {
+ public:
+  virtual ~RequestObserver() = default;
+  virtual void onSend(const Request& request) = 0;
+  virtual void onAnswer(const Request& request, const ResourceDocument& answer) = 0;
+  virtual void onFailure(const Request& request) = 0;
 };
 
 // The handle on the Compute Engine API v1: collections build requests, the transport sends them.
@@ -175,6 +177,8 @@ class ComputeService {
   // This handle, endpoint, credentials and retry policy alike, sending through `transport`:
   // usually one that wraps transport().
   ComputeService withTransport(std::shared_ptr<HttpTransport> transport) const;
+  // This handle, telling `observer` of every request it sends.
+  ComputeService withObserver(std::shared_ptr<RequestObserver> observer) const;
 
   // Sends one request through the transport; see Request::execute.
   ResourceDocument execute(const Request& request) const;
@@ -184,12 +188,11 @@ class ComputeService {
   std::string endpoint_;
   std::shared_ptr<Credentials> credentials_;
   RetryPolicy retry_;
+  std::shared_ptr<RequestObserver> observer_;
+  // Set by the first answer from the endpoint: until then a refused connection ends the run.
+  std::shared_ptr<std::atomic<bool>> answered_ = std::make_shared<std::atomic<bool>>(false);
 
   HttpResponse sendAuthorized(const HttpRequest& wire) const;
 };
-
-// Joins path segments with "/", percent-encoding each one. Throws ArgumentTypeError for a segment
-// that is empty, "." or "..", which could otherwise address another path.
-std::string resourcePath(std::initializer_list<std::string_view> segments);
 
 }  // namespace tolmi_gcp

@@ -14,8 +14,20 @@ namespace {
 
 const char* kUserAgent = "tolmi-gcp/" TOLMI_GCP_VERSION " (libtolmi_gcp)";
 
+// The answer's body as it arrives, up to a limit.
+struct Body {
+  std::string* text;
+  std::size_t limit;
+  bool tooLarge = false;
+};
+
 std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* target) {
-  static_cast<std::string*>(target)->append(data, size * count);
+  auto* body = static_cast<Body*>(target);
+  if (body->text->size() + size * count > body->limit) {
+    body->tooLarge = true;
+    return 0;  // makes libcurl stop the transfer
+  }
+  body->text->append(data, size * count);
   return size * count;
 }
 
@@ -37,6 +49,24 @@ std::size_t appendHeader(char* data, std::size_t size, std::size_t count, void* 
     headers->emplace_back(std::move(name), std::string(value));
   }
   return size * count;
+}
+
+// Failures that happen before the request leaves: the endpoint was never reached.
+bool isConnectFailure(CURLcode code) {
+  switch (code) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+      return true;
+    default:
+      return false;
+  }
 }
 
 class CurlTransport : public HttpTransport {
@@ -80,7 +110,8 @@ class CurlTransport : public HttpTransport {
     headers = curl_slist_append(headers, "Expect:");
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &response.body);
+    Body body{&response.body, options_.maxAnswerBytes};
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, appendHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response.headers);
 
@@ -90,7 +121,13 @@ class CurlTransport : public HttpTransport {
       // A handle that saw a transport error is not reused.
       curl_easy_cleanup(handle_);
       handle_ = nullptr;
-      throw TransportError(request.method + " " + url + ": " + curl_easy_strerror(code));
+      if (body.tooLarge)
+        throw MalformedAnswerError("the answer to " + request.method + " " + url +
+                                   " is larger than " + std::to_string(options_.maxAnswerBytes) +
+                                   " bytes; it was not read to the end");
+      std::string message = request.method + " " + url + ": " + curl_easy_strerror(code);
+      if (isConnectFailure(code)) throw ConnectError(message);
+      throw TransportError(message);
     }
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);

@@ -9,6 +9,7 @@
 
 #include "tolmi_gcp/compute/curl_transport.hpp"
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/internal/encoding.hpp"
 
 namespace tolmi_gcp {
 

@@ -39,7 +39,4 @@ class HttpTransport {
   virtual HttpResponse send(const HttpRequest& request) = 0;
 };
 
-// RFC 3986 percent-encoding of everything but the unreserved characters.
-std::string percentEncode(std::string_view text);
-
 }  // namespace tolmi_gcp

@@ -11,6 +11,7 @@
 #include <openssl/pem.h>
 
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/internal/encoding.hpp"
 
 namespace tolmi_gcp {
 

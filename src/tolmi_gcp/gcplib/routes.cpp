@@ -316,8 +316,8 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
     bool newlyRecorded = record.added(name);
     // Only a client error or a failed operation proves this run did not create the route; after
     // a lost connection or a server error it may exist, and its name must stay recorded so that a
-    // restore removes it. A route of that name that exists already is the way back only when
-    // this tool made it.
+    // restore removes it. A client error after an earlier try went unanswered proves nothing. A
+    // route of that name that exists already is the way back only when this tool made it.
     bool dropName = false;
     attemptOrError([&] {
       if (Globals::getDryRun()) return;
@@ -325,7 +325,7 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
       try {
         operation = service.routes().insert(project, *body).execute();
       } catch (const HttpError& failure) {
-        dropName = newlyRecorded && failure.status() < 500;
+        dropName = newlyRecorded && failure.status() < 500 && !failure.answerLost();
         if (failure.status() == 409) dropName = !existingRouteIsTools(service, project, name);
         throw;
       }

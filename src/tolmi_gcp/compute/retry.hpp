@@ -1,0 +1,39 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+
+#include "tolmi_gcp/compute/api_method.hpp"
+#include "tolmi_gcp/compute/http_transport.hpp"
+
+namespace tolmi_gcp {
+
+// When and how often a request is sent again. Reads and operation waits are retried on 408, 429,
+// 500, 502, 503, 504 and transport errors; changes carry a fresh requestId and are retried only
+// with that same id (so the API does the work once), also on the 400 answers that say the
+// resource or its network is busy with another operation. An endpoint that refuses the
+// connection, has no address or fails TLS before it ever answered is not retried: it is the wrong
+// endpoint, not a passing fault.
+struct RetryPolicy {
+  bool enabled = false;
+  std::chrono::milliseconds initialBackoff{1000};
+  std::chrono::milliseconds maxBackoff{32000};
+  std::chrono::milliseconds totalLimit{300000};          // per request, all tries together
+  std::function<void(std::chrono::milliseconds)> sleep;  // default: sleeps the thread
+  std::function<double()> random;                        // in [0, 1); default: a PRNG
+
+  static RetryPolicy standard();  // enabled, with the defaults above
+  static RetryPolicy none();      // every request is sent once
+};
+
+// Sends `wire` through `send` as `policy` says for a call of that kind; a change gets its
+// requestId here. Returns the first answer below 300. Throws HttpError for an error answer that
+// is final (answerLost() when an earlier try of a change may have been carried out), ConnectError
+// at once when the endpoint has never answered (`answered` is set by any answer), TransportError
+// when the tries run out without an answer.
+HttpResponse sendWithRetries(HttpRequest wire, CallKind kind, const RetryPolicy& policy,
+                             std::atomic<bool>& answered,
+                             const std::function<HttpResponse(const HttpRequest&)>& send);
+
+}  // namespace tolmi_gcp
