@@ -39,5 +39,36 @@ TEST(HostileRequests, BytesThatAreNotUtf8GetJsonAnswersAndAReadableJournal) {
             "/compute/v1/projects/app-spoke-prod/global/routes/r\xEF\xBF\xBD");
 }
 
+TEST(HostileRequests, FiltersNestedTooDeepAreRefusedWithA400) {
+  Emulator emulator(Emulator::loadTopology(TOLMI_SOURCE_DIR "/examples/demo-topology.yaml"));
+  const std::string routes = "/compute/v1/projects/app-spoke-prod/global/routes";
+  auto nested = [](int depth) {
+    return std::string(depth, '(') + "name=a" + std::string(depth, ')');
+  };
+  struct Case {
+    std::string filter;
+    bool inBatch;
+    int status;
+  };
+  const Case cases[] = {{nested(300000), false, 400},
+                        {nested(300000), true, 200},
+                        {nested(257), false, 400},
+                        {"NOT " + nested(256), false, 400},
+                        {nested(256), false, 200}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.filter.substr(0, 300) + (c.inBatch ? " in a batch" : ""));
+    HttpResponse answer = c.inBatch
+                              ? emulator.handle("POST", "/batch/compute/v1", {},
+                                                {{"Content-Type", "multipart/mixed; boundary=b"}},
+                                                "--b\r\n\r\nGET " + routes + "?filter=" + c.filter +
+                                                    " HTTP/1.1\r\n\r\n--b--")
+                              : emulator.handle("GET", routes, {{"filter", c.filter}}, {}, "");
+    EXPECT_EQ(answer.status, c.status);
+    EXPECT_EQ(answer.body.find("nest more than 256 levels deep") != std::string::npos,
+              c.status == 400 || c.inBatch)
+        << answer.body.substr(0, 300);
+  }
+}
+
 }  // namespace
 }  // namespace tolmi_gcp::emulator
