@@ -16,6 +16,7 @@ constexpr std::size_t kMaxRequestBytes = 32 * 1024 * 1024;
 constexpr int kThreads = 32;
 // An idle kept-alive connection holds one of the threads: keep idling short.
 constexpr int kKeepAliveSeconds = 1;
+
 }  // namespace
 
 struct Server::Impl {
@@ -25,7 +26,43 @@ struct Server::Impl {
   std::thread serving;
   std::atomic<bool> ended = false;
 
-  void answer(const httplib::Request& request, httplib::Response& response) {
+  // Answers with the body read as it came (a length, chunks, compressed), up to the cap.
+  void answerReading(const httplib::Request& request, httplib::Response& response,
+                     const httplib::ContentReader& read) {
+    std::string body;
+    bool tooLarge = false;
+    // Without a length or chunks a request has no body; reading would wait for the peer to close.
+    bool whole =
+        !(request.has_header("Content-Length") || request.has_header("Transfer-Encoding")) ||
+        read([&](const char* data, std::size_t size) {
+          tooLarge = tooLarge || body.size() + size > kMaxRequestBytes;
+          if (!tooLarge) body.append(data, size);
+          return !tooLarge;
+        });
+    if (whole) return answer(request, body, response);
+    // What is left of the body is still on the way: the connection ends with this answer.
+    response.set_header("Connection", "close");
+    write(tooLarge || response.status == 413
+              ? errorResponse(413, "requestTooLarge",
+                              "The request body is larger than " +
+                                  std::to_string(kMaxRequestBytes >> 20) + " MiB.")
+              : errorResponse(400, "badRequest", "The request body could not be read."),
+          response);
+  }
+
+  static void write(HttpResponse answer, httplib::Response& response) {
+    response.status = answer.status;
+    std::string contentType = "application/json; charset=UTF-8";
+    for (const auto& [name, value] : answer.headers)
+      if (name == "content-type")
+        contentType = value;
+      else
+        response.set_header(name, value);
+    response.set_content(std::move(answer.body), contentType);
+  }
+
+  void answer(const httplib::Request& request, const std::string& body,
+              httplib::Response& response) {
     // The raw target keeps the path as sent and the query in its order.
     std::string_view target = request.target;
     auto question = target.find('?');
@@ -33,16 +70,9 @@ struct Server::Impl {
     if (question != std::string_view::npos) query = parseQuery(target.substr(question + 1));
     HeaderList headers(request.headers.begin(), request.headers.end());
     try {
-      HttpResponse answer = emulator->handle(
-          request.method, std::string(target.substr(0, question)), query, headers, request.body);
-      response.status = answer.status;
-      std::string contentType = "application/json; charset=UTF-8";
-      for (const auto& [name, value] : answer.headers)
-        if (name == "content-type")
-          contentType = value;
-        else
-          response.set_header(name, value);
-      response.set_content(std::move(answer.body), contentType);
+      write(emulator->handle(request.method, std::string(target.substr(0, question)), query,
+                             headers, body),
+            response);
     } catch (const ConnectionDropped&) {
       // Promise a body and send none: the client sees the connection close mid-answer.
       response.status = 200;
@@ -64,13 +94,22 @@ Server::Server(std::shared_ptr<Emulator> emulator, const std::string& host, int 
   // Answers go out in one write; without this a large one's last segment waits on a delayed ACK.
   http.set_tcp_nodelay(true);
   auto handler = [this](const httplib::Request& request, httplib::Response& response) {
-    impl_->answer(request, response);
+    impl_->answer(request, request.body, response);
+  };
+  // httplib caps a body by its Content-Length only; these read chunked ones under the same cap.
+  auto reading = [this](const httplib::Request& request, httplib::Response& response,
+                        const httplib::ContentReader& read) {
+    impl_->answerReading(request, response, read);
   };
   http.Get(".*", handler);
   http.Post(".*", handler);
+  http.Post(".*", reading);
   http.Put(".*", handler);
+  http.Put(".*", reading);
   http.Patch(".*", handler);
+  http.Patch(".*", reading);
   http.Delete(".*", handler);
+  http.Delete(".*", reading);
   impl_->port =
       port == 0 ? http.bind_to_any_port(host) : (http.bind_to_port(host, port) ? port : -1);
   if (impl_->port <= 0)

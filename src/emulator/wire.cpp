@@ -169,6 +169,16 @@ std::string answerText(const ResourceDocument& body) {
   return body.dump(-1, ' ', false, ResourceDocument::error_handler_t::replace);
 }
 
+HttpResponse jsonResponse(int status, const ResourceDocument& body) {
+  return {status, {{"content-type", "application/json; charset=UTF-8"}}, answerText(body)};
+}
+
+HttpResponse errorResponse(int status, const std::string& reason, const std::string& message) {
+  ResourceDocument error = {{"code", status}, {"message", message}};
+  error["errors"] = {{{"message", message}, {"domain", "global"}, {"reason", reason}}};
+  return jsonResponse(status, {{"error", std::move(error)}});
+}
+
 std::string_view reasonPhrase(int status) {
   switch (status) {
     case 200:
@@ -185,6 +195,8 @@ std::string_view reasonPhrase(int status) {
       return "Conflict";
     case 412:
       return "Precondition Failed";
+    case 413:
+      return "Payload Too Large";
     case 429:
       return "Too Many Requests";
     case 500:

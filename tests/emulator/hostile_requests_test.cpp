@@ -70,5 +70,25 @@ TEST(HostileRequests, FiltersNestedTooDeepAreRefusedWithA400) {
   }
 }
 
+TEST(HostileRequests, TheJournalStopsHoldingBodiesBeyondItsBudget) {
+  Emulator emulator(Emulator::loadTopology(TOLMI_SOURCE_DIR "/examples/demo-topology.yaml"));
+  const std::size_t mebibyte = 1024 * 1024;
+  // Over the limit of one body, then sixteen that fill the budget, then one more.
+  std::vector<std::size_t> sizes = {mebibyte + 1};
+  sizes.insert(sizes.end(), 16, mebibyte);
+  sizes.push_back(10);
+  for (std::size_t size : sizes)
+    emulator.handle("POST", "/compute/v1/projects/p/global/routes", {}, {}, std::string(size, 'x'));
+  ResourceDocument journal = emulator.journal();
+  std::vector<std::size_t> elided;
+  for (const auto& entry : journal["requests"])
+    elided.push_back(entry.value("bodyElided", std::size_t{0}));
+  std::vector<std::size_t> expected(sizes.size(), 0);
+  expected[0] = mebibyte + 1;
+  expected[1] = mebibyte;
+  EXPECT_EQ(elided, expected);
+  EXPECT_EQ(journal["requests"].back()["body"], "xxxxxxxxxx");
+}
+
 }  // namespace
 }  // namespace tolmi_gcp::emulator

@@ -103,9 +103,10 @@ TEST_F(ServerTest, ReadsABodyLargerThanOneReadAndKeepsTheConnectionInStep) {
   std::string body = R"({"name": "big", "network": "global/networks/net", "destRange": )"
                      R"("10.5.0.0/16", "nextHopIp": "10.0.0.9", "description": ")" +
                      std::string(200 * 1024, 'd') + "\"}";
-  std::string post = "POST /compute/v1/projects/p/global/routes HTTP/1.1\r\nHost: localhost\r\n"
-                     "Content-Type: application/json\r\nContent-Length: " +
-                     std::to_string(body.size()) + "\r\n\r\n";
+  std::string post =
+      "POST /compute/v1/projects/p/global/routes HTTP/1.1\r\nHost: localhost\r\n"
+      "Content-Type: application/json\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n";
   // Sent in pieces, the head split from its body, then the next request right behind it.
   connection.send(post.substr(0, 20));
   connection.send(post.substr(20) + body.substr(0, 70000));
@@ -115,6 +116,29 @@ TEST_F(ServerTest, ReadsABodyLargerThanOneReadAndKeepsTheConnectionInStep) {
   EXPECT_NE(answers[0].second.find("\"operationType\":\"insert\""), std::string::npos);
   EXPECT_EQ(answers[1].first, "HTTP/1.1 200 OK") << answers[1].second;
   EXPECT_NE(answers[1].second.find(std::string(200 * 1024, 'd')), std::string::npos);
+}
+
+TEST_F(ServerTest, RefusesBodiesOverTheCapHoweverTheyCome) {
+  const std::string port = std::to_string(server.port());
+  const std::string state = "GET /emulator/v1/state HTTP/1.1\r\n";
+  const std::string overCap = std::string(32 * 1024 * 1024 + 1, ' ');
+  struct Case {
+    std::string request;
+    std::string status;
+  };
+  const Case cases[] = {
+      {state + "Host: 127.0.0.1:" + port + "\r\n\r\n", "HTTP/1.1 200 OK"},
+      {"POST /emulator/v1/reset HTTP/1.1\r\nHost: localhost\r\n\r\n", "HTTP/1.1 200 OK"},
+      {"POST /emulator/v1/faults HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n"
+       "Content-Type: application/json\r\n\r\n2000001\r\n" +
+           overCap + "\r\n0\r\n\r\n",
+       "HTTP/1.1 413 Payload Too Large"},
+  };
+  for (const Case& c : cases) {
+    RawConnection connection(server.port());
+    connection.send(c.request);
+    EXPECT_EQ(connection.answers(1)[0].first, c.status) << c.request.substr(0, 200);
+  }
 }
 
 }  // namespace
