@@ -201,6 +201,8 @@ struct Emulator::Impl {
                      const HeaderList& headers, const std::string& body);
   HttpResponse serveApi(const std::string& method, const std::string& path, const QueryList& query,
                         const std::string& body);
+  std::optional<HttpResponse> refuseAdmin(const std::string& method, const HeaderList& headers,
+                                          const std::string& body) const;
   HttpResponse admin(const std::string& method, const std::string& path, const std::string& body);
   std::optional<Fault> takeFault(const std::string& method, const std::string& path);
   void hold(const Fault& fault);
@@ -250,8 +252,10 @@ ResourceDocument Emulator::loadTopology(const std::string& path) {
 HttpResponse Emulator::handle(const std::string& method, const std::string& path,
                               const QueryList& query, const HeaderList& headers,
                               const std::string& body) {
-  if (path.starts_with(kAdminPrefix))
+  if (path.starts_with(kAdminPrefix)) {
+    if (auto refusal = impl_->refuseAdmin(method, headers, body)) return *refusal;
     return impl_->admin(method, path.substr(kAdminPrefix.size()), body);
+  }
   if (auto answer = impl_->auth.serve(method, path, query, headers, body)) return *answer;
   return impl_->serve(method, path, query, headers, body);
 }
@@ -285,13 +289,9 @@ HttpResponse Emulator::Impl::serve(const std::string& method, const std::string&
     }
   }
   if (path == kBatchPath && method == "POST") {
-    std::string contentType;
-    for (const auto& [name, value] : headers)
-      if (name.size() == 12 && strncasecmp(name.c_str(), "content-type", 12) == 0)
-        contentType = value;
     std::vector<BatchPart> parts;
     try {
-      parts = parseBatch(contentType, body);
+      parts = parseBatch(requestHeader(headers, "content-type"), body);
     } catch (const ApiError& problem) {
       return errorResponse(problem.status(), problem.reason(), problem.what());
     }
@@ -430,6 +430,23 @@ void Emulator::Impl::clearJournal() {
   journalDropped = 0;
   journalBodyBytes = 0;
   oldestHeldBody = 0;
+}
+
+// The admin door opens with the API's token when one is required, and takes changes only as JSON,
+// which a web page cannot send to another site without asking first.
+std::optional<HttpResponse> Emulator::Impl::refuseAdmin(const std::string& method,
+                                                        const HeaderList& headers,
+                                                        const std::string& body) const {
+  if (options.requireAuth)
+    if (auto refusal = auth.refuse(headers)) return refusal;
+  std::string contentType = requestHeader(headers, "content-type");
+  std::string mediaType = contentType.substr(0, contentType.find(';'));
+  while (mediaType.ends_with(' ')) mediaType.pop_back();
+  if (method == "GET" || body.empty() || strcasecmp(mediaType.c_str(), "application/json") == 0)
+    return std::nullopt;
+  return errorResponse(
+      415, "unsupportedMediaType",
+      "Admin changes take Content-Type application/json, not '" + contentType + "'.");
 }
 
 HttpResponse Emulator::Impl::admin(const std::string& method, const std::string& path,

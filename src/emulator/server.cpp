@@ -1,5 +1,7 @@
 #include "emulator/server.hpp"
 
+#include <strings.h>
+
 #include <atomic>
 #include <stdexcept>
 #include <thread>
@@ -17,14 +19,52 @@ constexpr int kThreads = 32;
 // An idle kept-alive connection holds one of the threads: keep idling short.
 constexpr int kKeepAliveSeconds = 1;
 
+// The name part of a Host header or an Origin's authority ("[::1]" of "[::1]:8080").
+std::string_view hostName(std::string_view host) {
+  if (host.starts_with('[')) return host.substr(0, host.find(']') + 1);
+  return host.find(':') == host.rfind(':') ? host.substr(0, host.find(':')) : host;
+}
+
+// An address as a Host header names it: IPv6 in brackets.
+std::string asHost(const std::string& address) {
+  return address.find(':') == std::string::npos ? address : "[" + address + "]";
+}
+
 }  // namespace
 
 struct Server::Impl {
   std::shared_ptr<Emulator> emulator;
+  std::string host;
   std::unique_ptr<httplib::Server> http = makeHttpServer();
   int port = 0;
   std::thread serving;
   std::atomic<bool> ended = false;
+
+  // A web page must not reach the emulator: not through a name that resolves to it (its Host
+  // names something else) nor from its own origin.
+  std::optional<HttpResponse> refuseForeign(const httplib::Request& request) const {
+    auto own = [&](std::string_view name) {
+      for (const std::string& known :
+           {std::string("localhost"), std::string("127.0.0.1"), std::string("[::1]"), asHost(host),
+            asHost(request.local_addr)})
+        if (name.size() == known.size() && strncasecmp(name.data(), known.data(), name.size()) == 0)
+          return true;
+      return false;
+    };
+    std::string hostHeader = request.get_header_value("Host");
+    if (request.has_header("Host") && !own(hostName(hostHeader)))
+      return errorResponse(403, "forbidden",
+                           "Host '" + hostHeader +
+                               "' is not this emulator: give localhost, 127.0.0.1, [::1] or " +
+                               asHost(host) + ".");
+    std::string origin = request.get_header_value("Origin");
+    auto authority = origin.find("://");
+    if (request.has_header("Origin") &&
+        (authority == std::string::npos || !own(hostName(origin.substr(authority + 3)))))
+      return errorResponse(403, "forbidden",
+                           "Requests from the web origin '" + origin + "' are refused.");
+    return std::nullopt;
+  }
 
   // Answers with the body read as it came (a length, chunks, compressed), up to the cap.
   void answerReading(const httplib::Request& request, httplib::Response& response,
@@ -63,6 +103,7 @@ struct Server::Impl {
 
   void answer(const httplib::Request& request, const std::string& body,
               httplib::Response& response) {
+    if (auto refusal = refuseForeign(request)) return write(*refusal, response);
     // The raw target keeps the path as sent and the query in its order.
     std::string_view target = request.target;
     auto question = target.find('?');
@@ -86,6 +127,7 @@ struct Server::Impl {
 Server::Server(std::shared_ptr<Emulator> emulator, const std::string& host, int port)
     : impl_(std::make_unique<Impl>()) {
   impl_->emulator = std::move(emulator);
+  impl_->host = host;
   httplib::Server& http = *impl_->http;
   http.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
   http.set_payload_max_length(kMaxRequestBytes);

@@ -179,6 +179,12 @@ HttpResponse errorResponse(int status, const std::string& reason, const std::str
   return jsonResponse(status, {{"error", std::move(error)}});
 }
 
+std::string requestHeader(const HeaderList& headers, std::string_view name) {
+  for (const auto& [key, value] : headers)
+    if (lowered(key) == lowered(name)) return value;
+  return "";
+}
+
 std::string_view reasonPhrase(int status) {
   switch (status) {
     case 200:
@@ -197,6 +203,8 @@ std::string_view reasonPhrase(int status) {
       return "Precondition Failed";
     case 413:
       return "Payload Too Large";
+    case 415:
+      return "Unsupported Media Type";
     case 429:
       return "Too Many Requests";
     case 500:

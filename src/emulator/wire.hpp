@@ -39,6 +39,9 @@ std::string answerText(const ResourceDocument& body);
 HttpResponse jsonResponse(int status, const ResourceDocument& body);
 HttpResponse errorResponse(int status, const std::string& reason, const std::string& message);
 
+// The value of a request's header, whatever the case of its name; "" when absent.
+std::string requestHeader(const HeaderList& headers, std::string_view name);
+
 // "OK", "Not Found", ...
 std::string_view reasonPhrase(int status);
 

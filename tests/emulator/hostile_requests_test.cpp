@@ -90,5 +90,39 @@ TEST(HostileRequests, TheJournalStopsHoldingBodiesBeyondItsBudget) {
   EXPECT_EQ(journal["requests"].back()["body"], "xxxxxxxxxx");
 }
 
+TEST(HostileRequests, TheAdminDoorWantsTheApiTokenAndTakesChangesOnlyAsJson) {
+  ResourceDocument topology =
+      Emulator::loadTopology(TOLMI_SOURCE_DIR "/examples/demo-topology.yaml");
+  topology["auth"] = {
+      {"authorized_users", {{{"client_id", "c"}, {"client_secret", "s"}, {"refresh_token", "r"}}}}};
+  Emulator open(topology), guarded(topology, {.requireAuth = true});
+  HttpResponse grant = guarded.handle("POST", "/token", {}, {},
+                                      "grant_type=refresh_token&client_id=c&client_secret=s&"
+                                      "refresh_token=r");
+  HeaderList signedIn = {
+      {"Authorization",
+       "Bearer " + ResourceDocument::parse(grant.body)["access_token"].get<std::string>()}};
+  const std::string fault = R"({"path": "/x", "status": 500})";
+  struct Case {
+    Emulator& emulator;
+    std::string method, path, body;
+    HeaderList headers;
+    int status;
+  };
+  const Case cases[] = {
+      {guarded, "GET", "state", "", {}, 401},
+      {guarded, "POST", "reset", "", {{"Authorization", "Bearer ya29.made-up"}}, 401},
+      {guarded, "GET", "state", "", signedIn, 200},
+      {open, "POST", "reset", "", {}, 200},
+      {open, "POST", "faults", fault, {{"Content-Type", "text/plain"}}, 415},
+      {open, "POST", "faults", fault, {}, 415},
+      {open, "POST", "faults", fault, {{"content-type", "Application/JSON; charset=utf-8"}}, 200},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(c.emulator.handle(c.method, "/emulator/v1/" + c.path, {}, c.headers, c.body).status,
+              c.status)
+        << c.method << " " << c.path << " " << c.body;
+}
+
 }  // namespace
 }  // namespace tolmi_gcp::emulator

@@ -118,7 +118,7 @@ TEST_F(ServerTest, ReadsABodyLargerThanOneReadAndKeepsTheConnectionInStep) {
   EXPECT_NE(answers[1].second.find(std::string(200 * 1024, 'd')), std::string::npos);
 }
 
-TEST_F(ServerTest, RefusesBodiesOverTheCapHoweverTheyCome) {
+TEST_F(ServerTest, RefusesForeignHostsAndOriginsAndBodiesOverTheCap) {
   const std::string port = std::to_string(server.port());
   const std::string state = "GET /emulator/v1/state HTTP/1.1\r\n";
   const std::string overCap = std::string(32 * 1024 * 1024 + 1, ' ');
@@ -128,6 +128,14 @@ TEST_F(ServerTest, RefusesBodiesOverTheCapHoweverTheyCome) {
   };
   const Case cases[] = {
       {state + "Host: 127.0.0.1:" + port + "\r\n\r\n", "HTTP/1.1 200 OK"},
+      {state + "Host: LOCALHOST\r\n\r\n", "HTTP/1.1 200 OK"},
+      {state + "Host: [::1]:" + port + "\r\n\r\n", "HTTP/1.1 200 OK"},
+      {state + "\r\n", "HTTP/1.1 200 OK"},
+      {state + "Host: rebound.example:" + port + "\r\n\r\n", "HTTP/1.1 403 Forbidden"},
+      {state + "Host: 127.0.0.1.example\r\n\r\n", "HTTP/1.1 403 Forbidden"},
+      {state + "Host: localhost\r\nOrigin: http://localhost:3000\r\n\r\n", "HTTP/1.1 200 OK"},
+      {state + "Host: localhost\r\nOrigin: https://site.example\r\n\r\n", "HTTP/1.1 403 Forbidden"},
+      {state + "Host: localhost\r\nOrigin: null\r\n\r\n", "HTTP/1.1 403 Forbidden"},
       {"POST /emulator/v1/reset HTTP/1.1\r\nHost: localhost\r\n\r\n", "HTTP/1.1 200 OK"},
       {"POST /emulator/v1/faults HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n"
        "Content-Type: application/json\r\n\r\n2000001\r\n" +
