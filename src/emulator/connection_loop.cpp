@@ -72,6 +72,12 @@ class ConnectionStream final : public httplib::Stream {
     return static_cast<ssize_t>(size);
   }
 
+  // Whether the answer written since the last flush says that the connection ends with it.
+  bool answerCloses() const {
+    std::string_view head = std::string_view(pending_).substr(0, pending_.find("\r\n\r\n"));
+    return head.find("\r\nConnection: close") != std::string_view::npos;
+  }
+
   // Sends the answer written since the last flush; false when the peer is gone.
   bool flush() {
     std::size_t sent = 0;
@@ -163,6 +169,8 @@ class BufferedServer final : public Base {
       if (!stream.awaitRequest(this->svr_sock_, keepAliveMs)) break;
       bool closed = false;
       answered = this->process_request(stream, left == 1, closed, nullptr);
+      // A refused body may be partly unread: what follows it is no request.
+      closed = closed || stream.answerCloses();
       if (!stream.flush() || !answered || closed) break;
     }
     ::shutdown(socket, SHUT_RDWR);

@@ -1,7 +1,5 @@
 #include "emulator/emulator.hpp"
 
-#include <strings.h>
-
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -201,8 +199,6 @@ struct Emulator::Impl {
                      const HeaderList& headers, const std::string& body);
   HttpResponse serveApi(const std::string& method, const std::string& path, const QueryList& query,
                         const std::string& body);
-  std::optional<HttpResponse> refuseAdmin(const std::string& method, const HeaderList& headers,
-                                          const std::string& body) const;
   HttpResponse admin(const std::string& method, const std::string& path, const std::string& body);
   std::optional<Fault> takeFault(const std::string& method, const std::string& path);
   void hold(const Fault& fault);
@@ -253,7 +249,9 @@ HttpResponse Emulator::handle(const std::string& method, const std::string& path
                               const QueryList& query, const HeaderList& headers,
                               const std::string& body) {
   if (path.starts_with(kAdminPrefix)) {
-    if (auto refusal = impl_->refuseAdmin(method, headers, body)) return *refusal;
+    // The admin door opens with the API's token when one is required.
+    if (impl_->options.requireAuth)
+      if (auto refusal = impl_->auth.refuse(headers)) return *refusal;
     return impl_->admin(method, path.substr(kAdminPrefix.size()), body);
   }
   if (auto answer = impl_->auth.serve(method, path, query, headers, body)) return *answer;
@@ -430,23 +428,6 @@ void Emulator::Impl::clearJournal() {
   journalDropped = 0;
   journalBodyBytes = 0;
   oldestHeldBody = 0;
-}
-
-// The admin door opens with the API's token when one is required, and takes changes only as JSON,
-// which a web page cannot send to another site without asking first.
-std::optional<HttpResponse> Emulator::Impl::refuseAdmin(const std::string& method,
-                                                        const HeaderList& headers,
-                                                        const std::string& body) const {
-  if (options.requireAuth)
-    if (auto refusal = auth.refuse(headers)) return refusal;
-  std::string contentType = requestHeader(headers, "content-type");
-  std::string mediaType = contentType.substr(0, contentType.find(';'));
-  while (mediaType.ends_with(' ')) mediaType.pop_back();
-  if (method == "GET" || body.empty() || strcasecmp(mediaType.c_str(), "application/json") == 0)
-    return std::nullopt;
-  return errorResponse(
-      415, "unsupportedMediaType",
-      "Admin changes take Content-Type application/json, not '" + contentType + "'.");
 }
 
 HttpResponse Emulator::Impl::admin(const std::string& method, const std::string& path,

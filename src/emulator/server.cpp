@@ -41,8 +41,10 @@ struct Server::Impl {
   std::atomic<bool> ended = false;
 
   // A web page must not reach the emulator: not through a name that resolves to it (its Host
-  // names something else) nor from its own origin.
-  std::optional<HttpResponse> refuseForeign(const httplib::Request& request) const {
+  // names something else), nor from its own origin, nor with an admin change that is not JSON
+  // (which a page cannot send to another site without asking first).
+  std::optional<HttpResponse> refuseFromTheWeb(const httplib::Request& request,
+                                               const std::string& body) const {
     auto own = [&](std::string_view name) {
       for (const std::string& known :
            {std::string("localhost"), std::string("127.0.0.1"), std::string("[::1]"), asHost(host),
@@ -63,6 +65,14 @@ struct Server::Impl {
         (authority == std::string::npos || !own(hostName(origin.substr(authority + 3)))))
       return errorResponse(403, "forbidden",
                            "Requests from the web origin '" + origin + "' are refused.");
+    std::string contentType = request.get_header_value("Content-Type");
+    std::string mediaType = contentType.substr(0, contentType.find(';'));
+    while (mediaType.ends_with(' ')) mediaType.pop_back();
+    if (request.target.starts_with("/emulator/v1/") && request.method != "GET" && !body.empty() &&
+        strcasecmp(mediaType.c_str(), "application/json") != 0)
+      return errorResponse(
+          415, "unsupportedMediaType",
+          "Admin changes take Content-Type application/json, not '" + contentType + "'.");
     return std::nullopt;
   }
 
@@ -103,7 +113,7 @@ struct Server::Impl {
 
   void answer(const httplib::Request& request, const std::string& body,
               httplib::Response& response) {
-    if (auto refusal = refuseForeign(request)) return write(*refusal, response);
+    if (auto refusal = refuseFromTheWeb(request, body)) return write(*refusal, response);
     // The raw target keeps the path as sent and the query in its order.
     std::string_view target = request.target;
     auto question = target.find('?');

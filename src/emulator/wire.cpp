@@ -201,10 +201,6 @@ std::string_view reasonPhrase(int status) {
       return "Conflict";
     case 412:
       return "Precondition Failed";
-    case 413:
-      return "Payload Too Large";
-    case 415:
-      return "Unsupported Media Type";
     case 429:
       return "Too Many Requests";
     case 500:
