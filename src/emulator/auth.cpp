@@ -43,13 +43,6 @@ HttpResponse oauthError(int status, const std::string& error, const std::string&
   return json(status, {{"error", error}, {"error_description", description}});
 }
 
-std::string header(const HeaderList& headers, std::string_view name) {
-  for (const auto& [key, value] : headers)
-    if (key.size() == name.size() && strncasecmp(key.c_str(), name.data(), name.size()) == 0)
-      return value;
-  return "";
-}
-
 std::string formField(const QueryList& form, std::string_view name) {
   for (const auto& [key, value] : form)
     if (key == name) return value;
@@ -95,7 +88,7 @@ bool verifies(EVP_PKEY* key, const std::string& data, const std::string& signatu
 
 ResourceDocument jsonPart(std::string_view part) {
   std::optional<std::string> decoded = base64UrlDecode(part);
-  return decoded ? ResourceDocument::parse(*decoded, nullptr, false)
+  return decoded ? parseDocumentOrDiscarded(*decoded)
                  : ResourceDocument(ResourceDocument::value_t::discarded);
 }
 
@@ -244,7 +237,7 @@ HttpResponse Auth::grant(const std::string& body) {
 
 HttpResponse Auth::metadata(const std::string& path, const HeaderList& headers) {
   HeaderList flavor = {{"metadata-flavor", "Google"}};
-  if (header(headers, "Metadata-Flavor") != "Google")
+  if (requestHeader(headers, "Metadata-Flavor") != "Google")
     return {403, flavor, "Missing Metadata-Flavor:Google header.\n"};
   if (path == "project/project-id") {
     flavor.emplace_back("content-type", "application/text");
@@ -272,7 +265,7 @@ HttpResponse Auth::issue(const std::string& account) {
 }
 
 std::optional<HttpResponse> Auth::refuse(const HeaderList& headers) const {
-  std::string authorization = header(headers, "Authorization");
+  std::string authorization = requestHeader(headers, "Authorization");
   HeaderList challenge = {{"www-authenticate", "Bearer realm=\"https://accounts.google.com/\""}};
   auto unauthenticated = [&](const std::string& message, const std::string& reason) {
     ResourceDocument error = {{"code", 401}, {"message", message}};

@@ -1,7 +1,5 @@
 #include "emulator/emulator.hpp"
 
-#include <strings.h>
-
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -23,16 +21,10 @@ constexpr std::string_view kAdminPrefix = "/emulator/v1/";
 constexpr std::string_view kBatchPath = "/batch/compute/v1";
 // The journal keeps the latest requests; a long-running server must not grow without bound.
 constexpr std::size_t kJournalLimit = 100000;
-
-HttpResponse jsonResponse(int status, const ResourceDocument& body) {
-  return {status, {{"content-type", "application/json; charset=UTF-8"}}, answerText(body)};
-}
-
-HttpResponse errorResponse(int status, const std::string& reason, const std::string& message) {
-  ResourceDocument error = {{"code", status}, {"message", message}};
-  error["errors"] = {{{"message", message}, {"domain", "global"}, {"reason", reason}}};
-  return jsonResponse(status, {{"error", std::move(error)}});
-}
+// It holds request bodies up to this many bytes in all, the oldest giving way first, and never
+// one larger than kJournalBodyLimit; an entry whose body went says so and how large it was.
+constexpr std::size_t kJournalBodyBudget = 16 * 1024 * 1024;
+constexpr std::size_t kJournalBodyLimit = 1024 * 1024;
 
 std::string defaultReason(int status) {
   switch (status) {
@@ -214,14 +206,21 @@ struct Emulator::Impl {
   void record(const std::string& method, const std::string& path, const QueryList& query,
               const std::string& body, int status, const std::string& answer = "");
   ResourceDocument journalDocument() const;
+  void clearJournal();
 
   const Options options;
   const Store initial;
   mutable std::mutex mutex;  // guards everything below
   Store store;
   ComputeApi api;
-  std::deque<ResourceDocument> journal;
+  struct JournalEntry {
+    ResourceDocument request;
+    std::size_t bodyBytes;  // of a body still held
+  };
+  std::deque<JournalEntry> journal;
   std::size_t journalDropped = 0;
+  std::size_t journalBodyBytes = 0;
+  std::size_t oldestHeldBody = 0;  // no entry before this one holds its body
   std::vector<Fault> faults;
   int nextFaultId = 1;
   std::condition_variable released;  // wakes requests held by a fault's delay
@@ -249,8 +248,12 @@ ResourceDocument Emulator::loadTopology(const std::string& path) {
 HttpResponse Emulator::handle(const std::string& method, const std::string& path,
                               const QueryList& query, const HeaderList& headers,
                               const std::string& body) {
-  if (path.starts_with(kAdminPrefix))
+  if (path.starts_with(kAdminPrefix)) {
+    // The admin door opens with the API's token when one is required.
+    if (impl_->options.requireAuth)
+      if (auto refusal = impl_->auth.refuse(headers)) return *refusal;
     return impl_->admin(method, path.substr(kAdminPrefix.size()), body);
+  }
   if (auto answer = impl_->auth.serve(method, path, query, headers, body)) return *answer;
   return impl_->serve(method, path, query, headers, body);
 }
@@ -268,7 +271,7 @@ ResourceDocument Emulator::journal() const {
 
 ResourceDocument Emulator::Impl::journalDocument() const {
   ResourceDocument requests = ResourceDocument::array();
-  for (const auto& entry : journal) requests.push_back(entry);
+  for (const auto& entry : journal) requests.push_back(entry.request);
   ResourceDocument doc = {{"requests", std::move(requests)}};
   if (journalDropped) doc["dropped"] = journalDropped;
   return doc;
@@ -289,13 +292,9 @@ HttpResponse Emulator::Impl::serve(const std::string& method, const std::string&
     }
   }
   if (path == kBatchPath && method == "POST") {
-    std::string contentType;
-    for (const auto& [name, value] : headers)
-      if (name.size() == 12 && strncasecmp(name.c_str(), "content-type", 12) == 0)
-        contentType = value;
     std::vector<BatchPart> parts;
     try {
-      parts = parseBatch(contentType, body);
+      parts = parseBatch(requestHeader(headers, "content-type"), body);
     } catch (const ApiError& problem) {
       return errorResponse(problem.status(), problem.reason(), problem.what());
     }
@@ -329,7 +328,7 @@ HttpResponse Emulator::Impl::serveApi(const std::string& method, const std::stri
   } else {
     std::vector<std::string> segments = apiSegments(path);
     ResourceDocument document;
-    if (!body.empty()) document = ResourceDocument::parse(body, nullptr, false);
+    if (!body.empty()) document = parseDocumentOrDiscarded(body);
     if (document.is_discarded()) {
       response = errorResponse(400, "parseError",
                                "Invalid JSON payload received: the request body is not JSON.");
@@ -400,22 +399,43 @@ void Emulator::Impl::record(const std::string& method, const std::string& path,
                             const std::string& answer) {
   ResourceDocument parameters = ResourceDocument::object();
   for (const auto& [name, value] : query) parameters[name] = value;
+  bool keep = body.size() <= kJournalBodyLimit;
   ResourceDocument parsed = nullptr;
-  if (!body.empty()) {
-    parsed = ResourceDocument::parse(body, nullptr, false);
+  if (keep && !body.empty()) {
+    parsed = parseDocumentOrDiscarded(body);
     if (parsed.is_discarded()) parsed = body;
   }
-  journal.push_back({{"method", method},
-                     {"path", path},
-                     {"query", std::move(parameters)},
-                     {"body", std::move(parsed)},
-                     {"status", status}});
+  journal.push_back({{{"method", method},
+                      {"path", path},
+                      {"query", std::move(parameters)},
+                      {"body", std::move(parsed)},
+                      {"status", status}},
+                     keep ? body.size() : 0});
+  if (!keep) journal.back().request["bodyElided"] = body.size();
+  journalBodyBytes += journal.back().bodyBytes;
+  for (; journalBodyBytes > kJournalBodyBudget; ++oldestHeldBody) {
+    JournalEntry& oldest = journal[oldestHeldBody];
+    if (oldest.bodyBytes == 0) continue;
+    oldest.request["body"] = nullptr;
+    oldest.request["bodyElided"] = oldest.bodyBytes;
+    journalBodyBytes -= oldest.bodyBytes;
+    oldest.bodyBytes = 0;
+  }
   if (options.journalAnswers && !answer.empty())
-    journal.back()["answer"] = ResourceDocument::parse(answer, nullptr, false);
+    journal.back().request["answer"] = parseDocumentOrDiscarded(answer);
   if (journal.size() > kJournalLimit) {
+    journalBodyBytes -= journal.front().bodyBytes;
     journal.pop_front();
     ++journalDropped;
+    if (oldestHeldBody > 0) --oldestHeldBody;
   }
+}
+
+void Emulator::Impl::clearJournal() {
+  journal.clear();
+  journalDropped = 0;
+  journalBodyBytes = 0;
+  oldestHeldBody = 0;
 }
 
 HttpResponse Emulator::Impl::admin(const std::string& method, const std::string& path,
@@ -429,14 +449,11 @@ HttpResponse Emulator::Impl::admin(const std::string& method, const std::string&
     if (path == "requests" && (method == "GET" || method == "DELETE")) {
       std::lock_guard lock(mutex);
       ResourceDocument doc = journalDocument();
-      if (method == "DELETE") {
-        journal.clear();
-        journalDropped = 0;
-      }
+      if (method == "DELETE") clearJournal();
       return jsonResponse(200, doc);
     }
     if (path == "faults" && method == "POST") {
-      ResourceDocument request = ResourceDocument::parse(body, nullptr, false);
+      ResourceDocument request = parseDocumentOrDiscarded(body);
       std::lock_guard lock(mutex);
       faults.push_back(parseFault(request, nextFaultId));
       ++nextFaultId;

@@ -25,6 +25,11 @@ namespace {
 using NodePtr = std::shared_ptr<const Filter::Node>;
 using Kind = Filter::Node::Kind;
 
+// Parentheses and NOTs nest this deep at most: the parser and the tree recurse once a level.
+constexpr int kMaxNesting = 256;
+// A refused filter is quoted up to this length.
+constexpr std::size_t kQuotedLength = 200;
+
 // The value at a dotted field path, null when missing. False when the path meets a list: the API
 // matches no term on a repeated field, whatever its operator.
 bool valueAt(const ResourceDocument& doc, const std::vector<std::string>& path, std::size_t at,
@@ -120,8 +125,10 @@ class Parser {
 
  private:
   [[noreturn]] void fail(const std::string& why) const {
+    std::string quoted(text_.substr(0, kQuotedLength));
+    if (text_.size() > kQuotedLength) quoted += "...";
     throw ApiError(400, "invalid",
-                   "Invalid value for field 'filter': '" + std::string(text_) + "'. " + why + ".");
+                   "Invalid value for field 'filter': '" + quoted + "'. " + why + ".");
   }
 
   void skipBlanks() {
@@ -167,19 +174,28 @@ class Parser {
     skipBlanks();
     if (pos_ < text_.size() && text_[pos_] == '(') {
       ++pos_;
+      enter();
       NodePtr inner = conjunction();
       if (pos_ == text_.size() || text_[pos_] != ')') fail("a '(' is not closed");
       ++pos_;
+      --depth_;
       return inner;
     }
     if (keyword("NOT")) {
       noteExplicit();
+      enter();
       auto node = std::make_shared<Filter::Node>();
       node->kind = Kind::kNot;
       node->children.push_back(term());
+      --depth_;
       return node;
     }
     return comparison();
+  }
+
+  void enter() {
+    if (++depth_ > kMaxNesting)
+      fail("parentheses and NOT nest more than " + std::to_string(kMaxNesting) + " levels deep");
   }
 
   NodePtr comparison() {
@@ -260,6 +276,7 @@ class Parser {
 
   std::string_view text_;
   std::size_t pos_ = 0;
+  int depth_ = 0;
   bool sawRegex_ = false;
   bool sawOperators_ = false;
   bool sawKeywords_ = false;

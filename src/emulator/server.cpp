@@ -1,19 +1,12 @@
 #include "emulator/server.hpp"
 
-#include <arpa/inet.h>
-#include <httplib.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <strings.h>
 
 #include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <stdexcept>
 #include <thread>
 
+#include "emulator/connection_loop.hpp"
 #include "emulator/wire.hpp"
 
 namespace tolmi_gcp::emulator {
@@ -25,163 +18,102 @@ constexpr std::size_t kMaxRequestBytes = 32 * 1024 * 1024;
 constexpr int kThreads = 32;
 // An idle kept-alive connection holds one of the threads: keep idling short.
 constexpr int kKeepAliveSeconds = 1;
-// How often a connection waiting for its next request looks whether the server is stopping.
-constexpr int kStopCheckMs = 50;
-// After an answer, a connection looks for the next request this long before it sleeps: a
-// sequential client sends it within tens of microseconds, and waking a sleeping thread on
-// another core costs more than the whole answer on a virtual machine.
-constexpr auto kSpinBeforeSleeping = std::chrono::microseconds(100);
 
-std::string addressText(const sockaddr_storage& address, int& port) {
-  char text[INET6_ADDRSTRLEN] = {};
-  port = 0;
-  if (address.ss_family == AF_INET) {
-    const auto& v4 = reinterpret_cast<const sockaddr_in&>(address);
-    ::inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
-    port = ntohs(v4.sin_port);
-  } else if (address.ss_family == AF_INET6) {
-    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(address);
-    ::inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-    port = ntohs(v6.sin6_port);
-  }
-  return text;
+// The name part of a Host header or an Origin's authority ("[::1]" of "[::1]:8080").
+std::string_view hostName(std::string_view host) {
+  if (host.starts_with('[')) return host.substr(0, host.find(']') + 1);
+  return host.find(':') == host.rfind(':') ? host.substr(0, host.find(':')) : host;
 }
 
-// One accepted connection. Reads are buffered and each answer is held until it is whole, then
-// sent in one write: the stock stream polls before every read and write and sends headers and
-// body apart, which costs the client an extra wake-up per answer.
-class ConnectionStream final : public httplib::Stream {
- public:
-  ConnectionStream(int socket, int readTimeoutMs) : socket_(socket), readTimeoutMs_(readTimeoutMs) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    if (::getpeername(socket, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-      remoteIp_ = addressText(address, remotePort_);
-    length = sizeof address;
-    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-      localIp_ = addressText(address, localPort_);
-  }
-
-  bool is_readable() const override { return buffered() || readable(readTimeoutMs_); }
-  // Writes only fill the pending answer.
-  bool is_writable() const override { return true; }
-
-  ssize_t read(char* into, size_t size) override {
-    if (!buffered() && !refill()) return -1;
-    std::size_t taken = std::min(size, end_ - begin_);
-    std::memcpy(into, buffer_ + begin_, taken);
-    begin_ += taken;
-    return static_cast<ssize_t>(taken);
-  }
-
-  ssize_t write(const char* data, size_t size) override {
-    pending_.append(data, size);
-    return static_cast<ssize_t>(size);
-  }
-
-  // Sends the answer written since the last flush; false when the peer is gone.
-  bool flush() {
-    std::size_t sent = 0;
-    while (sent < pending_.size()) {
-      ssize_t wrote = ::send(socket_, pending_.data() + sent, pending_.size() - sent, MSG_NOSIGNAL);
-      if (wrote < 0 && errno == EINTR) continue;
-      if (wrote <= 0) return false;
-      sent += static_cast<std::size_t>(wrote);
-    }
-    pending_.clear();
-    return true;
-  }
-
-  // Waits for the next request of a kept-alive connection: spins briefly, then sleeps in short
-  // slices. False when it does not come in time, the peer closed, or the server is stopping.
-  bool awaitRequest(const std::atomic<int>& listening, int timeoutMs) const {
-    if (listening == INVALID_SOCKET) return false;
-    if (buffered()) return true;
-    auto spinEnd = std::chrono::steady_clock::now() + kSpinBeforeSleeping;
-    do {
-      if (readable(0)) return true;
-      // Lets the client run if it shares this core.
-      std::this_thread::yield();
-    } while (std::chrono::steady_clock::now() < spinEnd);
-    for (int waited = 0; waited < timeoutMs; waited += kStopCheckMs) {
-      if (listening == INVALID_SOCKET) return false;
-      if (readable(kStopCheckMs)) return true;
-    }
-    return false;
-  }
-
-  void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    ip = remoteIp_;
-    port = remotePort_;
-  }
-  void get_local_ip_and_port(std::string& ip, int& port) const override {
-    ip = localIp_;
-    port = localPort_;
-  }
-  int socket() const override { return socket_; }
-
- private:
-  bool buffered() const { return begin_ < end_; }
-
-  // Reads what the socket holds, waiting up to the read timeout; false at its end or on error.
-  bool refill() {
-    ssize_t got = ::recv(socket_, buffer_, sizeof buffer_, MSG_DONTWAIT);
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && readable(readTimeoutMs_))
-      got = ::recv(socket_, buffer_, sizeof buffer_, MSG_DONTWAIT);
-    if (got <= 0) return false;
-    begin_ = 0;
-    end_ = static_cast<std::size_t>(got);
-    return true;
-  }
-
-  bool readable(int timeoutMs) const {
-    pollfd entry{socket_, POLLIN, 0};
-    int ready;
-    do ready = ::poll(&entry, 1, timeoutMs);
-    while (ready < 0 && errno == EINTR);
-    return ready > 0;
-  }
-
-  int socket_;
-  int readTimeoutMs_;
-  std::string remoteIp_, localIp_;
-  int remotePort_ = 0, localPort_ = 0;
-  char buffer_[16 * 1024];
-  std::size_t begin_ = 0;
-  std::size_t end_ = 0;
-  std::string pending_;
-};
-
-// httplib's server with its connection loop replaced by one over ConnectionStream.
-class BufferedServer final : public httplib::Server {
- private:
-  bool process_and_close_socket(socket_t socket) override {
-    ConnectionStream stream(socket,
-                            static_cast<int>(read_timeout_sec_ * 1000 + read_timeout_usec_ / 1000));
-    int keepAliveMs = static_cast<int>(keep_alive_timeout_sec_ * 1000);
-    bool answered = false;
-    for (std::size_t left = keep_alive_max_count_; left > 0; --left) {
-      if (!stream.awaitRequest(svr_sock_, keepAliveMs)) break;
-      bool closed = false;
-      answered = process_request(stream, left == 1, closed, nullptr);
-      if (!stream.flush() || !answered || closed) break;
-    }
-    ::shutdown(socket, SHUT_RDWR);
-    ::close(socket);
-    return answered;
-  }
-};
+// An address as a Host header names it: IPv6 in brackets.
+std::string asHost(const std::string& address) {
+  return address.find(':') == std::string::npos ? address : "[" + address + "]";
+}
 
 }  // namespace
 
 struct Server::Impl {
   std::shared_ptr<Emulator> emulator;
-  BufferedServer http;
+  std::string host;
+  std::unique_ptr<httplib::Server> http = makeHttpServer();
   int port = 0;
   std::thread serving;
   std::atomic<bool> ended = false;
 
-  void answer(const httplib::Request& request, httplib::Response& response) {
+  // A web page must not reach the emulator: not through a name that resolves to it (its Host
+  // names something else), nor from its own origin, nor with an admin change that is not JSON
+  // (which a page cannot send to another site without asking first).
+  std::optional<HttpResponse> refuseFromTheWeb(const httplib::Request& request,
+                                               const std::string& body) const {
+    auto own = [&](std::string_view name) {
+      for (const std::string& known :
+           {std::string("localhost"), std::string("127.0.0.1"), std::string("[::1]"), asHost(host),
+            asHost(request.local_addr)})
+        if (name.size() == known.size() && strncasecmp(name.data(), known.data(), name.size()) == 0)
+          return true;
+      return false;
+    };
+    std::string hostHeader = request.get_header_value("Host");
+    if (request.has_header("Host") && !own(hostName(hostHeader)))
+      return errorResponse(403, "forbidden",
+                           "Host '" + hostHeader +
+                               "' is not this emulator: give localhost, 127.0.0.1, [::1] or " +
+                               asHost(host) + ".");
+    std::string origin = request.get_header_value("Origin");
+    auto authority = origin.find("://");
+    if (request.has_header("Origin") &&
+        (authority == std::string::npos || !own(hostName(origin.substr(authority + 3)))))
+      return errorResponse(403, "forbidden",
+                           "Requests from the web origin '" + origin + "' are refused.");
+    std::string contentType = request.get_header_value("Content-Type");
+    std::string mediaType = contentType.substr(0, contentType.find(';'));
+    while (mediaType.ends_with(' ')) mediaType.pop_back();
+    if (request.target.starts_with("/emulator/v1/") && request.method != "GET" && !body.empty() &&
+        strcasecmp(mediaType.c_str(), "application/json") != 0)
+      return errorResponse(
+          415, "unsupportedMediaType",
+          "Admin changes take Content-Type application/json, not '" + contentType + "'.");
+    return std::nullopt;
+  }
+
+  // Answers with the body read as it came (a length, chunks, compressed), up to the cap.
+  void answerReading(const httplib::Request& request, httplib::Response& response,
+                     const httplib::ContentReader& read) {
+    std::string body;
+    bool tooLarge = false;
+    // Without a length or chunks a request has no body; reading would wait for the peer to close.
+    bool whole =
+        !(request.has_header("Content-Length") || request.has_header("Transfer-Encoding")) ||
+        read([&](const char* data, std::size_t size) {
+          tooLarge = tooLarge || body.size() + size > kMaxRequestBytes;
+          if (!tooLarge) body.append(data, size);
+          return !tooLarge;
+        });
+    if (whole) return answer(request, body, response);
+    // What is left of the body is still on the way: the connection ends with this answer.
+    response.set_header("Connection", "close");
+    write(tooLarge || response.status == 413
+              ? errorResponse(413, "requestTooLarge",
+                              "The request body is larger than " +
+                                  std::to_string(kMaxRequestBytes >> 20) + " MiB.")
+              : errorResponse(400, "badRequest", "The request body could not be read."),
+          response);
+  }
+
+  static void write(HttpResponse answer, httplib::Response& response) {
+    response.status = answer.status;
+    std::string contentType = "application/json; charset=UTF-8";
+    for (const auto& [name, value] : answer.headers)
+      if (name == "content-type")
+        contentType = value;
+      else
+        response.set_header(name, value);
+    response.set_content(std::move(answer.body), contentType);
+  }
+
+  void answer(const httplib::Request& request, const std::string& body,
+              httplib::Response& response) {
+    if (auto refusal = refuseFromTheWeb(request, body)) return write(*refusal, response);
     // The raw target keeps the path as sent and the query in its order.
     std::string_view target = request.target;
     auto question = target.find('?');
@@ -189,16 +121,9 @@ struct Server::Impl {
     if (question != std::string_view::npos) query = parseQuery(target.substr(question + 1));
     HeaderList headers(request.headers.begin(), request.headers.end());
     try {
-      HttpResponse answer = emulator->handle(
-          request.method, std::string(target.substr(0, question)), query, headers, request.body);
-      response.status = answer.status;
-      std::string contentType = "application/json; charset=UTF-8";
-      for (const auto& [name, value] : answer.headers)
-        if (name == "content-type")
-          contentType = value;
-        else
-          response.set_header(name, value);
-      response.set_content(std::move(answer.body), contentType);
+      write(emulator->handle(request.method, std::string(target.substr(0, question)), query,
+                             headers, body),
+            response);
     } catch (const ConnectionDropped&) {
       // Promise a body and send none: the client sees the connection close mid-answer.
       response.status = 200;
@@ -212,7 +137,8 @@ struct Server::Impl {
 Server::Server(std::shared_ptr<Emulator> emulator, const std::string& host, int port)
     : impl_(std::make_unique<Impl>()) {
   impl_->emulator = std::move(emulator);
-  httplib::Server& http = impl_->http;
+  impl_->host = host;
+  httplib::Server& http = *impl_->http;
   http.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
   http.set_payload_max_length(kMaxRequestBytes);
   http.set_keep_alive_max_count(100000);
@@ -220,7 +146,12 @@ Server::Server(std::shared_ptr<Emulator> emulator, const std::string& host, int 
   // Answers go out in one write; without this a large one's last segment waits on a delayed ACK.
   http.set_tcp_nodelay(true);
   auto handler = [this](const httplib::Request& request, httplib::Response& response) {
-    impl_->answer(request, response);
+    impl_->answer(request, request.body, response);
+  };
+  // httplib caps a body by its Content-Length only; these read chunked ones under the same cap.
+  auto reading = [this](const httplib::Request& request, httplib::Response& response,
+                        const httplib::ContentReader& read) {
+    impl_->answerReading(request, response, read);
   };
   // A request with neither Content-Length nor a chunked body has none (`curl -X POST URL`);
   // httplib would wait for the connection to close and answer 400.
@@ -233,15 +164,19 @@ Server::Server(std::shared_ptr<Emulator> emulator, const std::string& host, int 
       });
   http.Get(".*", handler);
   http.Post(".*", handler);
+  http.Post(".*", reading);
   http.Put(".*", handler);
+  http.Put(".*", reading);
   http.Patch(".*", handler);
+  http.Patch(".*", reading);
   http.Delete(".*", handler);
+  http.Delete(".*", reading);
   impl_->port =
       port == 0 ? http.bind_to_any_port(host) : (http.bind_to_port(host, port) ? port : -1);
   if (impl_->port <= 0)
     throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port));
   impl_->serving = std::thread([impl = impl_.get()] {
-    impl->http.listen_after_bind();
+    impl->http->listen_after_bind();
     impl->ended = true;
   });
   // A stop before the accept loop runs would be missed; it starts at once.
@@ -249,7 +184,7 @@ Server::Server(std::shared_ptr<Emulator> emulator, const std::string& host, int 
 }
 
 Server::~Server() {
-  impl_->http.stop();
+  impl_->http->stop();
   impl_->serving.join();
 }
 

@@ -169,6 +169,22 @@ std::string answerText(const ResourceDocument& body) {
   return body.dump(-1, ' ', false, ResourceDocument::error_handler_t::replace);
 }
 
+HttpResponse jsonResponse(int status, const ResourceDocument& body) {
+  return {status, {{"content-type", "application/json; charset=UTF-8"}}, answerText(body)};
+}
+
+HttpResponse errorResponse(int status, const std::string& reason, const std::string& message) {
+  ResourceDocument error = {{"code", status}, {"message", message}};
+  error["errors"] = {{{"message", message}, {"domain", "global"}, {"reason", reason}}};
+  return jsonResponse(status, {{"error", std::move(error)}});
+}
+
+std::string requestHeader(const HeaderList& headers, std::string_view name) {
+  for (const auto& [key, value] : headers)
+    if (lowered(key) == lowered(name)) return value;
+  return "";
+}
+
 std::string_view reasonPhrase(int status) {
   switch (status) {
     case 200:

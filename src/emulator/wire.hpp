@@ -35,6 +35,13 @@ HttpResponse batchResponse(const std::vector<BatchPart>& parts,
 // form field) into it; they are shown as U+FFFD so that the answer stays JSON.
 std::string answerText(const ResourceDocument& body);
 
+// A JSON answer, and the API's error answer with its reason and message.
+HttpResponse jsonResponse(int status, const ResourceDocument& body);
+HttpResponse errorResponse(int status, const std::string& reason, const std::string& message);
+
+// The value of a request's header, whatever the case of its name; "" when absent.
+std::string requestHeader(const HeaderList& headers, std::string_view name);
+
 // "OK", "Not Found", ...
 std::string_view reasonPhrase(int status);
 

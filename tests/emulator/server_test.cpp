@@ -121,5 +121,46 @@ TEST_F(ServerTest, ReadsABodyLargerThanOneReadAndKeepsTheConnectionInStep) {
   EXPECT_NE(answers[1].second.find(std::string(200 * 1024, 'd')), std::string::npos);
 }
 
+TEST_F(ServerTest, RefusesForeignHostsAndOriginsAndBodiesOverTheCap) {
+  const std::string port = std::to_string(server.port());
+  const std::string state = "GET /emulator/v1/state HTTP/1.1\r\n";
+  const std::string overCap = std::string(32 * 1024 * 1024 + 1, ' ');
+  const std::string fault =
+      "POST /emulator/v1/faults HTTP/1.1\r\nHost: localhost\r\n"
+      "Content-Length: 2\r\nContent-Type: ";
+  struct Case {
+    std::string request;
+    std::string status;
+    bool closes = false;  // what follows the answer is not read
+  };
+  const Case cases[] = {
+      {state + "Host: 127.0.0.1:" + port + "\r\n\r\n", "HTTP/1.1 200 OK"},
+      {state + "Host: LOCALHOST\r\n\r\n", "HTTP/1.1 200 OK"},
+      {state + "Host: [::1]:" + port + "\r\n\r\n", "HTTP/1.1 200 OK"},
+      {state + "\r\n", "HTTP/1.1 200 OK"},
+      {state + "Host: rebound.example:" + port + "\r\n\r\n", "HTTP/1.1 403 Forbidden"},
+      {state + "Host: 127.0.0.1.example\r\n\r\n", "HTTP/1.1 403 Forbidden"},
+      {state + "Host: localhost\r\nOrigin: http://localhost:3000\r\n\r\n", "HTTP/1.1 200 OK"},
+      {state + "Host: localhost\r\nOrigin: https://site.example\r\n\r\n", "HTTP/1.1 403 Forbidden"},
+      {state + "Host: localhost\r\nOrigin: null\r\n\r\n", "HTTP/1.1 403 Forbidden"},
+      {"POST /emulator/v1/reset HTTP/1.1\r\nHost: localhost\r\n\r\n", "HTTP/1.1 200 OK"},
+      {fault + "text/plain\r\n\r\n{}", "HTTP/1.1 415 Unsupported Media Type"},
+      {fault + "Application/JSON; charset=utf-8\r\n\r\n{}", "HTTP/1.1 400 Bad Request"},
+      {"POST /emulator/v1/faults HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n"
+       "Content-Type: application/json\r\n\r\n2000001\r\n" +
+           overCap + "\r\n0\r\n\r\n" + state + "Host: localhost\r\n\r\n",
+       "HTTP/1.1 413 Payload Too Large", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request.substr(0, 200));
+    RawConnection connection(server.port());
+    connection.send(c.request);
+    EXPECT_EQ(connection.answers(1)[0].first, c.status);
+    if (c.closes) {
+      EXPECT_THROW(connection.answers(1), std::runtime_error);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tolmi_gcp::emulator

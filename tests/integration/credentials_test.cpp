@@ -42,11 +42,14 @@ class CredentialsEndToEnd : public ::testing::Test {
            {{{"client_id", "cli.apps.example"},
              {"client_secret", kClientSecret},
              {"refresh_token", kRefreshToken},
-             {"account", "ana@example.test"}}}},
+             {"account", "ana@example.test"}},
+            {{"client_id", "harness"}, {"client_secret", "s"}, {"refresh_token", "1//harness"}}}},
           {"metadata", {{"project_id", "p1"}, {"service_account", "vm@p1.iam.example"}}}}}};
     emulator = new testing::EmulatorProcess(TOLMI_BINARY_DIR "/compute-emulator",
                                             dir->write("topology.json", topology.dump()),
                                             {"--require-auth"});
+    emulator->signInAdminCalls(
+        "grant_type=refresh_token&client_id=harness&client_secret=s&refresh_token=1//harness");
   }
   static void TearDownTestSuite() {
     delete emulator;

@@ -90,9 +90,20 @@ ResourceDocument EmulatorProcess::admin(const std::string& method, const std::st
   httplib::Client client(baseUrl_);
   std::string target = "/emulator/v1/" + path;
   std::string text = body.is_null() ? "" : body.dump();
-  httplib::Result result = method == "GET"      ? client.Get(target)
-                           : method == "DELETE" ? client.Delete(target)
-                                                : client.Post(target, text, "application/json");
+  auto send = [&] {
+    httplib::Headers headers;
+    if (!adminToken_.empty()) headers.emplace("Authorization", "Bearer " + adminToken_);
+    return method == "GET"      ? client.Get(target, headers)
+           : method == "DELETE" ? client.Delete(target, headers)
+                                : client.Post(target, headers, text, "application/json");
+  };
+  httplib::Result result = send();
+  if (result && result->status == 401 && !grantForm_.empty()) {
+    httplib::Result grant = client.Post("/token", grantForm_, "application/x-www-form-urlencoded");
+    if (grant && grant->status == 200)
+      adminToken_ = ResourceDocument::parse(grant->body)["access_token"];
+    result = send();
+  }
   if (!result) throw std::runtime_error(method + " " + target + ": no answer from the emulator");
   if (result->status != 200)
     throw std::runtime_error(method + " " + target + ": HTTP " + std::to_string(result->status) +

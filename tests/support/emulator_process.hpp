@@ -33,6 +33,10 @@ class EmulatorProcess {
   ResourceDocument admin(const std::string& method, const std::string& path,
                          const ResourceDocument& body = nullptr) const;
 
+  // For an emulator started with --require-auth: admin calls carry a token from this refresh-token
+  // grant form, taken afresh when the emulator no longer knows the last one.
+  void signInAdminCalls(std::string grantForm) { grantForm_ = std::move(grantForm); }
+
   // SIGTERM and wait; returns the exit status (or 128 + signal). Idempotent.
   int stop();
 
@@ -42,6 +46,8 @@ class EmulatorProcess {
   int port_ = 0;
   int exitStatus_ = -1;
   std::string baseUrl_;
+  std::string grantForm_;
+  mutable std::string adminToken_;
 };
 
 }  // namespace tolmi_gcp::testing
