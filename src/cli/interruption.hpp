@@ -1,0 +1,42 @@
+#pragma once
+
+#include <memory>
+#include <set>
+#include <string>
+
+#include "tolmi_gcp/compute/http_transport.hpp"
+
+namespace tolmi_gcp::cli {
+
+// Ends a run that SIGINT or SIGTERM interrupted. Deliberately not a std::exception: the library
+// goes on past the failure of a single item, and must not go on past this.
+struct Interrupted {};
+
+// While alive, SIGINT and SIGTERM ask the run to stop (see InterruptibleTransport); a second one
+// ends the process at once with status 130, the revert record being on disk after every write.
+class InterruptionGuard {
+ public:
+  InterruptionGuard();
+  ~InterruptionGuard();  // the previous handlers back, the request forgotten
+  InterruptionGuard(const InterruptionGuard&) = delete;
+  InterruptionGuard& operator=(const InterruptionGuard&) = delete;
+
+  static bool requested();
+};
+
+// Passes requests through to `inner`; once an interruption is requested, throws Interrupted in
+// place of sending the next request made while no awaited operation is unfinished. So the change
+// in flight and its wait finish, and so does the library's record keeping after them.
+class InterruptibleTransport : public HttpTransport {
+ public:
+  explicit InterruptibleTransport(std::shared_ptr<HttpTransport> inner)
+      : inner_(std::move(inner)) {}
+
+  HttpResponse send(const HttpRequest& request) override;
+
+ private:
+  std::shared_ptr<HttpTransport> inner_;
+  std::set<std::string> unfinished_;  // global operations started and not yet seen done
+};
+
+}  // namespace tolmi_gcp::cli
