@@ -38,7 +38,10 @@ InterruptionGuard::~InterruptionGuard() {
 bool InterruptionGuard::requested() { return signalled; }
 
 HttpResponse InterruptibleTransport::send(const HttpRequest& request) {
-  if (unfinished_.empty() && InterruptionGuard::requested()) throw Interrupted{};
+  {
+    std::lock_guard lock(mutex_);
+    if (unfinished_.empty() && InterruptionGuard::requested()) throw Interrupted{};
+  }
   HttpResponse response = inner_->send(request);
   // The library awaits global operations only; a region operation (which names its region) is
   // left to finish on its own.
@@ -47,6 +50,7 @@ HttpResponse InterruptibleTransport::send(const HttpRequest& request) {
       answer.contains("region"))
     return response;
   std::string name = answer.value("name", "");
+  std::lock_guard lock(mutex_);
   if (answer.value("status", "") == "DONE")
     unfinished_.erase(name);
   else

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 
@@ -36,6 +37,7 @@ class InterruptibleTransport : public HttpTransport {
 
  private:
   std::shared_ptr<HttpTransport> inner_;
+  std::mutex mutex_;                  // reads may be sent from several threads
   std::set<std::string> unfinished_;  // global operations started and not yet seen done
 };
 

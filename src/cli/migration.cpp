@@ -129,9 +129,10 @@ int Migration::migrate(bool switching) {
 }
 
 // The command line that runs `part` alone.
-std::string Migration::commandFor(const std::string& command, const Part& part) const {
+std::string Migration::commandFor(const std::string& command, const Part& part,
+                                  const std::string& extra) const {
   std::string only = part.kind == Part::kRoutes ? "routes --stage " + part.stage : part.label();
-  return "`tolmi-gcp " + command + " --config " + in_.config + " --only " + only + "`";
+  return "`tolmi-gcp " + command + " --config " + in_.config + " --only " + only + extra + "`";
 }
 
 // Parts already switched are skipped (--force runs them again, keeping what they recorded). A part
@@ -151,7 +152,7 @@ std::vector<Part> Migration::partsToSwitch() {
     if ((state == "switching" || state == "reverting") && !in_.force)
       refusals.push_back(describe(part) + ", left half-way: take it back with " +
                          commandFor("revert", part) + ", or run it again with " +
-                         commandFor("switch", part) + " --force");
+                         commandFor("switch", part, " --force"));
     if (!state.empty() && state != "reverted") forced.push_back(part);
     run.push_back(part);
   }

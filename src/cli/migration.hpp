@@ -26,7 +26,8 @@ class Migration {
   int migrate(bool switching);
   std::vector<Part> partsToSwitch();
   std::vector<Part> partsToRevert();
-  std::string commandFor(const std::string& command, const Part& part) const;
+  std::string commandFor(const std::string& command, const Part& part,
+                         const std::string& extra = "") const;
   int stopped(const std::exception& failure);
   int interrupted();
   int summarize();

@@ -170,7 +170,11 @@ TEST_F(Commands, RevertThatLoggedErrorsStaysOpenUntilItRestoresCleanly) {
     EXPECT_EQ(
         (part == std::string("routers") ? spoke["routers"] : spoke["routes"]["stage-1"])["state"],
         "reverting");
-    EXPECT_EQ(tool({"switch", "--config", config, "--only", only}).status, 2);
+    Result refused = tool({"switch", "--config", config, "--only", only});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_THAT(refused.err,
+                HasSubstr("take it back with `tolmi-gcp revert --config " + config + " --only " +
+                          (only == "routes" ? "routes --stage stage-1" : only) + "`"));
 
     local.emulator().handle("DELETE", "/emulator/v1/faults", {}, {}, "");
     Result retried = tool({"revert", "--config", config});
