@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "cli/interruption.hpp"
+#include "cli/preflight.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
@@ -105,6 +106,7 @@ int Migration::migrate(bool switching) {
               (store_.existed() ? "" : ": the file does not exist"));
     return kDone;
   }
+  if (switching) refuseProblems(switchProblems(setup_, run));
   // The library writes a stage's record into an object that must already be there.
   for (const Part& part : run)
     if (part.kind == Part::kRoutes && !has(Globals::getRevertInfo()["manage_routes"], part.stage))
@@ -126,6 +128,13 @@ int Migration::migrate(bool switching) {
   }
   current_.reset();
   return summarize();
+}
+
+void Migration::refuseProblems(const std::vector<std::string>& problems) {
+  for (const std::string& problem : problems) out_.fail(in_.config + ": " + problem);
+  if (!problems.empty())
+    throw ConfigError(std::to_string(problems.size()) +
+                      " problem(s) found before any change; nothing was sent");
 }
 
 // The command line that runs `part` alone.

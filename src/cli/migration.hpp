@@ -26,6 +26,7 @@ class Migration {
   int migrate(bool switching);
   std::vector<Part> partsToSwitch();
   std::vector<Part> partsToRevert();
+  void refuseProblems(const std::vector<std::string>& problems);
   std::string commandFor(const std::string& command, const Part& part,
                          const std::string& extra = "") const;
   int stopped(const std::exception& failure);

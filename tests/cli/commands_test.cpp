@@ -136,8 +136,9 @@ TEST_F(Commands, DryRunRevertSendsNoChangeAndLeavesTheRevertFileAlone) {
 
 TEST_F(Commands, RunStoppedByAFailureLeavesARecordThatTakesEveryChangeBack) {
   ResourceDocument before = comparableState(local.emulator().state());
-  local.emulator().handle("POST", "/emulator/v1/faults", {}, {},
-                          R"({"method": "GET", "path": "*/networks/transit-b", "status": 403,
+  local.emulator().handle(
+      "POST", "/emulator/v1/faults", {}, {},
+      R"({"method": "GET", "path": "*/networks/transit-b", "skip": 1, "status": 403,
                               "reason": "forbidden", "message": "no access", "times": 10})");
   Result stopped = tool({"switch", "--config", config});
   EXPECT_EQ(stopped.status, 3);
@@ -201,10 +202,9 @@ TEST_F(Commands, SwitchAfterRevertRecordsOnlyWhatItChanges) {
 }
 
 TEST_F(Commands, LibraryErrorsFinishTheRunWithStatusOne) {
-  std::string text = TempDir::read(config);
-  text.replace(text.find("delete: [onprem-dc1-via-gw]"), 27,
-               "delete: [ghost-route, onprem-dc1-via-gw]");
-  dir.write("m.yaml", text);
+  local.emulator().handle("POST", "/emulator/v1/faults", {}, {},
+                          R"({"method": "DELETE", "path": "*/routes/onprem-dc1-via-gw",
+                              "status": 403, "reason": "forbidden", "message": "no access"})");
   Result result = tool({"switch", "--config", config, "--only", "routes", "--stage", "stage-1"});
   EXPECT_EQ(result.status, 1) << result.err;
   EXPECT_THAT(result.out, HasSubstr("  **Error** "));
@@ -216,6 +216,12 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
   std::string missingSpoke = dir.write("missing.yaml", [&] {
     std::string text = TempDir::read(config);
     return text.replace(text.find("vpc_name: spoke-1"), 17, "vpc_name: spoke-9");
+  }());
+  std::string typos = dir.write("typos.yaml", [&] {
+    std::string text = TempDir::read(config);
+    text.replace(text.find("delete: [onprem-dc1-via-gw]"), 27, "delete: [ghost-route]");
+    text.replace(text.find("dest_instance: gw-use1-b"), 24, "dest_instance: gw-use1-x");
+    return text.replace(text.find("transit-prod::transit-b"), 23, "transit-prod::transit-x");
   }());
   struct Case {
     std::vector<std::string> args;
@@ -238,6 +244,7 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
       {{"demo"}, "demo runs its own emulator; --endpoint does not apply"},
       {{"switch", "--config", config, "--operation-timeout", "1 hour"},
        "a positive duration such as 90s, 30m or 2h"},
+      {{"switch", "--config", typos}, "3 problem(s) found before any change; nothing was sent"},
   };
   for (const Case& c : cases) {
     std::size_t before = journalSize();
