@@ -102,6 +102,9 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                           "is kept in the revert file's history");
   CLI::App* revert = app.add_subcommand("revert", "Take the switch back, in the opposite order");
   addChangeOptions(*revert, invocation);
+  revert->add_option("--from-history", invocation.fromHistory,
+                     "Restore from this entry (0 = oldest) of the revert file's history, kept "
+                     "when a switch replaced or re-ran a record");
   CLI::App* snapshot = app.add_subcommand(
       "snapshot",
       "Read what the migration touches into a topology file for compute-emulator --topology, "

@@ -12,10 +12,11 @@ namespace tolmi_gcp::cli {
 
 // The tool's exit statuses.
 enum ExitStatus {
-  kDone = 0,          // everything done
-  kErrorsLogged = 1,  // the run finished, but the library logged errors
-  kUsage = 2,         // usage or configuration error; nothing was changed
-  kStopped = 3,       // a failure stopped the run; the revert record covers every change made
+  kDone = 0,           // everything done
+  kErrorsLogged = 1,   // the run finished, but the library logged errors
+  kUsage = 2,          // usage or configuration error; nothing was changed
+  kStopped = 3,        // a failure stopped the run; the revert record covers every change made
+  kInterrupted = 130,  // SIGINT or SIGTERM, after the change in flight; the record is saved
 };
 
 // What the command line asked for.
@@ -27,6 +28,7 @@ struct Invocation {
   std::vector<std::string> only;    // --only parts, empty for all
   bool dryRun = false;
   bool force = false;
+  std::optional<std::size_t> fromHistory;  // revert from this history entry of the revert file
   std::optional<std::string> endpoint;
   std::optional<std::chrono::seconds> operationTimeout;  // --operation-timeout
   std::string commandLine;                               // recorded in the revert file

@@ -1,5 +1,6 @@
 #include "cli/revert_store.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 
@@ -54,6 +55,18 @@ ResourceDocument::json_pointer holderOf(const Part& part) {
       return root / "cloud_routers";
   }
   return root;
+}
+
+// Adds to `into` what `from` has and it lacks: members, recursively, and list elements.
+void mergeInto(ResourceDocument& into, const ResourceDocument& from) {
+  if (into.is_null()) {
+    into = from;
+  } else if (into.is_object() && from.is_object()) {
+    for (const auto& [key, value] : from.items()) mergeInto(into[key], value);
+  } else if (into.is_array() && from.is_array()) {
+    for (const ResourceDocument& element : from)
+      if (std::find(into.begin(), into.end(), element) == into.end()) into.push_back(element);
+  }
 }
 
 }  // namespace
@@ -191,7 +204,33 @@ void RevertStore::mark(const std::string& spoke, const Part& part, const std::st
   save();
 }
 
+void RevertStore::keepRecorded(const std::string& spoke, const Part& part) {
+  if (!recorded(spoke, part)) return;
+  ResourceDocument::json_pointer entry = holderOf(part) / spoke;
+  kept_.emplace_back(entry, Globals::getRevertInfo().at(entry));
+}
+
+void RevertStore::takeFromHistory(std::size_t index, const std::string& spoke) {
+  std::string option = "--from-history " + std::to_string(index) + ": ";
+  if (index >= history_.size())
+    throw ConfigError(option + file_.path() + " keeps " + std::to_string(history_.size()) +
+                      " record(s) in its history, numbered from 0");
+  const ResourceDocument& kept = history_[index];
+  if (memberOrNull(kept, "spoke") != spoke)
+    throw ConfigError(option + "that record is of " + textOf(memberOrNull(kept, "spoke")) +
+                      ", not of " + spoke);
+  mergeInto(Globals::getRevertInfo(), memberOrNull(kept, "record"));
+  for (const auto& [label, entry] : memberOrNull(kept, "parts").items()) {
+    Part part = label.starts_with("routes ")
+                    ? Part{Part::kRoutes, label.substr(7)}
+                    : Part{label == "peerings" ? Part::kPeerings : Part::kRouters, ""};
+    *status(spoke, part) = entry;
+    mark(spoke, part, "switched");
+  }
+}
+
 void RevertStore::save() {
+  for (const auto& [entry, earlier] : kept_) mergeInto(Globals::getRevertInfo()[entry], earlier);
   target_.save({{"format_version", kFormatVersion},
                 {"record", Globals::getRevertInfo()},
                 {"spokes", spokes_},

@@ -58,6 +58,15 @@ class RevertStore {
   // Removes the spoke's record entries of these parts, and saves.
   void forget(const std::string& spoke, const std::vector<Part>& parts);
 
+  // Keeps the spoke's entries of this part, as recorded now, in the record from now on: every save
+  // merges them back, so a forced re-run never leaves less to restore than there was.
+  void keepRecorded(const std::string& spoke, const Part& part);
+
+  // Puts the record kept in history entry `index` back into the record, merged with what is there,
+  // and marks its parts switched, so that a revert restores from it. Throws ConfigError when there
+  // is no such entry or it is of another spoke.
+  void takeFromHistory(std::size_t index, const std::string& spoke);
+
   // Sets a part's state, stamped with the time and this run's command, and saves.
   void mark(const std::string& spoke, const Part& part, const std::string& state);
 
@@ -78,6 +87,7 @@ class RevertStore {
   std::string command_;
   ResourceDocument spokes_ = ResourceDocument::object();
   ResourceDocument history_ = ResourceDocument::array();
+  std::vector<std::pair<ResourceDocument::json_pointer, ResourceDocument>> kept_;
 };
 
 // The current time as 2024-05-01T12:00:00Z.

@@ -2,11 +2,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <sstream>
 
 #include "cli/app.hpp"
 #include "cli/demo.hpp"
 #include "temp_dir.hpp"
+#include "tolmi_gcp/compute/default_credentials.hpp"
 
 namespace tolmi_gcp::cli {
 namespace {
@@ -84,30 +86,37 @@ TEST_F(Commands, RevertTakesBackOnlyWhatIsSwitchedInTheOppositeOrder) {
 
   std::size_t before = journalSize();
   Result again = tool({"revert", "--config", config});
-  EXPECT_EQ(again.status, 2);
-  EXPECT_THAT(again.err, HasSubstr("nothing to revert for " + kSpoke));
+  EXPECT_EQ(again.status, 0);
+  EXPECT_THAT(again.err, HasSubstr("nothing left to revert for " + kSpoke));
   EXPECT_THAT(changesSince(before), IsEmpty());
 }
 
-TEST_F(Commands, SecondSwitchNeedsForceAndKeepsTheReplacedRecordInHistory) {
+TEST_F(Commands, SecondSwitchSkipsWhatIsSwitchedAndForceKeepsEveryRecordedPair) {
+  ResourceDocument estate = comparableState(local.emulator().state());
   ASSERT_EQ(tool({"switch", "--config", config, "--only", "peerings"}).status, 0);
   std::size_t before = journalSize();
-  Result refused = tool({"switch", "--config", config});
-  EXPECT_EQ(refused.status, 2);
-  EXPECT_THAT(refused.err,
-              HasSubstr(kSpoke + " is switched and not reverted (peerings switched at "));
+  Result again = tool({"switch", "--config", config, "--only", "peerings"});
+  EXPECT_EQ(again.status, 0);
+  EXPECT_THAT(again.err, HasSubstr("already switched, skipped: peerings switched at "));
+  EXPECT_THAT(again.err, HasSubstr("nothing left to switch for " + kSpoke));
   EXPECT_THAT(changesSince(before), IsEmpty());
-  EXPECT_EQ(revertFile()["record"]["peerings"][kSpoke].size(), 2u);
 
   Result forced = tool({"switch", "--config", config, "--only", "peerings", "--force"});
   EXPECT_EQ(forced.status, 0) << forced.err;
   EXPECT_THAT(forced.out, HasSubstr("  no transit peering found!\n"));
   ResourceDocument file = revertFile();
-  EXPECT_EQ(file["record"]["peerings"][kSpoke].size(), 0u);
+  EXPECT_EQ(file["record"]["peerings"][kSpoke].size(), 2u);
   ASSERT_EQ(file["history"].size(), 1u);
-  EXPECT_EQ(file["history"][0]["spoke"], kSpoke);
   EXPECT_EQ(file["history"][0]["record"]["peerings"][kSpoke].size(), 2u);
   EXPECT_EQ(file["history"][0]["parts"]["peerings"]["state"], "switched");
+
+  // A record that lost its pairs (as forced switches once left it) is restored from the history.
+  file["record"]["peerings"][kSpoke] = ResourceDocument::array();
+  file["spokes"][kSpoke]["peerings"]["state"] = "reverted";
+  dir.write("m.yaml.revert.json", file.dump());
+  Result restored = tool({"revert", "--config", config, "--from-history", "0"});
+  EXPECT_EQ(restored.status, 0) << restored.err;
+  EXPECT_EQ(comparableState(local.emulator().state()), estate);
 }
 
 TEST_F(Commands, DryRunRevertSendsNoChangeAndLeavesTheRevertFileAlone) {
@@ -127,8 +136,9 @@ TEST_F(Commands, DryRunRevertSendsNoChangeAndLeavesTheRevertFileAlone) {
 
 TEST_F(Commands, RunStoppedByAFailureLeavesARecordThatTakesEveryChangeBack) {
   ResourceDocument before = comparableState(local.emulator().state());
-  local.emulator().handle("POST", "/emulator/v1/faults", {}, {},
-                          R"({"method": "GET", "path": "*/networks/transit-b", "status": 403,
+  local.emulator().handle(
+      "POST", "/emulator/v1/faults", {}, {},
+      R"({"method": "GET", "path": "*/networks/transit-b", "skip": 1, "status": 403,
                               "reason": "forbidden", "message": "no access", "times": 10})");
   Result stopped = tool({"switch", "--config", config});
   EXPECT_EQ(stopped.status, 3);
@@ -161,7 +171,11 @@ TEST_F(Commands, RevertThatLoggedErrorsStaysOpenUntilItRestoresCleanly) {
     EXPECT_EQ(
         (part == std::string("routers") ? spoke["routers"] : spoke["routes"]["stage-1"])["state"],
         "reverting");
-    EXPECT_EQ(tool({"switch", "--config", config, "--only", only}).status, 2);
+    Result refused = tool({"switch", "--config", config, "--only", only});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_THAT(refused.err,
+                HasSubstr("take it back with `tolmi-gcp revert --config " + config + " --only " +
+                          (only == "routes" ? "routes --stage stage-1" : only) + "`"));
 
     local.emulator().handle("DELETE", "/emulator/v1/faults", {}, {}, "");
     Result retried = tool({"revert", "--config", config});
@@ -188,10 +202,9 @@ TEST_F(Commands, SwitchAfterRevertRecordsOnlyWhatItChanges) {
 }
 
 TEST_F(Commands, LibraryErrorsFinishTheRunWithStatusOne) {
-  std::string text = TempDir::read(config);
-  text.replace(text.find("delete: [onprem-dc1-via-gw]"), 27,
-               "delete: [ghost-route, onprem-dc1-via-gw]");
-  dir.write("m.yaml", text);
+  local.emulator().handle("POST", "/emulator/v1/faults", {}, {},
+                          R"({"method": "DELETE", "path": "*/routes/onprem-dc1-via-gw",
+                              "status": 403, "reason": "forbidden", "message": "no access"})");
   Result result = tool({"switch", "--config", config, "--only", "routes", "--stage", "stage-1"});
   EXPECT_EQ(result.status, 1) << result.err;
   EXPECT_THAT(result.out, HasSubstr("  **Error** "));
@@ -203,6 +216,12 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
   std::string missingSpoke = dir.write("missing.yaml", [&] {
     std::string text = TempDir::read(config);
     return text.replace(text.find("vpc_name: spoke-1"), 17, "vpc_name: spoke-9");
+  }());
+  std::string typos = dir.write("typos.yaml", [&] {
+    std::string text = TempDir::read(config);
+    text.replace(text.find("delete: [onprem-dc1-via-gw]"), 27, "delete: [ghost-route]");
+    text.replace(text.find("dest_instance: gw-use1-b"), 24, "dest_instance: gw-use1-x");
+    return text.replace(text.find("transit-prod::transit-b"), 23, "transit-prod::transit-x");
   }());
   struct Case {
     std::vector<std::string> args;
@@ -225,6 +244,7 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
       {{"demo"}, "demo runs its own emulator; --endpoint does not apply"},
       {{"switch", "--config", config, "--operation-timeout", "1 hour"},
        "a positive duration such as 90s, 30m or 2h"},
+      {{"switch", "--config", typos}, "3 problem(s) found before any change; nothing was sent"},
   };
   for (const Case& c : cases) {
     std::size_t before = journalSize();
@@ -234,6 +254,45 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
     EXPECT_THAT(changesSince(before), IsEmpty());
   }
   EXPECT_EQ(TempDir::read(config + ".revert.json"), "");
+}
+
+TEST_F(Commands, DiscoverReportsTheFilesProjectAndLeavesTheLibraryFactoryAlone) {
+  int made = 0;
+  defaultServiceFactory() = [&] { return ++made, DefaultService{}; };
+  Result result = tool({"discover", "--config", config});
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_THAT(result.out, HasSubstr("=== VPC app-spoke-prod::spoke-1\n"));
+  defaultServiceFactory()();
+  defaultServiceFactory() = [] { return defaultComputeService(); };
+  EXPECT_EQ(made, 1);
+}
+
+// Raises a real SIGINT once the tool draws its first progress line: an operation's wait is in
+// flight then.
+struct InterruptOnFirstWait : std::stringbuf {
+  int sync() override {
+    if (!sent && str().find("waiting for") != std::string::npos) sent = true, std::raise(SIGINT);
+    return 0;
+  }
+  bool sent = false;
+};
+
+TEST_F(Commands, InterruptionLetsTheWaitInFlightFinishSavesTheRecordAndExits130) {
+  ResourceDocument before = comparableState(local.emulator().state());
+  local.emulator().handle("POST", "/emulator/v1/faults", {}, {},
+                          R"({"method": "POST", "path": "*/wait", "delayMs": 1500, "times": 1})");
+  InterruptOnFirstWait err;
+  std::ostream errStream(&err);
+  std::ostringstream out;
+  int status = runTool({"tolmi-gcp", "switch", "--config", config, "--endpoint", local.endpoint()},
+                       out, errStream, true);
+  EXPECT_EQ(status, 130) << err.str();
+  EXPECT_THAT(err.str(), HasSubstr("interrupted during peerings; `tolmi-gcp revert --config " +
+                                   config + "` takes back what was done\n"));
+  EXPECT_THAT(err.str(), HasSubstr("changes made: peering removals 1\n"));
+  EXPECT_EQ(revertFile()["spokes"][kSpoke]["peerings"]["state"], "switching");
+  EXPECT_EQ(tool({"revert", "--config", config}).status, 0);
+  EXPECT_EQ(comparableState(local.emulator().state()), before);
 }
 
 }  // namespace

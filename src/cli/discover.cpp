@@ -1,0 +1,89 @@
+#include "cli/discover.hpp"
+
+#include "tolmi_gcp/commonlib.hpp"
+#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/gcplib.hpp"
+#include "tolmi_gcp/res/Globals.hpp"
+
+namespace tolmi_gcp::cli {
+
+namespace {
+
+std::string padded(const std::string& text, std::size_t width) {
+  return text.size() < width ? text + std::string(width - text.size(), ' ') : text;
+}
+
+// The region of a subnetwork link (".../regions/REGION/subnetworks/NAME"), or "".
+std::string regionOf(const std::string& link) {
+  std::size_t start = link.find("/regions/");
+  if (start == std::string::npos) return "";
+  start += 9;
+  return link.substr(start, link.find('/', start) - start);
+}
+
+// The report of GcpLib::listAllNetwork, but of the file's project: that operation reports the
+// project the credentials name, which need not be the file's.
+void listNetworks(const std::string& project) {
+  ComputeService& service = *Globals::service;
+  std::optional<Request> request = service.networks().list(project);
+  while (request) {
+    ResourceDocument page = request->execute();
+    for (const ResourceDocument& network : arrayOrEmpty(page, "items")) {
+      Common::logVpcHeader(network);
+      GcpLib::listSubnet(service, network);
+      GcpLib::listRouteTable(project, service, network);
+    }
+    request = service.networks().list_next(*request, page);
+  }
+}
+
+void listTransitRouters() {
+  for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs")) {
+    const std::string& name = transit["vpc_name"].get_ref<const std::string&>();
+    std::size_t separator = name.find("::");
+    std::vector<std::string> regions;
+    for (const ResourceDocument& router : arrayOrEmpty(transit, "cloud_routers")) {
+      const std::string& region = router["region"].get_ref<const std::string&>();
+      if (!contains(regions, region)) regions.push_back(region);
+    }
+    for (const std::string& region : regions)
+      GcpLib::listRouterByRegion(*Globals::service, name.substr(0, separator),
+                                 name.substr(separator + 2), region);
+  }
+}
+
+void composeAdvertisements(const Setup& setup, Output& output) {
+  output.report("");
+  output.report("- Compose spoke advertisement(s)");
+  std::vector<std::string> regions;
+  for (const ResourceDocument& link : arrayOrEmpty(setup.spokeNetwork, "subnetworks")) {
+    std::string region = link.is_string() ? regionOf(link) : "";
+    if (region.empty() || contains(regions, region)) continue;
+    regions.push_back(region);
+    ResourceDocument cidrs =
+        GcpLib::composeVpcCidrs(*Globals::service, setup.spokeNetwork, {{"region", region}});
+    std::vector<std::string> ranges;
+    if (cidrs.is_array())
+      for (const ResourceDocument& cidr : cidrs) ranges.push_back(textOf(cidr));
+    output.report("  " + padded(region, 25) + (ranges.empty() ? "none" : joined(ranges, " ")));
+  }
+  if (regions.empty()) output.report("  no subnetwork found");
+}
+
+}  // namespace
+
+int discover(const Setup& setup, Output& output, int errorsBefore) {
+  listNetworks(setup.project);
+  GcpLib::listPeering(setup.spokeNetwork);
+  listTransitRouters();
+  // Read without propagation: the route table is already in the report above.
+  Globals::routeInfo =
+      GcpLib::listRouteTable(setup.project, *Globals::service, setup.spokeNetwork, false);
+  composeAdvertisements(setup, output);
+  int errors = output.libraryErrors() - errorsBefore;
+  output.note("discover of " + setup.spoke + ": done, " + std::to_string(errors) +
+              " error(s) logged");
+  return errors > 0 ? kErrorsLogged : kDone;
+}
+
+}  // namespace tolmi_gcp::cli

@@ -1,0 +1,235 @@
+#include "cli/migration.hpp"
+
+#include <algorithm>
+
+#include "cli/interruption.hpp"
+#include "cli/preflight.hpp"
+#include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/gcplib.hpp"
+#include "tolmi_gcp/res/Globals.hpp"
+
+namespace tolmi_gcp::cli {
+
+namespace {
+
+void runPart(const Part& part, bool switching) {
+  switch (part.kind) {
+    case Part::kPeerings:
+      return GcpLib::managePeerings(switching);
+    case Part::kRoutes:
+      if (switching) return GcpLib::manageSwitchRoute(true, part.stage);
+      return GcpLib::restoreRoute(*Globals::service, part.stage);
+    case Part::kRouters:
+      return GcpLib::manageCloudRouterAdvertisedRoute(switching);
+  }
+}
+
+}  // namespace
+
+Migration::Migration(const Invocation& invocation, Setup& setup, Output& output, int errorsBefore)
+    : in_(invocation),
+      setup_(setup),
+      store_(*setup.store),
+      out_(output),
+      errorsBefore_(errorsBefore) {}
+
+int Migration::run() {
+  try {
+    return migrate(in_.command == "switch");
+  } catch (const ConfigError& failure) {
+    if (changing_) return stopped(failure);
+    out_.fail(std::string("tolmi-gcp: ") + failure.what());
+    return kUsage;
+  } catch (const std::exception& failure) {
+    return stopped(failure);
+  } catch (const Interrupted&) {
+    return interrupted();
+  }
+}
+
+int Migration::interrupted() {
+  if (!changing_) {
+    out_.fail("tolmi-gcp: interrupted before any change; nothing was changed");
+    return kInterrupted;
+  }
+  std::string revertFile =
+      in_.revertFile == defaultRevertFile(in_.config) ? "" : " --revert-file " + in_.revertFile;
+  out_.fail("tolmi-gcp: interrupted during " + (current_ ? current_->label() : in_.command) +
+            "; `tolmi-gcp revert --config " + in_.config + revertFile +
+            "` takes back what was done");
+  summarize();
+  return kInterrupted;
+}
+
+int Migration::errors() const { return out_.libraryErrors() - errorsBefore_; }
+
+// The parts this run covers, in the order it runs them.
+std::vector<Part> Migration::selectParts(bool switching) const {
+  auto wanted = [&](const std::string& part) {
+    return in_.only.empty() || contains(in_.only, part);
+  };
+  std::vector<std::string> stages = setup_.fileStages;
+  if (!switching) {
+    // Stages recorded for this spoke but no longer in the file are still taken back.
+    for (const auto& entry : Globals::getRevertInfo()["manage_routes"].items())
+      if (has(entry.value(), setup_.spoke) && !contains(stages, entry.key()))
+        stages.push_back(entry.key());
+    for (const std::string& stage : in_.stages)
+      if (!contains(stages, stage))
+        throw ConfigError("--stage " + stage + ": neither " + in_.config + " nor " +
+                          in_.revertFile + " knows that stage for " + setup_.spoke);
+  }
+  std::vector<Part> parts;
+  if (wanted("peerings")) parts.push_back({Part::kPeerings, ""});
+  if (wanted("routes"))
+    for (const std::string& stage : stages)
+      if (in_.stages.empty() || contains(in_.stages, stage))
+        parts.push_back({Part::kRoutes, stage});
+  if (wanted("routers")) parts.push_back({Part::kRouters, ""});
+  if (!switching) std::reverse(parts.begin(), parts.end());
+  return parts;
+}
+
+// "routes stage-1 switched at 2024-05-01T12:00:00Z", "routers not switched".
+std::string Migration::describe(const Part& part) const {
+  std::string state = store_.state(setup_.spoke, part);
+  std::string when = store_.stateTime(setup_.spoke, part);
+  return part.label() + " " + (state.empty() ? "not switched" : state) +
+         (when.empty() ? "" : " at " + when);
+}
+
+int Migration::migrate(bool switching) {
+  std::vector<Part> run = switching ? partsToSwitch() : partsToRevert();
+  if (run.empty()) {
+    out_.note(std::string("nothing left to ") + (switching ? "switch" : "revert") + " for " +
+              setup_.spoke + " in " + in_.revertFile +
+              (store_.existed() ? "" : ": the file does not exist"));
+    return kDone;
+  }
+  if (switching) refuseProblems(switchProblems(setup_, run));
+  // The library writes a stage's record into an object that must already be there.
+  for (const Part& part : run)
+    if (part.kind == Part::kRoutes && !has(Globals::getRevertInfo()["manage_routes"], part.stage))
+      Globals::getRevertInfo()["manage_routes"][part.stage] = ResourceDocument::object();
+  store_.installSaver();
+  changing_ = true;
+  for (const Part& part : run) {
+    current_ = part;
+    store_.mark(setup_.spoke, part, switching ? "switching" : "reverting");
+    int errorsBefore = errors();
+    int failedBefore = Globals::failedRestores;
+    runPart(part, switching);
+    if (switching || (errors() == errorsBefore && Globals::failedRestores == failedBefore))
+      store_.mark(setup_.spoke, part, switching ? "switched" : "reverted");
+    else
+      out_.note(part.label() + " logged errors while being restored: it stays \"reverting\" " +
+                "with its record, so that revert can be run again once the cause is fixed");
+    finished_.push_back(part);
+  }
+  current_.reset();
+  return summarize();
+}
+
+void Migration::refuseProblems(const std::vector<std::string>& problems) {
+  for (const std::string& problem : problems) out_.fail(in_.config + ": " + problem);
+  if (!problems.empty())
+    throw ConfigError(std::to_string(problems.size()) +
+                      " problem(s) found before any change; nothing was sent");
+}
+
+// The command line that runs `part` alone.
+std::string Migration::commandFor(const std::string& command, const Part& part,
+                                  const std::string& extra) const {
+  std::string only = part.kind == Part::kRoutes ? "routes --stage " + part.stage : part.label();
+  return "`tolmi-gcp " + command + " --config " + in_.config + " --only " + only + extra + "`";
+}
+
+// Parts already switched are skipped (--force runs them again, keeping what they recorded). A part
+// a run left half-way is refused unless forced: it holds the only way back. The record of a
+// reverted part has served: it moves to the history, so that the next revert restores what this
+// switch changes and no more.
+std::vector<Part> Migration::partsToSwitch() {
+  std::vector<Part> run, forced, reverted;
+  std::vector<std::string> refusals;
+  for (const Part& part : selectParts(true)) {
+    std::string state = store_.state(setup_.spoke, part);
+    if (state == "reverted" && store_.recorded(setup_.spoke, part)) reverted.push_back(part);
+    if (state == "switched" && !in_.force) {
+      out_.note("already switched, skipped: " + describe(part));
+      continue;
+    }
+    if ((state == "switching" || state == "reverting") && !in_.force)
+      refusals.push_back(describe(part) + ", left half-way: take it back with " +
+                         commandFor("revert", part) + ", or run it again with " +
+                         commandFor("switch", part, " --force"));
+    if (!state.empty() && state != "reverted") forced.push_back(part);
+    run.push_back(part);
+  }
+  if (!refusals.empty())
+    throw ConfigError(setup_.spoke + " is not ready to switch: " + joined(refusals, "; "));
+  if (!forced.empty()) {
+    std::vector<std::string> states;
+    for (const Part& part : forced) states.push_back(describe(part));
+    out_.note("--force: switching again " + joined(states, ", ") +
+              "; what they recorded stays in the record, and a copy goes to the history of " +
+              store_.savePath());
+    store_.keepInHistory(setup_.spoke, forced);
+    for (const Part& part : forced) store_.keepRecorded(setup_.spoke, part);
+  }
+  if (!reverted.empty()) {
+    store_.keepInHistory(setup_.spoke, reverted);
+    store_.forget(setup_.spoke, reverted);
+  }
+  return run;
+}
+
+// Parts switched, or on the way there or back; the others are skipped, with a line saying so.
+std::vector<Part> Migration::partsToRevert() {
+  if (in_.fromHistory) store_.takeFromHistory(*in_.fromHistory, setup_.spoke);
+  std::vector<Part> run;
+  for (const Part& part : selectParts(false)) {
+    std::string state = store_.state(setup_.spoke, part);
+    if (!state.empty() && state != "reverted")
+      run.push_back(part);
+    else
+      out_.note("nothing to revert: " + describe(part));
+  }
+  return run;
+}
+
+int Migration::stopped(const std::exception& failure) {
+  std::string where = current_ ? " stopped at " + current_->label() : " stopped";
+  out_.fail("tolmi-gcp: " + in_.command + " of " + setup_.spoke + where + ": " + failure.what());
+  if (!changing_) {
+    out_.note("nothing was changed");
+    return kStopped;
+  }
+  return summarize();
+}
+
+int Migration::summarize() {
+  std::vector<std::string> states;
+  for (const Part& part : finished_) states.push_back(describe(part));
+  if (current_) states.push_back(describe(*current_));
+  std::string dry = in_.dryRun ? "dry run of " : "";
+  if (!states.empty())
+    out_.note(dry + in_.command + " of " + setup_.spoke + ": " + joined(states, ", "));
+  std::vector<std::string> changes;
+  for (const auto& [kind, count] : setup_.progress->changes())
+    changes.push_back(kind + " " + std::to_string(count));
+  out_.note("changes made: " + (changes.empty() ? std::string("none") : joined(changes, ", ")));
+  int errors = this->errors();
+  out_.note("errors logged: " + std::to_string(errors) +
+            (errors > 0 ? " (the lines marked **Error** above)" : ""));
+  if (Globals::failedRestores > 0)
+    out_.note("restore steps that failed: " + std::to_string(Globals::failedRestores));
+  if (in_.dryRun)
+    out_.note("would-be revert record: " + store_.savePath() + " (" + in_.revertFile +
+              " untouched)");
+  else
+    out_.note("revert record: " + store_.savePath());
+  if (current_) return kStopped;
+  return errors > 0 || Globals::failedRestores > 0 ? kErrorsLogged : kDone;
+}
+
+}  // namespace tolmi_gcp::cli

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/commands.hpp"
+#include "cli/output.hpp"
+#include "cli/setup.hpp"
+
+namespace tolmi_gcp::cli {
+
+// The parts of one switch or revert, each taken from its state in the revert store through the
+// library's operation to the next state ("switching" then "switched", "reverting" then
+// "reverted"), and the closing summary.
+class Migration {
+ public:
+  Migration(const Invocation& invocation, Setup& setup, Output& output, int errorsBefore);
+
+  // Runs the parts and returns the exit status.
+  int run();
+
+ private:
+  std::vector<Part> selectParts(bool switching) const;
+  std::string describe(const Part& part) const;
+  int migrate(bool switching);
+  std::vector<Part> partsToSwitch();
+  std::vector<Part> partsToRevert();
+  void refuseProblems(const std::vector<std::string>& problems);
+  std::string commandFor(const std::string& command, const Part& part,
+                         const std::string& extra = "") const;
+  int stopped(const std::exception& failure);
+  int interrupted();
+  int summarize();
+  int errors() const;  // error-level lines the library logged during this run
+
+  const Invocation& in_;
+  Setup& setup_;
+  RevertStore& store_;
+  Output& out_;
+  int errorsBefore_;
+  bool changing_ = false;
+  std::optional<Part> current_;  // the part under way
+  std::vector<Part> finished_;
+};
+
+}  // namespace tolmi_gcp::cli

@@ -1,0 +1,67 @@
+#include "cli/setup.hpp"
+
+#include "cli/interruption.hpp"
+#include "cli/validation.hpp"
+#include "tolmi_gcp/compute/default_credentials.hpp"
+#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/res/Globals.hpp"
+
+namespace tolmi_gcp::cli {
+
+namespace {
+
+void checkSelection(const Invocation& in, const std::vector<std::string>& fileStages) {
+  if (!in.stages.empty() && !in.only.empty() && !contains(in.only, "routes"))
+    throw ConfigError("--stage selects route stages, but --only leaves out routes");
+  if (in.command != "switch") return;
+  for (const std::string& stage : in.stages)
+    if (!contains(fileStages, stage))
+      throw ConfigError("--stage " + stage + ": " + in.config + " has no such stage under " +
+                        "manage_routes (it has: " + joined(fileStages, ", ") + ")");
+}
+
+// The spoke must exist before anything changes; created routes attach to its self-link.
+ResourceDocument readSpoke(const Invocation& in, const Setup& setup, const std::string& vpc) {
+  try {
+    return Globals::service->networks().get(setup.project, vpc).execute();
+  } catch (const HttpError& failure) {
+    if (failure.status() != 404) throw;
+    throw ConfigError("the spoke network " + setup.spoke +
+                      " does not exist (project_id and vpc_name in " + in.config +
+                      "): " + failure.apiMessage());
+  }
+}
+
+}  // namespace
+
+void prepare(const Invocation& in, Output& output, std::ostream* terminal, Setup& setup) {
+  ResourceDocument migration = YamlContext::parseFile(in.config);
+  std::vector<std::string> problems = validateMigration(migration);
+  for (const std::string& problem : problems) output.fail(in.config + ": " + problem);
+  if (!problems.empty())
+    throw ConfigError(std::to_string(problems.size()) + " problem(s) in " + in.config +
+                      "; nothing was sent");
+  YamlContext::setContext(migration);
+  setup.project = migration["project_id"].get<std::string>();
+  setup.spoke = setup.project + "::" + migration["vpc_name"].get<std::string>();
+  for (const auto& entry : memberOrNull(migration, "manage_routes").items())
+    setup.fileStages.push_back(entry.key());
+  checkSelection(in, setup.fileStages);
+
+  Globals::project = setup.project;
+  Globals::vpc = {{"vpc_name", migration["vpc_name"]}};
+  Globals::setDryRun(in.dryRun);
+  if (in.operationTimeout) Globals::operationTimeout = *in.operationTimeout;
+  if (in.command != "discover")
+    setup.store = std::make_unique<RevertStore>(in.revertFile, in.dryRun, in.commandLine);
+
+  DefaultService base = defaultComputeService(in.endpoint);
+  setup.progress = std::make_shared<Progress>(terminal);
+  Globals::service = std::make_shared<ComputeService>(
+      base.service->withObserver(std::make_shared<InterruptibleObserver>(setup.progress)));
+  setup.spokeNetwork = readSpoke(in, setup, migration["vpc_name"]);
+  Globals::networkLink = stringAt(setup.spokeNetwork, "selfLink");
+}
+
+}  // namespace tolmi_gcp::cli

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <algorithm>
+#include <iosfwd>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/commands.hpp"
+#include "cli/output.hpp"
+#include "cli/progress.hpp"
+#include "cli/revert_store.hpp"
+#include "tolmi_gcp/ResourceDocument.hpp"
+
+namespace tolmi_gcp::cli {
+
+inline bool contains(const std::vector<std::string>& list, const std::string& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+inline std::string joined(const std::vector<std::string>& items, const std::string& separator) {
+  std::string out;
+  for (const std::string& item : items) out += (out.empty() ? "" : separator) + item;
+  return out;
+}
+
+// What a run of discover, switch or revert works on, read and checked before any change: the
+// migration file (validated and installed as the library's context), the revert store (locked;
+// not for discover), the API handle in Globals::service, and the spoke network as the API has it.
+struct Setup {
+  std::string project;
+  std::string spoke;  // network key of the spoke
+  std::vector<std::string> fileStages;
+  ResourceDocument spokeNetwork;
+  std::unique_ptr<RevertStore> store;
+  std::shared_ptr<Progress> progress;
+};
+
+// Fills `setup` as far as it gets. Throws ConfigError for a bad file or command line, a locked
+// revert file or a missing spoke; any other failure when the API cannot be read. Sends no change.
+void prepare(const Invocation& invocation, Output& output, std::ostream* terminal, Setup& setup);
+
+}  // namespace tolmi_gcp::cli
