@@ -1,15 +1,13 @@
 // Cloud routers: the region report, the ranges a spoke advertises, and the changes to the transit
 // routers' BGP advertisements with their restore.
 
-#include <arpa/inet.h>
-
 #include <algorithm>
-#include <charconv>
 #include <iostream>
 
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/gcplib/frame.hpp"
+#include "tolmi_gcp/ipv4_network.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
 namespace tolmi_gcp {
@@ -18,27 +16,13 @@ namespace {
 
 constexpr const char* kAddedDescription = "tessavon-migration-added";
 
-// "a.b.c.d/len" for an IPv4 network, a bare address counting as a /32. Host bits must be zero:
-// a range that is not a network cannot be matched against the removal list safely.
+// The network a stored range names, a bare address counting as a /32, in the form the removal
+// list is written in. Host bits must be zero: a range that is not a network cannot be matched
+// against the removal list safely.
 std::string canonicalNetwork(const std::string& text) {
-  std::size_t slash = text.find('/');
-  int prefix = 32;
-  if (slash != std::string::npos) {
-    const char* first = text.data() + slash + 1;
-    const char* last = text.data() + text.size();
-    auto [end, status] = std::from_chars(first, last, prefix);
-    if (first == last || status != std::errc() || end != last || prefix < 0 || prefix > 32)
-      throw Error("advertised range '" + text + "' has no valid prefix length");
-  }
-  in_addr address{};
-  if (inet_pton(AF_INET, text.substr(0, slash).c_str(), &address) != 1)
-    throw Error("advertised range '" + text + "' is not an IPv4 network");
-  std::uint32_t mask = prefix == 0 ? 0 : ~std::uint32_t{0} << (32 - prefix);
-  if ((ntohl(address.s_addr) & ~mask) != 0)
-    throw Error("advertised range '" + text + "' has host bits set");
-  char dotted[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, &address, dotted, sizeof dotted);
-  return std::string(dotted) + "/" + std::to_string(prefix);
+  Ipv4Network::Parsed parsed = Ipv4Network::parse(text, true);
+  if (!parsed.ok()) throw Error("advertised range '" + text + "' " + parsed.reason());
+  return parsed.network.text();
 }
 
 bool listed(const ResourceDocument& list, const ResourceDocument& value) {
