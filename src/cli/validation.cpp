@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "tolmi_gcp/ipv4_network.hpp"
+#include "tolmi_gcp/network_key.hpp"
 
 namespace tolmi_gcp::cli {
 
@@ -220,12 +221,11 @@ class Validator {
   void transitVpcName(const std::string& path, const ResourceDocument& value) {
     if (!value.is_string()) return report(path, "must be text, got " + shown(value));
     const std::string& text = value.get_ref<const std::string&>();
-    std::size_t separator = text.find("::");
-    if (separator == std::string::npos || text.find("::", separator + 2) != std::string::npos)
-      return report(path, shown(value) + " must be 'project::network'");
-    if (!isProjectId(text.substr(0, separator)))
+    std::optional<NetworkKey> key = NetworkKey::parse(text);
+    if (!key) return report(path, shown(value) + " must be 'project::network'");
+    if (!isProjectId(key->project))
       report(path, shown(value) + " does not start with a valid project id");
-    if (!isResourceName(text.substr(separator + 2)))
+    if (!isResourceName(key->network))
       report(path, shown(value) + " does not end in a valid network name");
   }
 
