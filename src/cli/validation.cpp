@@ -6,6 +6,9 @@
 #include <optional>
 #include <string_view>
 
+#include "tolmi_gcp/ipv4_network.hpp"
+#include "tolmi_gcp/network_key.hpp"
+
 namespace tolmi_gcp::cli {
 
 namespace {
@@ -62,41 +65,23 @@ bool isZone(std::string_view text) {
          isRegion(text.substr(0, text.size() - 2));
 }
 
-// A decimal number in 0..max written without leading zeros.
-std::optional<std::uint32_t> parseDecimal(std::string_view text, std::uint32_t max) {
-  if (text.empty() || text.size() > 3 || (text.size() > 1 && text[0] == '0')) return std::nullopt;
-  std::uint32_t value = 0;
-  for (char c : text) {
-    if (!isDigit(c)) return std::nullopt;
-    value = value * 10 + static_cast<std::uint32_t>(c - '0');
-  }
-  if (value > max) return std::nullopt;
-  return value;
-}
-
 // Why `text` is not an IPv4 network in a.b.c.d/n form with zero host bits, or "" when it is.
 std::string cidrProblem(std::string_view text) {
   const std::string expected = "must be an IPv4 range like 10.0.0.0/16";
-  std::size_t slash = text.find('/');
-  if (slash == std::string_view::npos) return expected + " (the /length is missing)";
-  std::optional<std::uint32_t> length = parseDecimal(text.substr(slash + 1), 32);
-  if (!length) return expected + " (bad prefix length)";
-  std::uint32_t address = 0;
-  std::string_view rest = text.substr(0, slash);
-  for (int octet = 0; octet < 4; ++octet) {
-    std::size_t dot = octet < 3 ? rest.find('.') : rest.size();
-    if (dot == std::string_view::npos) return expected;
-    std::optional<std::uint32_t> value = parseDecimal(rest.substr(0, dot), 255);
-    if (!value) return expected;
-    address = (address << 8) | *value;
-    rest.remove_prefix(octet < 3 ? dot + 1 : dot);
+  Ipv4Network::Parsed parsed = Ipv4Network::parse(text);
+  switch (parsed.fault) {
+    case Ipv4Network::Fault::none:
+      return "";
+    case Ipv4Network::Fault::noLength:
+      return expected + " (the /length is missing)";
+    case Ipv4Network::Fault::badLength:
+      return expected + " (bad prefix length)";
+    case Ipv4Network::Fault::badAddress:
+      return expected;
+    case Ipv4Network::Fault::hostBits:
+      break;
   }
-  std::uint32_t hostMask = *length == 32 ? 0 : (0xFFFFFFFFu >> *length);
-  if ((address & hostMask) == 0) return "";
-  std::uint32_t network = address & ~hostMask;
-  return "has host bits set; the network is " + std::to_string(network >> 24) + "." +
-         std::to_string((network >> 16) & 255) + "." + std::to_string((network >> 8) & 255) + "." +
-         std::to_string(network & 255) + "/" + std::to_string(*length);
+  return parsed.reason() + "; the network is " + parsed.network.text();
 }
 
 // A value as a message shows it: short, one line, control characters escaped.
@@ -236,12 +221,11 @@ class Validator {
   void transitVpcName(const std::string& path, const ResourceDocument& value) {
     if (!value.is_string()) return report(path, "must be text, got " + shown(value));
     const std::string& text = value.get_ref<const std::string&>();
-    std::size_t separator = text.find("::");
-    if (separator == std::string::npos || text.find("::", separator + 2) != std::string::npos)
-      return report(path, shown(value) + " must be 'project::network'");
-    if (!isProjectId(text.substr(0, separator)))
+    std::optional<NetworkKey> key = NetworkKey::parse(text);
+    if (!key) return report(path, shown(value) + " must be 'project::network'");
+    if (!isProjectId(key->project))
       report(path, shown(value) + " does not start with a valid project id");
-    if (!isResourceName(text.substr(separator + 2)))
+    if (!isResourceName(key->network))
       report(path, shown(value) + " does not end in a valid network name");
   }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/ipv4_network.hpp"
 
 namespace tolmi_gcp::emulator {
 
@@ -224,37 +225,6 @@ std::string timestamp(std::chrono::system_clock::time_point when) {
   return buffer;
 }
 
-bool Ipv4Range::overlaps(const Ipv4Range& other) const {
-  int shorter = std::min(prefix, other.prefix);
-  std::uint32_t mask = shorter == 0 ? 0 : ~std::uint32_t{0} << (32 - shorter);
-  return (address & mask) == (other.address & mask);
-}
-
-std::optional<Ipv4Range> parseRange(std::string_view text, bool bareAddress) {
-  auto slash = text.find('/');
-  std::string address(text.substr(0, slash));
-  in_addr parsed;
-  if (inet_pton(AF_INET, address.c_str(), &parsed) != 1) return std::nullopt;
-  Ipv4Range range{ntohl(parsed.s_addr), 32};
-  if (slash == std::string_view::npos) {
-    if (!bareAddress) return std::nullopt;
-    return range;
-  }
-  std::string_view digits = text.substr(slash + 1);
-  if (digits.empty() || digits.size() > 2 || (digits.size() == 2 && digits[0] == '0'))
-    return std::nullopt;
-  int prefix = 0;
-  for (char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-    prefix = prefix * 10 + (c - '0');
-  }
-  if (prefix > 32) return std::nullopt;
-  std::uint32_t host = prefix == 32 ? 0 : ~std::uint32_t{0} >> prefix;
-  if (range.address & host) return std::nullopt;
-  range.prefix = prefix;
-  return range;
-}
-
 Store Store::fromTopology(const ResourceDocument& topology) {
   if (!topology.is_object() || !has(topology, "projects") || !topology["projects"].is_object())
     throw ConfigError("projects: expected a mapping from project id to its resources");
@@ -394,7 +364,7 @@ ResourceDocument Store::makeRoute(const std::string& project, const ResourceDocu
   std::string link = linkOf("projects/" + project + "/global/routes/" + name);
   std::string network = networkReference(project, body, "network", true);
   const std::string& destRange = requiredString(body, "destRange");
-  if (!parseRange(destRange))
+  if (!Ipv4Network::parse(destRange).ok())
     throwInvalid("destRange", destRange,
                  "Must be an IPv4 range in CIDR notation with zero host bits.");
   std::int64_t priority = optionalInteger(body, "priority", 1000, 0, 65535);
@@ -506,7 +476,7 @@ void Store::checkRouterBgp(const ResourceDocument& bgp) {
       throwInvalid("bgp.advertisedGroups", group, "The only advertised group is ALL_SUBNETS.");
   for (const auto& range : ranges)
     if (!has(range, "range") || !range["range"].is_string() ||
-        !parseRange(range["range"].get<std::string>(), true))
+        !Ipv4Network::parse(range["range"].get<std::string>(), true).ok())
       throwInvalid("bgp.advertisedIpRanges", range,
                    "Each range needs 'range', an IPv4 range in CIDR notation with zero host "
                    "bits.");
@@ -578,14 +548,14 @@ void Store::addSubnetwork(const std::string& project, const ResourceDocument& bo
   Project& owner = projects_[project];
   std::string network = networkReference(project, body, "network", true);
   const std::string& cidr = requiredString(body, "ipCidrRange");
-  auto range = parseRange(cidr);
-  if (!range)
+  Ipv4Network::Parsed range = Ipv4Network::parse(cidr);
+  if (!range.ok())
     throwInvalid("ipCidrRange", cidr,
                  "Must be an IPv4 range in CIDR notation with zero host bits.");
   ResourceDocument& parent = owner.networks.at(nameSegment(network.substr(kLinkPrefix.size()), 4));
   for (const ResourceDocument* sibling : subnetworksOf(parent)) {
     const ResourceDocument& other = *sibling;
-    if (parseRange(other["ipCidrRange"].get<std::string>())->overlaps(*range))
+    if (Ipv4Network::parse(other["ipCidrRange"].get<std::string>()).network.overlaps(range.network))
       throwInvalid("ipCidrRange", cidr,
                    "It overlaps with subnetwork '" + other["name"].get<std::string>() + "' (" +
                        other["ipCidrRange"].get<std::string>() + ") in the same network.");
@@ -593,7 +563,7 @@ void Store::addSubnetwork(const std::string& project, const ResourceDocument& bo
   ResourceDocument subnet = newResource("compute#subnetwork", link, body);
   subnet["network"] = network;
   subnet["ipCidrRange"] = cidr;
-  in_addr gateway{htonl(range->address + 1)};
+  in_addr gateway{htonl(range.network.address + 1)};
   char text[INET_ADDRSTRLEN];
   subnet["gatewayAddress"] = inet_ntop(AF_INET, &gateway, text, sizeof text);
   subnet["region"] = region;

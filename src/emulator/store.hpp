@@ -61,14 +61,6 @@ std::string resourceId(std::string_view link);
 std::string timestamp(
     std::chrono::system_clock::time_point when = std::chrono::system_clock::now());
 
-struct Ipv4Range {
-  std::uint32_t address = 0;
-  int prefix = 32;
-  bool overlaps(const Ipv4Range& other) const;
-};
-// "A.B.C.D/N" with zero host bits; a bare "A.B.C.D" only when `bareAddress` allows it (as /32).
-std::optional<Ipv4Range> parseRange(std::string_view text, bool bareAddress = false);
-
 // One project's resources, keyed for listing in name order within a scope.
 struct Project {
   std::map<std::string, ResourceDocument> networks;     // name

@@ -2,14 +2,16 @@
 
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/gcplib/frame.hpp"
+#include "tolmi_gcp/network_key.hpp"
 
 namespace tolmi_gcp {
 
 void Common::logVpcHeader(const ResourceDocument& network) {
   const std::string& selfLink = stringAt(network, "selfLink");
   frame::info("");
-  frame::info("=== VPC " + frame::segment(selfLink, GcpLib::PROJECT_I) +
-              "::" + stringAt(network, "name"));
+  frame::info(
+      "=== VPC " +
+      NetworkKey{frame::segment(selfLink, GcpLib::PROJECT_I), stringAt(network, "name")}.text());
 }
 
 void Common::logSubnet(const ResourceDocument& subnetwork) {

@@ -68,10 +68,6 @@ void inspectChange(const ResourceDocument& operation, std::string_view httpMarke
 
 ResourceDocument config(const std::string& key) { return YamlContext{}.getContext(key); }
 
-std::string networkKey(const std::string& project, const std::string& vpc) {
-  return project + "::" + vpc;
-}
-
 std::string configText(const std::string& key) {
   ResourceDocument value = config(key);
   if (!value.is_string()) throw ArgumentTypeError(key, "a string", value);

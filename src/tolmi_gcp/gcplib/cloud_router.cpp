@@ -1,15 +1,15 @@
 // Cloud routers: the region report, the ranges a spoke advertises, and the changes to the transit
 // routers' BGP advertisements with their restore.
 
-#include <arpa/inet.h>
-
 #include <algorithm>
-#include <charconv>
 #include <iostream>
+#include <optional>
 
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/gcplib/frame.hpp"
+#include "tolmi_gcp/ipv4_network.hpp"
+#include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
 namespace tolmi_gcp {
@@ -18,27 +18,13 @@ namespace {
 
 constexpr const char* kAddedDescription = "tessavon-migration-added";
 
-// "a.b.c.d/len" for an IPv4 network, a bare address counting as a /32. Host bits must be zero:
-// a range that is not a network cannot be matched against the removal list safely.
+// The network a stored range names, a bare address counting as a /32, in the form the removal
+// list is written in. Host bits must be zero: a range that is not a network cannot be matched
+// against the removal list safely.
 std::string canonicalNetwork(const std::string& text) {
-  std::size_t slash = text.find('/');
-  int prefix = 32;
-  if (slash != std::string::npos) {
-    const char* first = text.data() + slash + 1;
-    const char* last = text.data() + text.size();
-    auto [end, status] = std::from_chars(first, last, prefix);
-    if (first == last || status != std::errc() || end != last || prefix < 0 || prefix > 32)
-      throw Error("advertised range '" + text + "' has no valid prefix length");
-  }
-  in_addr address{};
-  if (inet_pton(AF_INET, text.substr(0, slash).c_str(), &address) != 1)
-    throw Error("advertised range '" + text + "' is not an IPv4 network");
-  std::uint32_t mask = prefix == 0 ? 0 : ~std::uint32_t{0} << (32 - prefix);
-  if ((ntohl(address.s_addr) & ~mask) != 0)
-    throw Error("advertised range '" + text + "' has host bits set");
-  char dotted[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, &address, dotted, sizeof dotted);
-  return std::string(dotted) + "/" + std::to_string(prefix);
+  Ipv4Network::Parsed parsed = Ipv4Network::parse(text, true);
+  if (!parsed.ok()) throw Error("advertised range '" + text + "' " + parsed.reason());
+  return parsed.network.text();
 }
 
 bool listed(const ResourceDocument& list, const ResourceDocument& value) {
@@ -117,14 +103,31 @@ bool advertisesAdditions(const ResourceDocument& routerBgp, const ResourceDocume
   return !additions.empty() && std::all_of(additions.begin(), additions.end(), advertised);
 }
 
+// A transit router's record key, "project::network::region::router".
+struct RouterKey {
+  NetworkKey network;
+  std::string region;
+  std::string router;
+
+  std::string text() const { return network.text() + "::" + region + "::" + router; }
+  static std::optional<RouterKey> parse(std::string_view text) {
+    std::string_view rest;
+    std::optional<NetworkKey> network = NetworkKey::parse(text, &rest);
+    std::size_t separator = rest.find("::");
+    if (!network || separator == 0 || separator == std::string_view::npos) return std::nullopt;
+    std::string_view router = rest.substr(separator + 2);
+    if (router.empty() || router.find("::") != std::string_view::npos) return std::nullopt;
+    return RouterKey{*network, std::string(rest.substr(0, separator)), std::string(router)};
+  }
+};
+
 // Reads one transit router, records its "bgp" as read and patches the migrated one onto it.
-void manageRouter(ComputeService& service, const std::string& transitProject,
-                  const std::string& transitNetwork, const std::string& region,
+void manageRouter(ComputeService& service, const NetworkKey& transit, const std::string& region,
                   const ResourceDocument& entry, const std::string& mkey) {
   const std::string& routerName = stringAt(entry, "router_name");
-  ResourceDocument router = service.routers().get(transitProject, region, routerName).execute();
-  std::string where = transitProject + "::" + transitNetwork + " " + region;
-  if (frame::segment(stringAt(router, "network"), GcpLib::NETWORK_I) != transitNetwork) {
+  ResourceDocument router = service.routers().get(transit.project, region, routerName).execute();
+  std::string where = transit.text() + " " + region;
+  if (frame::segment(stringAt(router, "network"), GcpLib::NETWORK_I) != transit.network) {
     frame::info("  " + routerName + " not found in " + where);
     return;
   }
@@ -141,7 +144,7 @@ void manageRouter(ComputeService& service, const std::string& transitProject,
   ResourceDocument& cloudRouters = at(Globals::getRevertInfo(), "cloud_routers");
   if (!cloudRouters.is_object())
     throw ArgumentTypeError("cloud_routers", "an object", cloudRouters);
-  std::string rkey = transitProject + "::" + transitNetwork + "::" + region + "::" + routerName;
+  std::string rkey = RouterKey{transit, region, routerName}.text();
   ResourceDocument& spokeRouters = cloudRouters[mkey];
   // A re-run that finds its additions in place reads a router it migrated itself: only the earlier
   // entry leads back to the settings from before.
@@ -150,10 +153,11 @@ void manageRouter(ComputeService& service, const std::string& transitProject,
     spokeRouters[rkey] = routerBgp;
   frame::recordWritten();
   if (Globals::getDryRun()) return;
-  awaitRouterChange(service, transitProject, region,
-                    service.routers()
-                        .patch(transitProject, region, routerName, {{"bgp", std::move(change.bgp)}})
-                        .execute());
+  awaitRouterChange(
+      service, transit.project, region,
+      service.routers()
+          .patch(transit.project, region, routerName, {{"bgp", std::move(change.bgp)}})
+          .execute());
 }
 
 // Puts one recorded "bgp" back onto its router.
@@ -172,15 +176,6 @@ void restoreRouter(ComputeService& service, const std::string& mkey, const std::
   awaitRouterChange(
       service, project, region,
       service.routers().patch(project, region, routerName, {{"bgp", settings}}).execute());
-}
-
-std::vector<std::string> splitKey(const std::string& text) {
-  std::vector<std::string> items;
-  std::size_t start = 0;
-  for (std::size_t sep; (sep = text.find("::", start)) != std::string::npos; start = sep + 2)
-    items.push_back(text.substr(start, sep - start));
-  items.push_back(text.substr(start));
-  return items;
 }
 
 }  // namespace
@@ -239,13 +234,14 @@ void GcpLib::manageCloudRouterAdvertisedRoutePerVpc(ComputeService& service) {
   frame::info("- Manage cloud router route(s)");
   ResourceDocument transit_vpcs = frame::config("transit_vpcs");
   std::string mkey =
-      frame::networkKey(frame::configText("project_id"), frame::configText("vpc_name"));
+      NetworkKey{frame::configText("project_id"), frame::configText("vpc_name")}.text();
   if (!transit_vpcs.is_array()) throw ArgumentTypeError("transit_vpcs", "a list", transit_vpcs);
   for (const auto& transit : transit_vpcs) {
     const std::string& vpcName = stringAt(transit, "vpc_name");
-    std::vector<std::string> items = splitKey(vpcName);
-    if (items.size() < 2)
-      throw ConfigError("transit vpc_name '" + vpcName + "' is not project::network");
+    // Anything after the network is ignored.
+    std::string_view ignored;
+    std::optional<NetworkKey> key = NetworkKey::parse(vpcName, &ignored);
+    if (!key) throw ConfigError("transit vpc_name '" + vpcName + "' is not project::network");
     if (!has(transit, "cloud_routers")) {
       frame::info("  No cloud router found");
       continue;
@@ -253,7 +249,7 @@ void GcpLib::manageCloudRouterAdvertisedRoutePerVpc(ComputeService& service) {
     for (const auto& entry : listAt(transit, "cloud_routers")) {
       const std::string& region = stringAt(entry, "region");
       try {
-        manageRouter(service, items[0], items[1], region, entry, mkey);
+        manageRouter(service, *key, region, entry, mkey);
       } catch (const OperationTimeoutError&) {
         throw;
       } catch (const std::exception& failure) {
@@ -266,7 +262,7 @@ void GcpLib::manageCloudRouterAdvertisedRoutePerVpc(ComputeService& service) {
 void GcpLib::restoreCloudRouterAdvertisedRoutePerVpc(ComputeService& service) {
   frame::info("- Restore cloud router route(s)");
   std::string mkey =
-      frame::networkKey(frame::configText("project_id"), frame::configText("vpc_name"));
+      NetworkKey{frame::configText("project_id"), frame::configText("vpc_name")}.text();
   const ResourceDocument& cloudRouters = at(Globals::getRevertInfo(), "cloud_routers");
   if (!truthy(cloudRouters)) return frame::info("  Done");
   if (!has(cloudRouters, mkey)) return;
@@ -276,11 +272,11 @@ void GcpLib::restoreCloudRouterAdvertisedRoutePerVpc(ComputeService& service) {
   std::vector<std::string> rkeys;
   for (const auto& [rkey, settings] : spokeRouters.items()) rkeys.push_back(rkey);
   for (const auto& rkey : rkeys) {
-    std::vector<std::string> items = splitKey(rkey);
-    if (items.size() < 4)
+    std::optional<RouterKey> key = RouterKey::parse(rkey);
+    if (!key)
       throw ConfigError("cloud router key '" + rkey + "' is not project::network::region::router");
     try {
-      restoreRouter(service, mkey, rkey, items[0], items[2], items[3]);
+      restoreRouter(service, mkey, rkey, key->network.project, key->region, key->router);
     } catch (const OperationTimeoutError&) {
       throw;
     } catch (const std::exception& failure) {

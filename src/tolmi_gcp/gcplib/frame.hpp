@@ -43,9 +43,6 @@ void inspectChange(const ResourceDocument& operation, std::string_view httpMarke
 // YamlContext{}.getContext(key), read afresh.
 ResourceDocument config(const std::string& key);
 
-// project + "::" + vpc.
-std::string networkKey(const std::string& project, const std::string& vpc);
-
 // The string value of a configuration key; throws ArgumentTypeError when it is not text.
 std::string configText(const std::string& key);
 

@@ -8,6 +8,7 @@
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/gcplib/frame.hpp"
+#include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
 namespace tolmi_gcp {
@@ -36,7 +37,7 @@ const std::vector<std::pair<const char*, ResourceDocument>>& createdMembers() {
 std::string peerKey(const ResourceDocument& entry) {
   const std::string& link = stringAt(entry, "network");
   std::string network = frame::segment(link, GcpLib::NETWORK_I);
-  return frame::networkKey(frame::segment(link, GcpLib::PROJECT_I), network);
+  return NetworkKey{frame::segment(link, GcpLib::PROJECT_I), network}.text();
 }
 
 std::vector<std::string> transitNetworkKeys() {
@@ -131,7 +132,7 @@ ResourceDocument GcpLib::lookupRemotePeering(ComputeService& service,
                                              const std::string& remoteProject,
                                              const std::string& remoteVpcName) {
   ResourceDocument remote = service.networks().get(remoteProject, remoteVpcName).execute();
-  const std::string local = frame::networkKey(localProject, localVpcName);
+  const std::string local = NetworkKey{localProject, localVpcName}.text();
   for (const ResourceDocument& entry : arrayOrEmpty(remote, "peerings"))
     if (peerKey(entry) == local) return entry;
   return nullptr;
@@ -139,7 +140,7 @@ ResourceDocument GcpLib::lookupRemotePeering(ComputeService& service,
 
 void GcpLib::deletePeering(ComputeService& service, const std::string& project,
                            const std::string& vpc, const std::string& peering) {
-  info("  delete peering " + peering + " in " + frame::networkKey(project, vpc));
+  info("  delete peering " + peering + " in " + NetworkKey{project, vpc}.text());
   if (Globals::getDryRun()) return;
   ResourceDocument body = {{"name", peering}};
   ResourceDocument operation;
@@ -158,7 +159,7 @@ void GcpLib::deletePeering(ComputeService& service, const std::string& project,
 void GcpLib::deletePeerings(ComputeService& service, const std::string& project,
                             const ResourceDocument& vpc) {
   const std::string& vpcName = stringAt(vpc, "vpc_name");
-  const std::string key = frame::networkKey(project, vpcName);
+  const std::string key = NetworkKey{project, vpcName}.text();
   ResourceDocument pairs = ResourceDocument::array();
   info("- Delete transit peerings in " + key);
   std::vector<std::string> transit = transitNetworkKeys();
@@ -168,7 +169,7 @@ void GcpLib::deletePeerings(ComputeService& service, const std::string& project,
     const std::string& link = stringAt(local, "network");
     std::string remoteProject = frame::segment(link, PROJECT_I);
     std::string remoteNetwork = frame::segment(link, NETWORK_I);
-    std::string remoteKey = frame::networkKey(remoteProject, remoteNetwork);
+    std::string remoteKey = NetworkKey{remoteProject, remoteNetwork}.text();
     if (std::find(transit.begin(), transit.end(), remoteKey) == transit.end()) continue;
     ResourceDocument remote =
         lookupRemotePeering(service, project, vpcName, remoteProject, remoteNetwork);
@@ -215,7 +216,7 @@ void GcpLib::addPeerings(ComputeService& service, const ResourceDocument& peerin
     std::string localPeerNetwork = frame::segment(localLink, NETWORK_I);
     std::string remotePeerProject = frame::segment(remoteLink, PROJECT_I);
     std::string remotePeerNetwork = frame::segment(remoteLink, NETWORK_I);
-    const std::string localKey = frame::networkKey(localPeerProject, localPeerNetwork);
+    const std::string localKey = NetworkKey{localPeerProject, localPeerNetwork}.text();
     info("- Add local peering in " + localKey);
     ResourceDocument lpeer_body = creationBody(local);
     ResourceDocument rpeer_body = creationBody(remote);
@@ -223,7 +224,7 @@ void GcpLib::addPeerings(ComputeService& service, const ResourceDocument& peerin
     if (!Globals::getDryRun())
       addPeeringEnd(service, localPeerProject, localPeerNetwork, lpeer_body);
     info("  add peering " + textOf(at(remote, "name")) + " in " +
-         frame::networkKey(remotePeerProject, remotePeerNetwork));
+         NetworkKey{remotePeerProject, remotePeerNetwork}.text());
     if (!Globals::getDryRun())
       addPeeringEnd(service, remotePeerProject, remotePeerNetwork, rpeer_body);
   }
@@ -234,7 +235,7 @@ void GcpLib::managePeerings(bool switch_traffic) {
   const std::string project = Globals::project;
   const ResourceDocument vpc = Globals::vpc;
   if (switch_traffic) return deletePeerings(service, project, vpc);
-  const std::string key = frame::networkKey(project, stringAt(vpc, "vpc_name"));
+  const std::string key = NetworkKey{project, stringAt(vpc, "vpc_name")}.text();
   if (!has(at(Globals::getRevertInfo(), "peerings"), key)) return;
   addPeerings(service, at(at(Globals::getRevertInfo(), "peerings"), key));
 }

@@ -12,6 +12,7 @@
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/gcplib/frame.hpp"
+#include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
 namespace tolmi_gcp {
@@ -281,7 +282,7 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
   std::string vpc = frame::configText("vpc_name");
   const ResourceDocument& deletions = stageList(manage_routes, "delete", stage);
   const ResourceDocument& additions = stageList(manage_routes, "add", stage);
-  StageRecord record(stage, frame::networkKey(project, vpc),
+  StageRecord record(stage, NetworkKey{project, vpc}.text(),
                      configuredNames(project, vpc, deletions, additions));
 
   for (const ResourceDocument& name : deletions) {
@@ -344,7 +345,7 @@ void GcpLib::restoreRoute(ComputeService& service, const std::string& stage) {
   frame::info("- Restore route(s) " + stage);
   std::string project = frame::configText("project_id");
   std::string vpc = frame::configText("vpc_name");
-  std::string networkKey = frame::networkKey(project, vpc);
+  std::string networkKey = NetworkKey{project, vpc}.text();
   ResourceDocument& stages = at(Globals::getRevertInfo(), "manage_routes");
   if (truthy(stages) && has(stages, stage) && has(at(stages, stage), networkKey)) {
     ResourceDocument& record = at(at(stages, stage), networkKey);

@@ -1,0 +1,17 @@
+#include "tolmi_gcp/network_key.hpp"
+
+namespace tolmi_gcp {
+
+std::optional<NetworkKey> NetworkKey::parse(std::string_view text, std::string_view* rest) {
+  std::size_t separator = text.find("::");
+  if (separator == std::string_view::npos || separator == 0) return std::nullopt;
+  std::string_view network = text.substr(separator + 2);
+  std::size_t end = network.find("::");
+  if (end != std::string_view::npos && !rest) return std::nullopt;
+  if (rest) *rest = end == std::string_view::npos ? "" : network.substr(end + 2);
+  network = network.substr(0, end);
+  if (network.empty()) return std::nullopt;
+  return NetworkKey{std::string(text.substr(0, separator)), std::string(network)};
+}
+
+}  // namespace tolmi_gcp
