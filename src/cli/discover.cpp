@@ -3,6 +3,7 @@
 #include "tolmi_gcp/commonlib.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/gcplib.hpp"
+#include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
 namespace tolmi_gcp::cli {
@@ -39,16 +40,15 @@ void listNetworks(const std::string& project) {
 
 void listTransitRouters() {
   for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs")) {
-    const std::string& name = transit["vpc_name"].get_ref<const std::string&>();
-    std::size_t separator = name.find("::");
+    // The file was validated: every transit vpc_name is a network key.
+    NetworkKey key = *NetworkKey::parse(transit["vpc_name"].get_ref<const std::string&>());
     std::vector<std::string> regions;
     for (const ResourceDocument& router : arrayOrEmpty(transit, "cloud_routers")) {
       const std::string& region = router["region"].get_ref<const std::string&>();
       if (!contains(regions, region)) regions.push_back(region);
     }
     for (const std::string& region : regions)
-      GcpLib::listRouterByRegion(*Globals::service, name.substr(0, separator),
-                                 name.substr(separator + 2), region);
+      GcpLib::listRouterByRegion(*Globals::service, key.project, key.network, region);
   }
 }
 

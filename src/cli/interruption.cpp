@@ -5,7 +5,6 @@
 #include <atomic>
 #include <csignal>
 
-
 namespace tolmi_gcp::cli {
 
 namespace {
@@ -49,7 +48,8 @@ void InterruptibleObserver::onAnswer(const Request& request, const ResourceDocum
   CallKind kind = request.apiMethod().kind;
   if (kind == CallKind::kRead || !answer.is_object()) return;
   // A change answers with its operation; a wait names it as its last parameter.
-  std::string name = kind == CallKind::kWait ? request.parameters().back() : answer.value("name", "");
+  std::string name =
+      kind == CallKind::kWait ? request.parameters().back() : answer.value("name", "");
   std::lock_guard lock(mutex_);
   if (answer.value("status", "") == "DONE")
     unfinished_.erase(name);

@@ -5,6 +5,7 @@
 #include "tolmi_gcp/compute/default_credentials.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
 namespace tolmi_gcp::cli {
@@ -44,7 +45,7 @@ void prepare(const Invocation& in, Output& output, std::ostream* terminal, Setup
                       "; nothing was sent");
   YamlContext::setContext(migration);
   setup.project = migration["project_id"].get<std::string>();
-  setup.spoke = setup.project + "::" + migration["vpc_name"].get<std::string>();
+  setup.spoke = NetworkKey{setup.project, migration["vpc_name"].get<std::string>()}.text();
   for (const auto& entry : memberOrNull(migration, "manage_routes").items())
     setup.fileStages.push_back(entry.key());
   checkSelection(in, setup.fileStages);

@@ -11,6 +11,7 @@
 #include "tolmi_gcp/compute/default_credentials.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/network_key.hpp"
 
 namespace tolmi_gcp::cli {
 
@@ -130,10 +131,9 @@ class Estate {
   std::set<std::string> instances_;
 };
 
-std::pair<std::string, std::string> transitOf(const ResourceDocument& transit) {
-  const std::string& name = transit["vpc_name"].get_ref<const std::string&>();
-  std::size_t separator = name.find("::");
-  return {name.substr(0, separator), name.substr(separator + 2)};
+// The file was validated: every transit vpc_name is a network key.
+NetworkKey transitOf(const ResourceDocument& transit) {
+  return *NetworkKey::parse(transit["vpc_name"].get_ref<const std::string&>());
 }
 
 }  // namespace
