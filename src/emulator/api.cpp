@@ -8,6 +8,7 @@
 
 #include "emulator/filter.hpp"
 #include "emulator/schema.hpp"
+#include "tolmi_gcp/compute/api_method.hpp"
 
 namespace tolmi_gcp::emulator {
 
@@ -99,27 +100,31 @@ ResourceDocument ComputeApi::call(const std::string& method, const std::vector<s
   struct Method {
     std::string_view verb;
     std::string_view pattern;
+    CallKind kind;
     Handler handler;
   };
   static const Method kMethods[] = {
-      {"GET", "projects/*/global/networks", &ComputeApi::listNetworks},
-      {"GET", "projects/*/global/networks/*", &ComputeApi::getNetwork},
-      {"POST", "projects/*/global/networks/*/addPeering", &ComputeApi::addPeering},
-      {"POST", "projects/*/global/networks/*/removePeering", &ComputeApi::removePeering},
-      {"GET", "projects/*/regions/*/subnetworks/*", &ComputeApi::getSubnetwork},
-      {"GET", "projects/*/global/routes", &ComputeApi::listRoutes},
-      {"POST", "projects/*/global/routes", &ComputeApi::insertRoute},
-      {"GET", "projects/*/global/routes/*", &ComputeApi::getRoute},
-      {"DELETE", "projects/*/global/routes/*", &ComputeApi::deleteRoute},
-      {"GET", "projects/*/zones/*/instances/*", &ComputeApi::getInstance},
-      {"GET", "projects/*/regions/*/routers", &ComputeApi::listRouters},
-      {"GET", "projects/*/aggregated/routers", &ComputeApi::aggregatedRouters},
-      {"GET", "projects/*/regions/*/routers/*", &ComputeApi::getRouter},
-      {"PATCH", "projects/*/regions/*/routers/*", &ComputeApi::patchRouter},
-      {"GET", "projects/*/global/operations/*", &ComputeApi::getOperation},
-      {"POST", "projects/*/global/operations/*/wait", &ComputeApi::getOperation},
-      {"GET", "projects/*/regions/*/operations/*", &ComputeApi::getOperation},
-      {"POST", "projects/*/regions/*/operations/*/wait", &ComputeApi::getOperation},
+      {"GET", "projects/*/global/networks", CallKind::kRead, &ComputeApi::listNetworks},
+      {"GET", "projects/*/global/networks/*", CallKind::kRead, &ComputeApi::getNetwork},
+      {"POST", "projects/*/global/networks/*/addPeering", CallKind::kChange,
+       &ComputeApi::addPeering},
+      {"POST", "projects/*/global/networks/*/removePeering", CallKind::kChange,
+       &ComputeApi::removePeering},
+      {"GET", "projects/*/regions/*/subnetworks/*", CallKind::kRead, &ComputeApi::getSubnetwork},
+      {"GET", "projects/*/global/routes", CallKind::kRead, &ComputeApi::listRoutes},
+      {"POST", "projects/*/global/routes", CallKind::kChange, &ComputeApi::insertRoute},
+      {"GET", "projects/*/global/routes/*", CallKind::kRead, &ComputeApi::getRoute},
+      {"DELETE", "projects/*/global/routes/*", CallKind::kChange, &ComputeApi::deleteRoute},
+      {"GET", "projects/*/zones/*/instances/*", CallKind::kRead, &ComputeApi::getInstance},
+      {"GET", "projects/*/regions/*/routers", CallKind::kRead, &ComputeApi::listRouters},
+      {"GET", "projects/*/aggregated/routers", CallKind::kRead, &ComputeApi::aggregatedRouters},
+      {"GET", "projects/*/regions/*/routers/*", CallKind::kRead, &ComputeApi::getRouter},
+      {"PATCH", "projects/*/regions/*/routers/*", CallKind::kChange, &ComputeApi::patchRouter},
+      {"GET", "projects/*/global/operations/*", CallKind::kRead, &ComputeApi::getOperation},
+      {"POST", "projects/*/global/operations/*/wait", CallKind::kWait, &ComputeApi::getOperation},
+      {"GET", "projects/*/regions/*/operations/*", CallKind::kRead, &ComputeApi::getOperation},
+      {"POST", "projects/*/regions/*/operations/*/wait", CallKind::kWait,
+       &ComputeApi::getOperation},
   };
   for (const Method& entry : kMethods) {
     if (method != entry.verb || !fits(path, entry.pattern)) continue;
@@ -130,7 +135,7 @@ ResourceDocument ComputeApi::call(const std::string& method, const std::vector<s
                                  : body;
     Call call{path, query, input, operationError};
     settle();
-    bool change = method != "GET" && path.back() != "wait";
+    bool change = entry.kind == CallKind::kChange;
     if (change) {
       if (auto earlier = repeated(call)) return *earlier;
     }
