@@ -36,11 +36,11 @@ std::vector<std::string> apiSegments(std::string_view path) {
 }  // namespace
 
 struct Emulator::Impl {
-  Impl(Store initialStore, Options opts, const ResourceDocument& authSection)
+  Impl(Store initialStore, Options opts, const ResourceDocument& authSection, Now now)
       : options(opts),
         initial(std::move(initialStore)),
         store(initial),
-        api(store, options),
+        api(store, options, std::move(now)),
         journal(options.journalAnswers),
         auth(authSection) {}
 
@@ -65,9 +65,9 @@ struct Emulator::Impl {
   Auth auth;  // guards itself
 };
 
-Emulator::Emulator(const ResourceDocument& topology, Options options)
+Emulator::Emulator(const ResourceDocument& topology, Options options, Now now)
     : impl_(std::make_unique<Impl>(Store::fromTopology(topology), options,
-                                   memberOrNull(topology, "auth"))) {}
+                                   memberOrNull(topology, "auth"), std::move(now))) {}
 
 Emulator::~Emulator() = default;
 
