@@ -18,9 +18,8 @@ namespace tolmi_gcp::emulator {
 // emulator serialises calls.
 class ComputeApi {
  public:
-  using Clock = std::chrono::steady_clock;
-  // The time operations run by; tests pass a clock they move by hand.
-  using Now = std::function<Clock::time_point()>;
+  using Clock = emulator::Clock;
+  using Now = emulator::Now;
 
   ComputeApi(Store& store, const Options& options, Now now = Clock::now)
       : store_(store), options_(options), now_(std::move(now)) {}

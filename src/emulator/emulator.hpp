@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -17,6 +19,10 @@ struct Options {
   bool journalAnswers = false;  // journal entries carry the answer too ("answer")
 };
 
+// The time operations run by; tests pass a clock they move by hand.
+using Clock = std::chrono::steady_clock;
+using Now = std::function<Clock::time_point()>;
+
 // Thrown by Emulator::handle when an injected fault drops the connection: the server closes it
 // before a complete answer, the in-process transport passes it on as the TransportError it is.
 class ConnectionDropped : public TransportError {
@@ -30,7 +36,7 @@ class ConnectionDropped : public TransportError {
 class Emulator {
  public:
   // `topology` is a parsed topology document; throws ConfigError naming the path of a bad element.
-  explicit Emulator(const ResourceDocument& topology, Options options = {});
+  explicit Emulator(const ResourceDocument& topology, Options options = {}, Now now = Clock::now);
   ~Emulator();
   Emulator(const Emulator&) = delete;
   Emulator& operator=(const Emulator&) = delete;

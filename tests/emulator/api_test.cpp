@@ -1,3 +1,4 @@
+#include <atomic>
 #include <thread>
 
 #include "emulator_fixture.hpp"
@@ -30,8 +31,8 @@ projects:
 
 class ApiTest : public EmulatorFixture {
  protected:
-  void start(Options options = {}, int routes = 7) {
-    EmulatorFixture::start(topology(routes), options);
+  void start(Options options = {}, int routes = 7, Now now = Clock::now) {
+    EmulatorFixture::start(topology(routes), options, std::move(now));
   }
   void SetUp() override { start(); }
 
@@ -197,7 +198,8 @@ TEST_P(ApiTest, OperationsMoveFromPendingToDoneAndWaitHoldsUntilDoneOrTimeout) {
 }
 
 TEST_P(ApiTest, PeeringChangesWaitForUnfinishedOnesOnEitherNetwork) {
-  start({.operationDelayMs = 200}, 0);
+  std::atomic<Clock::time_point> now{};
+  start({.operationDelayMs = 200}, 0, [&] { return now.load(); });
   ResourceDocument peering = {
       {"networkPeering", {{"name", "a"}, {"network", "global/networks/n-2"}}}};
   service->networks().addPeering("p", "n", peering).execute();
@@ -211,8 +213,9 @@ TEST_P(ApiTest, PeeringChangesWaitForUnfinishedOnesOnEitherNetwork) {
               "There is a peering operation in progress on the local or peer network. Try again "
               "later.");
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(220));
+  now = now.load() + std::chrono::milliseconds(220);
   ResourceDocument operation = service->networks().addPeering("p", "n-2", back).execute();
+  now = now.load() + std::chrono::milliseconds(220);
   while (operation["status"] != "DONE")
     operation = service->globalOperations().wait("p", operation["name"]).execute();
   EXPECT_EQ(service->networks().get("p", "n").execute()["peerings"][0]["state"], "ACTIVE");

@@ -19,10 +19,11 @@ namespace tolmi_gcp::emulator {
 // the in-process transport, true real HTTP (a Server on a free loopback port, libcurl).
 class EmulatorFixture : public ::testing::TestWithParam<bool> {
  protected:
-  void start(const std::string& topology, Options options = {}) {
+  void start(const std::string& topology, Options options = {}, Now now = Clock::now) {
     service.reset();
     server.reset();
-    emulator = std::make_shared<Emulator>(YamlContext::parseText(topology, "topology"), options);
+    emulator = std::make_shared<Emulator>(YamlContext::parseText(topology, "topology"), options,
+                                          std::move(now));
     if (GetParam()) {
       server = std::make_unique<Server>(emulator, "127.0.0.1", 0);
       service = std::make_unique<ComputeService>(
