@@ -90,7 +90,8 @@ class Run {
     if (in_.command != "discover")
       store_ = std::make_unique<RevertStore>(in_.revertFile, in_.dryRun, in_.commandLine);
 
-    DefaultService base = defaultComputeService(in_.endpoint);
+    DefaultService base =
+        defaultComputeService(in_.endpoint, CredentialsEnvironment::fromProcess(), in_.service);
     progress_ = std::make_shared<Progress>(terminal_);
     Globals::service = std::make_shared<ComputeService>(base.service->withObserver(progress_));
     // The report is of the file's project, whatever project the credentials name.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/output.hpp"
+#include "tolmi_gcp/compute/default_credentials.hpp"
 
 namespace tolmi_gcp::cli {
 
@@ -28,6 +29,7 @@ struct Invocation {
   bool dryRun = false;
   bool force = false;
   std::optional<std::string> endpoint;
+  ServiceOptions service;                                // --retry-scale, --request-timeout-ms
   std::optional<std::chrono::seconds> operationTimeout;  // --operation-timeout
   std::string commandLine;                               // recorded in the revert file
 };
