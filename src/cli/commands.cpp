@@ -8,6 +8,7 @@
 #include "cli/validation.hpp"
 #include "tolmi_gcp/compute/default_credentials.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
@@ -70,7 +71,7 @@ class Run {
 
  private:
   void prepare() {
-    ResourceDocument migration = YamlContext::parseFile(in_.config);
+    ResourceDocument migration = parseYamlFile(in_.config);
     std::vector<std::string> problems = validateMigration(migration);
     for (const std::string& problem : problems) out_.fail(in_.config + ": " + problem);
     if (!problems.empty())

@@ -9,7 +9,7 @@
 #include "cli/commands.hpp"
 #include "cli/validation.hpp"
 #include "tolmi_gcp/compute/default_credentials.hpp"
-#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
 #include "tolmi_gcp/errors.hpp"
 
 namespace tolmi_gcp::cli {
@@ -159,7 +159,7 @@ ResourceDocument snapshotEstate(const ComputeService& api, const ResourceDocumen
 int runSnapshot(const std::string& config, const std::optional<std::string>& endpoint,
                 const ServiceOptions& service, const std::string& outputPath, Output& output,
                 std::ostream& out) {
-  ResourceDocument migration = YamlContext::parseFile(config);
+  ResourceDocument migration = parseYamlFile(config);
   std::vector<std::string> problems = validateMigration(migration);
   for (const std::string& problem : problems) output.fail(config + ": " + problem);
   if (!problems.empty()) return kUsage;

@@ -10,7 +10,7 @@
 #include "emulator/auth.hpp"
 #include "emulator/store.hpp"
 #include "emulator/wire.hpp"
-#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
 
 namespace tolmi_gcp::emulator {
 
@@ -235,7 +235,7 @@ Emulator::Emulator(const ResourceDocument& topology, Options options)
 Emulator::~Emulator() = default;
 
 ResourceDocument Emulator::loadTopology(const std::string& path) {
-  ResourceDocument topology = YamlContext::parseFile(path);
+  ResourceDocument topology = parseYamlFile(path);
   try {
     Store::fromTopology(topology);
     Auth check(memberOrNull(topology, "auth"));
