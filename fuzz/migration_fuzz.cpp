@@ -5,13 +5,13 @@
 #include <string>
 
 #include "cli/validation.hpp"
-#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
 #include "tolmi_gcp/errors.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
   try {
-    tolmi_gcp::cli::validateMigration(tolmi_gcp::YamlContext::parseText(text, "fuzz.yaml"));
+    tolmi_gcp::cli::validateMigration(tolmi_gcp::parseYamlText(text, "fuzz.yaml"));
   } catch (const tolmi_gcp::ConfigError&) {
   }
   return 0;

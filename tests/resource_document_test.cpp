@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
 #include "tolmi_gcp/errors.hpp"
 
 namespace tolmi_gcp {
@@ -111,7 +111,7 @@ TEST(ParseDocument, RefusesNestingBeyondTheLimitWithoutCrashing) {
   }
   EXPECT_EQ(parseDocument(repeat("[", 256) + repeat("]", 256)).dump(),
             repeat("[", 256) + repeat("]", 256));
-  EXPECT_THROW(YamlContext::parseText(repeat("[", 200000), "deep.yaml"), ConfigError);
+  EXPECT_THROW(parseYamlText(repeat("[", 200000), "deep.yaml"), ConfigError);
 }
 
 // Same types all the way down and the same text: dump() alone hides 0 against 0u.

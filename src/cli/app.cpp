@@ -87,6 +87,15 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                                        : "a positive duration such as 90s, 30m or 2h";
           },
           "DURATION"));
+  double retryScale = 1;
+  app.add_option("--retry-scale", retryScale,
+                 "For rehearsals and tests: multiply the waits between tries and the 5-minute "
+                 "limit per request by this fraction (0.000001 to 1)")
+      ->check(CLI::Range(1e-6, 1.0));
+  app.add_option("--request-timeout-ms", invocation.service.transport.totalTimeoutMs,
+                 "Give up a request unanswered after this many milliseconds and try again "
+                 "(1 to 300000, the default; rehearsals and tests shorten it)")
+      ->check(CLI::Range(1L, 300'000L));
 
   CLI::App* discover = app.add_subcommand(
       "discover",
@@ -125,6 +134,7 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     return status == 0 ? kDone : kUsage;
   }
   if (!endpoint.empty()) invocation.endpoint = endpoint;
+  invocation.service.retry = invocation.service.retry.scaled(retryScale);
   if (!operationTimeout.empty()) invocation.operationTimeout = *parseDuration(operationTimeout);
   invocation.command = app.get_subcommands().front()->get_name();
   invocation.commandLine = commandLine(args);
@@ -141,7 +151,8 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       return runDemo(output, terminal);
     }
     if (snapshot->parsed())
-      return runSnapshot(invocation.config, invocation.endpoint, snapshotFile, output, out);
+      return runSnapshot(invocation.config, invocation.endpoint, invocation.service, snapshotFile,
+                         output, out);
     return runCommand(invocation, output, terminal);
   } catch (const ConfigError& failure) {
     err << "tolmi-gcp: " << failure.what() << std::endl;

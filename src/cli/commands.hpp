@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "cli/output.hpp"
+#include "tolmi_gcp/compute/default_credentials.hpp"
 
 namespace tolmi_gcp::cli {
 
@@ -30,6 +31,7 @@ struct Invocation {
   bool force = false;
   std::optional<std::size_t> fromHistory;  // revert from this history entry of the revert file
   std::optional<std::string> endpoint;
+  ServiceOptions service;                                // --retry-scale, --request-timeout-ms
   std::optional<std::chrono::seconds> operationTimeout;  // --operation-timeout
   std::string commandLine;                               // recorded in the revert file
 };

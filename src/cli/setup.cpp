@@ -4,6 +4,7 @@
 #include "cli/validation.hpp"
 #include "tolmi_gcp/compute/default_credentials.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
@@ -37,7 +38,7 @@ ResourceDocument readSpoke(const Invocation& in, const Setup& setup, const std::
 }  // namespace
 
 void prepare(const Invocation& in, Output& output, std::ostream* terminal, Setup& setup) {
-  ResourceDocument migration = YamlContext::parseFile(in.config);
+  ResourceDocument migration = parseYamlFile(in.config);
   std::vector<std::string> problems = validateMigration(migration);
   for (const std::string& problem : problems) output.fail(in.config + ": " + problem);
   if (!problems.empty())
@@ -57,7 +58,8 @@ void prepare(const Invocation& in, Output& output, std::ostream* terminal, Setup
   if (in.command != "discover")
     setup.store = std::make_unique<RevertStore>(in.revertFile, in.dryRun, in.commandLine);
 
-  DefaultService base = defaultComputeService(in.endpoint);
+  DefaultService base =
+      defaultComputeService(in.endpoint, CredentialsEnvironment::fromProcess(), in.service);
   setup.progress = std::make_shared<Progress>(terminal);
   Globals::service = std::make_shared<ComputeService>(
       base.service->withObserver(std::make_shared<InterruptibleObserver>(setup.progress)));

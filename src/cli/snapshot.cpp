@@ -9,7 +9,7 @@
 #include "cli/commands.hpp"
 #include "cli/validation.hpp"
 #include "tolmi_gcp/compute/default_credentials.hpp"
-#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/network_key.hpp"
 
@@ -157,13 +157,16 @@ ResourceDocument snapshotEstate(const ComputeService& api, const ResourceDocumen
 }
 
 int runSnapshot(const std::string& config, const std::optional<std::string>& endpoint,
-                const std::string& outputPath, Output& output, std::ostream& out) {
-  ResourceDocument migration = YamlContext::parseFile(config);
+                const ServiceOptions& service, const std::string& outputPath, Output& output,
+                std::ostream& out) {
+  ResourceDocument migration = parseYamlFile(config);
   std::vector<std::string> problems = validateMigration(migration);
   for (const std::string& problem : problems) output.fail(config + ": " + problem);
   if (!problems.empty()) return kUsage;
   try {
-    ResourceDocument topology = snapshotEstate(*defaultComputeService(endpoint).service, migration);
+    ResourceDocument topology = snapshotEstate(
+        *defaultComputeService(endpoint, CredentialsEnvironment::fromProcess(), service).service,
+        migration);
     std::string text = topology.dump(2) + "\n";
     if (outputPath.empty()) {
       out << text << std::flush;

@@ -7,6 +7,7 @@
 #include "cli/output.hpp"
 #include "tolmi_gcp/ResourceDocument.hpp"
 #include "tolmi_gcp/compute/compute_service.hpp"
+#include "tolmi_gcp/compute/default_credentials.hpp"
 
 namespace tolmi_gcp::cli {
 
@@ -21,6 +22,7 @@ ResourceDocument snapshotEstate(const ComputeService& api, const ResourceDocumen
 // `tolmi-gcp snapshot`: validates the migration file, takes the snapshot and writes it to
 // `outputPath` ("" for standard output). Returns the exit status.
 int runSnapshot(const std::string& config, const std::optional<std::string>& endpoint,
-                const std::string& outputPath, Output& output, std::ostream& out);
+                const ServiceOptions& service, const std::string& outputPath, Output& output,
+                std::ostream& out);
 
 }  // namespace tolmi_gcp::cli

@@ -13,7 +13,7 @@
 #include "emulator/journal.hpp"
 #include "emulator/store.hpp"
 #include "emulator/wire.hpp"
-#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
 
 namespace tolmi_gcp::emulator {
 
@@ -72,7 +72,7 @@ Emulator::Emulator(const ResourceDocument& topology, Options options, Now now)
 Emulator::~Emulator() = default;
 
 ResourceDocument Emulator::loadTopology(const std::string& path) {
-  ResourceDocument topology = YamlContext::parseFile(path);
+  ResourceDocument topology = parseYamlFile(path);
   try {
     Store::fromTopology(topology);
     Auth check(memberOrNull(topology, "auth"));

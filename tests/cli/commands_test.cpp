@@ -245,6 +245,10 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
       {{"switch", "--config", config, "--operation-timeout", "1 hour"},
        "a positive duration such as 90s, 30m or 2h"},
       {{"switch", "--config", typos}, "3 problem(s) found before any change; nothing was sent"},
+      {{"switch", "--config", config, "--retry-scale", "2"},
+       "--retry-scale: Value 2 not in range 0.000001 to 1"},
+      {{"switch", "--config", config, "--request-timeout-ms", "400000"},
+       "--request-timeout-ms: Value 400000 not in range 1 to 300000"},
   };
   for (const Case& c : cases) {
     std::size_t before = journalSize();

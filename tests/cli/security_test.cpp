@@ -11,6 +11,7 @@
 #include "temp_dir.hpp"
 #include "tolmi_gcp/compute/compute_service.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
@@ -37,7 +38,7 @@ TEST(HostileNames, NamesPastTheValidatorStayInsideTheirOwnPathSegment) {
   Globals::networkLink =
       "https://www.googleapis.com/compute/v1/projects/app-spoke-prod/global/networks/spoke-1";
   GcpLib::sleeper() = [] {};
-  YamlContext::setContext(YamlContext::parseText(R"(
+  YamlContext::setContext(parseYamlText(R"(
 project_id: app-spoke-prod
 vpc_name: spoke-1
 transit_vpcs:
@@ -54,7 +55,7 @@ manage_routes:
       - {cidr: 172.20.0.0/16, zone: "us-east1-c/instances/gw-use1-b#", dest_instance: "../gw",
          priority: 900, name: "a/b"}
 )",
-                                                 "hostile.yaml"));
+                                        "hostile.yaml"));
   const ResourceDocument before = emulator->state();
 
   GcpLib::manageSwitchRoute(true, "hostile");

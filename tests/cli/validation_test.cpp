@@ -3,7 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
 
 namespace tolmi_gcp::cli {
 namespace {
@@ -11,7 +11,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-ResourceDocument yaml(const std::string& text) { return YamlContext::parseText(text, "test"); }
+ResourceDocument yaml(const std::string& text) { return parseYamlText(text, "test"); }
 
 const char* kSound = R"(
 project_id: proj-spoke

@@ -1,4 +1,5 @@
 #include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +9,7 @@
 namespace tolmi_gcp {
 namespace {
 
-ResourceDocument parse(const std::string& text) {
-  return YamlContext::parseText(text, "migration.yaml");
-}
+ResourceDocument parse(const std::string& text) { return parseYamlText(text, "migration.yaml"); }
 
 std::string configErrorOf(const std::string& text) {
   try {
@@ -105,14 +104,14 @@ TEST(YamlContext, BadFilesAreConfigErrorsNamingFileLineAndColumn) {
   testing::TempDir dir;
   std::string missing = dir.file("absent.yaml");
   try {
-    YamlContext::parseFile(missing);
+    parseYamlFile(missing);
     FAIL() << "expected ConfigError";
   } catch (const ConfigError& failure) {
     EXPECT_EQ(std::string(failure.what()), missing + ": cannot be read");
   }
   std::string broken = dir.write("broken.yaml", "a: 'unterminated\n");
   try {
-    YamlContext::parseFile(broken);
+    parseYamlFile(broken);
     FAIL() << "expected ConfigError";
   } catch (const ConfigError& failure) {
     EXPECT_EQ(std::string(failure.what()).rfind(broken + ":", 0), 0u) << failure.what();

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "emulator/api.hpp"
-#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
 
 namespace tolmi_gcp::emulator {
 namespace {
@@ -44,7 +44,7 @@ class ComputeApiTest : public ::testing::Test {
             {"nextHopIp", "10.0.0.2"}};
   }
 
-  Store store = Store::fromTopology(YamlContext::parseText(kTopology, "topology"));
+  Store store = Store::fromTopology(parseYamlText(kTopology, "topology"));
   Options options{.operationDelayMs = 100};
   ComputeApi::Clock::time_point now;
   ComputeApi api{store, options, [this] { return now; }};

@@ -10,7 +10,7 @@
 #include "emulator/server.hpp"
 #include "tolmi_gcp/compute/compute_service.hpp"
 #include "tolmi_gcp/compute/curl_transport.hpp"
-#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
 #include "tolmi_gcp/errors.hpp"
 
 namespace tolmi_gcp::emulator {
@@ -22,8 +22,8 @@ class EmulatorFixture : public ::testing::TestWithParam<bool> {
   void start(const std::string& topology, Options options = {}, Now now = Clock::now) {
     service.reset();
     server.reset();
-    emulator = std::make_shared<Emulator>(YamlContext::parseText(topology, "topology"), options,
-                                          std::move(now));
+    emulator =
+        std::make_shared<Emulator>(parseYamlText(topology, "topology"), options, std::move(now));
     if (GetParam()) {
       server = std::make_unique<Server>(emulator, "127.0.0.1", 0);
       service = std::make_unique<ComputeService>(

@@ -226,7 +226,7 @@ TEST_P(EmulatorTest, PeeringChangesAreValidated) {
 TEST(Topology, ErrorsNameTheElementAndTheProblem) {
   auto problem = [](const std::string& topology) {
     try {
-      Emulator emulator(YamlContext::parseText(topology, "t"));
+      Emulator emulator(parseYamlText(topology, "t"));
     } catch (const ConfigError& error) {
       return std::string(error.what());
     }

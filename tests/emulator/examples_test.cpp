@@ -2,7 +2,7 @@
 
 #include "emulator/emulator.hpp"
 #include "tolmi_gcp/compute/compute_service.hpp"
-#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
 
 namespace tolmi_gcp::emulator {
 namespace {
@@ -14,7 +14,7 @@ TEST(Examples, MigrationFitsTheDemoTopology) {
       Emulator::loadTopology(TOLMI_SOURCE_DIR "/examples/demo-topology.yaml"));
   ComputeService service(std::make_shared<InProcessTransport>(emulator),
                          "http://emulator.test/compute/v1/", nullptr);
-  ResourceDocument migration = YamlContext::parseFile(TOLMI_SOURCE_DIR "/examples/migration.yaml");
+  ResourceDocument migration = parseYamlFile(TOLMI_SOURCE_DIR "/examples/migration.yaml");
   std::string project = migration["project_id"];
   std::string spokeLink = "https://www.googleapis.com/compute/v1/projects/" + project +
                           "/global/networks/" + migration["vpc_name"].get<std::string>();

@@ -10,7 +10,7 @@
 
 #include "emulator/emulator.hpp"
 #include "emulator/server.hpp"
-#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
 
 namespace tolmi_gcp::emulator {
 namespace {
@@ -80,7 +80,7 @@ std::string get(const std::string& path) {
 class ServerTest : public ::testing::Test {
  protected:
   std::shared_ptr<Emulator> emulator =
-      std::make_shared<Emulator>(YamlContext::parseText(kTopology, "topology"));
+      std::make_shared<Emulator>(parseYamlText(kTopology, "topology"));
   Server server{emulator, "127.0.0.1", 0};
 };
 

@@ -5,6 +5,7 @@
 #include "fake_transport.hpp"
 #include "log_capture.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
@@ -64,7 +65,7 @@ class CloudRouterTest : public ::testing::Test {
   void TearDown() override { Globals::reset(); }
 
   static void configure(const std::string& yaml) {
-    YamlContext::setContext(YamlContext::parseText(yaml, "migration.yaml"));
+    YamlContext::setContext(parseYamlText(yaml, "migration.yaml"));
   }
   Lines errorLines() const {
     Lines errors;
@@ -557,7 +558,7 @@ class CloudRouterOnEmulator : public CloudRouterTest {
  protected:
   void SetUp() override {
     CloudRouterTest::SetUp();
-    emulator = std::make_shared<emulator::Emulator>(YamlContext::parseText(kEmulatedHub, "hub"));
+    emulator = std::make_shared<emulator::Emulator>(parseYamlText(kEmulatedHub, "hub"));
     service =
         std::make_unique<ComputeService>(std::make_shared<emulator::InProcessTransport>(emulator),
                                          "http://emulator.test/compute/v1/", nullptr);

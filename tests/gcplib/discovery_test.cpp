@@ -6,6 +6,7 @@
 #include "log_capture.hpp"
 #include "tolmi_gcp/compute/default_credentials.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/gcplib/frame.hpp"
@@ -400,7 +401,7 @@ class DiscoveryOnEmulator : public ::testing::Test {
 };
 
 TEST_F(DiscoveryOnEmulator, ReportOfAProjectWithSubnetsStaticGeneratedAndGkeRoutes) {
-  ComputeService& api = serve(YamlContext::parseText(R"(
+  ComputeService& api = serve(parseYamlText(R"(
 projects:
   proj-a:
     networks:
@@ -420,7 +421,7 @@ projects:
     subnetworks:
       - {name: gke-master, region: us-east1, network: gke-net, ipCidrRange: 172.31.0.0/28}
 )",
-                                                     "topology"));
+                                            "topology"));
   defaultServiceFactory() = [&api] {
     return DefaultService{std::shared_ptr<ComputeService>(&api, [](ComputeService*) {}), "proj-a"};
   };

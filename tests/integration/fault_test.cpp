@@ -37,8 +37,9 @@ class Faults : public ::testing::Test {
   // Retries a hundred times faster than in production (10 ms first backoff, 3 s in all per
   // request), and a request unanswered after half a second is given up and sent again.
   Outcome tool(const std::string& command) {
-    ToolProcess run({command, "--config", config, "--endpoint", emulator.endpoint()}, dir,
-                    {"TOLMI_GCP_TEST_BACKOFF_SCALE=0.01", "TOLMI_GCP_TEST_HTTP_TIMEOUT_MS=500"});
+    ToolProcess run({command, "--config", config, "--endpoint", emulator.endpoint(),
+                     "--retry-scale", "0.01", "--request-timeout-ms", "500"},
+                    dir);
     return run.outcome();
   }
 

@@ -8,8 +8,8 @@
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
+#include "tolmi_gcp/internal/revert_file_saver.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
-#include "tolmi_gcp/res/revert_file.hpp"
 
 namespace tolmi_gcp {
 namespace {
@@ -31,7 +31,7 @@ class PeeringMigration : public ::testing::Test {
   void startRun() {
     Globals::reset();
     if (auto stored = revertFile.load()) Globals::getRevertInfo() = *stored;
-    Globals::setRevertInfoSaver(revertFile.saver());
+    Globals::setRevertInfoSaver(revertFileSaver(revertFile));
     Globals::service =
         std::make_shared<ComputeService>(makeCurlTransport(), emulator.endpoint(), nullptr);
     Globals::project = "app-spoke-prod";

@@ -7,8 +7,8 @@
 #include "tolmi_gcp/compute/curl_transport.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/gcplib.hpp"
+#include "tolmi_gcp/internal/revert_file_saver.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
-#include "tolmi_gcp/res/revert_file.hpp"
 
 namespace tolmi_gcp {
 namespace {
@@ -34,7 +34,7 @@ void startRun(const testing::EmulatorProcess& emulator, const RevertFile& revert
   Globals::service = std::make_shared<ComputeService>(makeCurlTransport(), emulator.endpoint(),
                                                       nullptr, RetryPolicy::standard());
   Globals::networkLink = kSpoke + "global/networks/spoke-1";
-  Globals::setRevertInfoSaver(revertFile.saver());
+  Globals::setRevertInfoSaver(revertFileSaver(revertFile));
 }
 
 TEST(RoutesOverHttp, BothStagesOfTheExampleMigrationAndBackInReverseOrder) {

@@ -13,6 +13,7 @@
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib/frame.hpp"
+#include "tolmi_gcp/internal/revert_file_saver.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
 namespace tolmi_gcp {
@@ -63,7 +64,7 @@ TEST_F(RevertFileTest, SavesEachVersionWholeAndKeepsThePreviousAsBak) {
 
 TEST_F(RevertFileTest, TheLibrarysRecordWritesReachTheFile) {
   RevertFile file(path);
-  Globals::setRevertInfoSaver(file.saver());
+  Globals::setRevertInfoSaver(revertFileSaver(file));
   Globals::getRevertInfo()["peerings"]["p::spoke"] = ResourceDocument::array();
   frame::recordWritten();
   EXPECT_EQ(*file.load(), Globals::getRevertInfo());

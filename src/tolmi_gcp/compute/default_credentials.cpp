@@ -172,35 +172,10 @@ DefaultCredentials fromFile(const std::string& path, const std::string& origin,
           origin};
 }
 
-// A number from a test-only variable, within [low, high] as `expected` says; `fallback` when the
-// variable is unset.
-double testVariable(const CredentialsEnvironment& environment, const char* name, double fallback,
-                    double low, double high, const char* expected) {
-  std::string text = environment.variable(name);
-  if (text.empty()) return fallback;
-  char* end = nullptr;
-  double value = std::strtod(text.c_str(), &end);
-  if (end != text.c_str() + text.size() || !(value >= low && value <= high))
-    throw ConfigError(std::string(name) + "=\"" + text + "\" must be " + expected);
-  return value;
-}
-
-// The API handle's transport and retry policy. Tests rehearse faults in seconds rather than
-// minutes by shortening, through the environment, the waits between tries and the request timeout.
 ComputeService makeService(const std::string& root, std::shared_ptr<Credentials> credentials,
-                           const CredentialsEnvironment& environment) {
-  RetryPolicy retry = RetryPolicy::standard();
-  double scale = testVariable(environment, "TOLMI_GCP_TEST_BACKOFF_SCALE", 1, 1e-6, 1,
-                              "a fraction from 0.000001 to 1");
-  for (std::chrono::milliseconds* time :
-       {&retry.initialBackoff, &retry.maxBackoff, &retry.totalLimit})
-    *time = std::max(std::chrono::milliseconds(1),
-                     std::chrono::milliseconds(static_cast<long long>(time->count() * scale)));
-  CurlOptions curl;
-  curl.totalTimeoutMs = static_cast<long>(
-      testVariable(environment, "TOLMI_GCP_TEST_HTTP_TIMEOUT_MS", curl.totalTimeoutMs, 1,
-                   curl.totalTimeoutMs, "a number of milliseconds from 1 to 300000"));
-  return ComputeService(makeCurlTransport(curl), root, std::move(credentials), std::move(retry));
+                           const ServiceOptions& options) {
+  return ComputeService(makeCurlTransport(options.transport), root, std::move(credentials),
+                        options.retry);
 }
 
 }  // namespace
@@ -270,13 +245,14 @@ DefaultCredentials findDefaultCredentials(const CredentialsEnvironment& environm
 }
 
 DefaultService defaultComputeService(const std::optional<std::string>& endpoint,
-                                     const CredentialsEnvironment& environment) {
+                                     const CredentialsEnvironment& environment,
+                                     const ServiceOptions& options) {
   std::string emulatorHost = environment.variable("COMPUTE_EMULATOR_HOST");
   // A loopback endpoint is the emulator on this machine, which needs no credentials.
   if (endpoint ? isLoopbackUrl(*endpoint) : !emulatorHost.empty()) {
     std::string root = endpoint ? *endpoint : "http://" + emulatorHost + "/compute/v1/";
     return {std::make_shared<ComputeService>(
-                makeService(root, std::make_shared<AnonymousCredentials>(), environment)),
+                makeService(root, std::make_shared<AnonymousCredentials>(), options)),
             firstVariable(environment, {"GOOGLE_CLOUD_PROJECT", "CLOUDSDK_CORE_PROJECT"})};
   }
   std::string root = endpoint.value_or(ComputeService::kDefaultEndpoint);
@@ -284,7 +260,7 @@ DefaultService defaultComputeService(const std::optional<std::string>& endpoint,
     throw ConfigError("the endpoint " + root +
                       " is neither https nor a loopback address; credentials go only over https");
   DefaultCredentials found = findDefaultCredentials(environment);
-  return {std::make_shared<ComputeService>(makeService(root, found.credentials, environment)),
+  return {std::make_shared<ComputeService>(makeService(root, found.credentials, options)),
           found.project};
 }
 

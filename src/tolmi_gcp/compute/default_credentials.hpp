@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tolmi_gcp/compute/compute_service.hpp"
+#include "tolmi_gcp/compute/curl_transport.hpp"
 #include "tolmi_gcp/compute/token_credentials.hpp"
 
 namespace tolmi_gcp {
@@ -40,6 +41,13 @@ struct DefaultCredentials {
 DefaultCredentials findDefaultCredentials(
     const CredentialsEnvironment& environment = CredentialsEnvironment::fromProcess());
 
+// How the handle sends its requests. Rehearsals and tests shorten the waits and the request
+// timeout to play faults through in seconds rather than minutes.
+struct ServiceOptions {
+  RetryPolicy retry = RetryPolicy::standard();
+  CurlOptions transport;
+};
+
 struct DefaultService {
   std::shared_ptr<ComputeService> service;
   std::string project;  // the default project the credentials name; "" when none does
@@ -52,7 +60,8 @@ struct DefaultService {
 // naming what is missing or wrong.
 DefaultService defaultComputeService(
     const std::optional<std::string>& endpoint = std::nullopt,
-    const CredentialsEnvironment& environment = CredentialsEnvironment::fromProcess());
+    const CredentialsEnvironment& environment = CredentialsEnvironment::fromProcess(),
+    const ServiceOptions& options = {});
 
 // What GcpLib::listAllNetwork builds its own handle with: defaultComputeService() unless replaced,
 // as tests do to hand it a scripted transport.

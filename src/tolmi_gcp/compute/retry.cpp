@@ -93,6 +93,15 @@ RetryPolicy RetryPolicy::standard() {
 
 RetryPolicy RetryPolicy::none() { return RetryPolicy(); }
 
+RetryPolicy RetryPolicy::scaled(double fraction) const {
+  RetryPolicy policy = *this;
+  for (std::chrono::milliseconds* time :
+       {&policy.initialBackoff, &policy.maxBackoff, &policy.totalLimit})
+    *time = std::max(std::chrono::milliseconds(1),
+                     std::chrono::milliseconds(static_cast<long long>(time->count() * fraction)));
+  return policy;
+}
+
 HttpResponse sendWithRetries(HttpRequest wire, CallKind kind, const RetryPolicy& policy,
                              std::atomic<bool>& answered,
                              const std::function<HttpResponse(const HttpRequest&)>& send) {

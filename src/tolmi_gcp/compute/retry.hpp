@@ -25,6 +25,10 @@ struct RetryPolicy {
 
   static RetryPolicy standard();  // enabled, with the defaults above
   static RetryPolicy none();      // every request is sent once
+
+  // This policy with its backoffs and total limit multiplied by `fraction`, none below 1 ms: a
+  // rehearsal or a test plays faults through in seconds rather than minutes.
+  RetryPolicy scaled(double fraction) const;
 };
 
 // Sends `wire` through `send` as `policy` says for a call of that kind; a change gets its

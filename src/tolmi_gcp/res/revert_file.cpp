@@ -9,6 +9,7 @@
 #include <filesystem>
 
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/internal/revert_file_saver.hpp"
 
 namespace tolmi_gcp {
 
@@ -189,8 +190,8 @@ std::optional<ResourceDocument> RevertFile::load() const {
 
 void RevertFile::save(const ResourceDocument& document) const { saveDurably(path_, document); }
 
-Globals::Saver RevertFile::saver() const {
-  return [path = path_](const ResourceDocument& record) { saveDurably(path, record); };
+Globals::Saver revertFileSaver(const RevertFile& file) {
+  return [path = file.path()](const ResourceDocument& record) { saveDurably(path, record); };
 }
 
 }  // namespace tolmi_gcp

@@ -4,7 +4,6 @@
 #include <string>
 
 #include "tolmi_gcp/ResourceDocument.hpp"
-#include "tolmi_gcp/res/Globals.hpp"
 
 namespace tolmi_gcp {
 
@@ -39,9 +38,6 @@ class RevertFile {
   // and the folder is synced. At every instant the file or its .bak holds a complete version; a
   // failure throws Error naming the file and leaves the file as it was.
   void save(const ResourceDocument& document) const;
-
-  // A saver for Globals::setRevertInfoSaver that writes the record to this file's path.
-  Globals::Saver saver() const;
 
  private:
   std::string path_;

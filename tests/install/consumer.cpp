@@ -1,0 +1,18 @@
+// A library user's program, compiled against nothing but the installed headers.
+#include <tolmi_gcp/compute/default_credentials.hpp>
+#include <tolmi_gcp/core/YamlContext.hpp>
+#include <tolmi_gcp/gcplib.hpp>
+#include <tolmi_gcp/res/Globals.hpp>
+#include <tolmi_gcp/res/RouteInfo.hpp>
+
+int main(int, char** argv) {
+  using namespace tolmi_gcp;
+  YamlContext::load(argv[1]);
+  Globals::service = defaultComputeService(std::nullopt, CredentialsEnvironment::fromProcess(),
+                                           {RetryPolicy::standard().scaled(0.5), CurlOptions{}})
+                         .service;
+  RouteInfo routes = GcpLib::listRouteTable(
+      "p", *Globals::service, Globals::service->networks().get("p", "spoke").execute());
+  GcpLib::managePeerings(true);
+  return static_cast<int>(routes.get_gke_export_routes().size());
+}
