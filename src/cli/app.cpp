@@ -59,12 +59,14 @@ void addChangeOptions(CLI::App& command, Invocation& invocation) {
   command.add_flag("--dry-run", invocation.dryRun,
                    "Read and log everything, change nothing; the would-be record goes to "
                    "<revert file>.dry-run");
+  command.add_flag("--yes", invocation.yes,
+                   "Go ahead without asking (on a terminal the plan waits for a yes)");
 }
 
 }  // namespace
 
 int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-            bool errIsTerminal) {
+            bool errIsTerminal, std::istream* answers) {
   CLI::App app("Moves the traffic of a VPC spoke network onto transit networks, and back.",
                "tolmi-gcp");
   app.fallthrough();  // the common options may follow the command
@@ -143,6 +145,7 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   try {
     Output output(out, err, outputOptions);
     std::ostream* terminal = errIsTerminal ? &err : nullptr;
+    if (errIsTerminal) invocation.answers = answers;
     if (demo->parsed()) {
       if (invocation.endpoint) {
         output.fail("tolmi-gcp: demo runs its own emulator; --endpoint does not apply");

@@ -15,7 +15,7 @@ namespace tolmi_gcp::cli {
 enum ExitStatus {
   kDone = 0,           // everything done
   kErrorsLogged = 1,   // the run finished, but the library logged errors
-  kUsage = 2,          // usage or configuration error; nothing was changed
+  kUsage = 2,          // usage or configuration error, or the plan not confirmed; nothing changed
   kStopped = 3,        // a failure stopped the run; the revert record covers every change made
   kInterrupted = 130,  // SIGINT or SIGTERM, after the change in flight; the record is saved
 };
@@ -29,6 +29,8 @@ struct Invocation {
   std::vector<std::string> only;    // --only parts, empty for all
   bool dryRun = false;
   bool force = false;
+  bool yes = false;                        // --yes: no question before the first change
+  std::istream* answers = nullptr;         // set on a terminal: where "proceed? [y/N]" is answered
   std::optional<std::size_t> fromHistory;  // revert from this history entry of the revert file
   std::optional<std::string> endpoint;
   ServiceOptions service;                                // --retry-scale, --request-timeout-ms

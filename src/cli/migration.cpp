@@ -1,6 +1,8 @@
 #include "cli/migration.hpp"
 
 #include <algorithm>
+#include <istream>
+#include <ostream>
 
 #include "cli/interruption.hpp"
 #include "cli/preflight.hpp"
@@ -106,7 +108,14 @@ int Migration::migrate(bool switching) {
               (store_.existed() ? "" : ": the file does not exist"));
     return kDone;
   }
-  if (switching) refuseProblems(switchProblems(setup_, run));
+  Findings found = switching ? switchFindings(setup_, run) : revertFindings(setup_, run);
+  refuseProblems(switching ? in_.config : in_.revertFile, found.problems);
+  for (const std::string& warning : found.warnings) out_.note("warning: " + warning);
+  out_.note(found.plan.line(switching));
+  if (!confirmed()) {
+    out_.fail("tolmi-gcp: not confirmed; nothing was sent");
+    return kUsage;
+  }
   // The library writes a stage's record into an object that must already be there.
   for (const Part& part : run)
     if (part.kind == Part::kRoutes && !has(Globals::getRevertInfo()["manage_routes"], part.stage))
@@ -130,8 +139,17 @@ int Migration::migrate(bool switching) {
   return summarize();
 }
 
-void Migration::refuseProblems(const std::vector<std::string>& problems) {
-  for (const std::string& problem : problems) out_.fail(in_.config + ": " + problem);
+// A person at a terminal confirms the plan; --yes, a dry run or no terminal go ahead.
+bool Migration::confirmed() {
+  if (!in_.answers || in_.yes || in_.dryRun) return true;
+  out_.err() << "proceed? [y/N] " << std::flush;
+  std::string answer;
+  std::getline(*in_.answers, answer);
+  return answer == "y" || answer == "Y" || answer == "yes";
+}
+
+void Migration::refuseProblems(const std::string& file, const std::vector<std::string>& problems) {
+  for (const std::string& problem : problems) out_.fail(file + ": " + problem);
   if (!problems.empty())
     throw ConfigError(std::to_string(problems.size()) +
                       " problem(s) found before any change; nothing was sent");

@@ -24,9 +24,10 @@ class Migration {
   std::vector<Part> selectParts(bool switching) const;
   std::string describe(const Part& part) const;
   int migrate(bool switching);
+  bool confirmed();
   std::vector<Part> partsToSwitch();
   std::vector<Part> partsToRevert();
-  void refuseProblems(const std::vector<std::string>& problems);
+  void refuseProblems(const std::string& file, const std::vector<std::string>& problems);
   std::string commandFor(const std::string& command, const Part& part,
                          const std::string& extra = "") const;
   int stopped(const std::exception& failure);

@@ -1,21 +1,26 @@
 #include "cli/preflight.hpp"
 
+#include <map>
+#include <optional>
+
+#include "cli/snapshot.hpp"
 #include "tolmi_gcp/compute/compute_service.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/gcplib/routes.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
 namespace tolmi_gcp::cli {
 
 namespace {
 
-bool exists(const Request& request) {
+// The resource, or nullopt when the API says it does not exist.
+std::optional<ResourceDocument> read(const Request& request) {
   try {
-    request.execute();
-    return true;
+    return request.execute();
   } catch (const HttpError& failure) {
     if (failure.status() != 404) throw;
-    return false;
+    return std::nullopt;
   }
 }
 
@@ -25,7 +30,54 @@ bool runs(const std::vector<Part>& parts, Part::Kind kind) {
   return false;
 }
 
-void checkTransit(const std::vector<Part>& parts, std::vector<std::string>& problems) {
+// "project::network" of a network link, "" when `link` is not one.
+std::string networkOf(const ResourceDocument& link) {
+  if (!link.is_string()) return "";
+  try {
+    std::vector<std::string> at = segmentsOf(link.get<std::string>());
+    if (at.size() == 4 && at[1] == "global" && at[2] == "networks") return at[0] + "::" + at[3];
+  } catch (const Error&) {
+  }
+  return "";
+}
+
+// The name of the peering of `network` that leads to `peer`, "" when there is none.
+std::string peeringTo(const ResourceDocument& network, const std::string& peer) {
+  for (const ResourceDocument& peering : arrayOrEmpty(network, "peerings"))
+    if (networkOf(memberOrNull(peering, "network")) == peer)
+      return textOf(memberOrNull(peering, "name"));
+  return "";
+}
+
+// A peering the switch would remove needs both ends; one end alone cannot be recorded.
+void checkPeering(const Setup& setup, const std::string& where, const std::string& transitKey,
+                  const ResourceDocument& transit, Findings& found) {
+  std::string there = peeringTo(transit, setup.spoke),
+              back = peeringTo(setup.spokeNetwork, transitKey);
+  if (there.empty() != back.empty())
+    found.problems.push_back(where + ".vpc_name: the peering between " + setup.spoke + " and " +
+                             transitKey + " is missing on " +
+                             (there.empty() ? transitKey : setup.spoke));
+  else if (!there.empty())
+    found.plan.peeringEnds.insert(found.plan.peeringEnds.end(), {back, there});
+}
+
+// What the library skips on purpose: routers on another network, routers in DEFAULT mode.
+void checkRouter(const std::string& where, const std::string& network,
+                 const ResourceDocument& router, Findings& found) {
+  std::string name = textOf(memberOrNull(router, "name"));
+  std::string on = networkOf(memberOrNull(router, "network"));
+  if (on.substr(on.find("::") + 2) != network)
+    found.warnings.push_back(where + ": the router " + name + " is on " + on + ", not on " +
+                             network + ": left alone");
+  else if (memberOrNull(memberOrNull(router, "bgp"), "advertiseMode") == "DEFAULT")
+    found.warnings.push_back(where + ": the router " + name +
+                             " is in DEFAULT advertise mode: left alone");
+  else
+    found.plan.routers.push_back(name);
+}
+
+void checkTransit(const Setup& setup, const std::vector<Part>& parts, Findings& found) {
   const ComputeService& api = *Globals::service;
   std::size_t i = 0;
   for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs")) {
@@ -33,49 +85,193 @@ void checkTransit(const std::vector<Part>& parts, std::vector<std::string>& prob
     const std::string& name = transit["vpc_name"].get_ref<const std::string&>();
     std::string project = name.substr(0, name.find("::")),
                 network = name.substr(name.find("::") + 2);
-    if (!exists(api.networks().get(project, network))) {
-      problems.push_back(where + ".vpc_name: the network " + name + " does not exist");
+    std::optional<ResourceDocument> transitNetwork = read(api.networks().get(project, network));
+    if (!transitNetwork) {
+      found.problems.push_back(where + ".vpc_name: the network " + name + " does not exist");
       continue;
     }
+    if (runs(parts, Part::kPeerings)) checkPeering(setup, where, name, *transitNetwork, found);
     if (!runs(parts, Part::kRouters)) continue;
     std::size_t j = 0;
     for (const ResourceDocument& router : arrayOrEmpty(transit, "cloud_routers")) {
+      std::string at = where + ".cloud_routers[" + std::to_string(j++) + "]";
       const std::string& region = router["region"].get_ref<const std::string&>();
       const std::string& routerName = router["router_name"].get_ref<const std::string&>();
-      if (!exists(api.routers().get(project, region, routerName)))
-        problems.push_back(where + ".cloud_routers[" + std::to_string(j) + "]: the router " +
-                           routerName + " does not exist in " + project + " " + region);
-      ++j;
+      std::optional<ResourceDocument> routerDoc =
+          read(api.routers().get(project, region, routerName));
+      if (!routerDoc)
+        found.problems.push_back(at + ": the router " + routerName + " does not exist in " +
+                                 project + " " + region);
+      else
+        checkRouter(at, network, *routerDoc, found);
     }
   }
 }
 
-void checkStage(const Setup& setup, const std::string& stage, std::vector<std::string>& problems) {
+void checkStage(const Setup& setup, const std::string& stage, Findings& found) {
   const ComputeService& api = *Globals::service;
   const ResourceDocument entries = YamlContext{}.getContext("manage_routes")[stage];
   std::string where = "manage_routes." + stage;
-  for (const ResourceDocument& name : arrayOrEmpty(entries, "delete"))
-    if (!exists(api.routes().get(setup.project, textOf(name))))
-      problems.push_back(where + ".delete: the route " + textOf(name) + " does not exist in " +
-                         setup.project);
+  std::vector<std::string> deleted;
+  for (const ResourceDocument& name : arrayOrEmpty(entries, "delete")) {
+    deleted.push_back(textOf(name));
+    if (!read(api.routes().get(setup.project, textOf(name))))
+      found.problems.push_back(where + ".delete: the route " + textOf(name) +
+                               " does not exist in " + setup.project);
+    else
+      found.plan.routesToDelete.push_back(textOf(name));
+  }
   std::size_t k = 0;
   for (const ResourceDocument& add : arrayOrEmpty(entries, "add")) {
+    std::string at = where + ".add[" + std::to_string(k++) + "]";
     std::string zone = textOf(add["zone"]), instance = textOf(add["dest_instance"]);
-    if (!exists(api.instances().get(setup.project, zone, instance)))
-      problems.push_back(where + ".add[" + std::to_string(k) + "]: the instance " + instance +
-                         " does not exist in " + setup.project + " " + zone);
-    ++k;
+    if (!read(api.instances().get(setup.project, zone, instance)))
+      found.problems.push_back(at + ": the instance " + instance + " does not exist in " +
+                               setup.project + " " + zone);
+    const ResourceDocument& named = memberOrNull(add, "name");
+    std::string name =
+        named.is_string()
+            ? named.get<std::string>()
+            : routes::generatedRouteName(setup.project, textOf(Globals::vpc["vpc_name"]), add);
+    found.plan.routesToCreate.push_back(name);
+    if (contains(deleted, name)) continue;  // deleted before it is created
+    std::optional<ResourceDocument> taken = read(api.routes().get(setup.project, name));
+    if (taken && !routes::createdByTool(*taken))
+      found.problems.push_back(at + ": the route name " + name + " is taken by a route " +
+                               "this tool did not make");
+  }
+}
+
+// A router the migration file lists, under its record key "project::network::region::router".
+struct ListedRouter {
+  std::string project, region, name;
+};
+
+// The transit networks and the routers the migration file lists.
+void scope(std::vector<std::string>& transits, std::map<std::string, ListedRouter>& routers) {
+  for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs")) {
+    const std::string name = textOf(transit["vpc_name"]);
+    transits.push_back(name);
+    for (const ResourceDocument& router : arrayOrEmpty(transit, "cloud_routers")) {
+      ListedRouter listed{name.substr(0, name.find("::")), textOf(router["region"]),
+                          textOf(router["router_name"])};
+      routers[name + "::" + listed.region + "::" + listed.name] = listed;
+    }
+  }
+}
+
+// Whether the instance a route leads to ("projects/P/zones/Z/instances/I") exists.
+bool instanceExists(const ResourceDocument& link) {
+  std::vector<std::string> at = segmentsOf(textOf(link));
+  if (at.size() != 5 || at[1] != "zones" || at[3] != "instances") return false;
+  return read(Globals::service->instances().get(at[0], at[2], at[4])).has_value();
+}
+
+void checkRecordedPeerings(const std::string& spoke, const std::vector<std::string>& transits,
+                           Findings& found) {
+  static const ResourceDocument::json_pointer kLocal("/localPeeringProperties/network"),
+      kRemote("/remotePeeringProperties/network");
+  const ResourceDocument& pairs =
+      memberOrNull(memberOrNull(Globals::getRevertInfo(), "peerings"), spoke);
+  if (!pairs.is_array()) return;
+  for (std::size_t i = 0; i < pairs.size(); ++i) {
+    const ResourceDocument& pair = pairs[i];
+    std::string local = networkOf(pair.contains(kLocal) ? pair[kLocal] : ResourceDocument()),
+                remote = networkOf(pair.contains(kRemote) ? pair[kRemote] : ResourceDocument());
+    if (!contains(transits, local) || remote != spoke)
+      found.problems.push_back("record.peerings[" + spoke + "][" + std::to_string(i) +
+                               "]: the pair between " + (remote.empty() ? "?" : remote) + " and " +
+                               (local.empty() ? "?" : local) + " is not one between " + spoke +
+                               " and a transit network of the migration file");
+    else if (!read(Globals::service->networks().get(local.substr(0, local.find("::")),
+                                                    local.substr(local.find("::") + 2))))
+      found.problems.push_back("record.peerings[" + spoke + "][" + std::to_string(i) +
+                               "]: the network " + local + " does not exist");
+    else
+      found.plan.peeringEnds.insert(found.plan.peeringEnds.end(),
+                                    {textOf(pair["localPeeringProperties"]["name"]),
+                                     textOf(pair["remotePeeringProperties"]["name"])});
+  }
+}
+
+void checkRecordedRouters(const std::string& spoke,
+                          const std::map<std::string, ListedRouter>& routers, Findings& found) {
+  const ResourceDocument& recorded =
+      memberOrNull(memberOrNull(Globals::getRevertInfo(), "cloud_routers"), spoke);
+  if (!recorded.is_object()) return;
+  for (const auto& entry : recorded.items())
+    if (!routers.contains(entry.key()))
+      found.problems.push_back("record.cloud_routers[" + spoke + "]: the router " + entry.key() +
+                               " is not one the migration file lists");
+    else if (const ListedRouter& router = routers.at(entry.key());
+             !read(Globals::service->routers().get(router.project, router.region, router.name)))
+      found.problems.push_back("record.cloud_routers[" + spoke + "]: the router " + entry.key() +
+                               " does not exist");
+    else
+      found.plan.routers.push_back(router.name);
+}
+
+void checkRecordedRoutes(const std::string& spoke, const std::string& stage, Findings& found) {
+  const ResourceDocument& record = memberOrNull(
+      memberOrNull(memberOrNull(Globals::getRevertInfo(), "manage_routes"), stage), spoke);
+  for (const ResourceDocument& name : arrayOrEmpty(record, "added_route_list"))
+    found.plan.routesToDelete.push_back(textOf(name));
+  std::size_t i = 0;
+  for (const ResourceDocument& route : arrayOrEmpty(record, "deleted_route_list")) {
+    std::string network = networkOf(memberOrNull(route, "network"));
+    if (network != spoke)
+      found.problems.push_back("record.manage_routes." + stage + "[" + spoke +
+                               "].deleted_route_list[" + std::to_string(i) + "]: the route " +
+                               textOf(memberOrNull(route, "name")) + " is on " +
+                               (network.empty() ? "no network" : network) + ", not on " + spoke);
+    else if (has(route, "nextHopInstance") && !instanceExists(route["nextHopInstance"]))
+      found.problems.push_back("record.manage_routes." + stage + "[" + spoke +
+                               "].deleted_route_list[" + std::to_string(i) + "]: the instance " +
+                               textOf(route["nextHopInstance"]) + " of the route " +
+                               textOf(memberOrNull(route, "name")) + " does not exist");
+    else
+      found.plan.routesToCreate.push_back(textOf(memberOrNull(route, "name")));
+    ++i;
   }
 }
 
 }  // namespace
 
-std::vector<std::string> switchProblems(const Setup& setup, const std::vector<Part>& parts) {
-  std::vector<std::string> problems;
-  if (runs(parts, Part::kPeerings) || runs(parts, Part::kRouters)) checkTransit(parts, problems);
+Findings switchFindings(const Setup& setup, const std::vector<Part>& parts) {
+  Findings found;
+  if (runs(parts, Part::kPeerings) || runs(parts, Part::kRouters))
+    checkTransit(setup, parts, found);
   for (const Part& part : parts)
-    if (part.kind == Part::kRoutes) checkStage(setup, part.stage, problems);
-  return problems;
+    if (part.kind == Part::kRoutes) checkStage(setup, part.stage, found);
+  return found;
+}
+
+Findings revertFindings(const Setup& setup, const std::vector<Part>& parts) {
+  Findings found;
+  std::vector<std::string> transits;
+  std::map<std::string, ListedRouter> routers;
+  scope(transits, routers);
+  for (const Part& part : parts) {
+    if (part.kind == Part::kPeerings) checkRecordedPeerings(setup.spoke, transits, found);
+    if (part.kind == Part::kRouters) checkRecordedRouters(setup.spoke, routers, found);
+    if (part.kind == Part::kRoutes) checkRecordedRoutes(setup.spoke, part.stage, found);
+  }
+  return found;
+}
+
+std::string Plan::line(bool switching) const {
+  std::vector<std::string> steps;
+  auto step = [&](const std::string& verb, const std::vector<std::string>& names,
+                  const std::string& what) {
+    if (!names.empty())
+      steps.push_back(verb + " " + std::to_string(names.size()) + " " + what + " (" +
+                      joined(names, ", ") + ")");
+  };
+  step(switching ? "remove" : "re-create", peeringEnds, "peering ends");
+  step("delete", routesToDelete, "routes");
+  step("create", routesToCreate, "routes");
+  step("patch", routers, "routers");
+  return "plan: " + (steps.empty() ? std::string("no change") : joined(steps, ", "));
 }
 
 }  // namespace tolmi_gcp::cli

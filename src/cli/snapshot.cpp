@@ -15,8 +15,6 @@
 
 namespace tolmi_gcp::cli {
 
-namespace {
-
 // The segments of a resource link after "projects/": {project, "global", "networks", name}.
 std::vector<std::string> segmentsOf(const std::string& link) {
   std::size_t start = link.rfind("projects/", 0) == 0 ? 0 : link.find("/projects/");
@@ -30,6 +28,8 @@ std::vector<std::string> segmentsOf(const std::string& link) {
   }
   return segments;
 }
+
+namespace {
 
 // Routes the API makes itself, from subnetworks and peerings or as a new network's route to the
 // internet: the emulator makes them again.

@@ -223,6 +223,13 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
     text.replace(text.find("dest_instance: gw-use1-b"), 24, "dest_instance: gw-use1-x");
     return text.replace(text.find("transit-prod::transit-b"), 23, "transit-prod::transit-x");
   }());
+  std::string taken = dir.write("taken.yaml", [&] {
+    std::string text = TempDir::read(config);
+    return text.replace(text.find("name: onprem-dc2-via-gw-usw1"), 28, "name: onprem-dc1-via-gw");
+  }());
+  local.emulator().handle(
+      "POST", "/compute/v1/projects/net-transit-prod/global/networks/transit-b/removePeering", {},
+      {}, R"({"name": "transit-b-to-spoke-1"})");
   struct Case {
     std::vector<std::string> args;
     std::string message;
@@ -249,6 +256,12 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
        "--retry-scale: Value 2 not in range 0.000001 to 1"},
       {{"switch", "--config", config, "--request-timeout-ms", "400000"},
        "--request-timeout-ms: Value 400000 not in range 1 to 300000"},
+      {{"switch", "--config", taken, "--only", "routes", "--stage", "stage-2"},
+       "manage_routes.stage-2.add[0]: the route name onprem-dc1-via-gw is taken by a route this "
+       "tool did not make"},
+      {{"switch", "--config", config, "--only", "peerings"},
+       "transit_vpcs[1].vpc_name: the peering between " + kSpoke +
+           " and net-transit-prod::transit-b is missing on net-transit-prod::transit-b"},
   };
   for (const Case& c : cases) {
     std::size_t before = journalSize();
@@ -258,6 +271,57 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
     EXPECT_THAT(changesSince(before), IsEmpty());
   }
   EXPECT_EQ(TempDir::read(config + ".revert.json"), "");
+}
+
+TEST_F(Commands, RevertRefusesRecordEntriesTheMigrationFileDoesNotScope) {
+  ASSERT_EQ(tool({"switch", "--config", config, "--stage", "stage-1"}).status, 0);
+  ResourceDocument file = revertFile();
+  file["record"]["manage_routes"]["stage-1"][kSpoke]["deleted_route_list"][0]["nextHopInstance"] =
+      "projects/app-spoke-prod/zones/us-east1-b/instances/gw-gone";
+  ResourceDocument pair = file["record"]["peerings"][kSpoke][0];
+  pair["remotePeeringProperties"]["network"] =
+      "https://compute.googleapis.com/compute/v1/projects/net-transit-prod/global/networks/"
+      "transit-b";
+  file["record"]["peerings"][kSpoke].push_back(pair);
+  file["record"]["cloud_routers"][kSpoke]["net-transit-prod::transit-b::us-east1::cr-other"] =
+      ResourceDocument{{"advertiseMode", "CUSTOM"}};
+  dir.write("m.yaml.revert.json", file.dump());
+  std::size_t before = journalSize();
+  Result result = tool({"revert", "--config", config});
+  EXPECT_EQ(result.status, 2) << result.err;
+  std::string where = config + ".revert.json: record.";
+  EXPECT_THAT(result.err, HasSubstr(where + "cloud_routers[" + kSpoke +
+                                    "]: the router net-transit-prod::transit-b::us-east1::cr-other "
+                                    "is not one the migration file lists\n"));
+  EXPECT_THAT(result.err, HasSubstr(where + "peerings[" + kSpoke +
+                                    "][2]: the pair between net-transit-prod::transit-b and "
+                                    "net-transit-prod::transit-a is not one between " +
+                                    kSpoke + " and a transit network of the migration file\n"));
+  EXPECT_THAT(result.err, HasSubstr(where + "manage_routes.stage-1[" + kSpoke +
+                                    "].deleted_route_list[0]: the instance projects/app-spoke-prod/"
+                                    "zones/us-east1-b/instances/gw-gone of the route "
+                                    "onprem-dc1-via-gw does not exist\n"));
+  EXPECT_THAT(changesSince(before), IsEmpty());
+}
+
+TEST_F(Commands, OnATerminalThePlanWaitsForAYesUnlessYesIsGiven) {
+  std::istringstream no("n\n"), none;
+  std::ostringstream out, err;
+  std::vector<std::string> args = {"tolmi-gcp", "switch",     "--config",
+                                   config,      "--endpoint", local.endpoint()};
+  std::size_t before = journalSize();
+  EXPECT_EQ(runTool(args, out, err, true, &no), 2);
+  EXPECT_THAT(err.str(),
+              HasSubstr("warning: transit_vpcs[1].cloud_routers[0]: the router cr-transit-b-use1 "
+                        "is in DEFAULT advertise mode: left alone\nplan: remove 4 peering ends "
+                        "(spoke-1-to-transit-a, transit-a-to-spoke-1, spoke-1-to-transit-b, "
+                        "transit-b-to-spoke-1), delete 3 routes (onprem-dc1-via-gw, "
+                        "onprem-dc2-via-ip, partner-via-gw-usw1), create 3 routes ("));
+  EXPECT_THAT(err.str(), HasSubstr("), patch 2 routers (cr-transit-a-use1, cr-transit-a-usw1)\n"
+                                   "proceed? [y/N] tolmi-gcp: not confirmed; nothing was sent\n"));
+  EXPECT_THAT(changesSince(before), IsEmpty());
+  args.push_back("--yes");
+  EXPECT_EQ(runTool(args, out, err, true, &none), 0) << err.str();
 }
 
 TEST_F(Commands, DiscoverReportsTheFilesProjectAndLeavesTheLibraryFactoryAlone) {

@@ -17,6 +17,8 @@
 
 namespace tolmi_gcp {
 
+using routes::createdByTool;
+
 namespace {
 
 constexpr const char* kCreatedMarker =
@@ -139,11 +141,6 @@ std::set<std::string> configuredNames(const std::string& project, const std::str
   return names;
 }
 
-// Whether a route carries the description that this tool gives the routes it creates.
-bool createdByTool(const ResourceDocument& route) {
-  return memberOrNull(route, "description") == kCreatedMarker;
-}
-
 // False only when the project's route of that name is read and does not carry the marker.
 bool existingRouteIsTools(ComputeService& service, const std::string& project,
                           const std::string& name) {
@@ -253,6 +250,10 @@ class StageRecord {
 };
 
 }  // namespace
+
+bool routes::createdByTool(const ResourceDocument& route) {
+  return memberOrNull(route, "description") == kCreatedMarker;
+}
 
 std::string routes::generatedRouteName(const std::string& project, const std::string& vpc,
                                        const ResourceDocument& entry) {

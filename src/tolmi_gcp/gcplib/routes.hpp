@@ -1,12 +1,15 @@
 #pragma once
 
-// Internal to the library; public here only for the benchmarks.
+// Internal to the library; public here only for the benchmarks and the tool's checks.
 
 #include <string>
 
 #include "tolmi_gcp/ResourceDocument.hpp"
 
 namespace tolmi_gcp::routes {
+
+// Whether a route carries the description that this tool gives the routes it creates.
+bool createdByTool(const ResourceDocument& route);
 
 // The name a created route gets unless its "add" entry names it: "tvn-" and the lower-case hex MD5
 // of project, vpc, the entry's "cidr", "zone", "dest_instance" and priority text, joined. The same
