@@ -8,6 +8,7 @@
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib/routes.hpp"
+#include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
 namespace tolmi_gcp::cli {
@@ -35,7 +36,8 @@ std::string networkOf(const ResourceDocument& link) {
   if (!link.is_string()) return "";
   try {
     std::vector<std::string> at = segmentsOf(link.get<std::string>());
-    if (at.size() == 4 && at[1] == "global" && at[2] == "networks") return at[0] + "::" + at[3];
+    if (at.size() == 4 && at[1] == "global" && at[2] == "networks")
+      return NetworkKey{at[0], at[3]}.text();
   } catch (const Error&) {
   }
   return "";
@@ -67,7 +69,8 @@ void checkRouter(const std::string& where, const std::string& network,
                  const ResourceDocument& router, Findings& found) {
   std::string name = textOf(memberOrNull(router, "name"));
   std::string on = networkOf(memberOrNull(router, "network"));
-  if (on.substr(on.find("::") + 2) != network)
+  std::optional<NetworkKey> onKey = NetworkKey::parse(on);
+  if (!onKey || onKey->network != network)
     found.warnings.push_back(where + ": the router " + name + " is on " + on + ", not on " +
                              network + ": left alone");
   else if (memberOrNull(memberOrNull(router, "bgp"), "advertiseMode") == "DEFAULT")
@@ -82,10 +85,11 @@ void checkTransit(const Setup& setup, const std::vector<Part>& parts, Findings& 
   std::size_t i = 0;
   for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs")) {
     std::string where = "transit_vpcs[" + std::to_string(i++) + "]";
+    // The file was validated: every transit vpc_name is a network key.
     const std::string& name = transit["vpc_name"].get_ref<const std::string&>();
-    std::string project = name.substr(0, name.find("::")),
-                network = name.substr(name.find("::") + 2);
-    std::optional<ResourceDocument> transitNetwork = read(api.networks().get(project, network));
+    const NetworkKey key = *NetworkKey::parse(name);
+    std::optional<ResourceDocument> transitNetwork =
+        read(api.networks().get(key.project, key.network));
     if (!transitNetwork) {
       found.problems.push_back(where + ".vpc_name: the network " + name + " does not exist");
       continue;
@@ -98,12 +102,12 @@ void checkTransit(const Setup& setup, const std::vector<Part>& parts, Findings& 
       const std::string& region = router["region"].get_ref<const std::string&>();
       const std::string& routerName = router["router_name"].get_ref<const std::string&>();
       std::optional<ResourceDocument> routerDoc =
-          read(api.routers().get(project, region, routerName));
+          read(api.routers().get(key.project, region, routerName));
       if (!routerDoc)
         found.problems.push_back(at + ": the router " + routerName + " does not exist in " +
-                                 project + " " + region);
+                                 key.project + " " + region);
       else
-        checkRouter(at, network, *routerDoc, found);
+        checkRouter(at, key.network, *routerDoc, found);
     }
   }
 }
@@ -153,7 +157,7 @@ void scope(std::vector<std::string>& transits, std::map<std::string, ListedRoute
     const std::string name = textOf(transit["vpc_name"]);
     transits.push_back(name);
     for (const ResourceDocument& router : arrayOrEmpty(transit, "cloud_routers")) {
-      ListedRouter listed{name.substr(0, name.find("::")), textOf(router["region"]),
+      ListedRouter listed{NetworkKey::parse(name)->project, textOf(router["region"]),
                           textOf(router["router_name"])};
       routers[name + "::" + listed.region + "::" + listed.name] = listed;
     }
@@ -183,8 +187,8 @@ void checkRecordedPeerings(const std::string& spoke, const std::vector<std::stri
                                "]: the pair between " + (remote.empty() ? "?" : remote) + " and " +
                                (local.empty() ? "?" : local) + " is not one between " + spoke +
                                " and a transit network of the migration file");
-    else if (!read(Globals::service->networks().get(local.substr(0, local.find("::")),
-                                                    local.substr(local.find("::") + 2))))
+    else if (const NetworkKey key = *NetworkKey::parse(local);
+             !read(Globals::service->networks().get(key.project, key.network)))
       found.problems.push_back("record.peerings[" + spoke + "][" + std::to_string(i) +
                                "]: the network " + local + " does not exist");
     else

@@ -9,6 +9,7 @@
 #include "cli/demo.hpp"
 #include "temp_dir.hpp"
 #include "tolmi_gcp/compute/default_credentials.hpp"
+#include "tool_process.hpp"
 
 namespace tolmi_gcp::cli {
 namespace {
@@ -41,13 +42,9 @@ class Commands : public ::testing::Test {
 
   // The change requests the emulator received since the journal had `from` entries.
   std::vector<std::string> changesSince(std::size_t from) {
-    std::vector<std::string> out;
-    const ResourceDocument requests = local.emulator().journal()["requests"];
-    for (std::size_t i = from; i < requests.size(); ++i) {
-      std::string method = requests[i]["method"], path = requests[i]["path"];
-      if (method != "GET" && !path.ends_with("/wait")) out.push_back(method + " " + path);
-    }
-    return out;
+    ResourceDocument requests = local.emulator().journal()["requests"];
+    requests.erase(requests.begin(), requests.begin() + static_cast<std::ptrdiff_t>(from));
+    return testing::changeRequests({{"requests", std::move(requests)}});
   }
   std::size_t journalSize() { return local.emulator().journal()["requests"].size(); }
 
