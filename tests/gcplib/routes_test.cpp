@@ -250,18 +250,27 @@ TEST_F(Routes, RefusedCreationIsTakenOutButAnUnansweredOneStays) {
   transport->reply(instance("gw-1")).reply({{"name", "op-2"}, {"status", "PENDING"}});
   transport->reply({{"name", "op-2"}, {"status", "DONE"}, {"error", {{"errors", {1}}}}});
   transport->reply(instance("gw-1")).replyError(503, "backendError", "try again");
+  transport->replyError(503, "backendError", "try again");
   ResourceDocument ours = existingRoute("ours", "10.1.0.0/16");
   ours["description"] = kMarker;
   transport->reply(instance("gw-1")).replyError(409, "alreadyExists", "exists").reply(ours);
   transport->reply(instance("gw-1")).replyError(409, "alreadyExists", "exists");
   transport->reply(existingRoute("foreign", "10.1.0.0/16"));
-  transport->reply(instance("gw-1")).dropConnection("connection reset by peer");
+  transport->reply(instance("gw-1")).dropConnection().replyError(429, "rateLimitExceeded", "slow");
+  transport->reply(instance("gw-1")).dropConnection().dropConnection();
   ResourceDocument config = {
       {"add",
        {entry(1, "refused"), entry(2, "failed-operation"), entry(3, "server-error"),
-        entry(5, "ours"), entry(6, "foreign"), entry(4, "unanswered")}}};
+        entry(5, "ours"), entry(6, "foreign"), entry(7, "lost-then-429"), entry(4, "unanswered")}}};
+  // Two tries per request at most: a lost answer, then a refusal that ends the tries.
+  RetryPolicy twice = RetryPolicy::standard();
+  twice.totalLimit = twice.initialBackoff;
+  twice.sleep = [](std::chrono::milliseconds) {};
+  twice.random = [] { return 0.0; };
 
-  GcpLib::manageRoute(service, config, "stage-1");
+  ComputeService retrying(transport, service.endpoint(), nullptr, twice);
+
+  GcpLib::manageRoute(retrying, config, "stage-1");
 
   // Each name was on disk before its insert went out, and taken out again only when the API said
   // it did not create the route.
@@ -270,7 +279,7 @@ TEST_F(Routes, RefusedCreationIsTakenOutButAnUnansweredOneStays) {
   EXPECT_EQ(savedBefore(3)["manage_routes"]["stage-1"]["proj-1::spoke-a"]["added_route_list"],
             ResourceDocument({"failed-operation"}));
   EXPECT_EQ(stageRecord()["added_route_list"],
-            ResourceDocument({"server-error", "ours", "unanswered"}));
+            ResourceDocument({"server-error", "ours", "lost-then-429", "unanswered"}));
   EXPECT_EQ(saves.back()["record"]["manage_routes"]["stage-1"]["proj-1::spoke-a"], stageRecord());
   EXPECT_EQ(log.lines().back(), "  **Error** connection reset by peer");
 }

@@ -6,11 +6,14 @@
 
 #include <chrono>
 #include <map>
+#include <memory>
 #include <thread>
 
 #include "cli/demo.hpp"
 #include "emulator_process.hpp"
 #include "temp_dir.hpp"
+#include "tolmi_gcp/compute/compute_service.hpp"
+#include "tolmi_gcp/compute/curl_transport.hpp"
 #include "tool_process.hpp"
 
 namespace tolmi_gcp::cli {
@@ -29,19 +32,22 @@ const std::string kTransit = "/compute/v1/projects/net-transit-prod/";
 
 class Faults : public ::testing::Test {
  protected:
-  Faults() {
+  explicit Faults(const std::vector<std::string>& emulatorOptions = {})
+      : emulator(std::string(TOLMI_BINARY_DIR) + "/compute-emulator",
+                 kExamples + "/demo-topology.yaml", emulatorOptions) {
     config = dir.write("migration.yaml", TempDir::read(kExamples + "/migration.yaml"));
     before = comparableState(emulator.state());
   }
 
   // Retries a hundred times faster than in production (10 ms first backoff, 3 s in all per
   // request), and a request unanswered after half a second is given up and sent again.
-  Outcome tool(const std::string& command) {
-    ToolProcess run({command, "--config", config, "--endpoint", emulator.endpoint(),
-                     "--retry-scale", "0.01", "--request-timeout-ms", "500"},
-                    dir);
-    return run.outcome();
+  std::unique_ptr<ToolProcess> start(const std::string& command) {
+    return std::make_unique<ToolProcess>(
+        std::vector<std::string>{command, "--config", config, "--endpoint", emulator.endpoint(),
+                                 "--retry-scale", "0.01", "--request-timeout-ms", "500"},
+        dir);
   }
+  Outcome tool(const std::string& command) { return start(command)->outcome(); }
 
   void inject(const std::string& method, const std::string& path, ResourceDocument fault) {
     fault["method"] = method;
@@ -89,8 +95,7 @@ class Faults : public ::testing::Test {
   }
 
   TempDir dir;
-  EmulatorProcess emulator{std::string(TOLMI_BINARY_DIR) + "/compute-emulator",
-                           kExamples + "/demo-topology.yaml"};
+  EmulatorProcess emulator;
   std::string config;
   ResourceDocument before;
 };
@@ -184,6 +189,39 @@ TEST_F(Faults, LastingFaultsFailCleanlyAndRevertUndoesWhatWasDone) {
   Outcome revert = tool("revert");
   EXPECT_EQ(revert.status, 0) << revert.out << revert.err;
   EXPECT_EQ(comparableState(emulator.state()), before);
+}
+
+// Each change's operation takes 200 ms to finish, so that changes can overlap.
+class RacingChanges : public Faults {
+ protected:
+  RacingChanges() : Faults({"--operation-delay-ms", "200"}) {}
+};
+
+TEST_F(RacingChanges, ChangesRefusedWhileAnotherActorsRouteChangeRunsAreRetried) {
+  // Another actor creates a route on the spoke's network while the tool's first peering change is
+  // held on its way in; let go, that change meets the refusal and is retried until it goes through.
+  ComputeService api(makeCurlTransport(), emulator.endpoint(), nullptr);
+  inject("POST", "*/removePeering", {{"delayMs", 400}});  // within the tool's timeout
+  std::unique_ptr<ToolProcess> run = start("switch");
+  while (!emulator.admin("GET", "faults")["faults"].empty() && !run->ended())
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  api.routes()
+      .insert("app-spoke-prod", {{"name", "other-actor"},
+                                 {"network", "global/networks/spoke-1"},
+                                 {"destRange", "192.168.77.0/24"},
+                                 {"nextHopIp", "10.100.0.9"}})
+      .execute();
+  emulator.admin("DELETE", "faults");  // lets the held change go on at once
+  EXPECT_EQ(run->finish(), 0) << run->out() << run->err();
+  api.routes().delete_("app-spoke-prod", "other-actor").execute();
+
+  Outcome revert = tool("revert");
+  EXPECT_EQ(revert.status, 0) << revert.out << revert.err;
+  EXPECT_EQ(comparableState(emulator.state()), before);
+  int refusedThenDone = 0;
+  for (const auto& [change, statuses] : changeTries())
+    refusedThenDone += statuses.front() == 400 && statuses.back() == 200;
+  EXPECT_GE(refusedThenDone, 1);
 }
 
 }  // namespace
