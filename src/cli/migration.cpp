@@ -103,9 +103,10 @@ std::string Migration::describe(const Part& part) const {
 int Migration::migrate(bool switching) {
   std::vector<Part> run = switching ? partsToSwitch() : partsToRevert();
   if (run.empty()) {
-    out_.note(std::string("nothing left to ") + (switching ? "switch" : "revert") + " for " +
-              setup_.spoke + " in " + in_.revertFile +
-              (store_.existed() ? "" : ": the file does not exist"));
+    std::string note = switching ? "nothing left to switch for " : "nothing left to revert for ";
+    note += setup_.spoke + " in " + in_.revertFile;
+    if (!store_.existed()) note += ": the file does not exist";
+    out_.note(note);
     return kDone;
   }
   Findings found = switching ? switchFindings(setup_, run) : revertFindings(setup_, run);

@@ -524,8 +524,10 @@ ResourceDocument ComputeApi::patchRouter(const Call& call) {
     throwInvalid("bgp.asn", patched["bgp"]["asn"], "The ASN of a router cannot change.");
   std::string region = router["region"];
   Change change{[this, id = call.project(), path = call.path, patched = std::move(patched)] {
-    scoped(store_.project(id).routers, path) = patched;
-  }};
+                  scoped(store_.project(id).routers, path) = patched;
+                },
+                false,
+                {}};
   return startOperation(call, "patch", link, region, std::move(change));
 }
 
