@@ -146,20 +146,15 @@ void checkStage(const Setup& setup, const std::string& stage, Findings& found) {
   }
 }
 
-// A router the migration file lists, under its record key "project::network::region::router".
-struct ListedRouter {
-  std::string project, region, name;
-};
-
 // The transit networks and the routers the migration file lists.
-void scope(std::vector<std::string>& transits, std::map<std::string, ListedRouter>& routers) {
+void scope(std::vector<std::string>& transits, std::map<std::string, RouterKey>& routers) {
   for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs")) {
     const std::string name = textOf(transit["vpc_name"]);
     transits.push_back(name);
     for (const ResourceDocument& router : arrayOrEmpty(transit, "cloud_routers")) {
-      ListedRouter listed{NetworkKey::parse(name)->project, textOf(router["region"]),
-                          textOf(router["router_name"])};
-      routers[name + "::" + listed.region + "::" + listed.name] = listed;
+      RouterKey key{*NetworkKey::parse(name), textOf(router["region"]),
+                    textOf(router["router_name"])};
+      routers[key.text()] = key;
     }
   }
 }
@@ -198,8 +193,8 @@ void checkRecordedPeerings(const std::string& spoke, const std::vector<std::stri
   }
 }
 
-void checkRecordedRouters(const std::string& spoke,
-                          const std::map<std::string, ListedRouter>& routers, Findings& found) {
+void checkRecordedRouters(const std::string& spoke, const std::map<std::string, RouterKey>& routers,
+                          Findings& found) {
   const ResourceDocument& recorded =
       memberOrNull(memberOrNull(Globals::getRevertInfo(), "cloud_routers"), spoke);
   if (!recorded.is_object()) return;
@@ -207,12 +202,13 @@ void checkRecordedRouters(const std::string& spoke,
     if (!routers.contains(entry.key()))
       found.problems.push_back("record.cloud_routers[" + spoke + "]: the router " + entry.key() +
                                " is not one the migration file lists");
-    else if (const ListedRouter& router = routers.at(entry.key());
-             !read(Globals::service->routers().get(router.project, router.region, router.name)))
+    else if (const RouterKey& router = routers.at(entry.key());
+             !read(Globals::service->routers().get(router.network.project, router.region,
+                                                   router.router)))
       found.problems.push_back("record.cloud_routers[" + spoke + "]: the router " + entry.key() +
                                " does not exist");
     else
-      found.plan.routers.push_back(router.name);
+      found.plan.routers.push_back(router.router);
 }
 
 void checkRecordedRoutes(const std::string& spoke, const std::string& stage, Findings& found) {
@@ -253,7 +249,7 @@ Findings switchFindings(const Setup& setup, const std::vector<Part>& parts) {
 Findings revertFindings(const Setup& setup, const std::vector<Part>& parts) {
   Findings found;
   std::vector<std::string> transits;
-  std::map<std::string, ListedRouter> routers;
+  std::map<std::string, RouterKey> routers;
   scope(transits, routers);
   for (const Part& part : parts) {
     if (part.kind == Part::kPeerings) checkRecordedPeerings(setup.spoke, transits, found);

@@ -14,4 +14,14 @@ std::optional<NetworkKey> NetworkKey::parse(std::string_view text, std::string_v
   return NetworkKey{std::string(text.substr(0, separator)), std::string(network)};
 }
 
+std::optional<RouterKey> RouterKey::parse(std::string_view text) {
+  std::string_view rest;
+  std::optional<NetworkKey> network = NetworkKey::parse(text, &rest);
+  std::size_t separator = rest.find("::");
+  if (!network || separator == 0 || separator == std::string_view::npos) return std::nullopt;
+  std::string_view router = rest.substr(separator + 2);
+  if (router.empty() || router.find("::") != std::string_view::npos) return std::nullopt;
+  return RouterKey{*network, std::string(rest.substr(0, separator)), std::string(router)};
+}
+
 }  // namespace tolmi_gcp

@@ -18,4 +18,16 @@ struct NetworkKey {
   static std::optional<NetworkKey> parse(std::string_view text, std::string_view* rest = nullptr);
 };
 
+// A transit router, written "project::network::region::router": the key of the revert record's
+// router entries.
+struct RouterKey {
+  NetworkKey network;
+  std::string region;
+  std::string router;
+
+  std::string text() const { return network.text() + "::" + region + "::" + router; }
+  // All four parts, none empty; nullopt otherwise.
+  static std::optional<RouterKey> parse(std::string_view text);
+};
+
 }  // namespace tolmi_gcp

@@ -103,24 +103,6 @@ bool advertisesAdditions(const ResourceDocument& routerBgp, const ResourceDocume
   return !additions.empty() && std::all_of(additions.begin(), additions.end(), advertised);
 }
 
-// A transit router's record key, "project::network::region::router".
-struct RouterKey {
-  NetworkKey network;
-  std::string region;
-  std::string router;
-
-  std::string text() const { return network.text() + "::" + region + "::" + router; }
-  static std::optional<RouterKey> parse(std::string_view text) {
-    std::string_view rest;
-    std::optional<NetworkKey> network = NetworkKey::parse(text, &rest);
-    std::size_t separator = rest.find("::");
-    if (!network || separator == 0 || separator == std::string_view::npos) return std::nullopt;
-    std::string_view router = rest.substr(separator + 2);
-    if (router.empty() || router.find("::") != std::string_view::npos) return std::nullopt;
-    return RouterKey{*network, std::string(rest.substr(0, separator)), std::string(router)};
-  }
-};
-
 // Reads one transit router, records its "bgp" as read and patches the migrated one onto it.
 void manageRouter(ComputeService& service, const NetworkKey& transit, const std::string& region,
                   const ResourceDocument& entry, const std::string& mkey) {
