@@ -6,6 +6,7 @@
 
 #include "cli/interruption.hpp"
 #include "cli/preflight.hpp"
+#include "cli/verify.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
@@ -129,15 +130,31 @@ int Migration::migrate(bool switching) {
     int errorsBefore = errors();
     int failedBefore = Globals::failedRestores;
     runPart(part, switching);
-    if (switching || (errors() == errorsBefore && Globals::failedRestores == failedBefore))
+    std::size_t mismatches = verified(part, switching);
+    if (errors() == errorsBefore && Globals::failedRestores == failedBefore && mismatches == 0)
       store_.mark(setup_.spoke, part, switching ? "switched" : "reverted");
+    else if (switching)
+      out_.note(part.label() + " is not switched as meant: it stays \"switching\" with its " +
+                "record; once the cause is fixed, run " + commandFor("switch", part, " --force") +
+                ", or take it back with " + commandFor("revert", part));
     else
-      out_.note(part.label() + " logged errors while being restored: it stays \"reverting\" " +
-                "with its record, so that revert can be run again once the cause is fixed");
+      out_.note(part.label() + " is not restored as recorded: it stays \"reverting\" with its " +
+                "record, so that revert can be run again once the cause is fixed");
     finished_.push_back(part);
   }
   current_.reset();
   return summarize();
+}
+
+// Reads back what `part` changed (not in a dry run, which changes nothing) and reports each
+// difference from what it meant to do as an error; returns how many there were.
+std::size_t Migration::verified(const Part& part, bool switching) {
+  if (in_.dryRun) return 0;
+  std::vector<std::string> differences = verifyPart(setup_, part, switching);
+  for (const std::string& difference : differences)
+    out_.fail("**Error** verify " + part.label() + ": " + difference);
+  mismatches_ += differences.size();
+  return differences.size();
 }
 
 // A person at a terminal confirms the plan; --yes, a dry run or no terminal go ahead.
@@ -242,13 +259,16 @@ int Migration::summarize() {
             (errors > 0 ? " (the lines marked **Error** above)" : ""));
   if (Globals::failedRestores > 0)
     out_.note("restore steps that failed: " + std::to_string(Globals::failedRestores));
+  if (mismatches_ > 0)
+    out_.note("mismatches found on reading back: " + std::to_string(mismatches_) +
+              " (the lines marked **Error** verify above)");
   if (in_.dryRun)
     out_.note("would-be revert record: " + store_.savePath() + " (" + in_.revertFile +
               " untouched)");
   else
     out_.note("revert record: " + store_.savePath());
   if (current_) return kStopped;
-  return errors > 0 || Globals::failedRestores > 0 ? kErrorsLogged : kDone;
+  return errors > 0 || Globals::failedRestores > 0 || mismatches_ > 0 ? kErrorsLogged : kDone;
 }
 
 }  // namespace tolmi_gcp::cli

@@ -24,6 +24,7 @@ class Migration {
   std::vector<Part> selectParts(bool switching) const;
   std::string describe(const Part& part) const;
   int migrate(bool switching);
+  std::size_t verified(const Part& part, bool switching);
   bool confirmed();
   std::vector<Part> partsToSwitch();
   std::vector<Part> partsToRevert();
@@ -43,6 +44,7 @@ class Migration {
   bool changing_ = false;
   std::optional<Part> current_;  // the part under way
   std::vector<Part> finished_;
+  std::size_t mismatches_ = 0;  // differences found on reading back
 };
 
 }  // namespace tolmi_gcp::cli

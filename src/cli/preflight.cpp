@@ -3,7 +3,7 @@
 #include <map>
 #include <optional>
 
-#include "cli/snapshot.hpp"
+#include "cli/api_reads.hpp"
 #include "tolmi_gcp/compute/compute_service.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/errors.hpp"
@@ -15,40 +15,10 @@ namespace tolmi_gcp::cli {
 
 namespace {
 
-// The resource, or nullopt when the API says it does not exist.
-std::optional<ResourceDocument> read(const Request& request) {
-  try {
-    return request.execute();
-  } catch (const HttpError& failure) {
-    if (failure.status() != 404) throw;
-    return std::nullopt;
-  }
-}
-
 bool runs(const std::vector<Part>& parts, Part::Kind kind) {
   for (const Part& part : parts)
     if (part.kind == kind) return true;
   return false;
-}
-
-// "project::network" of a network link, "" when `link` is not one.
-std::string networkOf(const ResourceDocument& link) {
-  if (!link.is_string()) return "";
-  try {
-    std::vector<std::string> at = segmentsOf(link.get<std::string>());
-    if (at.size() == 4 && at[1] == "global" && at[2] == "networks")
-      return NetworkKey{at[0], at[3]}.text();
-  } catch (const Error&) {
-  }
-  return "";
-}
-
-// The name of the peering of `network` that leads to `peer`, "" when there is none.
-std::string peeringTo(const ResourceDocument& network, const std::string& peer) {
-  for (const ResourceDocument& peering : arrayOrEmpty(network, "peerings"))
-    if (networkOf(memberOrNull(peering, "network")) == peer)
-      return textOf(memberOrNull(peering, "name"));
-  return "";
 }
 
 // A peering the switch would remove needs both ends; one end alone cannot be recorded.
@@ -68,7 +38,7 @@ void checkPeering(const Setup& setup, const std::string& where, const std::strin
 void checkRouter(const std::string& where, const std::string& network,
                  const ResourceDocument& router, Findings& found) {
   std::string name = textOf(memberOrNull(router, "name"));
-  std::string on = networkOf(memberOrNull(router, "network"));
+  std::string on = networkKeyOf(memberOrNull(router, "network"));
   std::optional<NetworkKey> onKey = NetworkKey::parse(on);
   if (!onKey || onKey->network != network)
     found.warnings.push_back(where + ": the router " + name + " is on " + on + ", not on " +
@@ -89,7 +59,7 @@ void checkTransit(const Setup& setup, const std::vector<Part>& parts, Findings& 
     const std::string& name = transit["vpc_name"].get_ref<const std::string&>();
     const NetworkKey key = *NetworkKey::parse(name);
     std::optional<ResourceDocument> transitNetwork =
-        read(api.networks().get(key.project, key.network));
+        readIfExists(api.networks().get(key.project, key.network));
     if (!transitNetwork) {
       found.problems.push_back(where + ".vpc_name: the network " + name + " does not exist");
       continue;
@@ -102,7 +72,7 @@ void checkTransit(const Setup& setup, const std::vector<Part>& parts, Findings& 
       const std::string& region = router["region"].get_ref<const std::string&>();
       const std::string& routerName = router["router_name"].get_ref<const std::string&>();
       std::optional<ResourceDocument> routerDoc =
-          read(api.routers().get(key.project, region, routerName));
+          readIfExists(api.routers().get(key.project, region, routerName));
       if (!routerDoc)
         found.problems.push_back(at + ": the router " + routerName + " does not exist in " +
                                  key.project + " " + region);
@@ -119,7 +89,7 @@ void checkStage(const Setup& setup, const std::string& stage, Findings& found) {
   std::vector<std::string> deleted;
   for (const ResourceDocument& name : arrayOrEmpty(entries, "delete")) {
     deleted.push_back(textOf(name));
-    if (!read(api.routes().get(setup.project, textOf(name))))
+    if (!readIfExists(api.routes().get(setup.project, textOf(name))))
       found.problems.push_back(where + ".delete: the route " + textOf(name) +
                                " does not exist in " + setup.project);
     else
@@ -129,7 +99,7 @@ void checkStage(const Setup& setup, const std::string& stage, Findings& found) {
   for (const ResourceDocument& add : arrayOrEmpty(entries, "add")) {
     std::string at = where + ".add[" + std::to_string(k++) + "]";
     std::string zone = textOf(add["zone"]), instance = textOf(add["dest_instance"]);
-    if (!read(api.instances().get(setup.project, zone, instance)))
+    if (!readIfExists(api.instances().get(setup.project, zone, instance)))
       found.problems.push_back(at + ": the instance " + instance + " does not exist in " +
                                setup.project + " " + zone);
     const ResourceDocument& named = memberOrNull(add, "name");
@@ -139,7 +109,7 @@ void checkStage(const Setup& setup, const std::string& stage, Findings& found) {
             : routes::generatedRouteName(setup.project, textOf(Globals::vpc["vpc_name"]), add);
     found.plan.routesToCreate.push_back(name);
     if (contains(deleted, name)) continue;  // deleted before it is created
-    std::optional<ResourceDocument> taken = read(api.routes().get(setup.project, name));
+    std::optional<ResourceDocument> taken = readIfExists(api.routes().get(setup.project, name));
     if (taken && !routes::createdByTool(*taken))
       found.problems.push_back(at + ": the route name " + name + " is taken by a route " +
                                "this tool did not make");
@@ -163,7 +133,7 @@ void scope(std::vector<std::string>& transits, std::map<std::string, RouterKey>&
 bool instanceExists(const ResourceDocument& link) {
   std::vector<std::string> at = segmentsOf(textOf(link));
   if (at.size() != 5 || at[1] != "zones" || at[3] != "instances") return false;
-  return read(Globals::service->instances().get(at[0], at[2], at[4])).has_value();
+  return readIfExists(Globals::service->instances().get(at[0], at[2], at[4])).has_value();
 }
 
 void checkRecordedPeerings(const std::string& spoke, const std::vector<std::string>& transits,
@@ -175,15 +145,15 @@ void checkRecordedPeerings(const std::string& spoke, const std::vector<std::stri
   if (!pairs.is_array()) return;
   for (std::size_t i = 0; i < pairs.size(); ++i) {
     const ResourceDocument& pair = pairs[i];
-    std::string local = networkOf(pair.contains(kLocal) ? pair[kLocal] : ResourceDocument()),
-                remote = networkOf(pair.contains(kRemote) ? pair[kRemote] : ResourceDocument());
+    std::string local = networkKeyOf(pair.contains(kLocal) ? pair[kLocal] : ResourceDocument()),
+                remote = networkKeyOf(pair.contains(kRemote) ? pair[kRemote] : ResourceDocument());
     if (!contains(transits, local) || remote != spoke)
       found.problems.push_back("record.peerings[" + spoke + "][" + std::to_string(i) +
                                "]: the pair between " + (remote.empty() ? "?" : remote) + " and " +
                                (local.empty() ? "?" : local) + " is not one between " + spoke +
                                " and a transit network of the migration file");
     else if (const NetworkKey key = *NetworkKey::parse(local);
-             !read(Globals::service->networks().get(key.project, key.network)))
+             !readIfExists(Globals::service->networks().get(key.project, key.network)))
       found.problems.push_back("record.peerings[" + spoke + "][" + std::to_string(i) +
                                "]: the network " + local + " does not exist");
     else
@@ -203,8 +173,8 @@ void checkRecordedRouters(const std::string& spoke, const std::map<std::string, 
       found.problems.push_back("record.cloud_routers[" + spoke + "]: the router " + entry.key() +
                                " is not one the migration file lists");
     else if (const RouterKey& router = routers.at(entry.key());
-             !read(Globals::service->routers().get(router.network.project, router.region,
-                                                   router.router)))
+             !readIfExists(Globals::service->routers().get(router.network.project, router.region,
+                                                           router.router)))
       found.problems.push_back("record.cloud_routers[" + spoke + "]: the router " + entry.key() +
                                " does not exist");
     else
@@ -218,7 +188,7 @@ void checkRecordedRoutes(const std::string& spoke, const std::string& stage, Fin
     found.plan.routesToDelete.push_back(textOf(name));
   std::size_t i = 0;
   for (const ResourceDocument& route : arrayOrEmpty(record, "deleted_route_list")) {
-    std::string network = networkOf(memberOrNull(route, "network"));
+    std::string network = networkKeyOf(memberOrNull(route, "network"));
     if (network != spoke)
       found.problems.push_back("record.manage_routes." + stage + "[" + spoke +
                                "].deleted_route_list[" + std::to_string(i) + "]: the route " +

@@ -16,19 +16,6 @@
 namespace tolmi_gcp::cli {
 
 // The segments of a resource link after "projects/": {project, "global", "networks", name}.
-std::vector<std::string> segmentsOf(const std::string& link) {
-  std::size_t start = link.rfind("projects/", 0) == 0 ? 0 : link.find("/projects/");
-  if (start == std::string::npos) throw Error("not a resource link: " + link);
-  std::string rest = link.substr(link.find("projects/", start) + 9);
-  std::vector<std::string> segments;
-  for (std::size_t at = 0; at <= rest.size();) {
-    std::size_t end = std::min(rest.find('/', at), rest.size());
-    segments.push_back(rest.substr(at, end - at));
-    at = end + 1;
-  }
-  return segments;
-}
-
 namespace {
 
 // Routes the API makes itself, from subnetworks and peerings or as a new network's route to the

@@ -5,16 +5,13 @@
 #include <string>
 #include <vector>
 
+#include "cli/api_reads.hpp"
 #include "cli/output.hpp"
 #include "tolmi_gcp/ResourceDocument.hpp"
 #include "tolmi_gcp/compute/compute_service.hpp"
 #include "tolmi_gcp/compute/default_credentials.hpp"
 
 namespace tolmi_gcp::cli {
-
-// The segments of a resource link after "projects/": {project, "global", "networks", name}.
-// Throws Error when `link` is not a resource link.
-std::vector<std::string> segmentsOf(const std::string& link);
 
 // Reads, and only reads, what the migration file touches and what a rehearsal needs to behave
 // the same: the spoke project's networks, its static routes (not the routes the API makes itself)

@@ -152,22 +152,27 @@ TEST_F(Commands, RunStoppedByAFailureLeavesARecordThatTakesEveryChangeBack) {
 TEST_F(Commands, RevertThatLoggedErrorsStaysOpenUntilItRestoresCleanly) {
   ResourceDocument before = comparableState(local.emulator().state());
   // A failed patch logs "**Error**"; a route that cannot be re-created only "**Alert**".
-  for (auto [part, fault] :
-       {std::pair{"routers", R"({"method": "PATCH", "path": "*/routers/cr-transit-a-use1",
-                                 "status": 403, "reason": "forbidden", "message": "no access"})"},
-        std::pair{"routes stage-1", R"({"method": "POST", "path": "*/app-spoke-prod/global/routes",
-                                "status": 403, "reason": "quotaExceeded", "times": 1000})"}}) {
+  // Reading back finds what is missing.
+  for (auto [part, fault, missing] :
+       {std::tuple{"routers", R"({"method": "PATCH", "path": "*/routers/cr-transit-a-use1",
+                                 "status": 403, "reason": "forbidden", "message": "no access"})",
+                   "router net-transit-prod::transit-a::us-east1::cr-transit-a-use1 has "
+                   "advertisedIpRanges"},
+        std::tuple{"routes stage-1", R"({"method": "POST", "path": "*/app-spoke-prod/global/routes",
+                                "status": 403, "reason": "quotaExceeded", "times": 1000})",
+                   "route onprem-dc1-via-gw is missing"}}) {
     SCOPED_TRACE(part);
     std::string only = std::string(part).substr(0, std::string(part).find(' '));
     ASSERT_EQ(tool({"switch", "--config", config, "--only", only}).status, 0);
     local.emulator().handle("POST", "/emulator/v1/faults", {}, {}, fault);
     Result failed = tool({"revert", "--config", config});
     EXPECT_EQ(failed.status, 1) << failed.err;
-    EXPECT_THAT(failed.err, HasSubstr(std::string(part) + " logged errors while being restored"));
+    EXPECT_THAT(failed.err, HasSubstr(std::string(part) + " is not restored as recorded"));
+    EXPECT_THAT(failed.err,
+                HasSubstr("**Error** verify " + std::string(part) + ": the " + missing));
     ResourceDocument spoke = revertFile()["spokes"][kSpoke];
-    EXPECT_EQ(
-        (part == std::string("routers") ? spoke["routers"] : spoke["routes"]["stage-1"])["state"],
-        "reverting");
+    EXPECT_EQ((only == "routes" ? spoke["routes"]["stage-1"] : spoke["routers"])["state"],
+              "reverting");
     Result refused = tool({"switch", "--config", config, "--only", only});
     EXPECT_EQ(refused.status, 2);
     EXPECT_THAT(refused.err,
@@ -206,7 +211,9 @@ TEST_F(Commands, LibraryErrorsFinishTheRunWithStatusOne) {
   EXPECT_EQ(result.status, 1) << result.err;
   EXPECT_THAT(result.out, HasSubstr("  **Error** "));
   EXPECT_THAT(result.err, HasSubstr("errors logged: 1 (the lines marked **Error** above)\n"));
-  EXPECT_EQ(revertFile()["spokes"][kSpoke]["routes"]["stage-1"]["state"], "switched");
+  EXPECT_THAT(result.err, HasSubstr("**Error** verify routes stage-1: the route onprem-dc1-via-gw "
+                                    "is still there\n"));
+  EXPECT_EQ(revertFile()["spokes"][kSpoke]["routes"]["stage-1"]["state"], "switching");
 }
 
 TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {

@@ -8,10 +8,13 @@
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/gcplib/frame.hpp"
+#include "tolmi_gcp/gcplib/peering.hpp"
 #include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
 namespace tolmi_gcp {
+
+using peering::createdPeering;
 
 namespace {
 
@@ -67,16 +70,6 @@ void recordPair(const std::string& key, const ResourceDocument& pair) {
   frame::recordWritten();
 }
 
-// The peering that re-creates `entry`: its created members, a member it lacks taking the API's
-// default. Throws for an entry without a text name or network.
-ResourceDocument createdPeering(const ResourceDocument& entry) {
-  ResourceDocument peering = ResourceDocument::object();
-  for (const auto& [member, byDefault] : createdMembers())
-    peering[member] = byDefault.is_null() ? ResourceDocument(stringAt(entry, member))
-                                          : valueOr(entry, member, byDefault);
-  return peering;
-}
-
 ResourceDocument creationBody(const ResourceDocument& entry) {
   return {{"networkPeering", createdPeering(entry)}};
 }
@@ -112,6 +105,14 @@ void addPeeringEnd(ComputeService& service, const std::string& project, const st
 }
 
 }  // namespace
+
+ResourceDocument peering::createdPeering(const ResourceDocument& entry) {
+  ResourceDocument peering = ResourceDocument::object();
+  for (const auto& [member, byDefault] : createdMembers())
+    peering[member] = byDefault.is_null() ? ResourceDocument(stringAt(entry, member))
+                                          : valueOr(entry, member, byDefault);
+  return peering;
+}
 
 void GcpLib::listPeering(const ResourceDocument& network) {
   info("- Discover peering(s)");

@@ -93,24 +93,6 @@ std::string priorityText(const ResourceDocument& priority) {
   throw ArgumentTypeError("priority", "an integer, a text or null", priority);
 }
 
-// The routes.insert body of one "add" entry, with the instance's name where its URL will go.
-ResourceDocument routeBody(const std::string& project, const std::string& vpc,
-                           const ResourceDocument& entry) {
-  ResourceDocument body = ResourceDocument::object();
-  body["destRange"] = stringAt(entry, "cidr");
-  body["nextHopInstance"] = stringAt(entry, "dest_instance");
-  body["priority"] = kDefaultPriority;
-  body["name"] = routes::generatedRouteName(project, vpc, entry);
-  body["zone"] = stringAt(entry, "zone");
-  body["network"] = Globals::networkLink;
-  body["description"] = kCreatedMarker;
-  const ResourceDocument& priority = at(entry, "priority");
-  if (!priority.is_null()) body["priority"] = priority;
-  const ResourceDocument& name = at(entry, "name");
-  if (!name.is_null()) body["name"] = routeName(name);
-  return body;
-}
-
 // A present "delete" or "add" must be a list: anything else is refused before any request, so
 // a mistyped stage is never half applied.
 const ResourceDocument& stageList(const ResourceDocument& manage_routes, const char* key,
@@ -134,7 +116,7 @@ std::set<std::string> configuredNames(const std::string& project, const std::str
     if (name.is_string()) names.insert(name.get<std::string>());
   for (const ResourceDocument& entry : additions) {
     try {
-      names.insert(routeBody(project, vpc, entry)["name"].get<std::string>());
+      names.insert(routes::createdRouteBody(project, vpc, entry)["name"].get<std::string>());
     } catch (const Error&) {
     }
   }
@@ -151,25 +133,16 @@ bool existingRouteIsTools(ComputeService& service, const std::string& project,
   }
 }
 
-// What makes a route route the way it does; a route that differs in none of them is in place.
-constexpr const char* kRoutingFields[] = {"destRange", "network",        "priority",
-                                          "tags",      "nextHopGateway", "nextHopInstance",
-                                          "nextHopIp", "nextHopIlb",     "nextHopVpnTunnel"};
-
-// True when the project holds the recorded route again, routing as recorded. A load-balancer next
-// hop's address is left out: the record drops it before insert and the API fills it in anew.
+// True when the project holds the recorded route again, routing as recorded.
 bool inPlaceAsRecorded(ComputeService& service, const std::string& project,
                        const ResourceDocument& recorded) {
-  ResourceDocument current;
   try {
-    current = service.routes().get(project, routeName(at(recorded, "name"))).execute();
+    return routes::routingDifferences(
+               service.routes().get(project, routeName(at(recorded, "name"))).execute(), recorded)
+        .empty();
   } catch (const Error&) {
     return false;
   }
-  return std::all_of(std::begin(kRoutingFields), std::end(kRoutingFields), [&](const char* field) {
-    if (std::string_view(field) == "nextHopIp" && has(recorded, "nextHopIlb")) return true;
-    return memberOrNull(current, field) == memberOrNull(recorded, field);
-  });
 }
 
 // The "name" of a recorded route document, "" when it has none.
@@ -255,6 +228,43 @@ bool routes::createdByTool(const ResourceDocument& route) {
   return memberOrNull(route, "description") == kCreatedMarker;
 }
 
+ResourceDocument routes::createdRouteBody(const std::string& project, const std::string& vpc,
+                                          const ResourceDocument& entry) {
+  ResourceDocument body = ResourceDocument::object();
+  body["destRange"] = stringAt(entry, "cidr");
+  body["nextHopInstance"] = stringAt(entry, "dest_instance");
+  body["priority"] = kDefaultPriority;
+  body["name"] = generatedRouteName(project, vpc, entry);
+  body["zone"] = stringAt(entry, "zone");
+  body["network"] = Globals::networkLink;
+  body["description"] = kCreatedMarker;
+  const ResourceDocument& priority = at(entry, "priority");
+  if (!priority.is_null()) body["priority"] = priority;
+  const ResourceDocument& name = at(entry, "name");
+  if (!name.is_null()) body["name"] = routeName(name);
+  return body;
+}
+
+std::vector<std::string> routes::routingDifferences(const ResourceDocument& current,
+                                                    const ResourceDocument& meant) {
+  // What makes a route route the way it does. The API leaves an empty list of tags out.
+  static constexpr const char* kRoutingFields[] = {
+      "destRange", "network",    "priority",        "tags", "nextHopGateway", "nextHopInstance",
+      "nextHopIp", "nextHopIlb", "nextHopVpnTunnel"};
+  auto value = [](const ResourceDocument& route, const char* field) {
+    const ResourceDocument& member = memberOrNull(route, field);
+    return member.is_array() && member.empty() ? ResourceDocument() : member;
+  };
+  std::vector<std::string> fields;
+  for (const char* field : kRoutingFields) {
+    // A load-balancer next hop's address is left out: a restore drops it before insert and the
+    // API fills it in anew.
+    if (std::string_view(field) == "nextHopIp" && has(meant, "nextHopIlb")) continue;
+    if (value(current, field) != value(meant, field)) fields.push_back(field);
+  }
+  return fields;
+}
+
 std::string routes::generatedRouteName(const std::string& project, const std::string& vpc,
                                        const ResourceDocument& entry) {
   std::string seed = project + vpc + stringAt(entry, "cidr") + stringAt(entry, "zone") +
@@ -302,7 +312,7 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
 
   for (const ResourceDocument& entry : additions) {
     std::optional<ResourceDocument> body = attemptOrError([&] {
-      ResourceDocument body = routeBody(project, vpc, entry);
+      ResourceDocument body = routes::createdRouteBody(project, vpc, entry);
       ResourceDocument instance =
           service.instances()
               .get(project, stringAt(entry, "zone"), stringAt(entry, "dest_instance"))

@@ -3,6 +3,7 @@
 // Internal to the library; public here only for the benchmarks and the tool's checks.
 
 #include <string>
+#include <vector>
 
 #include "tolmi_gcp/ResourceDocument.hpp"
 
@@ -17,5 +18,15 @@ bool createdByTool(const ResourceDocument& route);
 // without those keys or with values of the wrong type.
 std::string generatedRouteName(const std::string& project, const std::string& vpc,
                                const ResourceDocument& entry);
+
+// The routes.insert body of one "add" entry, with the instance's name where its URL will go, and
+// the network of Globals::networkLink. Throws as generatedRouteName does.
+ResourceDocument createdRouteBody(const std::string& project, const std::string& vpc,
+                                  const ResourceDocument& entry);
+
+// The fields ("priority", "nextHopInstance", ...) in which `current` routes otherwise than `meant`
+// says; empty when it routes as meant.
+std::vector<std::string> routingDifferences(const ResourceDocument& current,
+                                            const ResourceDocument& meant);
 
 }  // namespace tolmi_gcp::routes

@@ -1,0 +1,14 @@
+#pragma once
+
+// Internal to the library; public here only for the tool's checks.
+
+#include "tolmi_gcp/ResourceDocument.hpp"
+
+namespace tolmi_gcp::peering {
+
+// The peering that re-creates a recorded peering entry: its name, network and settings, a setting
+// the entry lacks taking the value the API gives it by default. Two entries with equal results
+// peer alike. Throws for an entry without a text name or network.
+ResourceDocument createdPeering(const ResourceDocument& entry);
+
+}  // namespace tolmi_gcp::peering
