@@ -97,6 +97,8 @@ class CurlTransport : public HttpTransport {
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
     curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "gzip");
+    // A page of 500 routes in one read, not in 16 KB pieces each with its own poll and recv.
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, options_.connectTimeoutMs);
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, options_.totalTimeoutMs);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
