@@ -9,16 +9,15 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <curl/curl.h>
-#include <log4cplus/fileappender.h>
 #include <log4cplus/initializer.h>
-#include <log4cplus/layout.h>
-#include <log4cplus/logger.h>
 
+#include "cli/output.hpp"
 #include "emulator_process.hpp"
 #include "scenarios.hpp"
 #include "temp_dir.hpp"
@@ -154,13 +153,11 @@ bool pythonClientInstalled() {
 
 }  // namespace
 
-// The client: the library's report, logged to a file through a real appender as the tool would.
+// The client: the library's report, written to a file through the tool's own output.
 int discoveryClient(const std::string& logFile) {
   log4cplus::Initializer initializer;
-  log4cplus::SharedAppenderPtr appender(new log4cplus::FileAppender(logFile));
-  appender->setLayout(std::make_unique<log4cplus::PatternLayout>("%m%n"));
-  log4cplus::Logger::getRoot().addAppender(appender);
-  log4cplus::Logger::getRoot().setLogLevel(log4cplus::INFO_LOG_LEVEL);
+  std::ofstream report(logFile);
+  cli::Output output(report, std::cerr, {});
   return measured([] { GcpLib::listAllNetwork(nullptr); });
 }
 

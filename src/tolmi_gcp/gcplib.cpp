@@ -3,7 +3,7 @@
 #include <chrono>
 #include <thread>
 
-#include <log4cplus/loggingmacros.h>
+#include <log4cplus/loglevel.h>
 
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/errors.hpp"
@@ -19,9 +19,19 @@ log4cplus::Logger& logger() {
   return instance;
 }
 
-void info(const std::string& message) { LOG4CPLUS_INFO(logger(), message); }
-void warning(const std::string& message) { LOG4CPLUS_WARN(logger(), message); }
-void error(const std::string& message) { LOG4CPLUS_ERROR(logger(), message); }
+namespace {
+
+// Logged as it is: the macros would copy the line through a string stream and attach the source
+// file and function, which no layout of ours shows and which cost two allocations a line.
+void logLine(log4cplus::LogLevel level, const std::string& message) {
+  logger().log(level, message, nullptr, -1, nullptr);
+}
+
+}  // namespace
+
+void info(const std::string& message) { logLine(log4cplus::INFO_LOG_LEVEL, message); }
+void warning(const std::string& message) { logLine(log4cplus::WARN_LOG_LEVEL, message); }
+void error(const std::string& message) { logLine(log4cplus::ERROR_LOG_LEVEL, message); }
 
 std::string segment(std::string_view link, int index) {
   std::size_t start = 0;
