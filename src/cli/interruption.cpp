@@ -40,11 +40,11 @@ void InterruptibleObserver::onSend(const Request& request) {
     std::lock_guard lock(mutex_);
     if (unfinished_.empty() && InterruptionGuard::requested()) throw Interrupted{};
   }
-  inner_->onSend(request);
+  for (const auto& inner : inner_) inner->onSend(request);
 }
 
 void InterruptibleObserver::onAnswer(const Request& request, const ResourceDocument& answer) {
-  inner_->onAnswer(request, answer);
+  for (const auto& inner : inner_) inner->onAnswer(request, answer);
   CallKind kind = request.apiMethod().kind;
   if (kind == CallKind::kRead || !answer.is_object()) return;
   // A change answers with its operation; a wait names it as its last parameter.
@@ -57,8 +57,8 @@ void InterruptibleObserver::onAnswer(const Request& request, const ResourceDocum
     unfinished_.insert(name);
 }
 
-void InterruptibleObserver::onFailure(const Request& request) {
-  inner_->onFailure(request);
+void InterruptibleObserver::onFailure(const Request& request, std::string_view failure) {
+  for (const auto& inner : inner_) inner->onFailure(request, failure);
   // A wait that failed for good leaves nothing to wait for: the run does not await it again.
   if (request.apiMethod().kind != CallKind::kWait) return;
   std::lock_guard lock(mutex_);

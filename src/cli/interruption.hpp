@@ -4,6 +4,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "tolmi_gcp/compute/compute_service.hpp"
 
@@ -25,21 +26,21 @@ class InterruptionGuard {
   static bool requested();
 };
 
-// Watches the requests of a ComputeService and tells `inner` of each; once an interruption is
-// requested, throws Interrupted in place of sending the next request made while no awaited
-// operation is unfinished. So the change in flight and its wait finish, and so does the library's
-// record keeping after them.
+// Watches the requests of a ComputeService and tells each of `inner`, in order, of each; once an
+// interruption is requested, throws Interrupted in place of sending the next request made while no
+// awaited operation is unfinished. So the change in flight and its wait finish, and so does the
+// library's record keeping after them.
 class InterruptibleObserver : public RequestObserver {
  public:
-  explicit InterruptibleObserver(std::shared_ptr<RequestObserver> inner)
+  explicit InterruptibleObserver(std::vector<std::shared_ptr<RequestObserver>> inner)
       : inner_(std::move(inner)) {}
 
   void onSend(const Request& request) override;
   void onAnswer(const Request& request, const ResourceDocument& answer) override;
-  void onFailure(const Request& request) override;
+  void onFailure(const Request& request, std::string_view failure) override;
 
  private:
-  std::shared_ptr<RequestObserver> inner_;
+  std::vector<std::shared_ptr<RequestObserver>> inner_;
   std::mutex mutex_;                  // reads may be sent from several threads
   std::set<std::string> unfinished_;  // operations started and not yet seen done
 };

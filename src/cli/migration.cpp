@@ -160,6 +160,7 @@ std::size_t Migration::verified(const Part& part, bool switching) {
 // A person at a terminal confirms the plan; --yes, a dry run or no terminal go ahead.
 bool Migration::confirmed() {
   if (!in_.answers || in_.yes || in_.dryRun) return true;
+  out_.flush();
   out_.err() << "proceed? [y/N] " << std::flush;
   std::string answer;
   std::getline(*in_.answers, answer);

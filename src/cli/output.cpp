@@ -4,11 +4,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <ostream>
-#include <thread>
 
 #include <log4cplus/layout.h>
 #include <log4cplus/loggingmacros.h>
@@ -20,28 +17,24 @@ namespace tolmi_gcp::cli {
 
 namespace {
 
-// Writes events to a stream in the order they happen, but flushes them together: warnings and
-// errors at once, other lines within kFlushDelay (a flusher thread), the rest when the appender
-// closes. One write per line was most of a large report's cost; a line still never waits unseen
-// behind a slow request, an operation's wait or a prompt (std::cerr also flushes std::cout first).
+// Writes events to a stream in the order they happen and holds them until flush(): one write per
+// line was most of a large report's cost. Warnings and errors, and every line of a stream that
+// flushes each, go out at once; the tool flushes before each request (FlushBeforeRequests), so no
+// line waits unseen behind a slow request, an operation's wait or a prompt.
 class StreamAppender : public log4cplus::Appender {
  public:
   // Without a pattern, the message and a newline, with no layout to format it through.
-  explicit StreamAppender(std::ostream& stream, const char* pattern = nullptr) : stream_(stream) {
+  StreamAppender(std::ostream& stream, bool flushEach, const char* pattern = nullptr)
+      : stream_(stream), flushEach_(flushEach), messageOnly_(!pattern) {
     if (pattern) setLayout(std::make_unique<log4cplus::PatternLayout>(pattern));
-    messageOnly_ = !pattern;
   }
   ~StreamAppender() override { destructorImpl(); }
 
-  // Flushes what is held and stops the flusher; later lines are flushed one by one.
-  void close() override {
-    std::unique_lock lock(mutex_);
-    closing_ = true;
+  void close() override { flush(); }
+
+  void flush() {
+    std::lock_guard lock(mutex_);
     stream_.flush();
-    unflushed_ = false;
-    lock.unlock();
-    wake_.notify_one();
-    if (flusher_.joinable()) flusher_.join();
   }
 
  protected:
@@ -51,37 +44,14 @@ class StreamAppender : public log4cplus::Appender {
       stream_ << event.getMessage() << '\n';
     else
       stream_ << formatEvent(event);
-    if (closing_ || event.getLogLevel() >= log4cplus::WARN_LOG_LEVEL) {
-      stream_.flush();
-      unflushed_ = false;
-    } else if (!unflushed_) {
-      unflushed_ = true;
-      if (!flusher_.joinable()) flusher_ = std::thread([this] { flushLater(); });
-      wake_.notify_one();
-    }
+    if (flushEach_ || event.getLogLevel() >= log4cplus::WARN_LOG_LEVEL) stream_.flush();
   }
 
  private:
-  static constexpr std::chrono::milliseconds kFlushDelay{50};
-
-  void flushLater() {
-    std::unique_lock lock(mutex_);
-    while (!closing_) {
-      wake_.wait(lock, [this] { return unflushed_ || closing_; });
-      // Lines that follow within the delay go out in the same write.
-      wake_.wait_for(lock, kFlushDelay, [this] { return closing_; });
-      stream_.flush();
-      unflushed_ = false;
-    }
-  }
-
   std::ostream& stream_;
-  bool messageOnly_;
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  bool unflushed_ = false;
-  bool closing_ = false;
-  std::thread flusher_;
+  const bool flushEach_;
+  const bool messageOnly_;
+  std::mutex mutex_;  // requests may be sent, and so flush, from several threads
 };
 
 class ErrorCounter : public log4cplus::Appender {
@@ -117,15 +87,15 @@ Output::Output(std::ostream& out, std::ostream& err, const OutputOptions& option
     logFile_.open(*options.logFile, std::ios::app);
     if (!logFile_) throw ConfigError("log file " + *options.logFile + ": cannot be opened");
   }
-  log4cplus::SharedAppenderPtr toOut(new StreamAppender(out));
+  log4cplus::SharedAppenderPtr toOut(new StreamAppender(out, false));
   if (options.quiet) toOut->setThreshold(log4cplus::WARN_LOG_LEVEL);
-  log4cplus::SharedAppenderPtr toErr(new StreamAppender(err));
+  log4cplus::SharedAppenderPtr toErr(new StreamAppender(err, true));
   attach(library_, toOut);
   attach(library_, errorCounter_);
   attach(report_, toOut);
   attach(notes_, toErr);
   if (logFile_.is_open()) {
-    log4cplus::SharedAppenderPtr toFile(new StreamAppender(logFile_, kTimestamped));
+    log4cplus::SharedAppenderPtr toFile(new StreamAppender(logFile_, false, kTimestamped));
     attach(library_, toFile);
     attach(report_, toFile);
     attach(notes_, toFile);
@@ -152,6 +122,11 @@ void Output::attach(log4cplus::Logger& logger, log4cplus::SharedAppenderPtr appe
 void Output::report(const std::string& line) { LOG4CPLUS_INFO(report_, line); }
 void Output::note(const std::string& line) { LOG4CPLUS_INFO(notes_, line); }
 void Output::fail(const std::string& line) { LOG4CPLUS_ERROR(notes_, line); }
+
+void Output::flush() {
+  for (auto& [logger, appender] : attached_)
+    if (auto* stream = dynamic_cast<StreamAppender*>(appender.get())) stream->flush();
+}
 
 int Output::libraryErrors() const {
   return static_cast<const ErrorCounter&>(*errorCounter_).count();

@@ -9,6 +9,8 @@
 #include <log4cplus/appender.h>
 #include <log4cplus/logger.h>
 
+#include "tolmi_gcp/compute/compute_service.hpp"
+
 namespace tolmi_gcp::cli {
 
 struct OutputOptions {
@@ -34,6 +36,9 @@ class Output {
   // An error of the tool itself, on `err` at error level (not counted as a library error).
   void fail(const std::string& line);
 
+  // Writes out the lines held back (see StreamAppender): before a request, a prompt, an exit.
+  void flush();
+
   int libraryErrors() const;
   std::ostream& err() { return err_; }
 
@@ -47,6 +52,18 @@ class Output {
   log4cplus::Logger notes_;
   log4cplus::SharedAppenderPtr errorCounter_;
   std::vector<std::pair<log4cplus::Logger, log4cplus::SharedAppenderPtr>> attached_;
+};
+
+// Flushes an Output before each request goes out: a line never waits unseen behind a request.
+class FlushBeforeRequests : public RequestObserver {
+ public:
+  explicit FlushBeforeRequests(Output& output) : output_(output) {}
+  void onSend(const Request&) override { output_.flush(); }
+  void onAnswer(const Request&, const ResourceDocument&) override {}
+  void onFailure(const Request&, std::string_view) override {}
+
+ private:
+  Output& output_;
 };
 
 }  // namespace tolmi_gcp::cli

@@ -95,7 +95,7 @@ void Progress::onAnswer(const Request& request, const ResourceDocument& answer) 
   }
 }
 
-void Progress::onFailure(const Request& request) {
+void Progress::onFailure(const Request& request, std::string_view) {
   if (request.apiMethod().kind == CallKind::kWait) stopWaiting(awaitedOperation(request), true);
 }
 

@@ -23,7 +23,7 @@ class Progress : public RequestObserver {
 
   void onSend(const Request& request) override;
   void onAnswer(const Request& request, const ResourceDocument& answer) override;
-  void onFailure(const Request& request) override;
+  void onFailure(const Request& request, std::string_view failure) override;
 
   // Accepted change requests by kind ("route deletions" -> 2), for the closing summary.
   const std::map<std::string, int>& changes() const { return changes_; }

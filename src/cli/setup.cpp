@@ -61,8 +61,9 @@ void prepare(const Invocation& in, Output& output, std::ostream* terminal, Setup
   DefaultService base =
       defaultComputeService(in.endpoint, CredentialsEnvironment::fromProcess(), in.service);
   setup.progress = std::make_shared<Progress>(terminal);
-  Globals::service = std::make_shared<ComputeService>(
-      base.service->withObserver(std::make_shared<InterruptibleObserver>(setup.progress)));
+  Globals::service = std::make_shared<ComputeService>(base.service->withObserver(
+      std::make_shared<InterruptibleObserver>(std::vector<std::shared_ptr<RequestObserver>>{
+          std::make_shared<FlushBeforeRequests>(output), setup.progress})));
   setup.spokeNetwork = readSpoke(in, setup, migration["vpc_name"]);
   Globals::networkLink = stringAt(setup.spokeNetwork, "selfLink");
 }

@@ -265,8 +265,11 @@ ResourceDocument ComputeService::execute(const Request& request) const {
     }
     if (observer_) observer_->onAnswer(request, document);
     return document;
+  } catch (const std::exception& failure) {
+    if (observer_) observer_->onFailure(request, failure.what());
+    throw;
   } catch (...) {
-    if (observer_) observer_->onFailure(request);
+    if (observer_) observer_->onFailure(request, "an unknown failure");
     throw;
   }
 }

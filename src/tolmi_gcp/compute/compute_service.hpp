@@ -144,13 +144,14 @@ class RegionOperationsCollection {
 };
 
 // Told of each request a ComputeService sends, on the sending thread: before it goes out, then
-// once with the answer or once when it failed for good (after any retries).
+// once with the answer or once when it failed for good (after any retries), with the failure's
+// message.
 class RequestObserver {
  public:
   virtual ~RequestObserver() = default;
   virtual void onSend(const Request& request) = 0;
   virtual void onAnswer(const Request& request, const ResourceDocument& answer) = 0;
-  virtual void onFailure(const Request& request) = 0;
+  virtual void onFailure(const Request& request, std::string_view failure) = 0;
 };
 
 // The handle on the Compute Engine API v1: collections build requests, the transport sends them.
