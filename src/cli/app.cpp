@@ -38,16 +38,27 @@ std::optional<std::chrono::seconds> parseDuration(const std::string& text) {
   return std::chrono::seconds(count * (unit == "h" ? 3600 : unit == "m" ? 60 : 1));
 }
 
-// The options that discover, switch and revert share.
-void addMigrationOptions(CLI::App& command, Invocation& invocation) {
+// The migration file, which discover, switch, revert and snapshot all read.
+void addConfigOption(CLI::App& command, Invocation& invocation) {
   command.add_option("--config", invocation.config, "The migration file (YAML)")
       ->required()
       ->check(CLI::ExistingFile);
 }
 
+// The options that discover, switch and revert share.
+void addMigrationOptions(CLI::App& command, Invocation& invocation, std::string& format) {
+  addConfigOption(command, invocation);
+  command
+      .add_option("--output", format,
+                  "text (the default) or json: JSON Lines of the changes and a closing summary "
+                  "(discover: the discovered estate as one document) on standard output, the "
+                  "report on standard error")
+      ->check(CLI::IsMember({"text", "json"}));
+}
+
 // The options that switch and revert share.
-void addChangeOptions(CLI::App& command, Invocation& invocation) {
-  addMigrationOptions(command, invocation);
+void addChangeOptions(CLI::App& command, Invocation& invocation, std::string& format) {
+  addMigrationOptions(command, invocation, format);
   command.add_option("--revert-file", invocation.revertFile,
                      "Where the way back is kept (default: the migration file + .revert.json)");
   command.add_option("--stage", invocation.stages, "Only this route stage (repeatable)")
@@ -103,16 +114,17 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       "discover",
       "Report the project's networks, the spoke's peerings, the transit routers and "
       "the ranges the spoke would advertise");
-  addMigrationOptions(*discover, invocation);
+  std::string format = "text";
+  addMigrationOptions(*discover, invocation, format);
   CLI::App* switchCommand = app.add_subcommand(
       "switch",
       "Move the spoke's traffic: peerings, then route stages, then router advertisements");
-  addChangeOptions(*switchCommand, invocation);
+  addChangeOptions(*switchCommand, invocation, format);
   switchCommand->add_flag("--force", invocation.force,
                           "Switch a spoke that is switched and not reverted; the replaced record "
                           "is kept in the revert file's history");
   CLI::App* revert = app.add_subcommand("revert", "Take the switch back, in the opposite order");
-  addChangeOptions(*revert, invocation);
+  addChangeOptions(*revert, invocation, format);
   revert->add_option("--from-history", invocation.fromHistory,
                      "Restore from this entry (0 = oldest) of the revert file's history, kept "
                      "when a switch replaced or re-ran a record");
@@ -120,7 +132,7 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       "snapshot",
       "Read what the migration touches into a topology file for compute-emulator --topology, "
       "to rehearse offline");
-  addMigrationOptions(*snapshot, invocation);
+  addConfigOption(*snapshot, invocation);
   std::string snapshotFile;
   snapshot->add_option("--output", snapshotFile, "Write the topology here (default: stdout)");
   CLI::App* demo = app.add_subcommand(
@@ -143,7 +155,10 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   if (invocation.revertFile.empty()) invocation.revertFile = defaultRevertFile(invocation.config);
 
   try {
-    Output output(out, err, outputOptions);
+    // JSON has standard output to itself; the report the library writes goes beside the notes.
+    if (format == "json") invocation.events = &out;
+    Output output(invocation.events ? err : out, err, outputOptions);
+    output.logOnly(std::string("tolmi-gcp ") + TOLMI_GCP_VERSION + ": " + invocation.commandLine);
     std::ostream* terminal = errIsTerminal ? &err : nullptr;
     if (errIsTerminal) invocation.answers = answers;
     if (demo->parsed()) {

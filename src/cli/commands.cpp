@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "cli/discover.hpp"
+#include "cli/estate.hpp"
 #include "cli/interruption.hpp"
 #include "cli/migration.hpp"
 #include "cli/setup.hpp"
@@ -19,6 +20,17 @@ class ProcessStateGuard {
   ProcessStateGuard() { Globals::reset(); }
   ~ProcessStateGuard() { Globals::reset(); }
 };
+
+// The closing JSON line of a run that ended before its plan: the status and why.
+int summarized(const Invocation& in, int status, const std::string& error) {
+  if (in.events)
+    *in.events << ResourceDocument{{"event", "summary"},    {"time", utcNow()},
+                                   {"command", in.command}, {"dry_run", in.dryRun},
+                                   {"error", error},        {"exit_status", status}}
+                      .dump()
+               << std::endl;
+  return status;
+}
 
 // A failure before the first change.
 int stoppedBeforeChange(const Invocation& in, const Setup& setup, Output& output,
@@ -41,15 +53,20 @@ int runCommand(const Invocation& invocation, Output& output, std::ostream* termi
   Setup setup;
   try {
     prepare(invocation, output, terminal, setup);
+    if (invocation.command == "discover" && invocation.events) {
+      *invocation.events << readEstate(setup).dump(2) << std::endl;
+      return kDone;
+    }
     if (invocation.command == "discover") return discover(setup, output, errorsBefore);
   } catch (const ConfigError& failure) {
     output.fail(std::string("tolmi-gcp: ") + failure.what());
-    return kUsage;
+    return summarized(invocation, kUsage, failure.what());
   } catch (const std::exception& failure) {
-    return stoppedBeforeChange(invocation, setup, output, failure);
+    return summarized(invocation, stoppedBeforeChange(invocation, setup, output, failure),
+                      failure.what());
   } catch (const Interrupted&) {
     output.fail("tolmi-gcp: interrupted before any change; nothing was changed");
-    return kInterrupted;
+    return summarized(invocation, kInterrupted, "interrupted");
   }
   return Migration(invocation, setup, output, errorsBefore).run();
 }

@@ -31,6 +31,7 @@ struct Invocation {
   bool force = false;
   bool yes = false;                        // --yes: no question before the first change
   std::istream* answers = nullptr;         // set on a terminal: where "proceed? [y/N]" is answered
+  std::ostream* events = nullptr;          // --output json: where the JSON goes
   std::optional<std::size_t> fromHistory;  // revert from this history entry of the revert file
   std::optional<std::string> endpoint;
   ServiceOptions service;                                // --retry-scale, --request-timeout-ms

@@ -37,17 +37,53 @@ Migration::Migration(const Invocation& invocation, Setup& setup, Output& output,
       errorsBefore_(errorsBefore) {}
 
 int Migration::run() {
+  int status = kDone;
   try {
-    return migrate(in_.command == "switch");
+    status = migrate(in_.command == "switch");
   } catch (const ConfigError& failure) {
-    if (changing_) return stopped(failure);
-    out_.fail(std::string("tolmi-gcp: ") + failure.what());
-    return kUsage;
+    if (changing_) {
+      status = stopped(failure);
+    } else {
+      out_.fail(std::string("tolmi-gcp: ") + failure.what());
+      status = kUsage;
+    }
   } catch (const std::exception& failure) {
-    return stopped(failure);
+    status = stopped(failure);
   } catch (const Interrupted&) {
-    return interrupted();
+    status = interrupted();
   }
+  writeSummaryEvent(status);
+  return status;
+}
+
+// The closing JSON line: what the run set out to do, where each part stands, and how it ended.
+void Migration::writeSummaryEvent(int status) {
+  ChangeLog& changes = *setup_.changes;
+  changes.finish();
+  ResourceDocument parts = ResourceDocument::array();
+  std::vector<Part> covered = finished_;
+  if (current_) covered.push_back(*current_);
+  for (const Part& part : covered)
+    parts.push_back({{"part", part.label()}, {"state", store_.state(setup_.spoke, part)}});
+  ResourceDocument made = ResourceDocument::object();
+  for (const auto& [kind, count] : setup_.progress->changes()) made[kind] = count;
+  changes.write("summary", {{"time", utcNow()},
+                            {"command", in_.command},
+                            {"spoke", setup_.spoke},
+                            {"dry_run", in_.dryRun},
+                            {"plan",
+                             {{"peering_ends", plan_.peeringEnds},
+                              {"routes_to_delete", plan_.routesToDelete},
+                              {"routes_to_create", plan_.routesToCreate},
+                              {"routers", plan_.routers}}},
+                            {"problems", problems_},
+                            {"parts", parts},
+                            {"changes", made},
+                            {"errors", errors()},
+                            {"mismatches", mismatches_},
+                            {"failed_restores", Globals::failedRestores},
+                            {"revert_file", store_.savePath()},
+                            {"exit_status", status}});
 }
 
 int Migration::interrupted() {
@@ -111,6 +147,7 @@ int Migration::migrate(bool switching) {
     return kDone;
   }
   Findings found = switching ? switchFindings(setup_, run) : revertFindings(setup_, run);
+  plan_ = found.plan;
   refuseProblems(switching ? in_.config : in_.revertFile, found.problems);
   for (const std::string& warning : found.warnings) out_.note("warning: " + warning);
   out_.note(found.plan.line(switching));
@@ -126,6 +163,7 @@ int Migration::migrate(bool switching) {
   changing_ = true;
   for (const Part& part : run) {
     current_ = part;
+    setup_.changes->setPart(part.label());
     store_.mark(setup_.spoke, part, switching ? "switching" : "reverting");
     int errorsBefore = errors();
     int failedBefore = Globals::failedRestores;
@@ -140,6 +178,9 @@ int Migration::migrate(bool switching) {
     else
       out_.note(part.label() + " is not restored as recorded: it stays \"reverting\" with its " +
                 "record, so that revert can be run again once the cause is fixed");
+    setup_.changes->write(
+        "part",
+        {{"time", utcNow()}, {"part", part.label()}, {"state", store_.state(setup_.spoke, part)}});
     finished_.push_back(part);
   }
   current_.reset();
@@ -151,8 +192,10 @@ int Migration::migrate(bool switching) {
 std::size_t Migration::verified(const Part& part, bool switching) {
   if (in_.dryRun) return 0;
   std::vector<std::string> differences = verifyPart(setup_, part, switching);
-  for (const std::string& difference : differences)
+  for (const std::string& difference : differences) {
     out_.fail("**Error** verify " + part.label() + ": " + difference);
+    setup_.changes->write("mismatch", {{"part", part.label()}, {"detail", difference}});
+  }
   mismatches_ += differences.size();
   return differences.size();
 }
@@ -168,7 +211,10 @@ bool Migration::confirmed() {
 }
 
 void Migration::refuseProblems(const std::string& file, const std::vector<std::string>& problems) {
-  for (const std::string& problem : problems) out_.fail(file + ": " + problem);
+  for (const std::string& problem : problems) {
+    out_.fail(file + ": " + problem);
+    problems_.push_back(file + ": " + problem);
+  }
   if (!problems.empty())
     throw ConfigError(std::to_string(problems.size()) +
                       " problem(s) found before any change; nothing was sent");

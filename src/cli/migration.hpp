@@ -6,6 +6,7 @@
 
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
+#include "cli/preflight.hpp"
 #include "cli/setup.hpp"
 
 namespace tolmi_gcp::cli {
@@ -34,6 +35,7 @@ class Migration {
   int stopped(const std::exception& failure);
   int interrupted();
   int summarize();
+  void writeSummaryEvent(int status);
   int errors() const;  // error-level lines the library logged during this run
 
   const Invocation& in_;
@@ -45,6 +47,8 @@ class Migration {
   std::optional<Part> current_;  // the part under way
   std::vector<Part> finished_;
   std::size_t mismatches_ = 0;  // differences found on reading back
+  Plan plan_;
+  std::vector<std::string> problems_;  // found before the first change
 };
 
 }  // namespace tolmi_gcp::cli

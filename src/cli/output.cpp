@@ -79,6 +79,7 @@ Output::Output(std::ostream& out, std::ostream& err, const OutputOptions& option
       library_(log4cplus::Logger::getInstance("tolmi_gcp")),
       report_(log4cplus::Logger::getInstance("tolmi_cli.report")),
       notes_(log4cplus::Logger::getInstance("tolmi_cli.note")),
+      logOnly_(log4cplus::Logger::getInstance("tolmi_cli.log")),
       errorCounter_(new ErrorCounter()) {
   if (options.logFile) {
     // Created for the owner only: the log holds what the migration reads and changes.
@@ -99,8 +100,9 @@ Output::Output(std::ostream& out, std::ostream& err, const OutputOptions& option
     attach(library_, toFile);
     attach(report_, toFile);
     attach(notes_, toFile);
+    attach(logOnly_, toFile);
   }
-  for (log4cplus::Logger* logger : {&library_, &report_, &notes_}) {
+  for (log4cplus::Logger* logger : {&library_, &report_, &notes_, &logOnly_}) {
     logger->setLogLevel(log4cplus::INFO_LOG_LEVEL);
     logger->setAdditivity(false);
   }
@@ -122,6 +124,9 @@ void Output::attach(log4cplus::Logger& logger, log4cplus::SharedAppenderPtr appe
 void Output::report(const std::string& line) { LOG4CPLUS_INFO(report_, line); }
 void Output::note(const std::string& line) { LOG4CPLUS_INFO(notes_, line); }
 void Output::fail(const std::string& line) { LOG4CPLUS_ERROR(notes_, line); }
+void Output::logOnly(const std::string& line) {
+  if (logFile_.is_open()) LOG4CPLUS_INFO(logOnly_, line);
+}
 
 void Output::flush() {
   for (auto& [logger, appender] : attached_)

@@ -35,6 +35,8 @@ class Output {
   void note(const std::string& line);
   // An error of the tool itself, on `err` at error level (not counted as a library error).
   void fail(const std::string& line);
+  // A line for the log file alone (the run's header, the operations awaited); none without one.
+  void logOnly(const std::string& line);
 
   // Writes out the lines held back (see StreamAppender): before a request, a prompt, an exit.
   void flush();
@@ -50,6 +52,7 @@ class Output {
   log4cplus::Logger library_;
   log4cplus::Logger report_;
   log4cplus::Logger notes_;
+  log4cplus::Logger logOnly_;
   log4cplus::SharedAppenderPtr errorCounter_;
   std::vector<std::pair<log4cplus::Logger, log4cplus::SharedAppenderPtr>> attached_;
 };

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/change_log.hpp"
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 #include "cli/progress.hpp"
@@ -34,6 +35,7 @@ struct Setup {
   ResourceDocument spokeNetwork;
   std::unique_ptr<RevertStore> store;
   std::shared_ptr<Progress> progress;
+  std::shared_ptr<ChangeLog> changes;
 };
 
 // Fills `setup` as far as it gets. Throws ConfigError for a bad file or command line, a locked

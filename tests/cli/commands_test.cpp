@@ -339,6 +339,52 @@ TEST_F(Commands, DiscoverReportsTheFilesProjectAndLeavesTheLibraryFactoryAlone) 
   EXPECT_EQ(made, 1);
 }
 
+TEST_F(Commands, JsonOutputNamesEachChangeAndTheLogFileStartsWithAHeader) {
+  std::string log = (dir.path() / "run.log").string();
+  Result run = tool({"switch", "--config", config, "--only", "peerings,routes", "--stage",
+                     "stage-1", "--output", "json", "--log-file", log});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_THAT(headings(run.err),
+              ElementsAre("- Delete transit peerings in " + kSpoke, "- Manage route(s) stage-1"));
+  std::vector<std::string> events;
+  ResourceDocument summary;
+  std::istringstream lines(run.out);
+  for (std::string line; std::getline(lines, line);) {
+    summary = ResourceDocument::parse(line);
+    events.push_back(textOf(summary["event"]) + " " + textOf(summary.value("part", "")) + " " +
+                     textOf(summary.value("action", summary.value("state", ""))) + " " +
+                     textOf(summary.value("resource", "")) + " " +
+                     textOf(summary.value("result", "")));
+  }
+  const std::string routes = "projects/app-spoke-prod/global/routes/";
+  const std::string peering = "peerings networks.removePeering projects/";
+  EXPECT_THAT(
+      events,
+      ElementsAre("change " + peering + "net-transit-prod/global/networks/transit-a done",
+                  "change " + peering + "app-spoke-prod/global/networks/spoke-1 done",
+                  "change " + peering + "net-transit-prod/global/networks/transit-b done",
+                  "change " + peering + "app-spoke-prod/global/networks/spoke-1 done",
+                  "part peerings switched  ",
+                  "change routes stage-1 routes.delete " + routes + "onprem-dc1-via-gw done",
+                  "change routes stage-1 routes.insert " + routes +
+                      "tvn-940f3e20d8665308d0c3d5ba79cf6fba done",
+                  "part routes stage-1 switched  ", "summary    "));
+  EXPECT_EQ(summary["exit_status"], 0);
+  EXPECT_EQ(summary["changes"], ResourceDocument::parse(R"({"peering removals": 4,
+      "route creations": 1, "route deletions": 1})"));
+  std::string text = TempDir::read(log);
+  EXPECT_THAT(text, HasSubstr("INFO  tolmi-gcp 0.1.0: tolmi-gcp switch --config " + config));
+  EXPECT_THAT(text, HasSubstr("INFO  endpoint " + local.endpoint() +
+                              ", project app-spoke-prod, credentials none (emulator)\n"));
+  EXPECT_THAT(text, HasSubstr("INFO  awaiting operation-"));
+
+  Result estate = tool({"discover", "--config", config, "--output", "json"});
+  ResourceDocument found = ResourceDocument::parse(estate.out);
+  EXPECT_EQ(found["networks"].size(), 4u);
+  EXPECT_EQ(found["networks"][0]["routes"].back()["name"], "tvn-940f3e20d8665308d0c3d5ba79cf6fba");
+  EXPECT_EQ(found["routers"][0]["bgp"]["advertiseMode"], "CUSTOM");
+}
+
 // Raises a real SIGINT once the tool draws its first progress line: an operation's wait is in
 // flight then.
 struct InterruptOnFirstWait : std::stringbuf {

@@ -286,7 +286,7 @@ class ListAllNetwork : public Discovery {
     Discovery::SetUp();
     defaultServiceFactory() = [this] {
       return DefaultService{std::shared_ptr<ComputeService>(&service, [](ComputeService*) {}),
-                            project};
+                            project, ""};
     };
   }
   void TearDown() override {
@@ -423,7 +423,8 @@ projects:
 )",
                                             "topology"));
   defaultServiceFactory() = [&api] {
-    return DefaultService{std::shared_ptr<ComputeService>(&api, [](ComputeService*) {}), "proj-a"};
+    return DefaultService{std::shared_ptr<ComputeService>(&api, [](ComputeService*) {}), "proj-a",
+                          ""};
   };
   GcpLib::listAllNetwork(nullptr);
   defaultServiceFactory() = [] { return defaultComputeService(); };

@@ -168,8 +168,8 @@ DefaultCredentials fromFile(const std::string& path, const std::string& origin,
   std::string project = has(file, "project_id") && file["project_id"].is_string()
                             ? file["project_id"].get<std::string>()
                             : "";
-  return {std::make_shared<TokenCredentials>(std::move(source), environment.clock), project,
-          origin};
+  return {std::make_shared<TokenCredentials>(std::move(source), environment.clock), project, origin,
+          type};
 }
 
 ComputeService makeService(const std::string& root, std::shared_ptr<Credentials> credentials,
@@ -231,7 +231,7 @@ DefaultCredentials findDefaultCredentials(const CredentialsEnvironment& environm
         std::make_shared<TokenCredentials>(
             metadataSource(root, environment.metadataTransport, environment.clock),
             environment.clock),
-        "", "the metadata server at " + root};
+        "", "the metadata server at " + root, "metadata server"};
   }
 
   if (found->project.empty())
@@ -253,7 +253,8 @@ DefaultService defaultComputeService(const std::optional<std::string>& endpoint,
     std::string root = endpoint ? *endpoint : "http://" + emulatorHost + "/compute/v1/";
     return {std::make_shared<ComputeService>(
                 makeService(root, std::make_shared<AnonymousCredentials>(), options)),
-            firstVariable(environment, {"GOOGLE_CLOUD_PROJECT", "CLOUDSDK_CORE_PROJECT"})};
+            firstVariable(environment, {"GOOGLE_CLOUD_PROJECT", "CLOUDSDK_CORE_PROJECT"}),
+            "none (emulator)"};
   }
   std::string root = endpoint.value_or(ComputeService::kDefaultEndpoint);
   if (root.rfind("https://", 0) != 0)
@@ -261,7 +262,7 @@ DefaultService defaultComputeService(const std::optional<std::string>& endpoint,
                       " is neither https nor a loopback address; credentials go only over https");
   DefaultCredentials found = findDefaultCredentials(environment);
   return {std::make_shared<ComputeService>(makeService(root, found.credentials, options)),
-          found.project};
+          found.project, found.kind + " credentials: " + found.origin};
 }
 
 std::function<DefaultService()>& defaultServiceFactory() {

@@ -28,6 +28,7 @@ struct DefaultCredentials {
   std::shared_ptr<Credentials> credentials;
   std::string project;  // "" when nothing names a default project
   std::string origin;   // where the credentials were found, for messages
+  std::string kind;     // "service_account", "authorized_user" or "metadata server"
 };
 
 // The application-default credentials, looked for in this order: the file that
@@ -51,6 +52,9 @@ struct ServiceOptions {
 struct DefaultService {
   std::shared_ptr<ComputeService> service;
   std::string project;  // the default project the credentials name; "" when none does
+  // What authorises the requests, for a log: "none (emulator)" or the kind and where it was
+  // found. Never a secret.
+  std::string credentials;
 };
 
 // The handle the way clients find the API. COMPUTE_EMULATOR_HOST=host:port (or an explicit

@@ -1,0 +1,118 @@
+#include "cli/estate.hpp"
+
+#include <optional>
+#include <set>
+
+#include "cli/api_reads.hpp"
+#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/network_key.hpp"
+#include "tolmi_gcp/res/Globals.hpp"
+
+namespace tolmi_gcp::cli {
+
+namespace {
+
+// The members of `document` that `keep` accepts, in the document's order.
+template <typename Keep>
+ResourceDocument kept(const ResourceDocument& document, Keep keep) {
+  ResourceDocument out = ResourceDocument::object();
+  for (const auto& member : document.items())
+    if (keep(member.key())) out[member.key()] = member.value();
+  return out;
+}
+
+class EstateReader {
+ public:
+  explicit EstateReader(const Setup& setup) : setup_(setup), api_(*Globals::service) {}
+
+  ResourceDocument read() {
+    ResourceDocument networks = ResourceDocument::array();
+    std::optional<Request> request = api_.networks().list(setup_.project);
+    while (request) {
+      ResourceDocument page = request->execute();
+      for (const ResourceDocument& network : arrayOrEmpty(page, "items"))
+        networks.push_back(described(setup_.project, network));
+      request = api_.networks().list_next(*request, page);
+    }
+    for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs")) {
+      // The file was validated: every transit vpc_name is a network key.
+      NetworkKey key = *NetworkKey::parse(textOf(transit["vpc_name"]));
+      for (const ResourceDocument& router : arrayOrEmpty(transit, "cloud_routers"))
+        regions_.insert({key.project, textOf(router["region"])});
+      if (key.project == setup_.project) continue;
+      if (std::optional<ResourceDocument> network =
+              readIfExists(api_.networks().get(key.project, key.network)))
+        networks.push_back(described(key.project, *network));
+    }
+    return {{"project", setup_.project},
+            {"spoke", setup_.spoke},
+            {"networks", std::move(networks)},
+            {"routers", routers()}};
+  }
+
+ private:
+  ResourceDocument described(const std::string& project, const ResourceDocument& network) {
+    ResourceDocument subnetworks = ResourceDocument::array();
+    for (const ResourceDocument& link : arrayOrEmpty(network, "subnetworks")) {
+      std::vector<std::string> at = segmentsOf(textOf(link));
+      if (at.size() != 5) continue;
+      regions_.insert({at[0], at[2]});
+      ResourceDocument subnetwork = api_.subnetworks().get(at[0], at[2], at[4]).execute();
+      subnetworks.push_back(kept(subnetwork, [](const std::string& key) {
+        return key == "name" || key == "ipCidrRange" || key == "secondaryIpRanges";
+      }));
+      subnetworks.back()["region"] = at[2];
+    }
+    return {{"name", memberOrNull(network, "name")},
+            {"project", project},
+            {"selfLink", memberOrNull(network, "selfLink")},
+            {"subnetworks", std::move(subnetworks)},
+            {"routes", routes(project, network)},
+            {"peerings", arrayOrEmpty(network, "peerings")}};
+  }
+
+  ResourceDocument routes(const std::string& project, const ResourceDocument& network) {
+    ResourceDocument routes = ResourceDocument::array();
+    std::optional<Request> request =
+        api_.routes().list(project, "network: \"" + textOf(network["selfLink"]) + "\"");
+    while (request) {
+      ResourceDocument page = request->execute();
+      for (const ResourceDocument& route : arrayOrEmpty(page, "items"))
+        routes.push_back(kept(route, [](const std::string& key) {
+          return key == "name" || key == "destRange" || key == "priority" || key == "tags" ||
+                 key == "description" || key.starts_with("nextHop");
+        }));
+      request = api_.routes().list_next(*request, page);
+    }
+    return routes;
+  }
+
+  ResourceDocument routers() {
+    ResourceDocument routers = ResourceDocument::array();
+    for (const auto& [project, region] : regions_) {
+      std::optional<Request> request = api_.routers().list(project, region);
+      while (request) {
+        ResourceDocument page = request->execute();
+        for (const ResourceDocument& router : arrayOrEmpty(page, "items"))
+          routers.push_back({{"name", memberOrNull(router, "name")},
+                             {"project", project},
+                             {"region", region},
+                             {"network", networkKeyOf(memberOrNull(router, "network"))},
+                             {"bgp", memberOrNull(router, "bgp")},
+                             {"bgpPeers", arrayOrEmpty(router, "bgpPeers")}});
+        request = api_.routers().list_next(*request, page);
+      }
+    }
+    return routers;
+  }
+
+  const Setup& setup_;
+  const ComputeService& api_;
+  std::set<std::pair<std::string, std::string>> regions_;  // (project, region)
+};
+
+}  // namespace
+
+ResourceDocument readEstate(const Setup& setup) { return EstateReader(setup).read(); }
+
+}  // namespace tolmi_gcp::cli
