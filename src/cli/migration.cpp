@@ -91,11 +91,8 @@ int Migration::interrupted() {
     out_.fail("tolmi-gcp: interrupted before any change; nothing was changed");
     return kInterrupted;
   }
-  std::string revertFile =
-      in_.revertFile == defaultRevertFile(in_.config) ? "" : " --revert-file " + in_.revertFile;
   out_.fail("tolmi-gcp: interrupted during " + (current_ ? current_->label() : in_.command) +
-            "; `tolmi-gcp revert --config " + in_.config + revertFile +
-            "` takes back what was done");
+            "; `tolmi-gcp revert" + sameFiles() + "` takes back what was done");
   summarize();
   return kInterrupted;
 }
@@ -220,11 +217,19 @@ void Migration::refuseProblems(const std::string& file, const std::vector<std::s
                       " problem(s) found before any change; nothing was sent");
 }
 
+// The options that point another run at this run's files and endpoint.
+std::string Migration::sameFiles() const {
+  return " --config " + in_.config +
+         (in_.revertFile == defaultRevertFile(in_.config) ? ""
+                                                          : " --revert-file " + in_.revertFile) +
+         (in_.endpoint ? " --endpoint " + *in_.endpoint : "");
+}
+
 // The command line that runs `part` alone.
 std::string Migration::commandFor(const std::string& command, const Part& part,
                                   const std::string& extra) const {
   std::string only = part.kind == Part::kRoutes ? "routes --stage " + part.stage : part.label();
-  return "`tolmi-gcp " + command + " --config " + in_.config + " --only " + only + extra + "`";
+  return "`tolmi-gcp " + command + sameFiles() + " --only " + only + extra + "`";
 }
 
 // Parts already switched are skipped (--force runs them again, keeping what they recorded). A part

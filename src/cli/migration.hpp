@@ -30,6 +30,7 @@ class Migration {
   std::vector<Part> partsToSwitch();
   std::vector<Part> partsToRevert();
   void refuseProblems(const std::string& file, const std::vector<std::string>& problems);
+  std::string sameFiles() const;
   std::string commandFor(const std::string& command, const Part& part,
                          const std::string& extra = "") const;
   int stopped(const std::exception& failure);

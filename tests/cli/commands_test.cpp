@@ -175,9 +175,9 @@ TEST_F(Commands, RevertThatLoggedErrorsStaysOpenUntilItRestoresCleanly) {
               "reverting");
     Result refused = tool({"switch", "--config", config, "--only", only});
     EXPECT_EQ(refused.status, 2);
-    EXPECT_THAT(refused.err,
-                HasSubstr("take it back with `tolmi-gcp revert --config " + config + " --only " +
-                          (only == "routes" ? "routes --stage stage-1" : only) + "`"));
+    EXPECT_THAT(refused.err, HasSubstr("take it back with `tolmi-gcp revert --config " + config +
+                                       " --endpoint " + local.endpoint() + " --only " +
+                                       (only == "routes" ? "routes --stage stage-1" : only) + "`"));
 
     local.emulator().handle("DELETE", "/emulator/v1/faults", {}, {}, "");
     Result retried = tool({"revert", "--config", config});
@@ -405,8 +405,9 @@ TEST_F(Commands, InterruptionLetsTheWaitInFlightFinishSavesTheRecordAndExits130)
   int status = runTool({"tolmi-gcp", "switch", "--config", config, "--endpoint", local.endpoint()},
                        out, errStream, true);
   EXPECT_EQ(status, 130) << err.str();
-  EXPECT_THAT(err.str(), HasSubstr("interrupted during peerings; `tolmi-gcp revert --config " +
-                                   config + "` takes back what was done\n"));
+  EXPECT_THAT(err.str(),
+              HasSubstr("interrupted during peerings; `tolmi-gcp revert --config " + config +
+                        " --endpoint " + local.endpoint() + "` takes back what was done\n"));
   EXPECT_THAT(err.str(), HasSubstr("changes made: peering removals 1\n"));
   EXPECT_EQ(revertFile()["spokes"][kSpoke]["peerings"]["state"], "switching");
   EXPECT_EQ(tool({"revert", "--config", config}).status, 0);
