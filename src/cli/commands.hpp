@@ -33,7 +33,7 @@ struct Invocation {
   std::istream* answers = nullptr;         // set on a terminal: where "proceed? [y/N]" is answered
   std::optional<std::size_t> fromHistory;  // revert from this history entry of the revert file
   std::optional<std::string> endpoint;
-  ServiceOptions service;                                // --retry-scale, --request-timeout-ms
+  ServiceOptions service;  // --retry-scale, --request-timeout-ms, --max-in-flight
   std::optional<std::chrono::seconds> operationTimeout;  // --operation-timeout
   std::string commandLine;                               // recorded in the revert file
 };
