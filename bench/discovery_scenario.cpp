@@ -76,62 +76,6 @@ std::vector<std::string> journalUrls(const testing::EmulatorProcess& emulator) {
   return urls;
 }
 
-std::string ipv4(int a, int b, int c) {
-  return std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) + ".0";
-}
-
-// One project: `networks` networks sharing the subnetworks and routes evenly, with one gateway VM
-// each, and routes through every kind of next hop a topology can give. The emulator adds each
-// network's default internet route and each subnetwork's local route.
-ResourceDocument topology(const ProjectSize& size) {
-  static const char* kRegions[] = {"us-east1", "us-west1", "europe-west1", "asia-east1"};
-  ResourceDocument networks = ResourceDocument::array();
-  ResourceDocument subnetworks = ResourceDocument::array();
-  ResourceDocument instances = ResourceDocument::array();
-  ResourceDocument routes = ResourceDocument::array();
-  auto networkName = [](int i) { return "net-" + std::to_string(i); };
-  auto instanceLink = [](int i) { return "zones/us-east1-b/instances/gw-" + std::to_string(i); };
-  for (int n = 0; n < size.networks; ++n) {
-    networks.push_back({{"name", networkName(n)}, {"autoCreateSubnetworks", false}});
-    instances.push_back({{"name", "gw-" + std::to_string(n)},
-                         {"zone", "us-east1-b"},
-                         {"canIpForward", true},
-                         {"networkInterfaces", {{{"network", networkName(n)}}}}});
-  }
-  for (int s = 0; s < size.subnetworks; ++s)
-    subnetworks.push_back({{"name", "subnet-" + std::to_string(s)},
-                           {"network", networkName(s % size.networks)},
-                           {"region", kRegions[s % 4]},
-                           {"ipCidrRange", ipv4(10, s / 256, s % 256) + "/24"}});
-  for (int r = 0; r < size.routes; ++r) {
-    int n = r % size.networks;
-    ResourceDocument route = {{"name", "route-" + std::to_string(r)},
-                              {"network", networkName(n)},
-                              {"destRange", ipv4(100 + r / 65536, r / 256 % 256, r % 256) + "/24"},
-                              {"priority", 1000}};
-    switch (r % 4) {
-      case 0:
-        route["nextHopIp"] = "10.255.0." + std::to_string(r % 250 + 2);
-        break;
-      case 1:
-        route["nextHopGateway"] = "global/gateways/default-internet-gateway";
-        break;
-      case 2:
-        route["nextHopInstance"] = instanceLink(n);
-        break;
-      default:
-        route["nextHopIlb"] = "regions/us-east1/forwardingRules/fr-" + std::to_string(n);
-    }
-    routes.push_back(std::move(route));
-  }
-  return {{"projects",
-           {{kProject,
-             {{"networks", networks},
-              {"subnetworks", subnetworks},
-              {"instances", instances},
-              {"routes", routes}}}}}};
-}
-
 std::size_t countLines(const fs::path& file) {
   std::ifstream in(file);
   return static_cast<std::size_t>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
@@ -190,8 +134,8 @@ void discoveryAtScale(Table& table, const ProjectSize& size, int runs, bool besi
   progress(name);
   std::string self = fs::canonical("/proc/self/exe").string();
   testing::TempDir dir;
-  testing::EmulatorProcess emulator(TOLMI_EMULATOR_PATH,
-                                    dir.write("topology.json", topology(size).dump()));
+  testing::EmulatorProcess emulator(
+      TOLMI_EMULATOR_PATH, dir.write("topology.json", discoveryEstate(size, kProject).dump()));
   setenv("COMPUTE_EMULATOR_HOST", emulator.hostPort().c_str(), 1);
   setenv("GOOGLE_CLOUD_PROJECT", kProject, 1);
 

@@ -5,15 +5,10 @@
 
 #include <string>
 
+#include "discovery_estate.hpp"
 #include "report.hpp"
 
 namespace tolmi_gcp::bench {
-
-struct ProjectSize {
-  int networks;
-  int subnetworks;
-  int routes;
-};
 
 // listAllNetwork on a generated project against the bare keep-alive floor, median of `runs`;
 // `besidePython`: also Google's Python client writing the same report, where it is installed.
