@@ -1,8 +1,8 @@
 // Every benchmark of the product, in one run and one table: the micro-benchmarks of the hot
-// pieces (Google Benchmark), then discovery at three project sizes, a whole migration and the
-// emulator under load, each against compute-emulator as a process.
+// pieces (Google Benchmark), then discovery at three project sizes and at a distant API's round
+// trip, a whole migration and the emulator under load, each against compute-emulator as a process.
 //
-//   tolmi_bench [--only micro,discovery,migration,emulator] [Google Benchmark flags]
+//   tolmi_bench [--only micro,discovery,latency,migration,emulator] [Google Benchmark flags]
 
 #include <cstdio>
 #include <cstring>
@@ -23,7 +23,7 @@
 namespace tolmi_gcp::bench {
 namespace {
 
-const std::set<std::string> kParts = {"micro", "discovery", "migration", "emulator"};
+const std::set<std::string> kParts = {"micro", "discovery", "latency", "migration", "emulator"};
 
 // Collects each micro-benchmark's time per iteration (and rate, when it counts items) as rows.
 class TableReporter : public benchmark::BenchmarkReporter {
@@ -54,7 +54,7 @@ std::set<std::string> partsOf(const std::string& list) {
   for (std::string part; std::getline(in, part, ',');) {
     if (!kParts.count(part))
       throw std::invalid_argument("--only: unknown part '" + part +
-                                  "' (micro, discovery, migration, emulator)");
+                                  "' (micro, discovery, latency, migration, emulator)");
     parts.insert(part);
   }
   return parts;
@@ -98,6 +98,8 @@ int run(int argc, char** argv) {
     // 40 networks of 30 subnetworks and 1,500 routes each, beside Google's Python client.
     discoveryAtScale(table, {40, 1200, 60000}, 3, true);
   }
+  // Against a distant API: 40 networks of 20 subnetworks and 200 routes, one route page each.
+  if (parts.count("latency")) discoveryAtLatency(table, {40, 800, 8000}, 50);
   if (parts.count("migration")) migrationCost(table);
   if (parts.count("emulator")) emulatorUnderLoad(table);
   benchmark::Shutdown();
@@ -111,8 +113,8 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
   try {
     // The measured processes of the discovery benchmark are this program started again.
-    if (argc == 3 && std::strcmp(argv[1], "--client") == 0)
-      return tolmi_gcp::bench::discoveryClient(argv[2]);
+    if (argc == 4 && std::strcmp(argv[1], "--client") == 0)
+      return tolmi_gcp::bench::discoveryClient(argv[2], std::stoul(argv[3]));
     if (argc == 3 && std::strcmp(argv[1], "--floor") == 0)
       return tolmi_gcp::bench::discoveryFloor(argv[2]);
     return tolmi_gcp::bench::run(argc, argv);

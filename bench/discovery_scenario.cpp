@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,6 +23,7 @@
 #include "emulator_process.hpp"
 #include "scenarios.hpp"
 #include "temp_dir.hpp"
+#include "tolmi_gcp/compute/default_credentials.hpp"
 #include "tolmi_gcp/compute/http_transport.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 
@@ -76,65 +79,54 @@ std::vector<std::string> journalUrls(const testing::EmulatorProcess& emulator) {
   return urls;
 }
 
-std::string ipv4(int a, int b, int c) {
-  return std::to_string(a) + "." + std::to_string(b) + "." + std::to_string(c) + ".0";
-}
-
-// One project: `networks` networks sharing the subnetworks and routes evenly, with one gateway VM
-// each, and routes through every kind of next hop a topology can give. The emulator adds each
-// network's default internet route and each subnetwork's local route.
-ResourceDocument topology(const ProjectSize& size) {
-  static const char* kRegions[] = {"us-east1", "us-west1", "europe-west1", "asia-east1"};
-  ResourceDocument networks = ResourceDocument::array();
-  ResourceDocument subnetworks = ResourceDocument::array();
-  ResourceDocument instances = ResourceDocument::array();
-  ResourceDocument routes = ResourceDocument::array();
-  auto networkName = [](int i) { return "net-" + std::to_string(i); };
-  auto instanceLink = [](int i) { return "zones/us-east1-b/instances/gw-" + std::to_string(i); };
-  for (int n = 0; n < size.networks; ++n) {
-    networks.push_back({{"name", networkName(n)}, {"autoCreateSubnetworks", false}});
-    instances.push_back({{"name", "gw-" + std::to_string(n)},
-                         {"zone", "us-east1-b"},
-                         {"canIpForward", true},
-                         {"networkInterfaces", {{{"network", networkName(n)}}}}});
-  }
-  for (int s = 0; s < size.subnetworks; ++s)
-    subnetworks.push_back({{"name", "subnet-" + std::to_string(s)},
-                           {"network", networkName(s % size.networks)},
-                           {"region", kRegions[s % 4]},
-                           {"ipCidrRange", ipv4(10, s / 256, s % 256) + "/24"}});
-  for (int r = 0; r < size.routes; ++r) {
-    int n = r % size.networks;
-    ResourceDocument route = {{"name", "route-" + std::to_string(r)},
-                              {"network", networkName(n)},
-                              {"destRange", ipv4(100 + r / 65536, r / 256 % 256, r % 256) + "/24"},
-                              {"priority", 1000}};
-    switch (r % 4) {
-      case 0:
-        route["nextHopIp"] = "10.255.0." + std::to_string(r % 250 + 2);
-        break;
-      case 1:
-        route["nextHopGateway"] = "global/gateways/default-internet-gateway";
-        break;
-      case 2:
-        route["nextHopInstance"] = instanceLink(n);
-        break;
-      default:
-        route["nextHopIlb"] = "regions/us-east1/forwardingRules/fr-" + std::to_string(n);
-    }
-    routes.push_back(std::move(route));
-  }
-  return {{"projects",
-           {{kProject,
-             {{"networks", networks},
-              {"subnetworks", subnetworks},
-              {"instances", instances},
-              {"routes", routes}}}}}};
-}
-
 std::size_t countLines(const fs::path& file) {
   std::ifstream in(file);
   return static_cast<std::size_t>(std::count(std::istreambuf_iterator<char>(in), {}, '\n'));
+}
+
+std::string sizeText(const ProjectSize& size) {
+  return std::to_string(size.networks) + " networks, " + std::to_string(size.subnetworks) +
+         " subnetworks, " + std::to_string(size.routes) + " routes";
+}
+
+// compute-emulator serving the generated project, as the project the library finds.
+std::unique_ptr<testing::EmulatorProcess> serve(const testing::TempDir& dir,
+                                                const ProjectSize& size,
+                                                const std::vector<std::string>& options = {}) {
+  auto emulator = std::make_unique<testing::EmulatorProcess>(
+      TOLMI_EMULATOR_PATH, dir.write("topology.json", discoveryEstate(size, kProject).dump()),
+      options);
+  setenv("COMPUTE_EMULATOR_HOST", emulator->hostPort().c_str(), 1);
+  setenv("GOOGLE_CLOUD_PROJECT", kProject, 1);
+  return emulator;
+}
+
+// Every network: its header (2), two table heads (10), its default route, and per subnetwork its
+// row and its local route's row; then one row per route of the topology.
+std::size_t reportLines(const ProjectSize& size) {
+  return 13u * size.networks + 2u * size.subnetworks + size.routes;
+}
+
+void expectReport(const fs::path& log, const ProjectSize& size) {
+  if (countLines(log) != reportLines(size))
+    throw std::runtime_error("the report has " + std::to_string(countLines(log)) +
+                             " lines, expected " + std::to_string(reportLines(size)));
+}
+
+// The longest chain of reads in the emulator's journal that wait for one another: the networks
+// list's pages, then the route list's pages of one network (its subnetworks and first route page
+// need only the networks page).
+int dependentReads(const ResourceDocument& journal) {
+  int networkPages = 0;
+  std::map<std::string, int> routePages;  // by filter
+  for (const ResourceDocument& entry : journal.at("requests")) {
+    std::string path = entry.at("path").get<std::string>();
+    if (path.ends_with("/global/networks")) ++networkPages;
+    if (path.ends_with("/global/routes")) ++routePages[entry.at("query").value("filter", "")];
+  }
+  int longest = 0;
+  for (const auto& [filter, pages] : routePages) longest = std::max(longest, pages);
+  return networkPages + longest;
 }
 
 std::string contents(const fs::path& file) {
@@ -154,7 +146,12 @@ bool pythonClientInstalled() {
 }  // namespace
 
 // The client: the library's report, written to a file through the tool's own output.
-int discoveryClient(const std::string& logFile) {
+int discoveryClient(const std::string& logFile, std::size_t maxInFlight) {
+  defaultServiceFactory() = [maxInFlight] {
+    ServiceOptions options;
+    options.maxInFlight = maxInFlight;
+    return defaultComputeService(std::nullopt, CredentialsEnvironment::fromProcess(), options);
+  };
   log4cplus::Initializer initializer;
   std::ofstream report(logFile);
   cli::Output output(report, std::cerr, {});
@@ -184,20 +181,13 @@ int discoveryFloor(const std::string& urlFile) {
 }
 
 void discoveryAtScale(Table& table, const ProjectSize& size, int runs, bool besidePython) {
-  std::string name = "discovery, " + std::to_string(size.networks) + " networks, " +
-                     std::to_string(size.subnetworks) + " subnetworks, " +
-                     std::to_string(size.routes) + " routes";
+  std::string name = "discovery, " + sizeText(size);
   progress(name);
   std::string self = fs::canonical("/proc/self/exe").string();
   testing::TempDir dir;
-  testing::EmulatorProcess emulator(TOLMI_EMULATOR_PATH,
-                                    dir.write("topology.json", topology(size).dump()));
-  setenv("COMPUTE_EMULATOR_HOST", emulator.hostPort().c_str(), 1);
-  setenv("GOOGLE_CLOUD_PROJECT", kProject, 1);
+  std::unique_ptr<testing::EmulatorProcess> served = serve(dir, size);
+  const testing::EmulatorProcess& emulator = *served;
 
-  // Every network: its header (2), two table heads (10), its default route, and per subnetwork
-  // its row and its local route's row; then one row per route of the topology.
-  std::size_t expectedLines = 13u * size.networks + 2u * size.subnetworks + size.routes;
   std::vector<std::string> urls;
   std::vector<double> clientWall, floorWall, clientCpu, floorCpu, serverForClient, serverForFloor;
   std::vector<double> pythonWall, pythonCpu;
@@ -208,11 +198,10 @@ void discoveryAtScale(Table& table, const ProjectSize& size, int runs, bool besi
     fs::path log = dir.path() / "report.log";
     fs::remove(log);
     double server = processCpuSeconds(emulator.pid());
-    Measure client = runMeasured(self + " --client " + log.string());
+    // One read at a time, as the floor and the Python client send them.
+    Measure client = runMeasured(self + " --client " + log.string() + " 1");
     serverForClient.push_back(processCpuSeconds(emulator.pid()) - server);
-    if (countLines(log) != expectedLines)
-      throw std::runtime_error("the report has " + std::to_string(countLines(log)) +
-                               " lines, expected " + std::to_string(expectedLines));
+    expectReport(log, size);
     if (urls.empty()) {
       urls = journalUrls(emulator);
       std::ofstream out(dir.path() / "requests.txt");
@@ -261,6 +250,40 @@ void discoveryAtScale(Table& table, const ProjectSize& size, int runs, bool besi
     table.add(name, "Python client's CPU over the library's",
               number(median(pythonCpu) / median(clientCpu), 2));
   }
+}
+
+void discoveryAtLatency(Table& table, const ProjectSize& size, int latencyMs) {
+  std::string name =
+      "discovery at " + std::to_string(latencyMs) + " ms a round trip, " + sizeText(size);
+  progress(name);
+  std::string self = fs::canonical("/proc/self/exe").string();
+  testing::TempDir dir;
+  std::unique_ptr<testing::EmulatorProcess> served =
+      serve(dir, size, {"--latency-ms", std::to_string(latencyMs)});
+  const testing::EmulatorProcess& emulator = *served;
+  std::vector<double> walls;
+  for (std::size_t inFlight : {std::size_t{1}, ComputeService::kDefaultMaxInFlight}) {
+    emulator.admin("DELETE", "requests");
+    fs::path log = dir.path() / ("report-" + std::to_string(inFlight) + ".log");
+    Measure client =
+        runMeasured(self + " --client " + log.string() + " " + std::to_string(inFlight));
+    expectReport(log, size);
+    ResourceDocument journal = emulator.journal();
+    if (journal.contains("dropped")) throw std::runtime_error("the emulator's journal overflowed");
+    double requests = static_cast<double>(journal.at("requests").size());
+    int chain = dependentReads(journal);
+    // Nothing can end sooner than its longest chain of dependent reads, nor than its requests
+    // shared among the connections.
+    double bound =
+        std::max<double>(chain, requests / static_cast<double>(inFlight)) * latencyMs / 1000.0;
+    std::string figure = std::to_string(inFlight) + " in flight (" + number(requests, 0) +
+                         " requests, " + std::to_string(chain) + " dependent)";
+    table.add(name, figure + ": wall time / bound",
+              number(client.wallSeconds, 2, "s") + " / " + number(bound, 2, "s") + " (ratio " +
+                  number(client.wallSeconds / bound, 2) + ")");
+    walls.push_back(client.wallSeconds);
+  }
+  table.add(name, "1 in flight over 8 in flight, wall time", number(walls[0] / walls[1], 2));
 }
 
 }  // namespace tolmi_gcp::bench

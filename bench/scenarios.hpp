@@ -3,25 +3,28 @@
 // End-to-end benchmarks against compute-emulator started as a process, over loopback HTTP. Each
 // adds its figures to the table and throws std::runtime_error when a run goes wrong.
 
+#include <cstddef>
 #include <string>
 
+#include "discovery_estate.hpp"
 #include "report.hpp"
 
 namespace tolmi_gcp::bench {
 
-struct ProjectSize {
-  int networks;
-  int subnetworks;
-  int routes;
-};
-
-// listAllNetwork on a generated project against the bare keep-alive floor, median of `runs`;
+// listAllNetwork, one read at a time, on a generated project against the bare keep-alive floor,
+// median of `runs`;
 // `besidePython`: also Google's Python client writing the same report, where it is installed.
 void discoveryAtScale(Table& table, const ProjectSize& size, int runs, bool besidePython);
 
+// listAllNetwork against an emulator whose every answer takes `latencyMs`, with one read in flight
+// and with the default eight, each beside its bound: the longest chain of reads that wait for one
+// another, or the requests shared among the connections, whichever takes longer.
+void discoveryAtLatency(Table& table, const ProjectSize& size, int latencyMs);
+
 // The two measured processes of discoveryAtScale (this program started again with --client or
-// --floor): the library's report logged to `logFile`, and the floor replaying `urlFile`.
-int discoveryClient(const std::string& logFile);
+// --floor): the library's report logged to `logFile` with up to `maxInFlight` reads at once, and
+// the floor replaying `urlFile`.
+int discoveryClient(const std::string& logFile, std::size_t maxInFlight);
 int discoveryFloor(const std::string& urlFile);
 
 // tolmi-gcp switch and revert of a whole migration against operations that take 200 ms each.

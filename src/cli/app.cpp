@@ -109,6 +109,10 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                  "Give up a request unanswered after this many milliseconds and try again "
                  "(1 to 300000, the default; rehearsals and tests shorten it)")
       ->check(CLI::Range(1L, 300'000L));
+  app.add_option("--max-in-flight", invocation.service.maxInFlight,
+                 "Reads sent at once, each on its own connection (1 to 64, default 8; 1 sends "
+                 "one request at a time). Changes always go one at a time")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{64}));
 
   CLI::App* discover = app.add_subcommand(
       "discover",

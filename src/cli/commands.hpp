@@ -34,7 +34,7 @@ struct Invocation {
   std::ostream* events = nullptr;          // --output json: where the JSON goes
   std::optional<std::size_t> fromHistory;  // revert from this history entry of the revert file
   std::optional<std::string> endpoint;
-  ServiceOptions service;                                // --retry-scale, --request-timeout-ms
+  ServiceOptions service;  // --retry-scale, --request-timeout-ms, --max-in-flight
   std::optional<std::chrono::seconds> operationTimeout;  // --operation-timeout
   std::string commandLine;                               // recorded in the revert file
 };

@@ -1,6 +1,7 @@
 #include "cli/discover.hpp"
 
 #include "tolmi_gcp/commonlib.hpp"
+#include "tolmi_gcp/compute/read_ahead.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/network_key.hpp"
@@ -22,23 +23,11 @@ std::string regionOf(const std::string& link) {
   return link.substr(start, link.find('/', start) - start);
 }
 
-// The report of GcpLib::listAllNetwork, but of the file's project: that operation reports the
-// project the credentials name, which need not be the file's.
-void listNetworks(const std::string& project) {
-  ComputeService& service = *Globals::service;
-  std::optional<Request> request = service.networks().list(project);
-  while (request) {
-    ResourceDocument page = request->execute();
-    for (const ResourceDocument& network : arrayOrEmpty(page, "items")) {
-      Common::logVpcHeader(network);
-      GcpLib::listSubnet(service, network);
-      GcpLib::listRouteTable(project, service, network);
-    }
-    request = service.networks().list_next(*request, page);
-  }
-}
-
+// The cloud routers of each transit network, region by region in the file's order: the regions'
+// listings go out together.
 void listTransitRouters() {
+  ComputeService& service = *Globals::service;
+  std::vector<std::pair<NetworkKey, std::string>> listings;  // network and region
   for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs")) {
     // The file was validated: every transit vpc_name is a network key.
     NetworkKey key = *NetworkKey::parse(transit["vpc_name"].get_ref<const std::string&>());
@@ -47,9 +36,13 @@ void listTransitRouters() {
       const std::string& region = router["region"].get_ref<const std::string&>();
       if (!contains(regions, region)) regions.push_back(region);
     }
-    for (const std::string& region : regions)
-      GcpLib::listRouterByRegion(*Globals::service, key.project, key.network, region);
+    for (const std::string& region : regions) listings.emplace_back(key, region);
   }
+  ReadAhead ahead(service, readsUntilFailure(listings, [&](const auto& listing, auto& reads) {
+                    reads.push_back(service.routers().list(listing.first.project, listing.second));
+                  }));
+  for (const auto& [key, region] : listings)
+    GcpLib::listRouterByRegion(service, key.project, key.network, region);
 }
 
 void composeAdvertisements(const Setup& setup, Output& output) {
@@ -73,7 +66,9 @@ void composeAdvertisements(const Setup& setup, Output& output) {
 }  // namespace
 
 int discover(const Setup& setup, Output& output, int errorsBefore) {
-  listNetworks(setup.project);
+  // The report of GcpLib::listAllNetwork, but of the file's project: that operation reports the
+  // project the credentials name, which need not be the file's.
+  GcpLib::listNetworks(*Globals::service, setup.project);
   GcpLib::listPeering(setup.spokeNetwork);
   listTransitRouters();
   // Read without propagation: the route table is already in the report above.

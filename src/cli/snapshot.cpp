@@ -9,6 +9,7 @@
 #include "cli/commands.hpp"
 #include "cli/validation.hpp"
 #include "tolmi_gcp/compute/default_credentials.hpp"
+#include "tolmi_gcp/compute/read_ahead.hpp"
 #include "tolmi_gcp/core/yaml_document.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/network_key.hpp"
@@ -29,6 +30,11 @@ bool derived(const ResourceDocument& route) {
          type == "SUBNET" || type == "PEERING";
 }
 
+// The file was validated: every transit vpc_name is a network key.
+NetworkKey transitOf(const ResourceDocument& transit) {
+  return *NetworkKey::parse(transit["vpc_name"].get_ref<const std::string&>());
+}
+
 class Estate {
  public:
   explicit Estate(const ComputeService& api) : api_(api) {}
@@ -37,14 +43,27 @@ class Estate {
     std::optional<Request> page = api_.networks().list(project);
     while (page) {
       ResourceDocument answer = page->execute();
-      for (const ResourceDocument& network : arrayOrEmpty(answer, "items"))
-        addNetwork(project, network);
+      const ResourceDocument& networks = arrayOrEmpty(answer, "items");
+      ReadAhead ahead(api_, readsUntilFailure(networks, [&](const ResourceDocument& network,
+                                                            std::vector<Request>& reads) {
+                        std::vector<Request> subnets = subnetworkReads(network);
+                        reads.insert(reads.end(), subnets.begin(), subnets.end());
+                      }));
+      for (const ResourceDocument& network : networks) addNetwork(project, network);
       page = api_.networks().list_next(*page, answer);
     }
     page = api_.routes().list(project, "");
     while (page) {
       ResourceDocument answer = page->execute();
-      for (const ResourceDocument& route : arrayOrEmpty(answer, "items")) {
+      const ResourceDocument& routes = arrayOrEmpty(answer, "items");
+      ReadAhead ahead(api_, readsUntilFailure(routes, [&](const ResourceDocument& route,
+                                                          std::vector<Request>& reads) {
+                        if (derived(route) || !has(route, "nextHopInstance")) return;
+                        std::vector<std::string> at =
+                            segmentsOf(route["nextHopInstance"].get<std::string>());
+                        instanceRead(at[0], at[2], at[4], reads);
+                      }));
+      for (const ResourceDocument& route : routes) {
         if (derived(route)) continue;
         add(project, "routes", route);
         if (has(route, "nextHopInstance")) {
@@ -71,6 +90,26 @@ class Estate {
   void addInstance(const std::string& project, const std::string& zone, const std::string& name) {
     if (instances_.insert(project + "/" + zone + "/" + name).second)
       add(project, "instances", api_.instances().get(project, zone, name).execute());
+  }
+
+  // The reads the migration's own entries need beyond the spoke project, all independent: its
+  // instances, its transit networks and their routers. The file was validated.
+  std::vector<Request> migrationReads(const ResourceDocument& migration) const {
+    const std::string project = migration["project_id"].get<std::string>();
+    std::vector<Request> reads;
+    for (const auto& [stage, entries] : memberOrNull(migration, "manage_routes").items())
+      for (const ResourceDocument& route : arrayOrEmpty(entries, "add"))
+        instanceRead(project, route["zone"].get<std::string>(),
+                     route["dest_instance"].get<std::string>(), reads);
+    for (const ResourceDocument& transit : arrayOrEmpty(migration, "transit_vpcs")) {
+      auto [transitProject, network] = transitOf(transit);
+      if (!networks_.count(transitProject + "/" + network))
+        reads.push_back(api_.networks().get(transitProject, network));
+      for (const ResourceDocument& router : arrayOrEmpty(transit, "cloud_routers"))
+        reads.push_back(api_.routers().get(transitProject, router["region"].get<std::string>(),
+                                           router["router_name"].get<std::string>()));
+    }
+    return reads;
   }
 
   // The topology: peer networks outside it are external peers, peered with the networks whose
@@ -102,10 +141,26 @@ class Estate {
   void addNetwork(const std::string& project, const ResourceDocument& network) {
     networks_[project + "/" + network["name"].get<std::string>()] = network;
     add(project, "networks", network);
+    ReadAhead ahead(api_, subnetworkReads(network));
     for (const ResourceDocument& link : arrayOrEmpty(network, "subnetworks")) {
       std::vector<std::string> at = segmentsOf(link.get<std::string>());
       add(at[0], "subnetworks", api_.subnetworks().get(at[0], at[2], at[4]).execute());
     }
+  }
+
+  std::vector<Request> subnetworkReads(const ResourceDocument& network) const {
+    return readsUntilFailure(arrayOrEmpty(network, "subnetworks"),
+                             [&](const ResourceDocument& link, std::vector<Request>& reads) {
+                               std::vector<std::string> at = segmentsOf(link.get<std::string>());
+                               reads.push_back(api_.subnetworks().get(at[0], at[2], at[4]));
+                             });
+  }
+
+  // The instances.get of an instance not yet read.
+  void instanceRead(const std::string& project, const std::string& zone, const std::string& name,
+                    std::vector<Request>& reads) const {
+    if (!instances_.count(project + "/" + zone + "/" + name))
+      reads.push_back(api_.instances().get(project, zone, name));
   }
 
   void add(const std::string& project, const char* collection, ResourceDocument resource) {
@@ -118,17 +173,13 @@ class Estate {
   std::set<std::string> instances_;
 };
 
-// The file was validated: every transit vpc_name is a network key.
-NetworkKey transitOf(const ResourceDocument& transit) {
-  return *NetworkKey::parse(transit["vpc_name"].get_ref<const std::string&>());
-}
-
 }  // namespace
 
 ResourceDocument snapshotEstate(const ComputeService& api, const ResourceDocument& migration) {
   Estate estate(api);
   const std::string project = migration["project_id"].get<std::string>();
   estate.addSpokeProject(project);
+  ReadAhead ahead(api, estate.migrationReads(migration));
   for (const auto& [stage, entries] : memberOrNull(migration, "manage_routes").items())
     for (const ResourceDocument& route : arrayOrEmpty(entries, "add"))
       estate.addInstance(project, route["zone"].get<std::string>(),

@@ -90,6 +90,9 @@ class GcpLib {
 
   // The discovery report of the application-default credentials' project; project_id is unused.
   static void listAllNetwork(const ResourceDocument& project_id);
+  // The discovery report of `project`: each network's header, subnet table and route table. The
+  // reads of a page's networks go out together (see ReadAhead); the report is the same.
+  static void listNetworks(ComputeService& service, const std::string& project);
 
   // The operation wait's one-second pause; tests replace it to count sleeps without sleeping.
   static std::function<void()>& sleeper();

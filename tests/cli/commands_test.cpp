@@ -260,6 +260,8 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
        "--retry-scale: Value 2 not in range 0.000001 to 1"},
       {{"switch", "--config", config, "--request-timeout-ms", "400000"},
        "--request-timeout-ms: Value 400000 not in range 1 to 300000"},
+      {{"discover", "--config", config, "--max-in-flight", "0"},
+       "--max-in-flight: Value 0 not in range 1 to 64"},
       {{"switch", "--config", taken, "--only", "routes", "--stage", "stage-2"},
        "manage_routes.stage-2.add[0]: the route name onprem-dc1-via-gw is taken by a route this "
        "tool did not make"},

@@ -7,6 +7,7 @@
 #include <map>
 #include <thread>
 
+#include "cli/commands.hpp"
 #include "cli/demo.hpp"
 #include "emulator_process.hpp"
 #include "temp_dir.hpp"
@@ -16,6 +17,7 @@ namespace tolmi_gcp::cli {
 namespace {
 
 using testing::EmulatorProcess;
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using testing::Outcome;
@@ -55,6 +57,27 @@ TEST_F(ToolOverHttp, DiscoverMatchesTheReviewedReport) {
   EXPECT_EQ(run.out, TempDir::read(std::string(TOLMI_SOURCE_DIR) +
                                    "/tests/integration/golden/discover.txt"));
   EXPECT_THAT(changes(), IsEmpty());
+  Outcome sequential = tool({"discover", "--max-in-flight", "1"});
+  EXPECT_EQ(sequential.out, run.out);
+  EXPECT_EQ(sequential.err, run.err);
+}
+
+TEST_F(ToolOverHttp, DiscoverStopsAtAFailedReadAsOneReadAtATimeDoes) {
+  std::vector<Outcome> runs;
+  for (const char* inFlight : {"1", "8"}) {
+    emulator.admin("POST", "faults",
+                   {{"method", "GET"},
+                    {"path",
+                     "/compute/v1/projects/app-spoke-prod/regions/us-west1/subnetworks/"
+                     "spoke-2-usw1"},
+                    {"status", 403}});
+    runs.push_back(tool({"discover", "--max-in-flight", inFlight}));
+  }
+  EXPECT_EQ(runs[0].status, kStopped);
+  EXPECT_THAT(runs[0].out, EndsWith("spoke-2-use1\n"));
+  EXPECT_EQ(runs[1].status, runs[0].status);
+  EXPECT_EQ(runs[1].out, runs[0].out);
+  EXPECT_EQ(runs[1].err, runs[0].err);
 }
 
 TEST_F(ToolOverHttp, SwitchThenRevertLeavesTheEstateAsItWas) {

@@ -4,8 +4,11 @@
 #include <fstream>
 #include <optional>
 
+#include "discovery_estate.hpp"
 #include "emulator_process.hpp"
 #include "log_capture.hpp"
+#include "temp_dir.hpp"
+#include "tolmi_gcp/compute/curl_transport.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 
 namespace tolmi_gcp {
@@ -59,6 +62,24 @@ TEST(DiscoveryOverHttp, ReportOfTheDemoEstateMatchesTheGoldenFile) {
   EXPECT_FALSE(requests.empty());
   for (const ResourceDocument& request : requests)
     EXPECT_EQ(request["method"], "GET") << request.dump();
+}
+
+// Two route pages a network, so that pages read in order follow reads sent ahead.
+TEST(DiscoveryOverHttp, ReadsInFlightWriteTheReportOfOneReadAtATime) {
+  testing::TempDir dir;
+  bench::ProjectSize size{4, 40, 2400};
+  testing::EmulatorProcess emulator(
+      kBinary, dir.write("estate.json", bench::discoveryEstate(size, "p").dump()));
+  std::vector<std::vector<std::string>> reports;
+  for (std::size_t inFlight : {1, 8}) {
+    ComputeService service =
+        ComputeService(makeCurlTransport(), emulator.endpoint(), nullptr).withMaxInFlight(inFlight);
+    testing::LogCapture log;
+    GcpLib::listNetworks(service, "p");
+    reports.push_back(log.lines());
+  }
+  EXPECT_EQ(reports[0].size(), 13u * 4 + 2 * 40 + 2400);
+  EXPECT_EQ(reports[1], reports[0]);
 }
 
 }  // namespace

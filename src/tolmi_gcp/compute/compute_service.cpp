@@ -1,11 +1,13 @@
 #include "tolmi_gcp/compute/compute_service.hpp"
 
 #include <algorithm>
+#include <mutex>
 #include <random>
 #include <thread>
 
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/internal/encoding.hpp"
+#include "tolmi_gcp/internal/in_flight.hpp"
 
 namespace tolmi_gcp {
 
@@ -202,20 +204,39 @@ ComputeService::ComputeService(std::shared_ptr<HttpTransport> transport, std::st
     : transport_(std::move(transport)),
       endpoint_(std::move(endpoint)),
       credentials_(credentials ? std::move(credentials) : std::make_shared<AnonymousCredentials>()),
-      retry_(std::move(retry)) {
+      retry_(std::move(retry)),
+      inFlight_(std::make_shared<detail::InFlight>(kDefaultMaxInFlight)) {
   if (endpoint_.empty() || endpoint_.back() != '/') endpoint_ += '/';
   if (!retry_.sleep)
     retry_.sleep = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); };
   if (!retry_.random) {
-    auto engine = std::make_shared<std::mt19937_64>(std::random_device{}());
-    retry_.random = [engine] { return std::uniform_real_distribution<double>(0, 1)(*engine); };
+    // Reads sent ahead retry on several threads at once.
+    struct Engine {
+      std::mutex mutex;
+      std::mt19937_64 engine{std::random_device{}()};
+    };
+    retry_.random = [shared = std::make_shared<Engine>()] {
+      std::lock_guard lock(shared->mutex);
+      return std::uniform_real_distribution<double>(0, 1)(shared->engine);
+    };
   }
 }
 
 ComputeService ComputeService::withTransport(std::shared_ptr<HttpTransport> transport) const {
   ComputeService wrapped = *this;
   wrapped.transport_ = std::move(transport);
+  // Reads sent ahead go through twins of the new transport.
+  wrapped.inFlight_ = std::make_shared<detail::InFlight>(maxInFlight());
   return wrapped;
+}
+
+std::size_t ComputeService::maxInFlight() const { return inFlight_->limit(); }
+
+ComputeService ComputeService::withMaxInFlight(std::size_t count) const {
+  if (count == 0) throw std::invalid_argument("maxInFlight must be at least 1");
+  ComputeService bounded = *this;
+  bounded.inFlight_ = std::make_shared<detail::InFlight>(count);
+  return bounded;
 }
 
 ComputeService ComputeService::withObserver(std::shared_ptr<RequestObserver> observer) const {
@@ -224,14 +245,15 @@ ComputeService ComputeService::withObserver(std::shared_ptr<RequestObserver> obs
   return observed;
 }
 
-HttpResponse ComputeService::sendAuthorized(const HttpRequest& wire) const {
+HttpResponse ComputeService::sendAuthorized(const HttpRequest& wire,
+                                            HttpTransport& transport) const {
   HttpResponse response;
   // A refused token gets one refresh and one more try.
   for (int attempt = 0; attempt < 2; ++attempt) {
     HttpRequest sent = wire;
     auto authorization = credentials_->authorizationHeader();
     if (authorization) sent.headers.emplace_back("Authorization", *authorization);
-    response = transport_->send(sent);
+    response = transport.send(sent);
     if (response.status != 401 || attempt == 1 || !authorization) break;
     credentials_->invalidate();
   }
@@ -239,6 +261,10 @@ HttpResponse ComputeService::sendAuthorized(const HttpRequest& wire) const {
 }
 
 ResourceDocument ComputeService::execute(const Request& request) const {
+  return inFlight_->execute(*this, request);
+}
+
+ResourceDocument ComputeService::send(const Request& request, HttpTransport& transport) const {
   HttpRequest wire;
   wire.method = request.method();
   wire.baseUrl = endpoint_;
@@ -252,7 +278,7 @@ ResourceDocument ComputeService::execute(const Request& request) const {
   try {
     HttpResponse response =
         sendWithRetries(wire, request.apiMethod().kind, retry_, *answered_,
-                        [this](const HttpRequest& sent) { return sendAuthorized(sent); });
+                        [&](const HttpRequest& sent) { return sendAuthorized(sent, transport); });
     ResourceDocument document = ResourceDocument::object();
     if (!response.body.empty()) {
       try {

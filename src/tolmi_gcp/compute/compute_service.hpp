@@ -15,6 +15,9 @@
 namespace tolmi_gcp {
 
 class ComputeService;
+namespace detail {
+class InFlight;  // the reads a ReadAhead sends, shared by a handle and its copies
+}
 
 // One API call, built but not sent. A value: copying it is cheap and sends nothing. It keeps a
 // pointer to the ComputeService that built it and must not outlive that service.
@@ -145,7 +148,8 @@ class RegionOperationsCollection {
 
 // Told of each request a ComputeService sends, on the sending thread: before it goes out, then
 // once with the answer or once when it failed for good (after any retries), with the failure's
-// message.
+// message. The reads a ReadAhead sends are told of on its sender threads, several at once: an
+// observer must bear that.
 class RequestObserver {
  public:
   virtual ~RequestObserver() = default;
@@ -158,6 +162,7 @@ class RequestObserver {
 class ComputeService {
  public:
   static constexpr const char* kDefaultEndpoint = "https://compute.googleapis.com/compute/v1/";
+  static constexpr std::size_t kDefaultMaxInFlight = 8;
 
   // `endpoint` is the API root ending in "/compute/v1/" (a missing trailing "/" is added).
   ComputeService(std::shared_ptr<HttpTransport> transport, std::string endpoint,
@@ -180,11 +185,19 @@ class ComputeService {
   ComputeService withTransport(std::shared_ptr<HttpTransport> transport) const;
   // This handle, telling `observer` of every request it sends.
   ComputeService withObserver(std::shared_ptr<RequestObserver> observer) const;
+  // How many requests may be on the wire at once while a ReadAhead lives (1: one at a time).
+  std::size_t maxInFlight() const;
+  // This handle with that bound; throws std::invalid_argument for 0.
+  ComputeService withMaxInFlight(std::size_t count) const;
 
-  // Sends one request through the transport; see Request::execute.
+  // Sends one request through the transport, or takes its answer from a living ReadAhead; see
+  // Request::execute.
   ResourceDocument execute(const Request& request) const;
 
  private:
+  friend class detail::InFlight;
+  friend class ReadAhead;
+
   std::shared_ptr<HttpTransport> transport_;
   std::string endpoint_;
   std::shared_ptr<Credentials> credentials_;
@@ -192,8 +205,11 @@ class ComputeService {
   std::shared_ptr<RequestObserver> observer_;
   // Set by the first answer from the endpoint: until then a refused connection ends the run.
   std::shared_ptr<std::atomic<bool>> answered_ = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<detail::InFlight> inFlight_;
 
-  HttpResponse sendAuthorized(const HttpRequest& wire) const;
+  // Sends `request` through `transport` with retries, telling the observer.
+  ResourceDocument send(const Request& request, HttpTransport& transport) const;
+  HttpResponse sendAuthorized(const HttpRequest& wire, HttpTransport& transport) const;
 };
 
 }  // namespace tolmi_gcp

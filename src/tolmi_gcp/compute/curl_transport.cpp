@@ -144,6 +144,10 @@ class CurlTransport : public HttpTransport {
     return response;
   }
 
+  std::shared_ptr<HttpTransport> twin() const override {
+    return std::make_shared<CurlTransport>(options_);
+  }
+
  private:
   CurlOptions options_;
   CURL* handle_ = nullptr;

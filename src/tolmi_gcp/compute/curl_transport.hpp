@@ -13,7 +13,7 @@ struct CurlOptions {
 };
 
 // HTTPS through one reused libcurl handle (keep-alive), gzip, timeouts, TLS verification always
-// on. Not thread-safe: one transport per thread.
+// on. Not thread-safe: one transport per thread (twin() gives another, on its own connection).
 std::shared_ptr<HttpTransport> makeCurlTransport(const CurlOptions& options = {});
 
 }  // namespace tolmi_gcp

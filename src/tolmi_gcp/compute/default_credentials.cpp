@@ -175,7 +175,8 @@ DefaultCredentials fromFile(const std::string& path, const std::string& origin,
 ComputeService makeService(const std::string& root, std::shared_ptr<Credentials> credentials,
                            const ServiceOptions& options) {
   return ComputeService(makeCurlTransport(options.transport), root, std::move(credentials),
-                        options.retry);
+                        options.retry)
+      .withMaxInFlight(options.maxInFlight);
 }
 
 }  // namespace

@@ -47,6 +47,9 @@ DefaultCredentials findDefaultCredentials(
 struct ServiceOptions {
   RetryPolicy retry = RetryPolicy::standard();
   CurlOptions transport;
+  // Reads the library sends ahead at once, each on its own connection (see ReadAhead); 1 sends
+  // one request at a time.
+  std::size_t maxInFlight = ComputeService::kDefaultMaxInFlight;
 };
 
 struct DefaultService {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -37,6 +38,9 @@ class HttpTransport {
  public:
   virtual ~HttpTransport() = default;
   virtual HttpResponse send(const HttpRequest& request) = 0;
+  // A new transport that sends the same way, for another thread to use at the same time; nullptr
+  // (the default) when there is none, and reads are then sent one at a time.
+  virtual std::shared_ptr<HttpTransport> twin() const { return nullptr; }
 };
 
 }  // namespace tolmi_gcp

@@ -4,6 +4,7 @@
 
 #include "tolmi_gcp/commonlib.hpp"
 #include "tolmi_gcp/compute/default_credentials.hpp"
+#include "tolmi_gcp/compute/read_ahead.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/gcplib/frame.hpp"
@@ -16,6 +17,30 @@ namespace {
 const std::string& subnetworkLink(const ResourceDocument& entry) {
   if (!entry.is_string()) throw ArgumentTypeError("subnetworks entry", "a self-link string", entry);
   return entry.get_ref<const std::string&>();
+}
+
+Request subnetRead(ComputeService& service, const std::string& link) {
+  std::string project = frame::segment(link, GcpLib::PROJECT_I);
+  std::string subnetwork = frame::segment(link, GcpLib::SUBNET_I);
+  std::string region = frame::segment(link, GcpLib::REGION_I);
+  return service.subnetworks().get(project, region, subnetwork);
+}
+
+// The subnetworks.get of each of a network's links (only `region`'s when given), in its order.
+std::vector<Request> subnetReads(ComputeService& service, const ResourceDocument& network,
+                                 const std::string* region = nullptr) {
+  return readsUntilFailure(arrayOrEmpty(network, "subnetworks"),
+                           [&](const ResourceDocument& entry, std::vector<Request>& reads) {
+                             const std::string& link = subnetworkLink(entry);
+                             if (!region || frame::segment(link, GcpLib::REGION_I) == *region)
+                               reads.push_back(subnetRead(service, link));
+                           });
+}
+
+// The first page of a network's route list.
+Request routeListRead(ComputeService& service, const std::string& project,
+                      const ResourceDocument& network) {
+  return service.routes().list(project, "network: \"" + stringAt(network, "selfLink") + "\"");
 }
 
 // The propagation switch is process-wide, so it must be back on however listRouteTable ends;
@@ -54,16 +79,13 @@ std::optional<std::string> nextHop(const ResourceDocument& route, RouteInfo& gke
 
 std::vector<std::string> GcpLib::listSubnet(ComputeService& service,
                                             const ResourceDocument& network) {
+  ReadAhead ahead(service, subnetReads(service, network));
   frame::info("");
   frame::info("- Discover subnet(s)");
   frame::writeTableHead("CIDR", "REGION", "subnet");
   std::vector<std::string> cidrs;
   for (const ResourceDocument& entry : arrayOrEmpty(network, "subnetworks")) {
-    const std::string& link = subnetworkLink(entry);
-    std::string project = frame::segment(link, PROJECT_I);
-    std::string subnetwork = frame::segment(link, SUBNET_I);
-    std::string region = frame::segment(link, REGION_I);
-    ResourceDocument document = service.subnetworks().get(project, region, subnetwork).execute();
+    ResourceDocument document = subnetRead(service, subnetworkLink(entry)).execute();
     Common::logSubnet(document);
     cidrs.push_back(stringAt(document, "ipCidrRange"));
   }
@@ -73,14 +95,13 @@ std::vector<std::string> GcpLib::listSubnet(ComputeService& service,
 std::vector<std::string> GcpLib::listSubnetByRegion(ComputeService& service,
                                                     const ResourceDocument& network,
                                                     const std::string& region) {
+  ReadAhead ahead(service, subnetReads(service, network, &region));
   std::vector<std::string> cidrs;
   for (const ResourceDocument& entry : arrayOrEmpty(network, "subnetworks")) {
     const std::string& link = subnetworkLink(entry);
     // Links of other regions are read no further than their region: they cost no request.
     if (frame::segment(link, REGION_I) != region) continue;
-    std::string project = frame::segment(link, PROJECT_I);
-    std::string subnetwork = frame::segment(link, SUBNET_I);
-    ResourceDocument document = service.subnetworks().get(project, region, subnetwork).execute();
+    ResourceDocument document = subnetRead(service, link).execute();
     cidrs.push_back(stringAt(document, "ipCidrRange"));
   }
   return cidrs;
@@ -91,8 +112,7 @@ RouteInfo GcpLib::listRouteTable(const std::string& project, ComputeService& ser
   PropagationSwitch propagation(propagate);
   frame::info("");
   frame::info("- Discover route(s)");
-  std::string filter = "network: \"" + stringAt(network, "selfLink") + "\"";
-  std::optional<Request> request = service.routes().list(project, filter);
+  std::optional<Request> request = routeListRead(service, project, network);
   frame::writeTableHead("CIDR", "Next-hop");
   RouteInfo gke;
   while (request) {
@@ -120,16 +140,28 @@ void GcpLib::listAllNetwork(const ResourceDocument& /*project_id*/) {
   if (handle.project.empty())
     throw ConfigError(
         "the application-default credentials name no default project: set GOOGLE_CLOUD_PROJECT");
-  ComputeService& service = *handle.service;
-  std::optional<Request> request = service.networks().list(handle.project);
+  listNetworks(*handle.service, handle.project);
+}
+
+void GcpLib::listNetworks(ComputeService& service, const std::string& project) {
+  std::optional<Request> request = service.networks().list(project);
   while (request) {
     ResourceDocument page = request->execute();
     // The API leaves "items" out of an empty list: a project without networks has an empty
     // report, not a failure.
-    for (const ResourceDocument& network : arrayOrEmpty(page, "items")) {
+    const ResourceDocument& networks = arrayOrEmpty(page, "items");
+    // The page's networks are independent: their subnetworks and first route pages go out
+    // together, and the report takes the answers in its own order.
+    ReadAhead ahead(service, readsUntilFailure(networks, [&](const ResourceDocument& network,
+                                                             std::vector<Request>& reads) {
+                      std::vector<Request> subnets = subnetReads(service, network);
+                      reads.insert(reads.end(), subnets.begin(), subnets.end());
+                      reads.push_back(routeListRead(service, project, network));
+                    }));
+    for (const ResourceDocument& network : networks) {
       Common::logVpcHeader(network);
       listSubnet(service, network);
-      listRouteTable(handle.project, service, network);
+      listRouteTable(project, service, network);
     }
     request = service.networks().list_next(*request, page);
   }

@@ -1,0 +1,60 @@
+#include "tolmi_gcp/compute/read_ahead.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+namespace tolmi_gcp {
+namespace {
+
+// Holds each request until `limit` have been on the wire together (or all have started), then
+// answers with its path; counts the most on the wire at once. Its twins share the count.
+class GatheringTransport : public HttpTransport {
+ public:
+  struct Count {
+    Count(int limit, int total) : limit(limit), total(total) {}
+    const int limit, total;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int onWire = 0, most = 0, started = 0;
+  };
+  explicit GatheringTransport(std::shared_ptr<Count> count) : count_(std::move(count)) {}
+
+  HttpResponse send(const HttpRequest& request) override {
+    std::unique_lock lock(count_->mutex);
+    count_->most = std::max(count_->most, ++count_->onWire);
+    ++count_->started;
+    count_->changed.notify_all();
+    // Bounded, so that a pool that never gathers `limit` fails below rather than hangs.
+    count_->changed.wait_for(lock, std::chrono::seconds(1), [&] {
+      return count_->most >= count_->limit || count_->started == count_->total;
+    });
+    --count_->onWire;
+    return {200, {}, R"({"name": ")" + request.path + R"("})"};
+  }
+  std::shared_ptr<HttpTransport> twin() const override {
+    return std::make_shared<GatheringTransport>(count_);
+  }
+
+ private:
+  std::shared_ptr<Count> count_;
+};
+
+TEST(ReadAhead, KeepsTheBoundOnTheWireAndHandsEachAnswerToItsOwnRead) {
+  auto count = std::make_shared<GatheringTransport::Count>(3, 20);
+  ComputeService service =
+      ComputeService(std::make_shared<GatheringTransport>(count), "http://api/", nullptr)
+          .withMaxInFlight(3);
+  std::vector<Request> reads;
+  for (int i = 0; i < 20; ++i) reads.push_back(service.routes().get("p", "r" + std::to_string(i)));
+  ReadAhead ahead(service, reads);
+  for (const Request& read : reads) EXPECT_EQ(read.execute()["name"], read.path());
+  EXPECT_EQ(count->most, 3);
+  EXPECT_EQ(count->started, 20);
+  EXPECT_THROW(ReadAhead(service, {service.routes().delete_("p", "r")}), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace tolmi_gcp
