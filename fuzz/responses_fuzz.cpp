@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Globals::vpc = {{"vpc_name", "spoke-1"}};
   Globals::networkLink =
       "https://www.googleapis.com/compute/v1/projects/app-spoke-prod/global/networks/spoke-1";
-  defaultServiceFactory() = [service] { return DefaultService{service, "app-spoke-prod"}; };
+  defaultServiceFactory() = [service] { return DefaultService{service, "app-spoke-prod", ""}; };
   auto document = [&input] {
     ResourceDocument parsed = parseDocumentOrDiscarded(input.ConsumeRandomLengthString(4000));
     return parsed.is_discarded() ? ResourceDocument() : parsed;
