@@ -1,6 +1,8 @@
 #include "tolmi_gcp/ResourceDocument.hpp"
 
+#include <cstring>
 #include <optional>
+#include <type_traits>
 
 #include <simdjson.h>
 
@@ -65,7 +67,8 @@ bool mayHoldMinusZero(std::string_view text) {
 // the recursion is bounded.
 class TapeReader {
  public:
-  ResourceDocument read(simdjson::dom::element value) {
+  // `left`, when given, is a member of this object left out.
+  ResourceDocument read(simdjson::dom::element value, const std::string_view* left = nullptr) {
     switch (value.type()) {
       case element_type::ARRAY: {
         simdjson::dom::array array = value.get_array().value_unsafe();
@@ -81,6 +84,7 @@ class TapeReader {
         auto& members = out.get_ref<ResourceDocument::object_t&>();
         members.reserve(object.size());
         for (simdjson::dom::key_value_pair member : object) {
+          if (left && member.key == *left) continue;
           ResourceDocument child = read(member.value);
           // As nlohmann does: a repeated key keeps its first place and takes the last value.
           auto [it, inserted] = members.emplace(member.key, std::move(child));
@@ -115,26 +119,114 @@ class TapeReader {
   bool sawZero_ = false;
 };
 
+simdjson::dom::parser depthBoundParser() {
+  simdjson::dom::parser made;
+  if (made.allocate(simdjson::SIMDJSON_PADDING, kMaxDocumentDepth)) throw std::bad_alloc();
+  return made;
+}
+
 simdjson::dom::parser& fastParser() {
-  thread_local simdjson::dom::parser parser = [] {
-    simdjson::dom::parser made;
-    if (made.allocate(simdjson::SIMDJSON_PADDING, kMaxDocumentDepth)) throw std::bad_alloc();
-    return made;
-  }();
+  thread_local simdjson::dom::parser parser = depthBoundParser();
   return parser;
+}
+
+// The member `key` of an object, as a document holds it: a repeated key's last value.
+std::optional<simdjson::dom::element> memberOf(simdjson::dom::element value, std::string_view key) {
+  std::optional<simdjson::dom::element> found;
+  simdjson::dom::object object;
+  if (value.get(object) == simdjson::SUCCESS)
+    for (simdjson::dom::key_value_pair member : object)
+      if (member.key == key) found = member.value;
+  return found;
+}
+
+simdjson::dom::element parseInPlace(std::string_view text) {
+  // Not the parser behind parseDocument: that one may parse the next answer meanwhile.
+  thread_local simdjson::dom::parser parser = depthBoundParser();
+  simdjson::dom::element root;
+  if (parser.parse(text.data(), text.size()).get(root) == simdjson::SUCCESS) return root;
+  parseDocumentWithout(text, "");  // refuses all this parser does, saying what is wrong
+  throw DocumentError("JSON text refused");
+}
+
+// parseDocument, without the root's member `left` when given.
+ResourceDocument parse(std::string_view text, const std::string_view* left) {
+  simdjson::dom::element root;
+  simdjson::error_code code = fastParser().parse(text.data(), text.size()).get(root);
+  if (code == simdjson::SUCCESS) {
+    TapeReader reader;
+    ResourceDocument document = reader.read(root, left);
+    if (!reader.sawZero() || !mayHoldMinusZero(text)) return document;
+  }
+  ResourceDocument document = referenceParse(text);
+  if (left) {
+    if (code != simdjson::SUCCESS) throw DocumentError(simdjson::error_message(code));
+    if (document.is_object()) document.erase(std::string(*left));
+  }
+  return document;
 }
 
 }  // namespace
 
-ResourceDocument parseDocument(std::string_view text) {
-  simdjson::dom::element root;
-  if (fastParser().parse(text.data(), text.size()).get(root) == simdjson::SUCCESS) {
-    TapeReader reader;
-    ResourceDocument document = reader.read(root);
-    if (!reader.sawZero() || !mayHoldMinusZero(text)) return document;
-  }
-  return referenceParse(text);
+ResourceDocument parseDocument(std::string_view text) { return parse(text, nullptr); }
+
+ResourceDocument parseDocumentWithout(std::string_view text, std::string_view left) {
+  return parse(text, &left);
 }
+
+JsonView::JsonView(const simdjson::dom::element& element) {
+  static_assert(sizeof(element) == sizeof(element_) &&
+                std::is_trivially_copyable_v<simdjson::dom::element>);
+  std::memcpy(element_, &element, sizeof(element_));
+}
+
+simdjson::dom::element JsonView::element() const {
+  simdjson::dom::element out;
+  std::memcpy(&out, element_, sizeof(element_));
+  return out;
+}
+
+void JsonView::forEach(const std::function<void(const JsonView&)>& each) const {
+  simdjson::dom::element value = element();
+  switch (value.type()) {
+    case element_type::ARRAY: {
+      simdjson::dom::array array = value.get_array().value_unsafe();
+      for (simdjson::dom::element item : array) each(JsonView(item));
+      break;
+    }
+    case element_type::OBJECT: {
+      simdjson::dom::object object = value.get_object().value_unsafe();
+      for (simdjson::dom::key_value_pair member : object) each(JsonView(member.value));
+      break;
+    }
+    case element_type::NULL_VALUE:
+      break;
+    default:
+      each(*this);
+  }
+}
+
+ResourceDocument JsonView::document() const { return TapeReader().read(element()); }
+
+bool has(const JsonView& view, std::string_view key) {
+  return memberOf(view.element(), key).has_value();
+}
+
+JsonView at(const JsonView& view, std::string_view key) {
+  std::optional<simdjson::dom::element> member = memberOf(view.element(), key);
+  if (!member) throw MissingKeyError(std::string(key));
+  return JsonView(*member);
+}
+
+std::string_view stringAt(const JsonView& view, std::string_view key) {
+  JsonView member = at(view, key);
+  std::string_view text;
+  if (member.element().get(text) != simdjson::SUCCESS)
+    throw ArgumentTypeError(std::string(key), "a string", member.document());
+  return text;
+}
+
+JsonText::JsonText(std::string_view text) : root_(parseInPlace(text)) {}
 
 ResourceDocument parseDocumentOrDiscarded(std::string_view text) {
   try {

@@ -1,10 +1,15 @@
 #pragma once
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 
 #include <nlohmann/json.hpp>
+
+namespace simdjson::dom {
+class element;
+}
 
 namespace tolmi_gcp {
 
@@ -27,6 +32,52 @@ class DocumentError : public std::runtime_error {
 // Every document read from an answer, a file or a request body goes through here. Throws
 // DocumentError saying what is wrong.
 ResourceDocument parseDocument(std::string_view text);
+
+// parseDocument without the root object's member `left`: the light document of a large listing
+// whose "items" the caller reads from the text with JsonText. Also refuses, with DocumentError,
+// text that JsonText cannot read (an integer beyond 64 bits), so that it fails where an answer is
+// checked.
+ResourceDocument parseDocumentWithout(std::string_view text, std::string_view left);
+
+// One value of a JsonText, read in place: a document is built only when asked for. Valid while its
+// JsonText lives.
+class JsonView {
+ public:
+  // Each element as a document's range-for gives them: an array's items, an object's values,
+  // nothing for null, the value itself otherwise.
+  void forEach(const std::function<void(const JsonView&)>& each) const;
+  ResourceDocument document() const;
+
+ private:
+  friend class JsonText;
+  friend bool has(const JsonView& view, std::string_view key);
+  friend JsonView at(const JsonView& view, std::string_view key);
+  friend std::string_view stringAt(const JsonView& view, std::string_view key);
+  explicit JsonView(const simdjson::dom::element& element);
+  simdjson::dom::element element() const;
+
+  // A simdjson::dom::element by value: users of this header need not see simdjson.
+  alignas(void*) unsigned char element_[2 * sizeof(void*)];
+};
+
+// has, at and stringAt as for a document, with the same failures.
+bool has(const JsonView& view, std::string_view key);
+JsonView at(const JsonView& view, std::string_view key);
+std::string_view stringAt(const JsonView& view, std::string_view key);
+
+// A JSON text parsed but not built into a document, for the large answers of which a few members
+// are read. One per thread at a time: a thread's next JsonText takes over its parser.
+class JsonText {
+ public:
+  // Throws DocumentError for text that parseDocumentWithout refuses.
+  explicit JsonText(std::string_view text);
+  JsonText(const JsonText&) = delete;
+  JsonText& operator=(const JsonText&) = delete;
+  const JsonView& root() const { return root_; }
+
+ private:
+  JsonView root_;
+};
 
 // parseDocument, or a discarded value (is_discarded()) for refused text.
 ResourceDocument parseDocumentOrDiscarded(std::string_view text);

@@ -142,6 +142,19 @@ TEST_F(ComputeServiceTest, SuccessfulAnswersMustBeJson) {
   EXPECT_THROW(service.routes().get("p", "r").execute(), TransportError);
   transport->dropConnection("connection reset by peer");
   EXPECT_THROW(service.routes().get("p", "r").execute(), TransportError);
+
+  // A text answer keeps the body and leaves the page's items out of its document; a body that its
+  // reader could not read fails here too.
+  Request page = service.routes().list("p", "f").withTextAnswer();
+  std::string body = R"({"items": [{"a": 1}], "nextPageToken": "t"})";
+  transport->replyRaw(200, body);
+  Answer answer = page.fetch();
+  EXPECT_EQ(answer.document, (ResourceDocument{{"nextPageToken", "t"}}));
+  EXPECT_EQ(answer.text, body);
+  for (std::string refused : {"{\"items\": [", "{\"items\": [18446744073709551616]}"}) {
+    transport->replyRaw(200, refused);
+    EXPECT_THROW(page.fetch(), TransportError) << refused;
+  }
 }
 
 // Hands out "Bearer token-N", a new N after each invalidate().

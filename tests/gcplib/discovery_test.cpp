@@ -243,6 +243,25 @@ TEST_F(ListRouteTable, FollowsPagesUntilOneHasNoItems) {
   EXPECT_EQ(info.get_gke_export_routes(), (std::vector<std::string>{"10.4.0.0/14", "10.8.0.0/14"}));
 }
 
+TEST_F(ListRouteTable, ReadsOddPagesAsTheirDocumentsWould) {
+  const std::vector<std::pair<std::string, Lines>> cases = {
+      {"", {"    no route found"}},
+      {R"({"items": null})", {}},
+      {R"({"items": "odd"})", {"  **Error** unknown destination odd"}},
+      {R"({"items": {"a": {"destRange": "10.0.0.0/8", "nextHopIp": "10.0.0.1"}}})",
+       {row("10.0.0.0/8", "10.0.0.1")}},
+      // A repeated key takes its last value.
+      {R"({"items": [7, {"destRange": "1.0.0.0/8", "nextHopIp": "x", "destRange": "2.0.0.0/8"}]})",
+       {"  **Error** unknown destination 7", row("2.0.0.0/8", "x")}},
+  };
+  for (const auto& [body, lines] : cases) {
+    log.clear();
+    transport->replyRaw(200, body);
+    GcpLib::listRouteTable("proj-a", service, network);
+    EXPECT_EQ(log.lines(), concat({kRouteHead, lines})) << body;
+  }
+}
+
 TEST_F(ListRouteTable, PropagationIsOffOnlyWhileTheTableIsWrittenWhateverTheOutcome) {
   testing::LogCapture parent("tolmi_gcp");
   transport->reply({{"items", {{{"destRange", "10.0.0.0/8"}, {"nextHopIp", "10.0.0.1"}}}}});

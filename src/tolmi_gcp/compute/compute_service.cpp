@@ -105,6 +105,14 @@ Request Request::forPage(const std::string& token) const {
 
 ResourceDocument Request::execute() const { return service_->execute(*this); }
 
+Answer Request::fetch() const { return service_->fetch(*this); }
+
+Request Request::withTextAnswer() const {
+  Request copy = *this;
+  copy.textAnswer_ = true;
+  return copy;
+}
+
 Request Request::withQuery(const std::string& name, const std::string& value) const {
   Request copy = *this;
   auto it = std::find_if(copy.query_.begin(), copy.query_.end(),
@@ -261,10 +269,14 @@ HttpResponse ComputeService::sendAuthorized(const HttpRequest& wire,
 }
 
 ResourceDocument ComputeService::execute(const Request& request) const {
+  return inFlight_->execute(*this, request).document;
+}
+
+Answer ComputeService::fetch(const Request& request) const {
   return inFlight_->execute(*this, request);
 }
 
-ResourceDocument ComputeService::send(const Request& request, HttpTransport& transport) const {
+Answer ComputeService::send(const Request& request, HttpTransport& transport) const {
   HttpRequest wire;
   wire.method = request.method();
   wire.baseUrl = endpoint_;
@@ -279,18 +291,20 @@ ResourceDocument ComputeService::send(const Request& request, HttpTransport& tra
     HttpResponse response =
         sendWithRetries(wire, request.apiMethod().kind, retry_, *answered_,
                         [&](const HttpRequest& sent) { return sendAuthorized(sent, transport); });
-    ResourceDocument document = ResourceDocument::object();
+    Answer answer{ResourceDocument::object(), ""};
     if (!response.body.empty()) {
       try {
-        document = parseDocument(response.body);
+        answer.document = request.textAnswer() ? parseDocumentWithout(response.body, "items")
+                                               : parseDocument(response.body);
       } catch (const DocumentError& failure) {
         throw TransportError("the response to " + wire.method + " " + wire.url() +
                              " is not valid JSON (" + failure.what() +
                              "): " + response.body.substr(0, 200));
       }
     }
-    if (observer_) observer_->onAnswer(request, document);
-    return document;
+    if (request.textAnswer()) answer.text = response.body.empty() ? "{}" : std::move(response.body);
+    if (observer_) observer_->onAnswer(request, answer.document);
+    return answer;
   } catch (const std::exception& failure) {
     if (observer_) observer_->onFailure(request, failure.what());
     throw;

@@ -19,6 +19,13 @@ namespace detail {
 class InFlight;  // the reads a ReadAhead sends, shared by a handle and its copies
 }
 
+// A request's answer: its document, and for a request made withTextAnswer() its body ("{}" for
+// none), from which the caller reads what the document leaves out.
+struct Answer {
+  ResourceDocument document;
+  std::string text;
+};
+
 // One API call, built but not sent. A value: copying it is cheap and sends nothing. It keeps a
 // pointer to the ComputeService that built it and must not outlive that service.
 class Request {
@@ -32,6 +39,8 @@ class Request {
   // Sends the request and returns the response document. Throws HttpError (with the API's own
   // message) for an error status, TransportError when no answer arrives.
   ResourceDocument execute() const;
+  // execute, with the body's text when asked for by withTextAnswer().
+  Answer fetch() const;
 
   const ApiMethod& apiMethod() const { return *apiMethod_; }
   // The path parameters as given, unencoded: for a wait, the last one is the operation.
@@ -43,6 +52,10 @@ class Request {
 
   // The same request with one query parameter set (replaced when present).
   Request withQuery(const std::string& name, const std::string& value) const;
+  // The same listing's request, answered with its text and a light document that leaves out the
+  // page's "items": for pages too large to build into documents only to read a few members.
+  Request withTextAnswer() const;
+  bool textAnswer() const { return textAnswer_; }
   // The same listing's request for the page after `token`. Throws MalformedAnswerError when the
   // listing was already given that token: following it again would loop for ever.
   Request forPage(const std::string& token) const;
@@ -56,6 +69,7 @@ class Request {
   QueryList query_;
   std::optional<ResourceDocument> body_;
   std::vector<std::string> pageTokens_;  // the tokens this listing has followed
+  bool textAnswer_ = false;
 };
 
 class NetworksCollection {
@@ -148,8 +162,9 @@ class RegionOperationsCollection {
 
 // Told of each request a ComputeService sends, on the sending thread: before it goes out, then
 // once with the answer or once when it failed for good (after any retries), with the failure's
-// message. The reads a ReadAhead sends are told of on its sender threads, several at once: an
-// observer must bear that.
+// message. The answer to a request made withTextAnswer() is its light document, without "items".
+// The reads a ReadAhead sends are told of on its sender threads, several at once: an observer must
+// bear that.
 class RequestObserver {
  public:
   virtual ~RequestObserver() = default;
@@ -193,6 +208,8 @@ class ComputeService {
   // Sends one request through the transport, or takes its answer from a living ReadAhead; see
   // Request::execute.
   ResourceDocument execute(const Request& request) const;
+  // The same, with the answer's text for a request made withTextAnswer().
+  Answer fetch(const Request& request) const;
 
  private:
   friend class detail::InFlight;
@@ -208,7 +225,7 @@ class ComputeService {
   std::shared_ptr<detail::InFlight> inFlight_;
 
   // Sends `request` through `transport` with retries, telling the observer.
-  ResourceDocument send(const Request& request, HttpTransport& transport) const;
+  Answer send(const Request& request, HttpTransport& transport) const;
   HttpResponse sendAuthorized(const HttpRequest& wire, HttpTransport& transport) const;
 };
 

@@ -10,19 +10,19 @@ namespace tolmi_gcp {
 
 namespace {
 
-// What makes two reads the same: their method and URL.
+// What makes two reads the same: their method, URL and the answer's form.
 std::string keyOf(const Request& request) {
   HttpRequest wire;
   wire.path = request.path();
   wire.query = request.query();
-  return request.method() + " " + wire.url();
+  return request.method() + " " + wire.url() + (request.textAnswer() ? " text" : "");
 }
 
 }  // namespace
 
 namespace detail {
 
-ResourceDocument InFlight::execute(const ComputeService& service, const Request& request) {
+Answer InFlight::execute(const ComputeService& service, const Request& request) {
   std::unique_lock lock(mutex_);
   if (depth_ == 0) {
     lock.unlock();
@@ -44,8 +44,8 @@ ResourceDocument InFlight::execute(const ComputeService& service, const Request&
   return std::move(*entry.answer);
 }
 
-ResourceDocument InFlight::sendHere(std::unique_lock<std::mutex>& lock,
-                                    const ComputeService& service, const Request& request) {
+Answer InFlight::sendHere(std::unique_lock<std::mutex>& lock, const ComputeService& service,
+                          const Request& request) {
   callerWaiting_ = true;
   changed_.wait(lock, [&] { return sending_ < limit_; });
   callerWaiting_ = false;
@@ -79,7 +79,7 @@ void InFlight::serve(std::shared_ptr<HttpTransport> transport) {
     entry.state = State::kSending;
     ++sending_;
     lock.unlock();
-    std::optional<ResourceDocument> answer;
+    std::optional<Answer> answer;
     std::exception_ptr failure;
     try {
       answer = service_->send(entry.request, *transport);

@@ -10,14 +10,14 @@ namespace tolmi_gcp {
 
 // Reads sent ahead of need, up to the handle's maxInFlight() on the wire at once (the handle's own
 // requests included), each sender thread on its own kept-alive connection (HttpTransport::twin).
-// While it lives, executing a request equal to one of them (same method and URL) takes that read's
-// answer, or rethrows its failure, instead of sending it again: code that reads one thing after
-// another runs unchanged, writes the same lines in the same order, and fails at the same point with
-// the same error. Reads equal to one still waiting are not added twice. Each read goes through the
-// handle's retries and observer, on the thread that sends it. Made while another lives on the same
-// handle, it adds its reads to that one's. Its end drops the answers not taken and waits for the
-// reads on the wire. With maxInFlight() 1, or a transport without twin, nothing is sent ahead: each
-// read goes out when it is executed. For one calling thread.
+// While it lives, executing a request equal to one of them (same method, URL and answer form) takes
+// that read's answer, or rethrows its failure, instead of sending it again: code that reads one
+// thing after another runs unchanged, writes the same lines in the same order, and fails at the
+// same point with the same error. Reads equal to one still waiting are not added twice. Each read
+// goes through the handle's retries and observer, on the thread that sends it. Made while another
+// lives on the same handle, it adds its reads to that one's. Its end drops the answers not taken
+// and waits for the reads on the wire. With maxInFlight() 1, or a transport without twin, nothing
+// is sent ahead: each read goes out when it is executed. For one calling thread.
 class ReadAhead {
  public:
   // Throws std::invalid_argument for a request that is not a read.

@@ -37,10 +37,13 @@ std::vector<Request> subnetReads(ComputeService& service, const ResourceDocument
                            });
 }
 
-// The first page of a network's route list.
+// The first page of a network's route list, answered as text: only a few members of its many
+// routes are read.
 Request routeListRead(ComputeService& service, const std::string& project,
                       const ResourceDocument& network) {
-  return service.routes().list(project, "network: \"" + stringAt(network, "selfLink") + "\"");
+  return service.routes()
+      .list(project, "network: \"" + stringAt(network, "selfLink") + "\"")
+      .withTextAnswer();
 }
 
 // The propagation switch is process-wide, so it must be back on however listRouteTable ends;
@@ -53,22 +56,22 @@ class PropagationSwitch {
   PropagationSwitch& operator=(const PropagationSwitch&) = delete;
 };
 
-bool isGkePeering(const std::string& peering) {
+bool isGkePeering(std::string_view peering) {
   return peering.starts_with("gke-") && peering.ends_with("-peer");
 }
 
 // The short next-hop text of a route's row, or nullopt when the route has none of the next-hop
 // keys. A route that leads to a GKE peering has its destination added to `gke`.
-std::optional<std::string> nextHop(const ResourceDocument& route, RouteInfo& gke) {
+std::optional<std::string> nextHop(const JsonView& route, RouteInfo& gke) {
   if (has(route, "nextHopNetwork"))
     return "Virtual network " + frame::lastSegment(stringAt(route, "nextHopNetwork"));
-  if (has(route, "nextHopIp")) return stringAt(route, "nextHopIp");
+  if (has(route, "nextHopIp")) return std::string(stringAt(route, "nextHopIp"));
   if (has(route, "nextHopGateway")) return frame::lastSegment(stringAt(route, "nextHopGateway"));
   if (has(route, "nextHopIlb")) return frame::lastSegment(stringAt(route, "nextHopIlb"));
   if (has(route, "nextHopPeering")) {
-    const std::string& peering = stringAt(route, "nextHopPeering");
-    if (isGkePeering(peering)) gke.add_gke_export_routes(stringAt(route, "destRange"));
-    return peering;
+    std::string_view peering = stringAt(route, "nextHopPeering");
+    if (isGkePeering(peering)) gke.add_gke_export_routes(std::string(stringAt(route, "destRange")));
+    return std::string(peering);
   }
   if (has(route, "nextHopInstance"))
     return frame::segment(stringAt(route, "nextHopInstance"), Common::INSTANCE_I);
@@ -116,20 +119,21 @@ RouteInfo GcpLib::listRouteTable(const std::string& project, ComputeService& ser
   frame::writeTableHead("CIDR", "Next-hop");
   RouteInfo gke;
   while (request) {
-    ResourceDocument page = request->execute();
-    if (!has(page, "items")) {
+    Answer answer = request->fetch();
+    JsonText page(answer.text);
+    if (!has(page.root(), "items")) {
       frame::info("    no route found");
       break;
     }
-    for (const ResourceDocument& route : page["items"]) {
+    at(page.root(), "items").forEach([&](const JsonView& route) {
       std::optional<std::string> dest = nextHop(route, gke);
       if (!dest) {
-        frame::error("  **Error** unknown destination " + textOf(route));
-        continue;
+        frame::error("  **Error** unknown destination " + textOf(route.document()));
+        return;
       }
       frame::info("  " + frame::ljust(stringAt(route, "destRange"), 25) + *dest);
-    }
-    request = service.routes().list_next(*request, page);
+    });
+    request = service.routes().list_next(*request, answer.document);
   }
   return gke;
 }

@@ -26,7 +26,7 @@ class InFlight {
 
   // ComputeService::execute on the calling thread: a read that waits here is taken, anything else
   // sent through the handle's own transport, within the bound while senders run.
-  ResourceDocument execute(const ComputeService& service, const Request& request);
+  Answer execute(const ComputeService& service, const Request& request);
 
   // A ReadAhead beginning (the first gives the service its senders send through) and ending.
   void begin(const ComputeService& service, const std::vector<Request>& reads);
@@ -37,14 +37,14 @@ class InFlight {
   struct Entry {
     Request request;
     State state = State::kQueued;
-    std::optional<ResourceDocument> answer;
+    std::optional<Answer> answer;
     std::exception_ptr failure;
   };
 
   void serve(std::shared_ptr<HttpTransport> transport);
   bool startable();
-  ResourceDocument sendHere(std::unique_lock<std::mutex>& lock, const ComputeService& service,
-                            const Request& request);
+  Answer sendHere(std::unique_lock<std::mutex>& lock, const ComputeService& service,
+                  const Request& request);
 
   const std::size_t limit_;
   std::mutex mutex_;
