@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "tolmi_gcp/compute/read_ahead.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/network_key.hpp"
 
@@ -27,6 +28,14 @@ std::optional<ResourceDocument> readIfExists(const Request& request) {
     if (failure.status() != 404) throw;
     return std::nullopt;
   }
+}
+
+std::vector<Request> subnetworkReads(const ComputeService& api, const ResourceDocument& network) {
+  return readsUntilFailure(arrayOrEmpty(network, "subnetworks"),
+                           [&](const ResourceDocument& link, std::vector<Request>& reads) {
+                             std::vector<std::string> at = segmentsOf(link.get<std::string>());
+                             reads.push_back(api.subnetworks().get(at.at(0), at.at(2), at.at(4)));
+                           });
 }
 
 std::string networkKeyOf(const ResourceDocument& link) {

@@ -16,6 +16,10 @@ std::vector<std::string> segmentsOf(const std::string& link);
 // The resource, or nullopt when the API says it does not exist; other failures are thrown.
 std::optional<ResourceDocument> readIfExists(const Request& request);
 
+// The subnetworks.get of each of `network`'s links, in order, up to the first link that is not one:
+// reads for a ReadAhead.
+std::vector<Request> subnetworkReads(const ComputeService& api, const ResourceDocument& network);
+
 // "project::network" of a network link, "" when `link` is not one.
 std::string networkKeyOf(const ResourceDocument& link);
 

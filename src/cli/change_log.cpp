@@ -84,9 +84,10 @@ void ChangeLog::onAnswer(const Request& request, const ResourceDocument& answer)
   if (kind == CallKind::kRead) return;
   std::string status = statusOf(answer);
   if (kind == CallKind::kWait) {
-    if (status.empty() || status == "DONE")
-      ended(request.parameters().back(), operationError(answer).empty() ? "done" : "error",
-            operationError(answer));
+    if (status.empty() || status == "DONE") {
+      std::string error = operationError(answer);
+      ended(request.parameters().back(), error.empty() ? "done" : "error", error);
+    }
     return;
   }
   std::string operation = textOf(memberOrNull(answer, "name"));

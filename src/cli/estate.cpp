@@ -4,6 +4,7 @@
 #include <set>
 
 #include "cli/api_reads.hpp"
+#include "tolmi_gcp/compute/read_ahead.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
@@ -53,6 +54,7 @@ class EstateReader {
  private:
   ResourceDocument described(const std::string& project, const ResourceDocument& network) {
     ResourceDocument subnetworks = ResourceDocument::array();
+    ReadAhead ahead(api_, subnetworkReads(api_, network));
     for (const ResourceDocument& link : arrayOrEmpty(network, "subnetworks")) {
       std::vector<std::string> at = segmentsOf(textOf(link));
       if (at.size() != 5) continue;

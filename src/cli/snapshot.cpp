@@ -46,7 +46,7 @@ class Estate {
       const ResourceDocument& networks = arrayOrEmpty(answer, "items");
       ReadAhead ahead(api_, readsUntilFailure(networks, [&](const ResourceDocument& network,
                                                             std::vector<Request>& reads) {
-                        std::vector<Request> subnets = subnetworkReads(network);
+                        std::vector<Request> subnets = subnetworkReads(api_, network);
                         reads.insert(reads.end(), subnets.begin(), subnets.end());
                       }));
       for (const ResourceDocument& network : networks) addNetwork(project, network);
@@ -141,19 +141,11 @@ class Estate {
   void addNetwork(const std::string& project, const ResourceDocument& network) {
     networks_[project + "/" + network["name"].get<std::string>()] = network;
     add(project, "networks", network);
-    ReadAhead ahead(api_, subnetworkReads(network));
+    ReadAhead ahead(api_, subnetworkReads(api_, network));
     for (const ResourceDocument& link : arrayOrEmpty(network, "subnetworks")) {
       std::vector<std::string> at = segmentsOf(link.get<std::string>());
       add(at[0], "subnetworks", api_.subnetworks().get(at[0], at[2], at[4]).execute());
     }
-  }
-
-  std::vector<Request> subnetworkReads(const ResourceDocument& network) const {
-    return readsUntilFailure(arrayOrEmpty(network, "subnetworks"),
-                             [&](const ResourceDocument& link, std::vector<Request>& reads) {
-                               std::vector<std::string> at = segmentsOf(link.get<std::string>());
-                               reads.push_back(api_.subnetworks().get(at[0], at[2], at[4]));
-                             });
   }
 
   // The instances.get of an instance not yet read.
