@@ -140,38 +140,23 @@ std::optional<simdjson::dom::element> memberOf(simdjson::dom::element value, std
   return found;
 }
 
-simdjson::dom::element parseInPlace(std::string_view text) {
-  // Not the parser behind parseDocument: that one may parse the next answer meanwhile.
-  thread_local simdjson::dom::parser parser = depthBoundParser();
-  simdjson::dom::element root;
-  if (parser.parse(text.data(), text.size()).get(root) == simdjson::SUCCESS) return root;
-  parseDocumentWithout(text, "");  // refuses all this parser does, saying what is wrong
-  throw DocumentError("JSON text refused");
-}
-
-// parseDocument, without the root's member `left` when given.
-ResourceDocument parse(std::string_view text, const std::string_view* left) {
-  simdjson::dom::element root;
-  simdjson::error_code code = fastParser().parse(text.data(), text.size()).get(root);
-  if (code == simdjson::SUCCESS) {
-    TapeReader reader;
-    ResourceDocument document = reader.read(root, left);
-    if (!reader.sawZero() || !mayHoldMinusZero(text)) return document;
-  }
-  ResourceDocument document = referenceParse(text);
-  if (left) {
-    if (code != simdjson::SUCCESS) throw DocumentError(simdjson::error_message(code));
-    if (document.is_object()) document.erase(std::string(*left));
-  }
-  return document;
+// What is wrong with a text the fast parser refused with `code`, said as parseDocument says it.
+[[noreturn]] void refuse(std::string_view text, simdjson::error_code code) {
+  referenceParse(text);
+  // Only the fast parser refuses it: an integer beyond 64 bits, which nlohmann reads as a double.
+  throw DocumentError(simdjson::error_message(code));
 }
 
 }  // namespace
 
-ResourceDocument parseDocument(std::string_view text) { return parse(text, nullptr); }
-
-ResourceDocument parseDocumentWithout(std::string_view text, std::string_view left) {
-  return parse(text, &left);
+ResourceDocument parseDocument(std::string_view text) {
+  simdjson::dom::element root;
+  if (fastParser().parse(text.data(), text.size()).get(root) == simdjson::SUCCESS) {
+    TapeReader reader;
+    ResourceDocument document = reader.read(root);
+    if (!reader.sawZero() || !mayHoldMinusZero(text)) return document;
+  }
+  return referenceParse(text);
 }
 
 JsonView::JsonView(const simdjson::dom::element& element) {
@@ -218,15 +203,60 @@ JsonView at(const JsonView& view, std::string_view key) {
   return JsonView(*member);
 }
 
-std::string_view stringAt(const JsonView& view, std::string_view key) {
-  JsonView member = at(view, key);
+std::string_view stringOf(const JsonView& value, std::string_view key) {
   std::string_view text;
-  if (member.element().get(text) != simdjson::SUCCESS)
-    throw ArgumentTypeError(std::string(key), "a string", member.document());
+  if (value.element().get(text) != simdjson::SUCCESS)
+    throw ArgumentTypeError(std::string(key), "a string", value.document());
   return text;
 }
 
-JsonText::JsonText(std::string_view text) : root_(parseInPlace(text)) {}
+void findMembers(const JsonView& view, std::span<const std::string_view> keys,
+                 std::span<std::optional<JsonView>> found) {
+  for (std::optional<JsonView>& each : found) each.reset();
+  simdjson::dom::object object;
+  if (view.element().get(object) != simdjson::SUCCESS) return;
+  for (simdjson::dom::key_value_pair member : object)
+    for (std::size_t i = 0; i < keys.size() && i < found.size(); ++i)
+      if (member.key == keys[i]) found[i] = JsonView(member.value);
+}
+
+struct JsonText::Parsed {
+  std::string text;
+  simdjson::dom::document document;
+  JsonView root{simdjson::dom::element()};
+};
+
+JsonText::JsonText(std::string text) : parsed_(std::make_unique<Parsed>()) {
+  static_assert(kJsonTextPadding >= simdjson::SIMDJSON_PADDING);
+  parsed_->text = std::move(text);
+  const std::string& kept = parsed_->text;
+  // Into a document of its own, not the parser's: the parser's next parse, of the next answer,
+  // may come before this text is read, and on another thread.
+  thread_local simdjson::dom::parser parser = depthBoundParser();
+  bool padded = kept.capacity() - kept.size() >= simdjson::SIMDJSON_PADDING;
+  simdjson::dom::element root;
+  simdjson::error_code code =
+      parser.parse_into_document(parsed_->document, kept.data(), kept.size(), !padded).get(root);
+  if (code != simdjson::SUCCESS) refuse(kept, code);
+  parsed_->root = JsonView(root);
+}
+
+JsonText::JsonText(JsonText&&) noexcept = default;
+JsonText& JsonText::operator=(JsonText&&) noexcept = default;
+JsonText::~JsonText() = default;
+
+const std::string& JsonText::text() const { return parsed_->text; }
+
+const JsonView& JsonText::root() const { return parsed_->root; }
+
+ResourceDocument JsonText::documentWithout(std::string_view left) const {
+  TapeReader reader;
+  ResourceDocument document = reader.read(parsed_->root.element(), &left);
+  if (!reader.sawZero() || !mayHoldMinusZero(parsed_->text)) return document;
+  document = referenceParse(parsed_->text);
+  if (document.is_object()) document.erase(std::string(left));
+  return document;
+}
 
 ResourceDocument parseDocumentOrDiscarded(std::string_view text) {
   try {

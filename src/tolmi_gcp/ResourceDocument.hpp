@@ -1,6 +1,9 @@
 #pragma once
 
 #include <functional>
+#include <memory>
+#include <optional>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -33,12 +36,6 @@ class DocumentError : public std::runtime_error {
 // DocumentError saying what is wrong.
 ResourceDocument parseDocument(std::string_view text);
 
-// parseDocument without the root object's member `left`: the light document of a large listing
-// whose "items" the caller reads from the text with JsonText. Also refuses, with DocumentError,
-// text that JsonText cannot read (an integer beyond 64 bits), so that it fails where an answer is
-// checked.
-ResourceDocument parseDocumentWithout(std::string_view text, std::string_view left);
-
 // One value of a JsonText, read in place: a document is built only when asked for. Valid while its
 // JsonText lives.
 class JsonView {
@@ -52,7 +49,9 @@ class JsonView {
   friend class JsonText;
   friend bool has(const JsonView& view, std::string_view key);
   friend JsonView at(const JsonView& view, std::string_view key);
-  friend std::string_view stringAt(const JsonView& view, std::string_view key);
+  friend std::string_view stringOf(const JsonView& value, std::string_view key);
+  friend void findMembers(const JsonView& view, std::span<const std::string_view> keys,
+                          std::span<std::optional<JsonView>> found);
   explicit JsonView(const simdjson::dom::element& element);
   simdjson::dom::element element() const;
 
@@ -60,23 +59,38 @@ class JsonView {
   alignas(void*) unsigned char element_[2 * sizeof(void*)];
 };
 
-// has, at and stringAt as for a document, with the same failures.
+// has and at as for a document, with the same failures.
 bool has(const JsonView& view, std::string_view key);
 JsonView at(const JsonView& view, std::string_view key);
-std::string_view stringAt(const JsonView& view, std::string_view key);
+// The string `value` is, or the ArgumentTypeError of stringAt for a member `key` that is not one.
+std::string_view stringOf(const JsonView& value, std::string_view key);
+// The members `keys` of an object, read in one pass over it: each found[i] is keys[i]'s value (a
+// repeated key's last, as at gives), or empty. Nothing is found in what is not an object.
+void findMembers(const JsonView& view, std::span<const std::string_view> keys,
+                 std::span<std::optional<JsonView>> found);
 
-// A JSON text parsed but not built into a document, for the large answers of which a few members
-// are read. One per thread at a time: a thread's next JsonText takes over its parser.
+// Room past a text's end (within its capacity) that lets JsonText parse it where it lies.
+inline constexpr std::size_t kJsonTextPadding = 64;
+
+// A JSON text parsed once and not built into a document, for the large answers of which a few
+// members are read. It owns the text and its parse, so it can be handed to another thread.
 class JsonText {
  public:
-  // Throws DocumentError for text that parseDocumentWithout refuses.
-  explicit JsonText(std::string_view text);
-  JsonText(const JsonText&) = delete;
-  JsonText& operator=(const JsonText&) = delete;
-  const JsonView& root() const { return root_; }
+  // Throws DocumentError for text that parseDocument refuses, and for an integer beyond 64 bits.
+  // A text whose capacity leaves kJsonTextPadding past its end is parsed without a copy.
+  explicit JsonText(std::string text);
+  JsonText(JsonText&&) noexcept;
+  JsonText& operator=(JsonText&&) noexcept;
+  ~JsonText();
+
+  const std::string& text() const;
+  const JsonView& root() const;
+  // The root object's members but `left`, built into a document as parseDocument builds them.
+  ResourceDocument documentWithout(std::string_view left) const;
 
  private:
-  JsonView root_;
+  struct Parsed;
+  std::unique_ptr<Parsed> parsed_;
 };
 
 // parseDocument, or a discarded value (is_discarded()) for refused text.

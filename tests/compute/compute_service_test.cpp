@@ -150,7 +150,7 @@ TEST_F(ComputeServiceTest, SuccessfulAnswersMustBeJson) {
   transport->replyRaw(200, body);
   Answer answer = page.fetch();
   EXPECT_EQ(answer.document, (ResourceDocument{{"nextPageToken", "t"}}));
-  EXPECT_EQ(answer.text, body);
+  EXPECT_EQ(answer.text->text(), body);
   for (std::string refused : {"{\"items\": [", "{\"items\": [18446744073709551616]}"}) {
     transport->replyRaw(200, refused);
     EXPECT_THROW(page.fetch(), TransportError) << refused;

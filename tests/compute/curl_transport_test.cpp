@@ -108,6 +108,14 @@ TEST(CurlTransport, SendsMethodHeadersAndBodyAndReusesTheConnection) {
     EXPECT_EQ(echoed["contentType"], "application/json");
     EXPECT_EQ(echoed["clientPort"], seen["clientPort"]) << method << " opened a new connection";
   }
+  // A request carries nothing of the one before it on the same handle.
+  ResourceDocument again = ResourceDocument::parse(
+      transport->send(request(server.base(), "GET", "projects/p/global/routes")).body);
+  EXPECT_EQ(again["method"], "GET");
+  EXPECT_EQ(again["body"], "");
+  EXPECT_EQ(again["contentType"], "");
+  EXPECT_EQ(again["authorization"], "");
+  EXPECT_EQ(again["userAgent"], seen["userAgent"]);
 }
 
 TEST(CurlTransport, ErrorStatusesAreAnswersAndNoAnswerIsATransportError) {

@@ -253,6 +253,10 @@ TEST_F(ListRouteTable, ReadsOddPagesAsTheirDocumentsWould) {
       // A repeated key takes its last value.
       {R"({"items": [7, {"destRange": "1.0.0.0/8", "nextHopIp": "x", "destRange": "2.0.0.0/8"}]})",
        {"  **Error** unknown destination 7", row("2.0.0.0/8", "x")}},
+      // So does a repeated next hop; a destination of 25 characters or more leaves no gap.
+      {R"({"items": [{"destRange": "2001:db8:aaaa:bbbb:cccc::/80", "nextHopIp": "x",
+                      "nextHopIp": "y"}]})",
+       {"  2001:db8:aaaa:bbbb:cccc::/80y"}},
   };
   for (const auto& [body, lines] : cases) {
     log.clear();

@@ -291,18 +291,20 @@ Answer ComputeService::send(const Request& request, HttpTransport& transport) co
     HttpResponse response =
         sendWithRetries(wire, request.apiMethod().kind, retry_, *answered_,
                         [&](const HttpRequest& sent) { return sendAuthorized(sent, transport); });
-    Answer answer{ResourceDocument::object(), ""};
-    if (!response.body.empty()) {
-      try {
-        answer.document = request.textAnswer() ? parseDocumentWithout(response.body, "items")
-                                               : parseDocument(response.body);
-      } catch (const DocumentError& failure) {
-        throw TransportError("the response to " + wire.method + " " + wire.url() +
-                             " is not valid JSON (" + failure.what() +
-                             "): " + response.body.substr(0, 200));
+    Answer answer{ResourceDocument::object(), std::nullopt};
+    // For the failure's message: a text answer's body is handed over to be parsed.
+    std::string head = response.body.substr(0, 200);
+    try {
+      if (request.textAnswer()) {
+        answer.text.emplace(response.body.empty() ? std::string("{}") : std::move(response.body));
+        answer.document = answer.text->documentWithout("items");
+      } else if (!response.body.empty()) {
+        answer.document = parseDocument(response.body);
       }
+    } catch (const DocumentError& failure) {
+      throw TransportError("the response to " + wire.method + " " + wire.url() +
+                           " is not valid JSON (" + failure.what() + "): " + head);
     }
-    if (request.textAnswer()) answer.text = response.body.empty() ? "{}" : std::move(response.body);
     if (observer_) observer_->onAnswer(request, answer.document);
     return answer;
   } catch (const std::exception& failure) {

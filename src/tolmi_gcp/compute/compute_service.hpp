@@ -20,10 +20,10 @@ class InFlight;  // the reads a ReadAhead sends, shared by a handle and its copi
 }
 
 // A request's answer: its document, and for a request made withTextAnswer() its body ("{}" for
-// none), from which the caller reads what the document leaves out.
+// none) parsed, from which the caller reads what the document leaves out.
 struct Answer {
   ResourceDocument document;
-  std::string text;
+  std::optional<JsonText> text;
 };
 
 // One API call, built but not sent. A value: copying it is cheap and sends nothing. It keeps a

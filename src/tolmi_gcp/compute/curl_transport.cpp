@@ -6,6 +6,7 @@
 
 #include <curl/curl.h>
 
+#include "tolmi_gcp/ResourceDocument.hpp"
 #include "tolmi_gcp/errors.hpp"
 
 namespace tolmi_gcp {
@@ -28,12 +29,13 @@ std::size_t appendBody(char* data, std::size_t size, std::size_t count, void* ta
     body->tooLarge = true;
     return 0;  // makes libcurl stop the transfer
   }
-  // A large page arrives in many pieces: room for all of it at once, not grown piece by piece.
+  // A large page arrives in many pieces: room for all of it at once, not grown piece by piece,
+  // and for the padding that lets a JSON text be parsed where it lies.
   curl_off_t announced = -1;
   if (body->text->empty() &&
       curl_easy_getinfo(body->curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) == CURLE_OK &&
       announced > 0 && static_cast<std::size_t>(announced) <= body->limit)
-    body->text->reserve(static_cast<std::size_t>(announced));
+    body->text->reserve(static_cast<std::size_t>(announced) + kJsonTextPadding);
   body->text->append(data, size * count);
   return size * count;
 }
@@ -87,26 +89,13 @@ class CurlTransport : public HttpTransport {
   }
 
   HttpResponse send(const HttpRequest& request) override {
-    if (!handle_) handle_ = curl_easy_init();
-    if (!handle_) throw TransportError("cannot create a libcurl handle");
-    CURL* curl = handle_;
-    curl_easy_reset(curl);  // keeps the connection cache: the connection is reused
-
+    CURL* curl = handle();
     std::string url = request.url();
     HttpResponse response;
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
-    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "gzip");
-    // A page of 500 routes in one read, not in 16 KB pieces each with its own poll and recv.
-    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, options_.connectTimeoutMs);
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, options_.totalTimeoutMs);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
     if (request.method == "GET") {
+      curl_easy_setopt(curl, CURLOPT_POSTFIELDS, nullptr);  // an earlier request's body is gone
       curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
     } else {
       curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.data());
@@ -118,10 +107,8 @@ class CurlTransport : public HttpTransport {
       headers = curl_slist_append(headers, (name + ": " + value).c_str());
     headers = curl_slist_append(headers, "Expect:");
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendBody);
     Body body{curl, &response.body, options_.maxAnswerBytes};
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, appendHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &response.headers);
 
     CURLcode code = curl_easy_perform(curl);
@@ -149,6 +136,28 @@ class CurlTransport : public HttpTransport {
   }
 
  private:
+  // The handle, made with the options every request shares: it keeps them, and its connection,
+  // from one request to the next, so a request sets only what is its own.
+  CURL* handle() {
+    if (handle_) return handle_;
+    handle_ = curl_easy_init();
+    if (!handle_) throw TransportError("cannot create a libcurl handle");
+    CURL* curl = handle_;
+    curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+    curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "gzip");
+    // A page of 500 routes in one read, not in 16 KB pieces each with its own poll and recv.
+    curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, options_.connectTimeoutMs);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, options_.totalTimeoutMs);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, appendBody);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, appendHeader);
+    return curl;
+  }
+
   CurlOptions options_;
   CURL* handle_ = nullptr;
 };

@@ -28,8 +28,9 @@ Answer InFlight::execute(const ComputeService& service, const Request& request) 
     lock.unlock();
     return service.send(request, *service.transport_);
   }
-  auto waiting =
-      request.apiMethod().kind == CallKind::kRead ? waiting_.find(keyOf(request)) : waiting_.end();
+  auto waiting = request.apiMethod().kind == CallKind::kRead && !waiting_.empty()
+                     ? waiting_.find(keyOf(request))
+                     : waiting_.end();
   if (waiting == waiting_.end()) return sendHere(lock, service, request);
   Entry& entry = entries_[waiting->second];
   nextToTake_ = std::max(nextToTake_, waiting->second + 1);
@@ -103,6 +104,7 @@ void InFlight::begin(const ComputeService& service, const std::vector<Request>& 
                                   " is not a read: only reads are sent ahead");
   std::lock_guard lock(mutex_);
   if (depth_++ == 0) service_ = &service;
+  if (limit_ == 1) return;  // nothing goes ahead: each read is sent when it is executed
   for (const Request& read : reads)
     if (waiting_.emplace(keyOf(read), entries_.size()).second)
       entries_.push_back({read, State::kQueued, std::nullopt, nullptr});

@@ -1,5 +1,6 @@
 // Network discovery: the subnet table, the route table and the whole-project report.
 
+#include <array>
 #include <optional>
 
 #include "tolmi_gcp/commonlib.hpp"
@@ -60,22 +61,54 @@ bool isGkePeering(std::string_view peering) {
   return peering.starts_with("gke-") && peering.ends_with("-peer");
 }
 
+// The members a route's row is made of, found in one pass over the route: its destination, then
+// the next-hop keys in the order a row looks for them.
+enum RowKey { kDestRange, kNetwork, kIp, kGateway, kIlb, kPeering, kInstance, kRowKeys };
+constexpr std::array<std::string_view, kRowKeys> kRowKeyNames = {
+    "destRange",  "nextHopNetwork", "nextHopIp",      "nextHopGateway",
+    "nextHopIlb", "nextHopPeering", "nextHopInstance"};
+
+using RowMembers = std::array<std::optional<JsonView>, kRowKeys>;
+
+// The string at `key`, with stringAt's failures.
+std::string_view rowText(const RowMembers& found, RowKey key) {
+  if (!found[key]) throw MissingKeyError(std::string(kRowKeyNames[key]));
+  return stringOf(*found[key], kRowKeyNames[key]);
+}
+
 // The short next-hop text of a route's row, or nullopt when the route has none of the next-hop
 // keys. A route that leads to a GKE peering has its destination added to `gke`.
-std::optional<std::string> nextHop(const JsonView& route, RouteInfo& gke) {
-  if (has(route, "nextHopNetwork"))
-    return "Virtual network " + frame::lastSegment(stringAt(route, "nextHopNetwork"));
-  if (has(route, "nextHopIp")) return std::string(stringAt(route, "nextHopIp"));
-  if (has(route, "nextHopGateway")) return frame::lastSegment(stringAt(route, "nextHopGateway"));
-  if (has(route, "nextHopIlb")) return frame::lastSegment(stringAt(route, "nextHopIlb"));
-  if (has(route, "nextHopPeering")) {
-    std::string_view peering = stringAt(route, "nextHopPeering");
-    if (isGkePeering(peering)) gke.add_gke_export_routes(std::string(stringAt(route, "destRange")));
+std::optional<std::string> nextHop(const RowMembers& found, RouteInfo& gke) {
+  if (found[kNetwork]) return "Virtual network " + frame::lastSegment(rowText(found, kNetwork));
+  if (found[kIp]) return std::string(rowText(found, kIp));
+  if (found[kGateway]) return frame::lastSegment(rowText(found, kGateway));
+  if (found[kIlb]) return frame::lastSegment(rowText(found, kIlb));
+  if (found[kPeering]) {
+    std::string_view peering = rowText(found, kPeering);
+    if (isGkePeering(peering)) gke.add_gke_export_routes(std::string(rowText(found, kDestRange)));
     return std::string(peering);
   }
-  if (has(route, "nextHopInstance"))
-    return frame::segment(stringAt(route, "nextHopInstance"), Common::INSTANCE_I);
+  if (found[kInstance]) return frame::segment(rowText(found, kInstance), Common::INSTANCE_I);
   return std::nullopt;
+}
+
+// A route's row of the table: "  ", its destination left-justified to 25, its next hop.
+void logRouteRow(const JsonView& route, RouteInfo& gke) {
+  RowMembers found;
+  findMembers(route, kRowKeyNames, found);
+  std::optional<std::string> hop = nextHop(found, gke);
+  if (!hop) {
+    frame::error("  **Error** unknown destination " + textOf(route.document()));
+    return;
+  }
+  std::string_view destination = rowText(found, kDestRange);
+  constexpr std::size_t kHopColumn = 2 + 25;
+  std::string line;
+  line.reserve(kHopColumn + destination.size() + hop->size());
+  line.append("  ").append(destination);
+  if (line.size() < kHopColumn) line.append(kHopColumn - line.size(), ' ');
+  line.append(*hop);
+  frame::info(line);
 }
 
 }  // namespace
@@ -120,19 +153,12 @@ RouteInfo GcpLib::listRouteTable(const std::string& project, ComputeService& ser
   RouteInfo gke;
   while (request) {
     Answer answer = request->fetch();
-    JsonText page(answer.text);
+    const JsonText& page = *answer.text;
     if (!has(page.root(), "items")) {
       frame::info("    no route found");
       break;
     }
-    at(page.root(), "items").forEach([&](const JsonView& route) {
-      std::optional<std::string> dest = nextHop(route, gke);
-      if (!dest) {
-        frame::error("  **Error** unknown destination " + textOf(route.document()));
-        return;
-      }
-      frame::info("  " + frame::ljust(stringAt(route, "destRange"), 25) + *dest);
-    });
+    at(page.root(), "items").forEach([&](const JsonView& route) { logRouteRow(route, gke); });
     request = service.routes().list_next(*request, answer.document);
   }
   return gke;
