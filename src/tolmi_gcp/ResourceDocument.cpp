@@ -1,5 +1,7 @@
 #include "tolmi_gcp/ResourceDocument.hpp"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 #include <type_traits>
@@ -215,9 +217,18 @@ void findMembers(const JsonView& view, std::span<const std::string_view> keys,
   for (std::optional<JsonView>& each : found) each.reset();
   simdjson::dom::object object;
   if (view.element().get(object) != simdjson::SUCCESS) return;
-  for (simdjson::dom::key_value_pair member : object)
-    for (std::size_t i = 0; i < keys.size() && i < found.size(); ++i)
+  // Most members are none of the keys, and their length alone says so.
+  auto lengthBit = [](std::size_t length) {
+    return std::uint64_t{1} << std::min<std::size_t>(length, 63);
+  };
+  std::uint64_t lengths = 0;
+  std::size_t count = std::min(keys.size(), found.size());
+  for (std::size_t i = 0; i < count; ++i) lengths |= lengthBit(keys[i].size());
+  for (simdjson::dom::key_value_pair member : object) {
+    if (!(lengths & lengthBit(member.key.size()))) continue;
+    for (std::size_t i = 0; i < count; ++i)
       if (member.key == keys[i]) found[i] = JsonView(member.value);
+  }
 }
 
 struct JsonText::Parsed {
