@@ -76,7 +76,7 @@ class EstateReader {
   ResourceDocument routes(const std::string& project, const ResourceDocument& network) {
     ResourceDocument routes = ResourceDocument::array();
     std::optional<Request> request =
-        api_.routes().list(project, "network: \"" + textOf(network["selfLink"]) + "\"");
+        api_.routes().listOfNetwork(project, textOf(memberOrNull(network, "selfLink")));
     while (request) {
       ResourceDocument page = request->execute();
       for (const ResourceDocument& route : arrayOrEmpty(page, "items"))

@@ -161,6 +161,11 @@ Request RoutesCollection::list(const std::string& project, const std::string& fi
   return Request(s_, api::kRoutesList, {project}, {{"filter", filter}});
 }
 
+Request RoutesCollection::listOfNetwork(const std::string& project,
+                                        std::string_view networkSelfLink) const {
+  return list(project, "network: \"" + std::string(networkSelfLink) + "\"");
+}
+
 Request RoutesCollection::get(const std::string& project, const std::string& route) const {
   return Request(s_, api::kRoutesGet, {project, route});
 }

@@ -103,6 +103,8 @@ class RoutesCollection {
  public:
   explicit RoutesCollection(const ComputeService& s) : s_(s) {}
   Request list(const std::string& project, const std::string& filter) const;
+  // The routes of one network, named by its self-link.
+  Request listOfNetwork(const std::string& project, std::string_view networkSelfLink) const;
   // The next page's request, or nullopt after the last page.
   std::optional<Request> list_next(const Request& previous_request,
                                    const ResourceDocument& previous_response) const;

@@ -42,9 +42,7 @@ std::vector<Request> subnetReads(ComputeService& service, const ResourceDocument
 // routes are read.
 Request routeListRead(ComputeService& service, const std::string& project,
                       const ResourceDocument& network) {
-  return service.routes()
-      .list(project, "network: \"" + stringAt(network, "selfLink") + "\"")
-      .withTextAnswer();
+  return service.routes().listOfNetwork(project, stringAt(network, "selfLink")).withTextAnswer();
 }
 
 // The propagation switch is process-wide, so it must be back on however listRouteTable ends;
