@@ -1,5 +1,6 @@
 #pragma once
 
+#include <concepts>
 #include <exception>
 #include <memory>
 #include <vector>
@@ -22,6 +23,11 @@ class ReadAhead {
  public:
   // Throws std::invalid_argument for a request that is not a read.
   ReadAhead(const ComputeService& service, const std::vector<Request>& reads);
+  // The same with the reads `makeReads()` gives, made only when reads can go ahead
+  // (maxInFlight() above 1): one read at a time does not build requests only to drop them.
+  template <std::invocable MakeReads>
+  ReadAhead(const ComputeService& service, MakeReads makeReads)
+      : ReadAhead(service, service.maxInFlight() > 1 ? makeReads() : std::vector<Request>()) {}
   ~ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;

@@ -113,7 +113,7 @@ void logRouteRow(const JsonView& route, RouteInfo& gke) {
 
 std::vector<std::string> GcpLib::listSubnet(ComputeService& service,
                                             const ResourceDocument& network) {
-  ReadAhead ahead(service, subnetReads(service, network));
+  ReadAhead ahead(service, [&] { return subnetReads(service, network); });
   frame::info("");
   frame::info("- Discover subnet(s)");
   frame::writeTableHead("CIDR", "REGION", "subnet");
@@ -129,7 +129,7 @@ std::vector<std::string> GcpLib::listSubnet(ComputeService& service,
 std::vector<std::string> GcpLib::listSubnetByRegion(ComputeService& service,
                                                     const ResourceDocument& network,
                                                     const std::string& region) {
-  ReadAhead ahead(service, subnetReads(service, network, &region));
+  ReadAhead ahead(service, [&] { return subnetReads(service, network, &region); });
   std::vector<std::string> cidrs;
   for (const ResourceDocument& entry : arrayOrEmpty(network, "subnetworks")) {
     const std::string& link = subnetworkLink(entry);
@@ -180,12 +180,14 @@ void GcpLib::listNetworks(ComputeService& service, const std::string& project) {
     const ResourceDocument& networks = arrayOrEmpty(page, "items");
     // The page's networks are independent: their subnetworks and first route pages go out
     // together, and the report takes the answers in its own order.
-    ReadAhead ahead(service, readsUntilFailure(networks, [&](const ResourceDocument& network,
-                                                             std::vector<Request>& reads) {
-                      std::vector<Request> subnets = subnetReads(service, network);
-                      reads.insert(reads.end(), subnets.begin(), subnets.end());
-                      reads.push_back(routeListRead(service, project, network));
-                    }));
+    ReadAhead ahead(service, [&] {
+      return readsUntilFailure(networks,
+                               [&](const ResourceDocument& network, std::vector<Request>& reads) {
+                                 std::vector<Request> subnets = subnetReads(service, network);
+                                 reads.insert(reads.end(), subnets.begin(), subnets.end());
+                                 reads.push_back(routeListRead(service, project, network));
+                               });
+    });
     for (const ResourceDocument& network : networks) {
       Common::logVpcHeader(network);
       listSubnet(service, network);
