@@ -54,6 +54,14 @@ TEST(ReadAhead, KeepsTheBoundOnTheWireAndHandsEachAnswerToItsOwnRead) {
   EXPECT_EQ(count->most, 3);
   EXPECT_EQ(count->started, 20);
   EXPECT_THROW(ReadAhead(service, {service.routes().delete_("p", "r")}), std::invalid_argument);
+
+  // One read at a time sends nothing ahead, so the reads given as a function are not even made.
+  ComputeService oneAtATime = service.withMaxInFlight(1);
+  int made = 0;
+  auto make = [&] { return ++made, reads; };
+  ReadAhead(service, make);
+  ReadAhead(oneAtATime, make);
+  EXPECT_EQ(made, 1);
 }
 
 }  // namespace
