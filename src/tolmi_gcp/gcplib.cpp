@@ -50,9 +50,14 @@ std::string lastSegment(std::string_view text) {
   return std::string(slash == std::string_view::npos ? text : text.substr(slash + 1));
 }
 
+void appendJustified(std::string& line, std::string_view text, std::size_t width) {
+  line.append(text);
+  if (text.size() < width) line.append(width - text.size(), ' ');
+}
+
 std::string ljust(std::string_view text, std::size_t width) {
-  std::string out(text);
-  if (out.size() < width) out.append(width - out.size(), ' ');
+  std::string out;
+  appendJustified(out, text, width);
   return out;
 }
 

@@ -297,8 +297,8 @@ Answer ComputeService::send(const Request& request, HttpTransport& transport) co
         sendWithRetries(wire, request.apiMethod().kind, retry_, *answered_,
                         [&](const HttpRequest& sent) { return sendAuthorized(sent, transport); });
     Answer answer{ResourceDocument::object(), std::nullopt};
-    // For the failure's message: a text answer's body is handed over to be parsed.
-    std::string head = response.body.substr(0, 200);
+    // What a failure quotes of the body, kept before a text answer's body is handed over.
+    std::string quoted = request.textAnswer() ? response.body.substr(0, 200) : std::string();
     try {
       if (request.textAnswer()) {
         answer.text.emplace(response.body.empty() ? std::string("{}") : std::move(response.body));
@@ -307,8 +307,9 @@ Answer ComputeService::send(const Request& request, HttpTransport& transport) co
         answer.document = parseDocument(response.body);
       }
     } catch (const DocumentError& failure) {
+      if (!request.textAnswer()) quoted = response.body.substr(0, 200);
       throw TransportError("the response to " + wire.method + " " + wire.url() +
-                           " is not valid JSON (" + failure.what() + "): " + head);
+                           " is not valid JSON (" + failure.what() + "): " + quoted);
     }
     if (observer_) observer_->onAnswer(request, answer.document);
     return answer;

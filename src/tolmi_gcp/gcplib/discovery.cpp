@@ -99,14 +99,11 @@ void logRouteRow(const JsonView& route, RouteInfo& gke) {
     frame::error("  **Error** unknown destination " + textOf(route.document()));
     return;
   }
-  std::string_view destination = rowText(found, kDestRange);
-  constexpr std::size_t kHopColumn = 2 + 25;
   std::string line;
-  line.reserve(kHopColumn + destination.size() + hop->size());
-  line.append("  ").append(destination);
-  if (line.size() < kHopColumn) line.append(kHopColumn - line.size(), ' ');
-  line.append(*hop);
-  frame::info(line);
+  line.reserve(2 + 25 + hop->size());
+  line.append("  ");
+  frame::appendJustified(line, rowText(found, kDestRange), 25);
+  frame::info(line.append(*hop));
 }
 
 }  // namespace

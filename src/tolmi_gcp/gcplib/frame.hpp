@@ -29,6 +29,8 @@ std::string lastSegment(std::string_view text);
 
 // Left-justifies to `width` with blanks; never shortens.
 std::string ljust(std::string_view text, std::size_t width);
+// ljust, appended to `line`: a table row is built without a string per column.
+void appendJustified(std::string& line, std::string_view text, std::size_t width);
 
 // The table rule: two blanks and 63 dots.
 const std::string& rule();
