@@ -7,7 +7,9 @@
 #include "tolmi_gcp/compute/compute_service.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/gcplib/cloud_router.hpp"
 #include "tolmi_gcp/gcplib/routes.hpp"
+#include "tolmi_gcp/ipv4_network.hpp"
 #include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
@@ -34,20 +36,49 @@ void checkPeering(const Setup& setup, const std::string& where, const std::strin
     found.plan.peeringEnds.insert(found.plan.peeringEnds.end(), {back, there});
 }
 
+// What the switch of a router that it changes will read: a removal list for what the router
+// advertises, and ranges that are networks it can match against that list.
+void checkRouterEntry(const std::string& where, const std::string& name,
+                      const ResourceDocument& bgp, const ResourceDocument& entry, Findings& found) {
+  const ResourceDocument& ranges = arrayOrEmpty(bgp, "advertisedIpRanges");
+  const ResourceDocument& groups = arrayOrEmpty(bgp, "advertisedGroups");
+  auto needs = [&](const char* key, const ResourceDocument& advertised, const char* what) {
+    if (advertised.empty() || has(entry, key)) return;
+    std::vector<std::string> shown;
+    for (const ResourceDocument& value : advertised)
+      shown.push_back(textOf(value.is_object() ? memberOrNull(value, "range") : value));
+    found.problems.push_back(where + ": the router " + name + " advertises " + what + " (" +
+                             joined(shown, ", ") + "): " + key +
+                             " is needed (an empty list keeps them all)");
+  };
+  needs("remove_advertised_routes", ranges, "ranges");
+  needs("remove_advertised_groups", groups, "groups");
+  for (const ResourceDocument& range : ranges) {
+    Ipv4Network::Parsed parsed = Ipv4Network::parse(textOf(memberOrNull(range, "range")), true);
+    if (!parsed.ok())
+      found.problems.push_back(where + ": the router " + name + " advertises " +
+                               textOf(memberOrNull(range, "range")) + ", which " + parsed.reason() +
+                               ": it cannot be matched against the removals");
+  }
+}
+
 // What the library skips on purpose: routers on another network, routers in DEFAULT mode.
 void checkRouter(const std::string& where, const std::string& network,
-                 const ResourceDocument& router, Findings& found) {
+                 const ResourceDocument& router, const ResourceDocument& entry, Findings& found) {
   std::string name = textOf(memberOrNull(router, "name"));
   std::string on = networkKeyOf(memberOrNull(router, "network"));
   std::optional<NetworkKey> onKey = NetworkKey::parse(on);
-  if (!onKey || onKey->network != network)
+  const ResourceDocument& bgp = memberOrNull(router, "bgp");
+  if (!onKey || onKey->network != network) {
     found.warnings.push_back(where + ": the router " + name + " is on " + on + ", not on " +
                              network + ": left alone");
-  else if (memberOrNull(memberOrNull(router, "bgp"), "advertiseMode") == "DEFAULT")
+  } else if (memberOrNull(bgp, "advertiseMode") == "DEFAULT") {
     found.warnings.push_back(where + ": the router " + name +
                              " is in DEFAULT advertise mode: left alone");
-  else
+  } else {
+    checkRouterEntry(where, name, bgp, entry, found);
     found.plan.routers.push_back(name);
+  }
 }
 
 void checkTransit(const Setup& setup, const std::vector<Part>& parts, Findings& found) {
@@ -77,7 +108,7 @@ void checkTransit(const Setup& setup, const std::vector<Part>& parts, Findings& 
         found.problems.push_back(at + ": the router " + routerName + " does not exist in " +
                                  key.project + " " + region);
       else
-        checkRouter(at, key.network, *routerDoc, found);
+        checkRouter(at, key.network, *routerDoc, router, found);
     }
   }
 }
@@ -168,17 +199,30 @@ void checkRecordedRouters(const std::string& spoke, const std::map<std::string, 
   const ResourceDocument& recorded =
       memberOrNull(memberOrNull(Globals::getRevertInfo(), "cloud_routers"), spoke);
   if (!recorded.is_object()) return;
-  for (const auto& entry : recorded.items())
-    if (!routers.contains(entry.key()))
-      found.problems.push_back("record.cloud_routers[" + spoke + "]: the router " + entry.key() +
-                               " is not one the migration file lists");
-    else if (const RouterKey& router = routers.at(entry.key());
-             !readIfExists(Globals::service->routers().get(router.network.project, router.region,
-                                                           router.router)))
-      found.problems.push_back("record.cloud_routers[" + spoke + "]: the router " + entry.key() +
-                               " does not exist");
-    else
-      found.plan.routers.push_back(router.router);
+  for (const auto& entry : recorded.items()) {
+    const std::string where = "record.cloud_routers[" + spoke + "]: the router " + entry.key();
+    if (!routers.contains(entry.key())) {
+      found.problems.push_back(where + " is not one the migration file lists");
+      continue;
+    }
+    const RouterKey& router = routers.at(entry.key());
+    std::optional<ResourceDocument> read = readIfExists(
+        Globals::service->routers().get(router.network.project, router.region, router.router));
+    if (!read) {
+      found.problems.push_back(where + " does not exist");
+      continue;
+    }
+    found.plan.routers.push_back(router.router);
+    const ResourceDocument& change =
+        cloud_router::recordedChange(Globals::getRevertInfo(), spoke, entry.key());
+    if (!change.is_object()) continue;
+    const ResourceDocument& now = memberOrNull(*read, "bgp");
+    ResourceDocument switched = cloud_router::switchedBgp(entry.value(), change);
+    if (!cloud_router::advertisesAsSwitched(now, switched))
+      found.warnings.push_back(where + " has changed since this spoke's switch (" +
+                               cloud_router::differenceFromSwitched(now, switched) +
+                               "): only this spoke's change is taken back");
+  }
 }
 
 void checkRecordedRoutes(const std::string& spoke, const std::string& stage, Findings& found) {

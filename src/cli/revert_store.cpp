@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/gcplib/cloud_router.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
 namespace tolmi_gcp::cli {
@@ -43,18 +44,28 @@ void refuseOverIntactBak(const std::string& path, const std::string& problem) {
                     " " + path + ") and run again; to start without it, move it away");
 }
 
-// Where the record keeps the entries of `part`, keyed by spoke.
-ResourceDocument::json_pointer holderOf(const Part& part) {
+// Where the record keeps the entries of `part`, keyed by spoke; the first holds what the part
+// restores.
+std::vector<ResourceDocument::json_pointer> holdersOf(const Part& part) {
   ResourceDocument::json_pointer root;
   switch (part.kind) {
     case Part::kPeerings:
-      return root / "peerings";
+      return {root / "peerings"};
     case Part::kRoutes:
-      return root / "manage_routes" / part.stage;
+      return {root / "manage_routes" / part.stage};
     case Part::kRouters:
-      return root / "cloud_routers";
+      return {root / "cloud_routers", root / cloud_router::kChanges};
   }
-  return root;
+  return {};
+}
+
+// The holders of `part` that have an entry of `spoke`.
+std::vector<ResourceDocument::json_pointer> entriesOf(const Part& part, const std::string& spoke) {
+  const ResourceDocument& record = Globals::getRevertInfo();
+  std::vector<ResourceDocument::json_pointer> found;
+  for (const auto& holder : holdersOf(part))
+    if (record.contains(holder) && has(record.at(holder), spoke)) found.push_back(holder);
+  return found;
 }
 
 // Adds to `into` what `from` has and it lacks: members, recursively, and list elements.
@@ -150,7 +161,8 @@ ResourceDocument* RevertStore::status(const std::string& spoke, const Part& part
 
 bool RevertStore::recorded(const std::string& spoke, const Part& part) const {
   const ResourceDocument& record = Globals::getRevertInfo();
-  return record.contains(holderOf(part)) && has(record.at(holderOf(part)), spoke);
+  const ResourceDocument::json_pointer holder = holdersOf(part).front();
+  return record.contains(holder) && has(record.at(holder), spoke);
 }
 
 std::string RevertStore::state(const std::string& spoke, const Part& part) const {
@@ -177,8 +189,8 @@ void RevertStore::keepInHistory(const std::string& spoke, const std::vector<Part
   for (const Part& part : parts) {
     if (const ResourceDocument* entry = std::as_const(*this).status(spoke, part))
       kept["parts"][part.label()] = *entry;
-    if (recorded(spoke, part))
-      kept["record"][holderOf(part)][spoke] = record.at(holderOf(part)).at(spoke);
+    for (const auto& holder : entriesOf(part, spoke))
+      kept["record"][holder][spoke] = record.at(holder).at(spoke);
   }
   history_.push_back(std::move(kept));
   save();
@@ -187,7 +199,7 @@ void RevertStore::keepInHistory(const std::string& spoke, const std::vector<Part
 void RevertStore::forget(const std::string& spoke, const std::vector<Part>& parts) {
   ResourceDocument& record = Globals::getRevertInfo();
   for (const Part& part : parts)
-    if (recorded(spoke, part)) record.at(holderOf(part)).erase(spoke);
+    for (const auto& holder : entriesOf(part, spoke)) record.at(holder).erase(spoke);
   save();
 }
 
@@ -205,9 +217,8 @@ void RevertStore::mark(const std::string& spoke, const Part& part, const std::st
 }
 
 void RevertStore::keepRecorded(const std::string& spoke, const Part& part) {
-  if (!recorded(spoke, part)) return;
-  ResourceDocument::json_pointer entry = holderOf(part) / spoke;
-  kept_.emplace_back(entry, Globals::getRevertInfo().at(entry));
+  for (const auto& holder : entriesOf(part, spoke))
+    kept_.emplace_back(holder / spoke, Globals::getRevertInfo().at(holder / spoke));
 }
 
 void RevertStore::takeFromHistory(std::size_t index, const std::string& spoke) {

@@ -7,9 +7,9 @@
 #include "cli/api_reads.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/gcplib/cloud_router.hpp"
 #include "tolmi_gcp/gcplib/peering.hpp"
 #include "tolmi_gcp/gcplib/routes.hpp"
-#include "tolmi_gcp/ipv4_network.hpp"
 #include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
@@ -73,6 +73,8 @@ class ReadBack {
   void routersReverted();
 
  private:
+  void changeTakenBack(const std::string& router, const ResourceDocument& bgp,
+                       const ResourceDocument& change);
   void peeringEndAsRecorded(const std::string& key, const ResourceDocument& recorded);
 
   const Setup& setup_;
@@ -181,11 +183,7 @@ void ReadBack::routesReverted(const std::string& stage) {
   }
 }
 
-// A range as the removal lists write it: a bare address counts as a /32.
-std::string canonicalRange(const ResourceDocument& range) {
-  Ipv4Network::Parsed parsed = Ipv4Network::parse(textOf(range), true);
-  return parsed.ok() ? parsed.network.text() : textOf(range);
-}
+using cloud_router::canonicalRange;
 
 void ReadBack::routersSwitched() {
   const ResourceDocument& recorded = recordOf("cloud_routers", setup_.spoke);
@@ -219,6 +217,29 @@ void ReadBack::routersSwitched() {
     }
 }
 
+// What this spoke's switch added is gone and what it removed is back; the rest of the router is
+// other spokes' to change.
+void ReadBack::changeTakenBack(const std::string& router, const ResourceDocument& bgp,
+                               const ResourceDocument& change) {
+  const ResourceDocument& ranges = arrayOrEmpty(bgp, "advertisedIpRanges");
+  const ResourceDocument& groups = arrayOrEmpty(bgp, "advertisedGroups");
+  std::vector<std::string> networks;
+  for (const ResourceDocument& range : ranges)
+    networks.push_back(canonicalRange(memberOrNull(range, "range")));
+  for (const ResourceDocument& added : arrayOrEmpty(change, "added_ranges"))
+    if (std::find(ranges.begin(), ranges.end(), added) != ranges.end())
+      found.push_back("the router " + router + " still advertises " +
+                      textOf(memberOrNull(added, "range")) + " as this spoke's switch added it");
+  for (const ResourceDocument& removed : arrayOrEmpty(change, "removed_ranges"))
+    if (!contains(networks, canonicalRange(memberOrNull(removed, "range"))))
+      found.push_back("the router " + router + " does not advertise " +
+                      textOf(memberOrNull(removed, "range")) + " again");
+  for (const ResourceDocument& group : arrayOrEmpty(change, "removed_groups"))
+    if (std::find(groups.begin(), groups.end(), group) == groups.end())
+      found.push_back("the router " + router + " does not advertise the group " + textOf(group) +
+                      " again");
+}
+
 void ReadBack::routersReverted() {
   const ResourceDocument& recorded = recordOf("cloud_routers", setup_.spoke);
   if (!recorded.is_object()) return;
@@ -228,6 +249,12 @@ void ReadBack::routersReverted() {
     std::optional<ResourceDocument> read = router(*key);
     if (!read) continue;
     const ResourceDocument& bgp = memberOrNull(*read, "bgp");
+    const ResourceDocument& change =
+        cloud_router::recordedChange(Globals::getRevertInfo(), setup_.spoke, entry.key());
+    if (change.is_object()) {
+      changeTakenBack(entry.key(), bgp, change);
+      continue;
+    }
     for (const char* field : {"advertiseMode", "advertisedGroups", "advertisedIpRanges"}) {
       ResourceDocument now = comparable(memberOrNull(bgp, field)),
                        meant = comparable(memberOrNull(entry.value(), field));

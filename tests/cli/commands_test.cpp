@@ -3,12 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <functional>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include "cli/app.hpp"
 #include "cli/demo.hpp"
 #include "temp_dir.hpp"
 #include "tolmi_gcp/compute/default_credentials.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
 #include "tool_process.hpp"
 
 namespace tolmi_gcp::cli {
@@ -17,6 +21,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 using testing::TempDir;
 
 const std::string kExamples = std::string(TOLMI_SOURCE_DIR) + "/examples";
@@ -28,17 +33,19 @@ struct Result {
   std::string err;
 };
 
+Result toolAt(LocalEmulator& local, std::vector<std::string> args) {
+  args.insert(args.begin(), "tolmi-gcp");
+  args.insert(args.end(), {"--endpoint", local.endpoint()});
+  std::ostringstream out, err;
+  int status = runTool(args, out, err, false);
+  return {status, out.str(), err.str()};
+}
+
 class Commands : public ::testing::Test {
  protected:
   Commands() { config = dir.write("m.yaml", TempDir::read(kExamples + "/migration.yaml")); }
 
-  Result tool(std::vector<std::string> args) {
-    args.insert(args.begin(), "tolmi-gcp");
-    args.insert(args.end(), {"--endpoint", local.endpoint()});
-    std::ostringstream out, err;
-    int status = runTool(args, out, err, false);
-    return {status, out.str(), err.str()};
-  }
+  Result tool(std::vector<std::string> args) { return toolAt(local, std::move(args)); }
 
   // The change requests the emulator received since the journal had `from` entries.
   std::vector<std::string> changesSince(std::size_t from) {
@@ -156,8 +163,8 @@ TEST_F(Commands, RevertThatLoggedErrorsStaysOpenUntilItRestoresCleanly) {
   for (auto [part, fault, missing] :
        {std::tuple{"routers", R"({"method": "PATCH", "path": "*/routers/cr-transit-a-use1",
                                  "status": 403, "reason": "forbidden", "message": "no access"})",
-                   "router net-transit-prod::transit-a::us-east1::cr-transit-a-use1 has "
-                   "advertisedIpRanges"},
+                   "router net-transit-prod::transit-a::us-east1::cr-transit-a-use1 still "
+                   "advertises 10.100.0.0/20"},
         std::tuple{"routes stage-1", R"({"method": "POST", "path": "*/app-spoke-prod/global/routes",
                                 "status": 403, "reason": "quotaExceeded", "times": 1000})",
                    "route onprem-dc1-via-gw is missing"}}) {
@@ -277,6 +284,109 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
     EXPECT_THAT(changesSince(before), IsEmpty());
   }
   EXPECT_EQ(TempDir::read(config + ".revert.json"), "");
+}
+
+// Every variant of the example file with an optional key left out, a list emptied or a value made
+// null is refused before any change, or runs through a dry run without missing a key.
+TEST_F(Commands, EveryFileTheCheckAcceptsRunsThroughADryRun) {
+  const ResourceDocument migration = parseYamlFile(config);
+  std::vector<ResourceDocument> variants;
+  std::function<void(const ResourceDocument::json_pointer&)> vary =
+      [&](const ResourceDocument::json_pointer& at) {
+        const ResourceDocument& node = migration.at(at);
+        if (!at.empty()) {
+          variants.push_back(migration);
+          variants.back().at(at) = nullptr;
+          if (node.is_array() && !node.empty()) {
+            variants.push_back(migration);
+            variants.back().at(at) = ResourceDocument::array();
+          }
+        }
+        if (node.is_array())
+          for (std::size_t i = 0; i < node.size(); ++i) vary(at / i);
+        if (node.is_object())
+          for (const auto& [key, value] : node.items()) {
+            variants.push_back(migration);
+            variants.back().at(at).erase(key);
+            vary(at / key);
+          }
+      };
+  vary(ResourceDocument::json_pointer());
+  std::size_t accepted = 0;
+  for (const ResourceDocument& variant : variants) {
+    std::string file = dir.write("variant.yaml", variant.dump());
+    Result run = tool({"switch", "--config", file, "--dry-run"});
+    EXPECT_THAT(run.out + run.err, Not(HasSubstr("missing key"))) << variant.dump();
+    if (run.status != 2) {
+      ++accepted;
+      EXPECT_EQ(run.status, 0) << variant.dump() << run.err;
+    }
+  }
+  EXPECT_GT(accepted, 10u);
+  ResourceDocument noGroups = migration;
+  noGroups["transit_vpcs"][0]["cloud_routers"][0].erase("remove_advertised_groups");
+  Result refused = tool({"switch", "--config", dir.write("n.yaml", noGroups.dump()), "--dry-run"});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_THAT(refused.err,
+              HasSubstr("transit_vpcs[0].cloud_routers[0]: the router cr-transit-a-use1 "
+                        "advertises groups (ALL_SUBNETS): remove_advertised_groups is needed (an "
+                        "empty list keeps them all)\n"));
+}
+
+// Three spokes that share the transit routers of examples/shared-routers, switched and taken back
+// in every order: each router advertises the ranges of the spokes still switched, and once all
+// are back, exactly what it advertised before.
+TEST(SharedRouters, EachRevertTakesBackItsOwnSpokesChangeAndNoOther) {
+  const std::string estate = kExamples + "/shared-routers/";
+  const std::vector<std::string> spokes = {"pay-core", "pay-batch", "data-lake"};
+  const std::map<std::string, std::map<std::string, std::set<std::string>>> added = {
+      {"pay-core", {{"cr-onprem-use1", {"10.20.0.0/20"}}, {"cr-partner-use1", {"10.20.0.0/20"}}}},
+      {"pay-batch", {{"cr-onprem-use1", {"10.21.0.0/20"}}}},
+      {"data-lake", {{"cr-onprem-use1", {"10.30.0.0/20"}}}}};
+  std::vector<std::size_t> order = {0, 1, 2};
+  do {
+    LocalEmulator local{estate + "topology.yaml"};
+    TempDir dir;
+    auto bgpOf = [&](const std::string& router) {
+      return ResourceDocument::parse(
+          local.emulator()
+              .handle("GET", "/compute/v1/projects/net-hub-prod/regions/us-east1/routers/" + router,
+                      {}, {}, "")
+              .body)["bgp"];
+    };
+    const ResourceDocument before[] = {bgpOf("cr-onprem-use1"), bgpOf("cr-partner-use1")};
+    std::set<std::string> switched;
+    auto run = [&](const std::string& command, const std::string& spoke) {
+      std::string config = dir.write(spoke + ".yaml", TempDir::read(estate + spoke + ".yaml"));
+      Result result = toolAt(local, {command, "--config", config, "--only", "routers"});
+      EXPECT_EQ(result.status, 0) << command << " " << spoke << "\n" << result.out << result.err;
+      command == "switch" ? (void)switched.insert(spoke) : (void)switched.erase(spoke);
+      for (const std::string router : {"cr-onprem-use1", "cr-partner-use1"}) {
+        std::set<std::string> meant, advertised;
+        for (const std::string& on : switched)
+          if (added.at(on).contains(router))
+            meant.insert(added.at(on).at(router).begin(), added.at(on).at(router).end());
+        const ResourceDocument bgp = bgpOf(router);
+        for (const ResourceDocument& range : bgp["advertisedIpRanges"])
+          if (range.value("description", "") == "tessavon-migration-added")
+            advertised.insert(range["range"].get<std::string>());
+        EXPECT_EQ(advertised, meant) << command << " " << spoke << " on " << router;
+      }
+      return result;
+    };
+    for (const std::string& spoke : spokes) run("switch", spoke);
+    Result first = run("revert", spokes[order[0]]);
+    if (order[0] != 2) {
+      EXPECT_THAT(first.err, HasSubstr("cr-onprem-use1 has changed since this spoke's switch ("));
+    }
+    run("revert", spokes[order[1]]);
+    // A spoke switched again while another is still switched.
+    run("switch", spokes[order[0]]);
+    run("revert", spokes[order[0]]);
+    run("revert", spokes[order[2]]);
+    EXPECT_EQ(bgpOf("cr-onprem-use1"), before[0]);
+    EXPECT_EQ(bgpOf("cr-partner-use1"), before[1]);
+  } while (std::next_permutation(order.begin(), order.end()));
 }
 
 TEST_F(Commands, RevertRefusesRecordEntriesTheMigrationFileDoesNotScope) {

@@ -4,6 +4,9 @@
 #include <algorithm>
 #include <iostream>
 #include <optional>
+#include <string>
+
+#include "tolmi_gcp/gcplib/cloud_router.hpp"
 
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
@@ -51,9 +54,13 @@ void reportFailure(const std::exception& failure) {
   std::cerr << describeFailure(failure) << std::flush;
 }
 
-// The migrated "bgp" of one router: the ranges and groups kept, then the configured additions.
+// The migrated "bgp" of one router (the ranges and groups kept, then the configured additions),
+// and the change it makes, as the record keeps it.
 struct BgpChange {
   ResourceDocument bgp;
+  ResourceDocument change = {{"added_ranges", ResourceDocument::array()},
+                             {"removed_ranges", ResourceDocument::array()},
+                             {"removed_groups", ResourceDocument::array()}};
   bool changed = false;
 };
 
@@ -65,14 +72,20 @@ BgpChange changeBgp(const ResourceDocument& routerBgp, const ResourceDocument& e
     const std::string& stored = stringAt(range, "range");
     if (listed(listAt(entry, "remove_advertised_routes"), canonicalNetwork(stored))) {
       frame::info("  delete " + stored + " in " + routerName + " from " + where);
+      change.change["removed_ranges"].push_back(range);
       change.changed = true;
     } else {
       ranges.push_back(range);
     }
   }
   for (const auto& added : listAt(entry, "add_advertised_routes")) {
+    ResourceDocument range = {{"range", added}, {"description", kAddedDescription}};
+    // Advertised already as this tool adds it (a re-run, or another spoke's switch): a second
+    // copy would be a duplicate range, and the one there is not this switch's to take back.
+    if (listed(ranges, range)) continue;
     frame::info("  add " + textOf(added) + " to " + routerName + " from " + where);
-    ranges.push_back({{"range", added}, {"description", kAddedDescription}});
+    change.change["added_ranges"].push_back(range);
+    ranges.push_back(std::move(range));
     change.changed = true;
   }
   change.bgp["advertisedIpRanges"] = std::move(ranges);
@@ -81,6 +94,7 @@ BgpChange changeBgp(const ResourceDocument& routerBgp, const ResourceDocument& e
   for (const auto& group : routerBgp["advertisedGroups"]) {
     if (listed(listAt(entry, "remove_advertised_groups"), group)) {
       frame::info("  delete " + textOf(group) + " in " + routerName + " from " + where);
+      change.change["removed_groups"].push_back(group);
       change.changed = true;
     } else {
       groups.push_back(group);
@@ -90,20 +104,50 @@ BgpChange changeBgp(const ResourceDocument& routerBgp, const ResourceDocument& e
   return change;
 }
 
+// Adds the elements of `more` that `into` lacks.
+void addMissing(ResourceDocument& into, const ResourceDocument& more) {
+  for (const auto& element : more)
+    if (!listed(into, element)) into.push_back(element);
+}
+
 // True when the router already advertises every one of the (non-empty) configured additions as
 // this tool adds them.
 bool advertisesAdditions(const ResourceDocument& routerBgp, const ResourceDocument& additions) {
   const ResourceDocument& ranges = arrayOrEmpty(routerBgp, "advertisedIpRanges");
   auto advertised = [&](const ResourceDocument& added) {
-    return std::any_of(ranges.begin(), ranges.end(), [&](const ResourceDocument& range) {
-      return memberOrNull(range, "range") == added &&
-             memberOrNull(range, "description") == kAddedDescription;
-    });
+    return listed(ranges, {{"range", added}, {"description", kAddedDescription}});
   };
   return !additions.empty() && std::all_of(additions.begin(), additions.end(), advertised);
 }
 
-// Reads one transit router, records its "bgp" as read and patches the migrated one onto it.
+// True when the router still shows every part of an earlier switch's (non-empty) change: what it
+// added is there, what it removed is not.
+bool carriesChange(const ResourceDocument& routerBgp, const ResourceDocument& change) {
+  const ResourceDocument& ranges = arrayOrEmpty(routerBgp, "advertisedIpRanges");
+  const ResourceDocument& groups = arrayOrEmpty(routerBgp, "advertisedGroups");
+  std::vector<std::string> networks;
+  for (const auto& range : ranges)
+    networks.push_back(cloud_router::canonicalRange(memberOrNull(range, "range")));
+  bool any = false;
+  for (const auto& added : arrayOrEmpty(change, "added_ranges")) {
+    if (!listed(ranges, added)) return false;
+    any = true;
+  }
+  for (const auto& removed : arrayOrEmpty(change, "removed_ranges")) {
+    if (std::find(networks.begin(), networks.end(),
+                  cloud_router::canonicalRange(memberOrNull(removed, "range"))) != networks.end())
+      return false;
+    any = true;
+  }
+  for (const auto& group : arrayOrEmpty(change, "removed_groups")) {
+    if (listed(groups, group)) return false;
+    any = true;
+  }
+  return any;
+}
+
+// Reads one transit router, records its "bgp" as read with the change, and patches the migrated
+// one onto it.
 void manageRouter(ComputeService& service, const NetworkKey& transit, const std::string& region,
                   const ResourceDocument& entry, const std::string& mkey) {
   const std::string& routerName = stringAt(entry, "router_name");
@@ -123,16 +167,25 @@ void manageRouter(ComputeService& service, const NetworkKey& transit, const std:
   if (!change.changed) return;
 
   // Record before the change, and in a dry run too, so the record matches a real run.
-  ResourceDocument& cloudRouters = at(Globals::getRevertInfo(), "cloud_routers");
+  ResourceDocument& record = Globals::getRevertInfo();
+  ResourceDocument& cloudRouters = at(record, "cloud_routers");
   if (!cloudRouters.is_object())
     throw ArgumentTypeError("cloud_routers", "an object", cloudRouters);
   std::string rkey = RouterKey{transit, region, routerName}.text();
   ResourceDocument& spokeRouters = cloudRouters[mkey];
-  // A re-run that finds its additions in place reads a router it migrated itself: only the earlier
-  // entry leads back to the settings from before.
-  if (!has(spokeRouters, rkey) ||
-      !advertisesAdditions(routerBgp, at(entry, "add_advertised_routes")))
-    spokeRouters[rkey] = routerBgp;
+  ResourceDocument& earlier = record[cloud_router::kChanges][mkey][rkey];
+  // A re-run of a switch not taken back finds the router as it left it, or as other spokes have
+  // changed it since: the settings from before its first run stay the way back, and what this run
+  // changes is added to what the earlier ones did.
+  bool rerun =
+      has(spokeRouters, rkey) &&
+      (earlier.is_object() ? carriesChange(routerBgp, earlier)
+                           : advertisesAdditions(routerBgp, at(entry, "add_advertised_routes")));
+  if (!rerun) spokeRouters[rkey] = routerBgp;
+  if (rerun && earlier.is_object())
+    for (const auto& [member, values] : change.change.items()) addMissing(earlier[member], values);
+  else
+    earlier = std::move(change.change);
   frame::recordWritten();
   if (Globals::getDryRun()) return;
   awaitRouterChange(
@@ -142,7 +195,9 @@ void manageRouter(ComputeService& service, const NetworkKey& transit, const std:
           .execute());
 }
 
-// Puts one recorded "bgp" back onto its router.
+// Puts one recorded "bgp" back onto its router: the whole recorded settings while the router
+// advertises what this spoke's switch left, or else this spoke's change alone, so that the
+// changes other spokes made since stay.
 void restoreRouter(ComputeService& service, const std::string& mkey, const std::string& rkey,
                    const std::string& project, const std::string& region,
                    const std::string& routerName) {
@@ -150,6 +205,21 @@ void restoreRouter(ComputeService& service, const std::string& mkey, const std::
   frame::info("  restore " + rkey + ", bgp " + textOf(settings));
   if (Globals::getDryRun()) return;
   if (!settings.is_object()) throw ArgumentTypeError(rkey, "an object", settings);
+  const ResourceDocument& change =
+      cloud_router::recordedChange(Globals::getRevertInfo(), mkey, rkey);
+  if (change.is_object()) {
+    ResourceDocument now = at(service.routers().get(project, region, routerName).execute(), "bgp");
+    ResourceDocument switched = cloud_router::switchedBgp(settings, change);
+    if (!cloud_router::advertisesAsSwitched(now, switched)) {
+      ResourceDocument restored = cloud_router::restoredBgp(now, settings, change);
+      frame::info("    changed since the switch (" +
+                  cloud_router::differenceFromSwitched(now, switched) +
+                  "): only this spoke's change is taken back, bgp " + textOf(restored));
+      return awaitRouterChange(
+          service, project, region,
+          service.routers().patch(project, region, routerName, {{"bgp", restored}}).execute());
+    }
+  }
   // Ranges are replaced whole by a patch; an explicit empty list clears the migration's additions.
   if (!has(settings, "advertisedIpRanges")) {
     settings["advertisedIpRanges"] = ResourceDocument::array();
@@ -161,6 +231,109 @@ void restoreRouter(ComputeService& service, const std::string& mkey, const std::
 }
 
 }  // namespace
+
+const ResourceDocument& cloud_router::recordedChange(const ResourceDocument& record,
+                                                     const std::string& spoke,
+                                                     const std::string& router) {
+  return memberOrNull(memberOrNull(memberOrNull(record, kChanges), spoke), router);
+}
+
+ResourceDocument cloud_router::switchedBgp(const ResourceDocument& recordedBgp,
+                                           const ResourceDocument& change) {
+  ResourceDocument ranges = ResourceDocument::array();
+  for (const auto& range : arrayOrEmpty(recordedBgp, "advertisedIpRanges"))
+    if (!listed(arrayOrEmpty(change, "removed_ranges"), range)) ranges.push_back(range);
+  addMissing(ranges, arrayOrEmpty(change, "added_ranges"));
+  ResourceDocument groups = ResourceDocument::array();
+  for (const auto& group : arrayOrEmpty(recordedBgp, "advertisedGroups"))
+    if (!listed(arrayOrEmpty(change, "removed_groups"), group)) groups.push_back(group);
+  return {{"advertisedIpRanges", std::move(ranges)}, {"advertisedGroups", std::move(groups)}};
+}
+
+bool cloud_router::advertisesAsSwitched(const ResourceDocument& routerBgp,
+                                        const ResourceDocument& switched) {
+  // The API leaves empty lists out.
+  return arrayOrEmpty(routerBgp, "advertisedIpRanges") == switched["advertisedIpRanges"] &&
+         arrayOrEmpty(routerBgp, "advertisedGroups") == switched["advertisedGroups"];
+}
+
+std::string cloud_router::differenceFromSwitched(const ResourceDocument& routerBgp,
+                                                 const ResourceDocument& switched) {
+  std::vector<std::string> more, fewer;
+  auto compare = [&](const char* field, auto&& name) {
+    const ResourceDocument& now = arrayOrEmpty(routerBgp, field);
+    const ResourceDocument& then = switched[field];
+    for (const auto& value : now)
+      if (!listed(then, value)) more.push_back(name(value));
+    for (const auto& value : then)
+      if (!listed(now, value)) fewer.push_back(name(value));
+  };
+  compare("advertisedIpRanges", [](const ResourceDocument& range) {
+    return textOf(memberOrNull(range, "range")) + " (" + textOf(valueOr(range, "description", "")) +
+           ")";
+  });
+  compare("advertisedGroups", [](const ResourceDocument& group) { return textOf(group); });
+  auto list = [](const std::vector<std::string>& names) {
+    std::string text;
+    for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+    return text;
+  };
+  if (more.empty() && fewer.empty()) return "in another order";
+  std::string text = more.empty() ? "" : "also " + list(more);
+  if (!fewer.empty()) text += (text.empty() ? "not " : "; not ") + list(fewer);
+  return text;
+}
+
+namespace {
+
+// Puts `value` back into `into` where `recorded` had it: before the first element that followed it
+// there, so that taking every change back, in any order, gives the recorded order again.
+void putBack(ResourceDocument& into, const ResourceDocument& value,
+             const ResourceDocument& recorded) {
+  auto was = std::find(recorded.begin(), recorded.end(), value);
+  auto follower = std::find_if(into.begin(), into.end(), [&](const ResourceDocument& element) {
+    return was != recorded.end() &&
+           std::find(std::next(was), recorded.end(), element) != recorded.end();
+  });
+  into.insert(follower, value);
+}
+
+}  // namespace
+
+ResourceDocument cloud_router::restoredBgp(const ResourceDocument& routerBgp,
+                                           const ResourceDocument& recordedBgp,
+                                           const ResourceDocument& change) {
+  const ResourceDocument& recordedRanges = arrayOrEmpty(recordedBgp, "advertisedIpRanges");
+  ResourceDocument ranges = ResourceDocument::array();
+  std::vector<std::string> networks;
+  for (const auto& range : arrayOrEmpty(routerBgp, "advertisedIpRanges"))
+    if (!listed(arrayOrEmpty(change, "added_ranges"), range)) {
+      ranges.push_back(range);
+      networks.push_back(canonicalRange(memberOrNull(range, "range")));
+    }
+  // Another spoke that removed the same range put it back already, or will.
+  for (const auto& range : arrayOrEmpty(change, "removed_ranges")) {
+    std::string network = canonicalRange(memberOrNull(range, "range"));
+    if (std::find(networks.begin(), networks.end(), network) != networks.end()) continue;
+    putBack(ranges, range, recordedRanges);
+    networks.push_back(network);
+  }
+  ResourceDocument bgp = {{"advertisedIpRanges", std::move(ranges)}};
+  const ResourceDocument& removedGroups = arrayOrEmpty(change, "removed_groups");
+  if (has(routerBgp, "advertisedGroups") || !removedGroups.empty()) {
+    ResourceDocument groups = arrayOrEmpty(routerBgp, "advertisedGroups");
+    for (const auto& group : removedGroups)
+      if (!listed(groups, group))
+        putBack(groups, group, arrayOrEmpty(recordedBgp, "advertisedGroups"));
+    bgp["advertisedGroups"] = std::move(groups);
+  }
+  return bgp;
+}
+
+std::string cloud_router::canonicalRange(const ResourceDocument& range) {
+  Ipv4Network::Parsed parsed = Ipv4Network::parse(textOf(range), true);
+  return parsed.ok() ? parsed.network.text() : textOf(range);
+}
 
 void GcpLib::listRouterByRegion(ComputeService& service, const std::string& project,
                                 const std::string& network, const std::string& region) {

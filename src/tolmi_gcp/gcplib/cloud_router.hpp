@@ -1,0 +1,43 @@
+#pragma once
+
+// Internal to the library; public here only for the tool's checks.
+
+#include <string>
+
+#include "tolmi_gcp/ResourceDocument.hpp"
+
+namespace tolmi_gcp::cloud_router {
+
+// The revert record's member that keeps, per spoke network key and router key, what that spoke's
+// switch changed on the router: {"added_ranges": [range objects], "removed_ranges": [range
+// objects], "removed_groups": [groups]}. Several spokes share a router, so a restore takes back
+// this change and leaves the others'.
+inline constexpr const char* kChanges = "cloud_router_changes";
+
+// The change that `spoke`'s switch recorded for `router`, or null when the record (one saved
+// before changes were kept) has none.
+const ResourceDocument& recordedChange(const ResourceDocument& record, const std::string& spoke,
+                                       const std::string& router);
+
+// The "advertisedIpRanges" and "advertisedGroups" that `change` made of `recordedBgp`: what the
+// router advertises for as long as nobody else changes it.
+ResourceDocument switchedBgp(const ResourceDocument& recordedBgp, const ResourceDocument& change);
+
+// True when `routerBgp` advertises exactly what `switched` (from switchedBgp) says.
+bool advertisesAsSwitched(const ResourceDocument& routerBgp, const ResourceDocument& switched);
+
+// How `routerBgp` differs from `switched`: "also 10.21.0.0/20, not 10.30.0.0/16".
+std::string differenceFromSwitched(const ResourceDocument& routerBgp,
+                                   const ResourceDocument& switched);
+
+// The "bgp" that takes `change` back from `routerBgp` and keeps everything else as it stands: the
+// ranges it added go, the ranges and groups it removed come back once each, where `recordedBgp`
+// (the settings read before the switch) had them.
+ResourceDocument restoredBgp(const ResourceDocument& routerBgp, const ResourceDocument& recordedBgp,
+                             const ResourceDocument& change);
+
+// A range as the removal lists write it ("10.1.1.1" is "10.1.1.1/32"); the text itself when it is
+// not an IPv4 network.
+std::string canonicalRange(const ResourceDocument& range);
+
+}  // namespace tolmi_gcp::cloud_router
