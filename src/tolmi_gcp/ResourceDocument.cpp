@@ -195,6 +195,8 @@ void JsonView::forEach(const std::function<void(const JsonView&)>& each) const {
 
 ResourceDocument JsonView::document() const { return TapeReader().read(element()); }
 
+bool JsonView::isArray() const { return element().type() == element_type::ARRAY; }
+
 bool has(const JsonView& view, std::string_view key) {
   return memberOf(view.element(), key).has_value();
 }

@@ -44,6 +44,7 @@ class JsonView {
   // nothing for null, the value itself otherwise.
   void forEach(const std::function<void(const JsonView&)>& each) const;
   ResourceDocument document() const;
+  bool isArray() const;
 
  private:
   friend class JsonText;

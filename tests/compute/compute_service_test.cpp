@@ -90,7 +90,7 @@ TEST_F(ComputeServiceTest, ListNextFollowsPageTokensUntilTheLastPage) {
   auto networks = service.networks();
   Request first = networks.list("p");
   EXPECT_EQ(networks.list_next(first, {{"items", ResourceDocument::array()}}), std::nullopt);
-  EXPECT_EQ(networks.list_next(first, {{"nextPageToken", 7}}), std::nullopt);
+  EXPECT_THROW(networks.list_next(first, {{"nextPageToken", 7}}), MalformedAnswerError);
   std::optional<Request> second =
       service.routers().list_next(service.routers().list("p", "r"), {{"nextPageToken", "a b&c"}});
   ASSERT_TRUE(second);
@@ -99,6 +99,11 @@ TEST_F(ComputeServiceTest, ListNextFollowsPageTokensUntilTheLastPage) {
   std::optional<Request> third = service.routers().list_next(*second, {{"nextPageToken", "x"}});
   EXPECT_THROW(service.routers().list_next(*third, {{"nextPageToken", "a b&c"}}),
                MalformedAnswerError);
+  // Nor does a listing whose tokens never repeat end.
+  std::optional<Request> page = first;
+  for (std::size_t i = 1; i < Request::kMaxPages; ++i)
+    page = networks.list_next(*page, {{"nextPageToken", "t" + std::to_string(i)}});
+  EXPECT_THROW(networks.list_next(*page, {{"nextPageToken", "last"}}), MalformedAnswerError);
 }
 
 HttpError httpErrorOf(ComputeService& service) {
@@ -154,6 +159,11 @@ TEST_F(ComputeServiceTest, SuccessfulAnswersMustBeJson) {
   for (std::string refused : {"{\"items\": [", "{\"items\": [18446744073709551616]}"}) {
     transport->replyRaw(200, refused);
     EXPECT_THROW(page.fetch(), TransportError) << refused;
+  }
+  // A page's items that are not a list would be read as something else.
+  for (bool text : {true, false}) {
+    transport->replyRaw(200, R"({"items": {"a": {"name": "x"}}})");
+    EXPECT_THROW(text ? page.fetch() : service.networks().list("p").fetch(), MalformedAnswerError);
   }
 }
 

@@ -23,10 +23,34 @@ std::optional<Request> nextPage(const Request& previous_request,
                                 const ResourceDocument& previous_response) {
   if (!previous_response.is_object()) return std::nullopt;
   auto token = previous_response.find("nextPageToken");
-  if (token == previous_response.end() || !token->is_string() ||
-      token->get_ref<const std::string&>().empty())
-    return std::nullopt;
+  if (token == previous_response.end() || token->is_null()) return std::nullopt;
+  if (!token->is_string())
+    throw MalformedAnswerError("malformed answer to " + previous_request.method() + " " +
+                               previous_request.path() + ": nextPageToken must be text, got " +
+                               token->type_name());
+  if (token->get_ref<const std::string&>().empty()) return std::nullopt;
   return previous_request.forPage(token->get<std::string>());
+}
+
+// A page whose items are not a list would be read as something else: an object's values, or
+// nothing.
+void checkListing(const HttpRequest& wire, const Answer& answer) {
+  bool listed = true;
+  std::string got;
+  if (answer.text) {
+    if (has(answer.text->root(), "items")) {
+      JsonView items = at(answer.text->root(), "items");
+      listed = items.isArray();
+      if (!listed) got = items.document().type_name();
+    }
+  } else if (const ResourceDocument& items = memberOrNull(answer.document, "items");
+             !items.is_null()) {
+    listed = items.is_array();
+    got = items.type_name();
+  }
+  if (!listed)
+    throw MalformedAnswerError("malformed answer to " + wire.method + " " + wire.url() +
+                               ": \"items\" must be a list, got " + got);
 }
 
 }  // namespace
@@ -94,12 +118,18 @@ Request::Request(const ComputeService& service, const ApiMethod& apiMethod,
 }
 
 Request Request::forPage(const std::string& token) const {
-  if (std::find(pageTokens_.begin(), pageTokens_.end(), token) != pageTokens_.end())
-    throw MalformedAnswerError("malformed answer to " + method_ + " " + service_->endpoint() +
-                               path_ + ": nextPageToken \"" + token.substr(0, 100) +
-                               "\" was already followed on this listing");
+  std::string listing = "malformed answer to " + method_ + " " + service_->endpoint() + path_;
+  for (const PageTrail* seen = pageTrail_.get(); seen; seen = seen->earlier.get())
+    if (seen->token == token)
+      throw MalformedAnswerError(listing + ": nextPageToken \"" + token.substr(0, 100) +
+                                 "\" was already followed on this listing");
+  std::size_t pages = pageTrail_ ? pageTrail_->pages + 1 : 2;
+  if (pages > kMaxPages)
+    throw MalformedAnswerError(listing + ": still a nextPageToken after " +
+                               std::to_string(kMaxPages) +
+                               " pages, more than any listing of the API has");
   Request next = withQuery("pageToken", token);
-  next.pageTokens_.push_back(token);
+  next.pageTrail_ = std::make_shared<const PageTrail>(PageTrail{token, pageTrail_, pages});
   return next;
 }
 
@@ -311,6 +341,7 @@ Answer ComputeService::send(const Request& request, HttpTransport& transport) co
       throw TransportError("the response to " + wire.method + " " + wire.url() +
                            " is not valid JSON (" + failure.what() + "): " + quoted);
     }
+    if (request.apiMethod().name.ends_with(".list")) checkListing(wire, answer);
     if (observer_) observer_->onAnswer(request, answer.document);
     return answer;
   } catch (const std::exception& failure) {

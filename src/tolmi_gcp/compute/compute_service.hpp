@@ -57,8 +57,13 @@ class Request {
   Request withTextAnswer() const;
   bool textAnswer() const { return textAnswer_; }
   // The same listing's request for the page after `token`. Throws MalformedAnswerError when the
-  // listing was already given that token: following it again would loop for ever.
+  // listing was already given that token (following it again would loop for ever), or when it
+  // would be page kMaxPages + 1.
   Request forPage(const std::string& token) const;
+
+  // Far above any estate: 10,000 pages of the API's 500 items are 5 million routes or networks,
+  // where a project's quotas stop at a few thousand.
+  static constexpr std::size_t kMaxPages = 10000;
 
  private:
   const ComputeService* service_;
@@ -68,7 +73,13 @@ class Request {
   std::string path_;
   QueryList query_;
   std::optional<ResourceDocument> body_;
-  std::vector<std::string> pageTokens_;  // the tokens this listing has followed
+  // The tokens this listing has followed, latest first, shared by the requests of its pages.
+  struct PageTrail {
+    std::string token;
+    std::shared_ptr<const PageTrail> earlier;
+    std::size_t pages;  // the pages this listing has asked for with this one
+  };
+  std::shared_ptr<const PageTrail> pageTrail_;
   bool textAnswer_ = false;
 };
 
