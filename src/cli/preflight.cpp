@@ -1,5 +1,6 @@
 #include "cli/preflight.hpp"
 
+#include <algorithm>
 #include <map>
 #include <optional>
 
@@ -113,6 +114,52 @@ void checkTransit(const Setup& setup, const std::vector<Part>& parts, Findings& 
   }
 }
 
+// Why a route through `instance` would carry no traffic of the network `spoke`, "" when it would.
+// The API creates such a route all the same, with no more than a warning on it.
+std::string whyNoGateway(const ResourceDocument& instance, const std::string& spoke) {
+  if (memberOrNull(instance, "canIpForward") != true)
+    return "IP forwarding is off (canIpForward false)";
+  if (const ResourceDocument& status = memberOrNull(instance, "status"); status != "RUNNING")
+    return "it is " + textOf(status) + ", not RUNNING";
+  for (const ResourceDocument& nic : arrayOrEmpty(instance, "networkInterfaces"))
+    if (networkKeyOf(memberOrNull(nic, "network")) == spoke) return "";
+  return "it has no network interface in " + spoke;
+}
+
+std::vector<std::string> sortedTexts(const ResourceDocument& list) {
+  std::vector<std::string> texts;
+  for (const ResourceDocument& item : list) texts.push_back(textOf(item));
+  std::sort(texts.begin(), texts.end());
+  return texts;
+}
+
+// A tagged route under "delete" applies to some instances only; an "add" route for its
+// destination without the same tags widens or moves that set, which the API does not question.
+void warnOfDroppedTags(const Setup& setup, const std::string& where,
+                       const ResourceDocument& entries, Findings& found) {
+  const ResourceDocument& additions = arrayOrEmpty(entries, "add");
+  if (additions.empty()) return;
+  for (const ResourceDocument& name : arrayOrEmpty(entries, "delete")) {
+    std::optional<ResourceDocument> route =
+        readIfExists(Globals::service->routes().get(setup.project, textOf(name)));
+    const std::vector<std::string> tags =
+        route ? sortedTexts(arrayOrEmpty(*route, "tags")) : std::vector<std::string>();
+    if (tags.empty()) continue;
+    for (std::size_t k = 0; k < additions.size(); ++k) {
+      const ResourceDocument& add = additions[k];
+      const ResourceDocument& addTags = arrayOrEmpty(add, "tags");
+      if (memberOrNull(add, "cidr") != memberOrNull(*route, "destRange") ||
+          sortedTexts(addTags) == tags)
+        continue;
+      found.warnings.push_back(where + ".add[" + std::to_string(k) + "]: replaces the route " +
+                               textOf(name) + " (tags " + joined(tags, ", ") + ") with a route " +
+                               (addTags.empty()
+                                    ? "without tags, for every instance of " + setup.spoke
+                                    : "with tags " + joined(sortedTexts(addTags), ", ")));
+    }
+  }
+}
+
 void checkStage(const Setup& setup, const std::string& stage, Findings& found) {
   const ComputeService& api = *Globals::service;
   const ResourceDocument entries = YamlContext{}.getContext("manage_routes")[stage];
@@ -130,9 +177,14 @@ void checkStage(const Setup& setup, const std::string& stage, Findings& found) {
   for (const ResourceDocument& add : arrayOrEmpty(entries, "add")) {
     std::string at = where + ".add[" + std::to_string(k++) + "]";
     std::string zone = textOf(add["zone"]), instance = textOf(add["dest_instance"]);
-    if (!readIfExists(api.instances().get(setup.project, zone, instance)))
+    std::optional<ResourceDocument> gateway =
+        readIfExists(api.instances().get(setup.project, zone, instance));
+    if (!gateway)
       found.problems.push_back(at + ": the instance " + instance + " does not exist in " +
                                setup.project + " " + zone);
+    else if (std::string why = whyNoGateway(*gateway, setup.spoke); !why.empty())
+      found.problems.push_back(at + ": the instance " + instance +
+                               " cannot carry the route's traffic: " + why);
     const ResourceDocument& named = memberOrNull(add, "name");
     std::string name =
         named.is_string()
@@ -145,6 +197,7 @@ void checkStage(const Setup& setup, const std::string& stage, Findings& found) {
       found.problems.push_back(at + ": the route name " + name + " is taken by a route " +
                                "this tool did not make");
   }
+  warnOfDroppedTags(setup, where, entries, found);
 }
 
 // The transit networks and the routers the migration file lists.

@@ -25,9 +25,11 @@ struct Findings {
 
 // What a switch of `parts` would trip over, found by reading only, each named by the key of the
 // migration file it comes from: transit networks and routers that do not exist, routes to
-// delete that are not there, instances of routes to create that are not there, names of routes
+// delete that are not there, instances of routes to create that are not there or cannot carry
+// the route's traffic (IP forwarding off, not RUNNING, no interface in the spoke), names of routes
 // to create taken by routes this tool did not make, peerings to remove missing at one end. Warns
-// of routers the library leaves alone (on another network, in DEFAULT advertise mode).
+// of routers the library leaves alone (on another network, in DEFAULT advertise mode) and of
+// tagged routes that the stage replaces by routes for their destination without their tags.
 Findings switchFindings(const Setup& setup, const std::vector<Part>& parts);
 
 // The entries of the revert record that a revert of `parts` would act on but the migration file

@@ -274,8 +274,18 @@ class Validator {
               [this](auto& p, auto& x) { text(p, x, isZone, "a zone name like us-central1-a"); }},
              {"dest_instance", true, bind(&Validator::name)},
              {"priority", true, bind(&Validator::priority)},
-             {"name", true, [this](auto& p, auto& x) {
+             {"name", true,
+              [this](auto& p, auto& x) {
                 if (!x.is_null()) name(p, x);
+              }},
+             {"tags", false, [this](auto& p, auto& x) {
+                if (x.is_null()) return;
+                // Network tags follow the rule of resource names.
+                list(p, x, [this](auto& q, auto& y) {
+                  text(q, y, isResourceName,
+                       "a valid network tag (1-63 of a-z, 0-9 and '-', starting with a letter, "
+                       "not ending in '-')");
+                });
               }}});
   }
 

@@ -43,7 +43,10 @@ Result toolAt(LocalEmulator& local, std::vector<std::string> args) {
 
 class Commands : public ::testing::Test {
  protected:
-  Commands() { config = dir.write("m.yaml", TempDir::read(kExamples + "/migration.yaml")); }
+  explicit Commands(const std::string& topology = kExamples + "/demo-topology.yaml")
+      : local(topology) {
+    config = dir.write("m.yaml", TempDir::read(kExamples + "/migration.yaml"));
+  }
 
   Result tool(std::vector<std::string> args) { return toolAt(local, std::move(args)); }
 
@@ -68,7 +71,7 @@ class Commands : public ::testing::Test {
     return ResourceDocument::parse(TempDir::read(config + ".revert.json"));
   }
 
-  LocalEmulator local{kExamples + "/demo-topology.yaml"};
+  LocalEmulator local;
   TempDir dir;
   std::string config;
 };
@@ -524,6 +527,42 @@ TEST_F(Commands, InterruptionLetsTheWaitInFlightFinishSavesTheRecordAndExits130)
   EXPECT_EQ(revertFile()["spokes"][kSpoke]["peerings"]["state"], "switching");
   EXPECT_EQ(tool({"revert", "--config", config}).status, 0);
   EXPECT_EQ(comparableState(local.emulator().state()), before);
+}
+
+// pay-core of the three spokes that share transit routers, with gateways of every kind.
+struct SharedRouters : Commands {
+  SharedRouters() : Commands(kExamples + "/shared-routers/topology.yaml") {
+    config = dir.write("m.yaml", TempDir::read(kExamples + "/shared-routers/pay-core.yaml"));
+  }
+};
+
+TEST_F(SharedRouters, UnfitGatewaysAreRefusedAndATaggedRouteKeepsItsTags) {
+  const std::string text = TempDir::read(config), add = "\n    - {zone: us-east1-b, priority: 1, ";
+  std::string gateways =
+      dir.write("gw.yaml", text + "  gw:\n    add:" + add +
+                               "cidr: 10.8.0.0/24, dest_instance: app-pc-use1, name: null}" + add +
+                               "cidr: 10.8.1.0/24, dest_instance: gw-pb-old, name: null}" + add +
+                               "cidr: 10.8.2.0/24, dest_instance: gw-pb-use1, name: null}\n");
+  Result refused = tool({"switch", "--config", gateways, "--only", "routes", "--stage", "gw"});
+  const std::string at = ": manage_routes.gw.add[", cannot = " cannot carry the route's traffic: ";
+  EXPECT_THAT(refused.err,
+              HasSubstr(at + "0]: the instance app-pc-use1" + cannot +
+                        "IP forwarding is off (canIpForward false)\n" + gateways + at +
+                        "1]: the instance gw-pb-old" + cannot + "it is TERMINATED, not RUNNING\n" +
+                        gateways + at + "2]: the instance gw-pb-use1" + cannot +
+                        "it has no network interface in pay-prod::pay-core\n"));
+
+  std::string untagged = dir.write("u.yaml", std::string(text).erase(text.find(", tags: ["), 31));
+  Result warned = tool({"switch", "--config", untagged, "--only", "routes", "--dry-run"});
+  EXPECT_THAT(warned.err, HasSubstr("warning: manage_routes.partner.add[0]: replaces the route "
+                                    "pc-partner-y (tags partner-y, settlement) with a route "
+                                    "without tags, for every instance of pay-prod::pay-core\n"));
+
+  EXPECT_EQ(tool({"switch", "--config", config, "--only", "routes"}).status, 0);
+  HttpResponse route = local.emulator().handle(
+      "GET", "/compute/v1/projects/pay-prod/global/routes/pc-partner-y-via-gw", {}, {}, "");
+  EXPECT_EQ(ResourceDocument::parse(route.body)["tags"],
+            ResourceDocument({"partner-y", "settlement"}));
 }
 
 }  // namespace

@@ -69,6 +69,7 @@ TEST(Validation, ValuesAreCheckedByTheApiRules) {
   entry["zone"] = "us-central1";
   entry["priority"] = 65536;
   entry["dest_instance"] = "Gw";
+  entry["tags"] = {"partner-y", "Settlement"};
   doc["manage_routes"]["stage-1"]["add"][0]["priority"] = -1;
   doc["manage_routes"]["stage-1"]["add"][0]["name"] = std::string(64, 'a');
   EXPECT_THAT(
@@ -102,7 +103,9 @@ TEST(Validation, ValuesAreCheckedByTheApiRules) {
           "manage_routes.stage-1.add[1].dest_instance: \"Gw\" is not a valid name (1-63 of a-z, "
           "0-9 and '-', starting with a letter, not ending in '-')",
           "manage_routes.stage-1.add[1].priority: must be a whole number from 0 to 65535 or "
-          "null, got 65536"));
+          "null, got 65536",
+          "manage_routes.stage-1.add[1].tags[1]: \"Settlement\" is not a valid network tag (1-63 "
+          "of a-z, 0-9 and '-', starting with a letter, not ending in '-')"));
 }
 
 TEST(Validation, UnknownKeysAndStrangeNamesAreReportedSafely) {

@@ -9,6 +9,7 @@
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
+#include "tolmi_gcp/gcplib/routes.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
 namespace tolmi_gcp {
@@ -201,6 +202,10 @@ TEST_F(Routes, GeneratedNamesDependOnPriorityProjectAndNetwork) {
   EXPECT_NE(otherProject[0], kName200);
   EXPECT_NE(otherNetwork[0], kName200);
   EXPECT_NE(otherNetwork[0], otherProject[0]);
+  // Tags go into the body, not into the seed: names recorded before tags existed still match.
+  ResourceDocument tagged = entry(200, nullptr);
+  tagged["tags"] = {"partner-y"};
+  EXPECT_EQ(routes::createdRouteBody("proj-1", "spoke-a", tagged)["name"], kName200);
 }
 
 TEST_F(Routes, FailedItemsAreLoggedSkippedAndNotRecorded) {

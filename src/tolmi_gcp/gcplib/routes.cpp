@@ -242,6 +242,12 @@ ResourceDocument routes::createdRouteBody(const std::string& project, const std:
   if (!priority.is_null()) body["priority"] = priority;
   const ResourceDocument& name = at(entry, "name");
   if (!name.is_null()) body["name"] = routeName(name);
+  // Optional; without tags the route applies to every instance of the network.
+  const ResourceDocument& tags = memberOrNull(entry, "tags");
+  auto isText = [](const ResourceDocument& tag) { return tag.is_string(); };
+  if (!tags.is_null() && !(tags.is_array() && std::all_of(tags.begin(), tags.end(), isText)))
+    throw ArgumentTypeError("tags", "a list of network tags", tags);
+  if (!tags.empty()) body["tags"] = tags;
   return body;
 }
 

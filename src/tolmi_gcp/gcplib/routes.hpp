@@ -19,8 +19,9 @@ bool createdByTool(const ResourceDocument& route);
 std::string generatedRouteName(const std::string& project, const std::string& vpc,
                                const ResourceDocument& entry);
 
-// The routes.insert body of one "add" entry, with the instance's name where its URL will go, and
-// the network of Globals::networkLink. Throws as generatedRouteName does.
+// The routes.insert body of one "add" entry, with the instance's name where its URL will go, the
+// network of Globals::networkLink and the entry's optional "tags" (left out when empty). Throws as
+// generatedRouteName does, and ArgumentTypeError for "tags" that are not a list of texts.
 ResourceDocument createdRouteBody(const std::string& project, const std::string& vpc,
                                   const ResourceDocument& entry);
 
