@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <set>
@@ -33,14 +34,6 @@ struct Result {
   std::string err;
 };
 
-Result toolAt(LocalEmulator& local, std::vector<std::string> args) {
-  args.insert(args.begin(), "tolmi-gcp");
-  args.insert(args.end(), {"--endpoint", local.endpoint()});
-  std::ostringstream out, err;
-  int status = runTool(args, out, err, false);
-  return {status, out.str(), err.str()};
-}
-
 class Commands : public ::testing::Test {
  protected:
   explicit Commands(const std::string& topology = kExamples + "/demo-topology.yaml")
@@ -48,7 +41,13 @@ class Commands : public ::testing::Test {
     config = dir.write("m.yaml", TempDir::read(kExamples + "/migration.yaml"));
   }
 
-  Result tool(std::vector<std::string> args) { return toolAt(local, std::move(args)); }
+  Result tool(std::vector<std::string> args) {
+    args.insert(args.begin(), "tolmi-gcp");
+    args.insert(args.end(), {"--endpoint", local.endpoint()});
+    std::ostringstream out, err;
+    int status = runTool(args, out, err, false);
+    return {status, out.str(), err.str()};
+  }
 
   // The change requests the emulator received since the journal had `from` entries.
   std::vector<std::string> changesSince(std::size_t from) {
@@ -336,62 +335,6 @@ TEST_F(Commands, EveryFileTheCheckAcceptsRunsThroughADryRun) {
                         "empty list keeps them all)\n"));
 }
 
-// Three spokes that share the transit routers of examples/shared-routers, switched and taken back
-// in every order: each router advertises the ranges of the spokes still switched, and once all
-// are back, exactly what it advertised before.
-TEST(SharedRouters, EachRevertTakesBackItsOwnSpokesChangeAndNoOther) {
-  const std::string estate = kExamples + "/shared-routers/";
-  const std::vector<std::string> spokes = {"pay-core", "pay-batch", "data-lake"};
-  const std::map<std::string, std::map<std::string, std::set<std::string>>> added = {
-      {"pay-core", {{"cr-onprem-use1", {"10.20.0.0/20"}}, {"cr-partner-use1", {"10.20.0.0/20"}}}},
-      {"pay-batch", {{"cr-onprem-use1", {"10.21.0.0/20"}}}},
-      {"data-lake", {{"cr-onprem-use1", {"10.30.0.0/20"}}}}};
-  std::vector<std::size_t> order = {0, 1, 2};
-  do {
-    LocalEmulator local{estate + "topology.yaml"};
-    TempDir dir;
-    auto bgpOf = [&](const std::string& router) {
-      return ResourceDocument::parse(
-          local.emulator()
-              .handle("GET", "/compute/v1/projects/net-hub-prod/regions/us-east1/routers/" + router,
-                      {}, {}, "")
-              .body)["bgp"];
-    };
-    const ResourceDocument before[] = {bgpOf("cr-onprem-use1"), bgpOf("cr-partner-use1")};
-    std::set<std::string> switched;
-    auto run = [&](const std::string& command, const std::string& spoke) {
-      std::string config = dir.write(spoke + ".yaml", TempDir::read(estate + spoke + ".yaml"));
-      Result result = toolAt(local, {command, "--config", config, "--only", "routers"});
-      EXPECT_EQ(result.status, 0) << command << " " << spoke << "\n" << result.out << result.err;
-      command == "switch" ? (void)switched.insert(spoke) : (void)switched.erase(spoke);
-      for (const std::string router : {"cr-onprem-use1", "cr-partner-use1"}) {
-        std::set<std::string> meant, advertised;
-        for (const std::string& on : switched)
-          if (added.at(on).contains(router))
-            meant.insert(added.at(on).at(router).begin(), added.at(on).at(router).end());
-        const ResourceDocument bgp = bgpOf(router);
-        for (const ResourceDocument& range : bgp["advertisedIpRanges"])
-          if (range.value("description", "") == "tessavon-migration-added")
-            advertised.insert(range["range"].get<std::string>());
-        EXPECT_EQ(advertised, meant) << command << " " << spoke << " on " << router;
-      }
-      return result;
-    };
-    for (const std::string& spoke : spokes) run("switch", spoke);
-    Result first = run("revert", spokes[order[0]]);
-    if (order[0] != 2) {
-      EXPECT_THAT(first.err, HasSubstr("cr-onprem-use1 has changed since this spoke's switch ("));
-    }
-    run("revert", spokes[order[1]]);
-    // A spoke switched again while another is still switched.
-    run("switch", spokes[order[0]]);
-    run("revert", spokes[order[0]]);
-    run("revert", spokes[order[2]]);
-    EXPECT_EQ(bgpOf("cr-onprem-use1"), before[0]);
-    EXPECT_EQ(bgpOf("cr-partner-use1"), before[1]);
-  } while (std::next_permutation(order.begin(), order.end()));
-}
-
 TEST_F(Commands, RevertRefusesRecordEntriesTheMigrationFileDoesNotScope) {
   ASSERT_EQ(tool({"switch", "--config", config, "--stage", "stage-1"}).status, 0);
   ResourceDocument file = revertFile();
@@ -563,6 +506,65 @@ TEST_F(SharedRouters, UnfitGatewaysAreRefusedAndATaggedRouteKeepsItsTags) {
       "GET", "/compute/v1/projects/pay-prod/global/routes/pc-partner-y-via-gw", {}, {}, "");
   EXPECT_EQ(ResourceDocument::parse(route.body)["tags"],
             ResourceDocument({"partner-y", "settlement"}));
+}
+
+// Three spokes that share the transit routers of examples/shared-routers, switched and taken back
+// in every order: each router advertises the ranges of the spokes still switched, and once all
+// are back, exactly what it advertised before.
+TEST_F(SharedRouters, EachRevertTakesBackItsOwnSpokesChangeAndNoOther) {
+  const std::string estate = kExamples + "/shared-routers/";
+  const std::vector<std::string> spokes = {"pay-core", "pay-batch", "data-lake"};
+  const std::map<std::string, std::map<std::string, std::set<std::string>>> added = {
+      {"pay-core", {{"cr-onprem-use1", {"10.20.0.0/20"}}, {"cr-partner-use1", {"10.20.0.0/20"}}}},
+      {"pay-batch", {{"cr-onprem-use1", {"10.21.0.0/20"}}}},
+      {"data-lake", {{"cr-onprem-use1", {"10.30.0.0/20"}}}}};
+  std::vector<std::size_t> order = {0, 1, 2};
+  do {
+    local.emulator().handle("POST", "/emulator/v1/reset", {}, {}, "");
+    const std::string files = dir.file(std::to_string(order[0]) + std::to_string(order[1]));
+    std::filesystem::create_directory(files);
+    auto bgpOf = [&](const std::string& router) {
+      return ResourceDocument::parse(
+          local.emulator()
+              .handle("GET", "/compute/v1/projects/net-hub-prod/regions/us-east1/routers/" + router,
+                      {}, {}, "")
+              .body)["bgp"];
+    };
+    const ResourceDocument before[] = {bgpOf("cr-onprem-use1"), bgpOf("cr-partner-use1")};
+    std::set<std::string> switched;
+    auto run = [&](const std::string& command, const std::string& spoke) {
+      std::string config = files + "/" + spoke + ".yaml";
+      std::filesystem::copy_file(estate + spoke + ".yaml", config,
+                                 std::filesystem::copy_options::skip_existing);
+      Result result = tool({command, "--config", config, "--only", "routers"});
+      EXPECT_EQ(result.status, 0) << command << " " << spoke << "\n" << result.out << result.err;
+      command == "switch" ? (void)switched.insert(spoke) : (void)switched.erase(spoke);
+      for (const std::string router : {"cr-onprem-use1", "cr-partner-use1"}) {
+        std::set<std::string> meant, advertised;
+        for (const std::string& on : switched)
+          if (added.at(on).contains(router))
+            meant.insert(added.at(on).at(router).begin(), added.at(on).at(router).end());
+        const ResourceDocument bgp = bgpOf(router);
+        for (const ResourceDocument& range : bgp["advertisedIpRanges"])
+          if (range.value("description", "") == "tessavon-migration-added")
+            advertised.insert(range["range"].get<std::string>());
+        EXPECT_EQ(advertised, meant) << command << " " << spoke << " on " << router;
+      }
+      return result;
+    };
+    for (const std::string& spoke : spokes) run("switch", spoke);
+    Result first = run("revert", spokes[order[0]]);
+    if (order[0] != 2) {
+      EXPECT_THAT(first.err, HasSubstr("cr-onprem-use1 has changed since this spoke's switch ("));
+    }
+    run("revert", spokes[order[1]]);
+    // A spoke switched again while another is still switched.
+    run("switch", spokes[order[0]]);
+    run("revert", spokes[order[0]]);
+    run("revert", spokes[order[2]]);
+    EXPECT_EQ(bgpOf("cr-onprem-use1"), before[0]);
+    EXPECT_EQ(bgpOf("cr-partner-use1"), before[1]);
+  } while (std::next_permutation(order.begin(), order.end()));
 }
 
 }  // namespace
