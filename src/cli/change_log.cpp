@@ -145,7 +145,7 @@ void ChangeLog::write(const std::string& event, const ResourceDocument& fields) 
   if (!events_) return;
   ResourceDocument line = {{"event", event}};
   for (const auto& field : fields.items()) line[field.key()] = field.value();
-  *events_ << line.dump() << '\n' << std::flush;
+  *events_ << jsonText(line) << '\n' << std::flush;
 }
 
 }  // namespace tolmi_gcp::cli

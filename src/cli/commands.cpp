@@ -24,10 +24,12 @@ class ProcessStateGuard {
 // The closing JSON line of a run that ended before its plan: the status and why.
 int summarized(const Invocation& in, int status, const std::string& error) {
   if (in.events)
-    *in.events << ResourceDocument{{"event", "summary"},    {"time", utcNow()},
-                                   {"command", in.command}, {"dry_run", in.dryRun},
-                                   {"error", error},        {"exit_status", status}}
-                      .dump()
+    *in.events << jsonText({{"event", "summary"},
+                            {"time", utcNow()},
+                            {"command", in.command},
+                            {"dry_run", in.dryRun},
+                            {"error", error},
+                            {"exit_status", status}})
                << std::endl;
   return status;
 }
@@ -54,7 +56,7 @@ int runCommand(const Invocation& invocation, Output& output, std::ostream* termi
   try {
     prepare(invocation, output, terminal, setup);
     if (invocation.command == "discover" && invocation.events) {
-      *invocation.events << readEstate(setup).dump(2) << std::endl;
+      *invocation.events << jsonText(readEstate(setup), 2) << std::endl;
       return kDone;
     }
     if (invocation.command == "discover") return discover(setup, output, errorsBefore);

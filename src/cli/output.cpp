@@ -1,9 +1,14 @@
 #include "cli/output.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <ext/stdio_filebuf.h>
+
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <mutex>
 #include <ostream>
 
@@ -12,6 +17,7 @@
 #include <log4cplus/spi/loggingevent.h>
 
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/internal/encoding.hpp"
 
 namespace tolmi_gcp::cli {
 
@@ -40,10 +46,14 @@ class StreamAppender : public log4cplus::Appender {
  protected:
   void append(const log4cplus::spi::InternalLoggingEvent& event) override {
     std::lock_guard lock(mutex_);
-    if (messageOnly_)
-      stream_ << event.getMessage() << '\n';
-    else
-      stream_ << formatEvent(event);
+    // Text from the API may hold newlines and terminal sequences: each event stays one line.
+    if (messageOnly_) {
+      stream_ << printableText(event.getMessage()) << '\n';
+    } else {
+      std::string line = formatEvent(event);
+      if (!line.empty() && line.back() == '\n') line.pop_back();
+      stream_ << printableText(line) << '\n';
+    }
     if (flushEach_ || event.getLogLevel() >= log4cplus::WARN_LOG_LEVEL) stream_.flush();
   }
 
@@ -52,6 +62,17 @@ class StreamAppender : public log4cplus::Appender {
   const bool flushEach_;
   const bool messageOnly_;
   std::mutex mutex_;  // requests may be sent, and so flush, from several threads
+};
+
+// An output stream that owns a file descriptor opened with the checks above.
+class FileStream : public std::ostream {
+ public:
+  explicit FileStream(int fd) : std::ostream(nullptr), buffer_(fd, std::ios::out) {
+    rdbuf(&buffer_);
+  }
+
+ private:
+  __gnu_cxx::stdio_filebuf<char> buffer_;
 };
 
 class ErrorCounter : public log4cplus::Appender {
@@ -70,6 +91,31 @@ class ErrorCounter : public log4cplus::Appender {
 
 constexpr const char* kTimestamped = "%d{%Y-%m-%dT%H:%M:%S.%qZ} %-5p %m%n";
 
+// Appends to a regular file, created for the owner only (the log holds what the migration reads
+// and changes); an existing file keeps its mode. A symbolic link is refused, not followed (it may
+// lead where the person running the tool can write but did not mean to), and so is anything that
+// is not a regular file: a FIFO without a reader would block the run at its first line.
+std::unique_ptr<std::ostream> openLogFile(const std::string& path) {
+  const std::string named = "log file " + printableText(path) + ": ";
+  int fd =
+      ::open(path.c_str(),
+             O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
+  if (fd < 0) {
+    int error = errno;
+    if (error == ELOOP) throw ConfigError(named + "is a symbolic link; name the file itself");
+    // What a FIFO without a reader, or a device without its driver, answers.
+    if (error == ENXIO) throw ConfigError(named + "is not a regular file");
+    throw ConfigError(named + "cannot be opened: " + std::strerror(error));
+  }
+  struct stat status {};
+  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    ::close(fd);
+    throw ConfigError(named + "is not a regular file");
+  }
+  ::fcntl(fd, F_SETFL, O_APPEND);
+  return std::make_unique<FileStream>(fd);
+}
+
 }  // namespace
 
 Output::Output(std::ostream& out, std::ostream& err, const OutputOptions& options)
@@ -81,13 +127,7 @@ Output::Output(std::ostream& out, std::ostream& err, const OutputOptions& option
       notes_(log4cplus::Logger::getInstance("tolmi_cli.note")),
       logOnly_(log4cplus::Logger::getInstance("tolmi_cli.log")),
       errorCounter_(new ErrorCounter()) {
-  if (options.logFile) {
-    // Created for the owner only: the log holds what the migration reads and changes.
-    int created = ::open(options.logFile->c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-    if (created >= 0) ::close(created);
-    logFile_.open(*options.logFile, std::ios::app);
-    if (!logFile_) throw ConfigError("log file " + *options.logFile + ": cannot be opened");
-  }
+  if (options.logFile) logFile_ = openLogFile(*options.logFile);
   log4cplus::SharedAppenderPtr toOut(new StreamAppender(out, false));
   if (options.quiet) toOut->setThreshold(log4cplus::WARN_LOG_LEVEL);
   log4cplus::SharedAppenderPtr toErr(new StreamAppender(err, true));
@@ -95,8 +135,8 @@ Output::Output(std::ostream& out, std::ostream& err, const OutputOptions& option
   attach(library_, errorCounter_);
   attach(report_, toOut);
   attach(notes_, toErr);
-  if (logFile_.is_open()) {
-    log4cplus::SharedAppenderPtr toFile(new StreamAppender(logFile_, false, kTimestamped));
+  if (logFile_) {
+    log4cplus::SharedAppenderPtr toFile(new StreamAppender(*logFile_, false, kTimestamped));
     attach(library_, toFile);
     attach(report_, toFile);
     attach(notes_, toFile);
@@ -125,7 +165,7 @@ void Output::report(const std::string& line) { LOG4CPLUS_INFO(report_, line); }
 void Output::note(const std::string& line) { LOG4CPLUS_INFO(notes_, line); }
 void Output::fail(const std::string& line) { LOG4CPLUS_ERROR(notes_, line); }
 void Output::logOnly(const std::string& line) {
-  if (logFile_.is_open()) LOG4CPLUS_INFO(logOnly_, line);
+  if (logFile_) LOG4CPLUS_INFO(logOnly_, line);
 }
 
 void Output::flush() {

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <fstream>
 #include <iosfwd>
 #include <memory>
 #include <optional>
@@ -23,7 +22,8 @@ struct OutputOptions {
 // level to the log file. Counts the library's error-level events. Detaches itself when destroyed.
 class Output {
  public:
-  // Throws ConfigError when the log file cannot be opened.
+  // Throws ConfigError when the log file cannot be opened, is a symbolic link or is not a regular
+  // file.
   Output(std::ostream& out, std::ostream& err, const OutputOptions& options);
   ~Output();
   Output(const Output&) = delete;
@@ -48,7 +48,7 @@ class Output {
   void attach(log4cplus::Logger& logger, log4cplus::SharedAppenderPtr appender);
 
   std::ostream& err_;
-  std::ofstream logFile_;
+  std::unique_ptr<std::ostream> logFile_;
   log4cplus::Logger library_;
   log4cplus::Logger report_;
   log4cplus::Logger notes_;

@@ -197,7 +197,7 @@ int runSnapshot(const std::string& config, const std::optional<std::string>& end
     ResourceDocument topology = snapshotEstate(
         *defaultComputeService(endpoint, CredentialsEnvironment::fromProcess(), service).service,
         migration);
-    std::string text = topology.dump(2) + "\n";
+    std::string text = jsonText(topology, 2) + "\n";
     if (outputPath.empty()) {
       out << text << std::flush;
       return kDone;

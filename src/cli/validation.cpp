@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "tolmi_gcp/internal/encoding.hpp"
 #include "tolmi_gcp/ipv4_network.hpp"
 #include "tolmi_gcp/network_key.hpp"
 
@@ -96,8 +97,8 @@ std::string shown(const ResourceDocument& value) {
     default:
       break;
   }
-  std::string text = value.dump(-1, ' ', false, ResourceDocument::error_handler_t::replace);
-  if (text.size() > 80) text = text.substr(0, 77) + "...";
+  std::string text = jsonText(value);
+  if (text.size() > 80) text = std::string(utf8Prefix(text, 77)) + "...";
   return text;
 }
 

@@ -23,7 +23,7 @@ ResourceDocument comparable(const ResourceDocument& value) {
 }
 
 std::string shown(const ResourceDocument& value) {
-  return value.is_null() ? "nothing" : value.dump();
+  return value.is_null() ? "nothing" : jsonText(value);
 }
 
 // The reads of one verification, each network read once.
@@ -115,7 +115,7 @@ void ReadBack::peeringEndAsRecorded(const std::string& key, const ResourceDocume
   for (const auto& member : meant.items())
     if (now[member.key()] != member.value())
       found.push_back("the peering " + name + " of " + key + " has " + member.key() + " " +
-                      now[member.key()].dump() + " (recorded " + member.value().dump() + ")");
+                      jsonText(now[member.key()]) + " (recorded " + jsonText(member.value()) + ")");
 }
 
 // A pair's local end is the spoke's peering, which leads to the transit network; the remote end is

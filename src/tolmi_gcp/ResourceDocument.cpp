@@ -281,8 +281,11 @@ ResourceDocument parseDocumentOrDiscarded(std::string_view text) {
 
 std::string textOf(const ResourceDocument& value) {
   if (value.is_string()) return value.get_ref<const std::string&>();
-  // Replace rather than throw on invalid UTF-8: a log line must never fail.
-  return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  return jsonText(value);
+}
+
+std::string jsonText(const ResourceDocument& value, int indent) {
+  return value.dump(indent, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 bool truthy(const ResourceDocument& value) {

@@ -100,6 +100,10 @@ ResourceDocument parseDocumentOrDiscarded(std::string_view text);
 // The text form used in log lines: a string as it is, anything else as compact JSON.
 std::string textOf(const ResourceDocument& value);
 
+// `value` as JSON text (compact, or indented by `indent`), with bytes that are not UTF-8 written
+// as U+FFFD: writing a document never fails.
+std::string jsonText(const ResourceDocument& value, int indent = -1);
+
 // True for a present, non-empty value: not null, false, zero, "", [] or {}.
 bool truthy(const ResourceDocument& value);
 

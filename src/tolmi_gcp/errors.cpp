@@ -4,6 +4,8 @@
 
 #include <cxxabi.h>
 
+#include "tolmi_gcp/internal/encoding.hpp"
+
 namespace tolmi_gcp {
 
 namespace {
@@ -19,7 +21,7 @@ std::string typeName(const std::exception& failure) {
 
 void describeInto(const std::exception& failure, std::string& out, int depth) {
   out += depth == 0 ? "Traceback (failure):\n" : "Caused by:\n";
-  out += "  " + typeName(failure) + ": " + failure.what() + "\n";
+  out += "  " + typeName(failure) + ": " + printableText(failure.what()) + "\n";
   try {
     std::rethrow_if_nested(failure);
   } catch (const std::exception& cause) {
@@ -48,9 +50,7 @@ MissingKeyError::MissingKeyError(const std::string& key)
 ArgumentTypeError::ArgumentTypeError(const std::string& argument, const std::string& expected,
                                      const ResourceDocument& got)
     : Error("argument '" + argument + "' must be " + expected + ", got " +
-            std::string(got.type_name()) + " " +
-            // Replace rather than throw on invalid UTF-8: the refusal itself must not fail.
-            got.dump(-1, ' ', false, ResourceDocument::error_handler_t::replace)),
+            std::string(got.type_name()) + " " + jsonText(got)),
       argument_(argument) {}
 
 OperationError::OperationError(ResourceDocument error)

@@ -19,7 +19,7 @@ TEST(ChangeLog, EachChangeEndsInOneLineWithItsResult) {
   auto script = std::make_shared<FakeTransport>();
   script->reply({{"name", "op-1"}, {"status", "RUNNING"}})
       .reply({{"name", "op-1"}, {"status", "DONE"}})
-      .replyError(403, "forbidden", "no access")
+      .replyRaw(403, "no access \xe9")  // not UTF-8: the line is still JSON
       .reply({{"name", "op-2"}, {"status", "RUNNING"}})
       .reply({{"name", "op-2"},
               {"status", "DONE"},
@@ -52,7 +52,7 @@ TEST(ChangeLog, EachChangeEndsInOneLineWithItsResult) {
       lines,
       ElementsAre(
           R"({"event":"change","part":"peerings","action":"networks.removePeering","resource":"projects/p/global/networks/n","peering":"to-hub","operation":"op-1","result":"done"})",
-          R"({"event":"change","part":"routes s","action":"routes.delete","resource":"projects/p/global/routes/r-1","result":"failed","error":"HTTP 403 forbidden: no access [DELETE http://emulator/compute/v1/projects/p/global/routes/r-1]"})",
+          R"({"event":"change","part":"routes s","action":"routes.delete","resource":"projects/p/global/routes/r-1","result":"failed","error":"HTTP 403: no access � [DELETE http://emulator/compute/v1/projects/p/global/routes/r-1]"})",
           R"({"event":"change","part":"routes s","action":"routes.insert","resource":"projects/p/global/routes/r-2","operation":"op-2","result":"error","error":"quota exceeded"})",
           R"({"event":"change","part":"routes s","action":"routers.patch","resource":"projects/p/regions/us-east1/routers/cr","operation":"op-3","result":"unfinished"})"));
 }

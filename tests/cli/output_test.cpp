@@ -1,6 +1,7 @@
 #include "cli/output.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -34,6 +35,8 @@ TEST(Output, LibraryLinesGoOutExactlyAndErrorsAreCounted) {
     output.report("  us-east1                 10.0.0.0/8");
     output.note("a note");
     output.fail("tolmi-gcp: a failure of the tool");
+    // Text from the API stays one printable line: controls escaped, bytes not UTF-8 replaced.
+    LOG4CPLUS_INFO(library(), "  10.0.0.0/8\n{\"event\"}\r\x1b[2J\x7f\xc2\x9b|\xe9t\xc3\xa9\t.");
     // A table written with propagation off stays off the screen.
     library().setAdditivity(false);
     LOG4CPLUS_ERROR(library(), "silent");
@@ -43,7 +46,8 @@ TEST(Output, LibraryLinesGoOutExactlyAndErrorsAreCounted) {
   LOG4CPLUS_INFO(library(), "after the run");
   EXPECT_EQ(out.str(),
             "- Discover subnet(s)\n\n  **Error** warned\n  **Error** failed\n"
-            "  us-east1                 10.0.0.0/8\n");
+            "  us-east1                 10.0.0.0/8\n"
+            "  10.0.0.0/8\\n{\"event\"}\\r\\x1b[2J\\x7f\\u009b|\xef\xbf\xbdt\xc3\xa9\t.\n");
   EXPECT_EQ(err.str(), "a note\ntolmi-gcp: a failure of the tool\n");
 }
 
@@ -95,9 +99,31 @@ TEST(Output, LinesAreHeldUntilAWarningAFlushOrTheEnd) {
   EXPECT_EQ(text.flushed, "first\n  **Error** warned\nheld\nlast\n");
 }
 
-TEST(Output, UnwritableLogFileIsAConfigurationError) {
+TEST(Output, LogFileIsARegularFileOfTheOwnerOrAConfigurationError) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / "tolmi-log-file-test";
+  fs::remove_all(dir);
+  fs::create_directory(dir);
   std::ostringstream out, err;
-  EXPECT_THROW(Output(out, err, {false, "/nonexistent-folder/x.log"}), ConfigError);
+  ::mkfifo((dir / "fifo").c_str(), 0600);
+  std::ofstream(dir / "shared.log").put('x');
+  fs::permissions(dir / "shared.log", fs::perms(0640));
+  fs::create_symlink(dir / "shared.log", dir / "link.log");
+  for (const auto& [name, problem] :
+       {std::pair{"missing/x.log", "cannot be opened"}, std::pair{"fifo", "is not a regular file"},
+        std::pair{"link.log", "is a symbolic link"}}) {
+    try {
+      Output(out, err, {false, (dir / name).string()});
+      ADD_FAILURE() << name;
+    } catch (const ConfigError& failure) {
+      EXPECT_NE(std::string(failure.what()).find(problem), std::string::npos) << failure.what();
+    }
+  }
+  for (const char* name : {"new.log", "shared.log"})
+    Output(out, err, {false, (dir / name).string()});
+  EXPECT_EQ(fs::status(dir / "new.log").permissions(), fs::perms(0600));
+  EXPECT_EQ(fs::status(dir / "shared.log").permissions(), fs::perms(0640));
+  fs::remove_all(dir);
 }
 
 }  // namespace

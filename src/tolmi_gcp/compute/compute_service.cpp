@@ -40,8 +40,11 @@ void checkListing(const HttpRequest& wire, const Answer& answer) {
   if (answer.text) {
     if (has(answer.text->root(), "items")) {
       JsonView items = at(answer.text->root(), "items");
-      listed = items.isArray();
-      if (!listed) got = items.document().type_name();
+      if (!items.isArray()) {
+        ResourceDocument other = items.document();
+        listed = other.is_null();
+        got = other.type_name();
+      }
     }
   } else if (const ResourceDocument& items = memberOrNull(answer.document, "items");
              !items.is_null()) {
@@ -121,7 +124,8 @@ Request Request::forPage(const std::string& token) const {
   std::string listing = "malformed answer to " + method_ + " " + service_->endpoint() + path_;
   for (const PageTrail* seen = pageTrail_.get(); seen; seen = seen->earlier.get())
     if (seen->token == token)
-      throw MalformedAnswerError(listing + ": nextPageToken \"" + token.substr(0, 100) +
+      throw MalformedAnswerError(listing + ": nextPageToken \"" +
+                                 std::string(utf8Prefix(token, 100)) +
                                  "\" was already followed on this listing");
   std::size_t pages = pageTrail_ ? pageTrail_->pages + 1 : 2;
   if (pages > kMaxPages)
@@ -328,7 +332,8 @@ Answer ComputeService::send(const Request& request, HttpTransport& transport) co
                         [&](const HttpRequest& sent) { return sendAuthorized(sent, transport); });
     Answer answer{ResourceDocument::object(), std::nullopt};
     // What a failure quotes of the body, kept before a text answer's body is handed over.
-    std::string quoted = request.textAnswer() ? response.body.substr(0, 200) : std::string();
+    std::string quoted =
+        request.textAnswer() ? std::string(utf8Prefix(response.body, 200)) : std::string();
     try {
       if (request.textAnswer()) {
         answer.text.emplace(response.body.empty() ? std::string("{}") : std::move(response.body));
@@ -337,7 +342,7 @@ Answer ComputeService::send(const Request& request, HttpTransport& transport) co
         answer.document = parseDocument(response.body);
       }
     } catch (const DocumentError& failure) {
-      if (!request.textAnswer()) quoted = response.body.substr(0, 200);
+      if (!request.textAnswer()) quoted = std::string(utf8Prefix(response.body, 200));
       throw TransportError("the response to " + wire.method + " " + wire.url() +
                            " is not valid JSON (" + failure.what() + "): " + quoted);
     }

@@ -8,6 +8,7 @@
 #include <openssl/rand.h>
 
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/internal/encoding.hpp"
 
 namespace tolmi_gcp {
 
@@ -32,7 +33,7 @@ HttpError httpErrorOf(const HttpRequest& wire, const HttpResponse& response, boo
       reason = error["errors"][0]["reason"].get<std::string>();
   }
   if (message.empty()) {
-    message = response.body.substr(0, 500);
+    message = utf8Prefix(response.body, 500);
     if (message.empty()) message = "(empty response body)";
   }
   return HttpError(response.status, reason, wire.method, wire.url(), message, answerLost);

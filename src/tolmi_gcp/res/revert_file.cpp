@@ -72,12 +72,7 @@ void removeStale(const std::string& path) {
 }
 
 void saveDurably(const std::string& path, const ResourceDocument& document) {
-  std::string text;
-  try {
-    text = document.dump(2) + "\n";
-  } catch (const nlohmann::json::exception& failure) {
-    throw Error("cannot save revert file " + path + ": " + failure.what());
-  }
+  std::string text = jsonText(document, 2) + "\n";
 
   const std::string tmp = path + ".tmp";
   const std::string bak = path + ".bak";
