@@ -235,7 +235,8 @@ std::string Migration::commandFor(const std::string& command, const Part& part,
 // Parts already switched are skipped (--force runs them again, keeping what they recorded). A part
 // a run left half-way is refused unless forced: it holds the only way back. The record of a
 // reverted part has served: it moves to the history, so that the next revert restores what this
-// switch changes and no more.
+// switch changes and no more. These moves reach the file with the first part's mark, once the
+// check has passed and the plan is confirmed.
 std::vector<Part> Migration::partsToSwitch() {
   std::vector<Part> run, forced, reverted;
   std::vector<std::string> refusals;
@@ -260,7 +261,7 @@ std::vector<Part> Migration::partsToSwitch() {
     for (const Part& part : forced) states.push_back(describe(part));
     out_.note("--force: switching again " + joined(states, ", ") +
               "; what they recorded stays in the record, and a copy goes to the history of " +
-              store_.savePath());
+              store_.savePath() + " unless the run is refused");
     store_.keepInHistory(setup_.spoke, forced);
     for (const Part& part : forced) store_.keepRecorded(setup_.spoke, part);
   }

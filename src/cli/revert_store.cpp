@@ -181,17 +181,20 @@ void RevertStore::keepInHistory(const std::string& spoke, const std::vector<Part
       kept["record"][holderOf(part)][spoke] = record.at(holderOf(part)).at(spoke);
   }
   history_.push_back(std::move(kept));
-  save();
 }
 
 void RevertStore::forget(const std::string& spoke, const std::vector<Part>& parts) {
   ResourceDocument& record = Globals::getRevertInfo();
   for (const Part& part : parts)
     if (recorded(spoke, part)) record.at(holderOf(part)).erase(spoke);
-  save();
 }
 
 void RevertStore::mark(const std::string& spoke, const Part& part, const std::string& state) {
+  stamp(spoke, part, state);
+  save();
+}
+
+void RevertStore::stamp(const std::string& spoke, const Part& part, const std::string& state) {
   ResourceDocument& entry = *status(spoke, part);
   bool reverting = state.rfind("revert", 0) == 0;
   entry["state"] = state;
@@ -201,7 +204,6 @@ void RevertStore::mark(const std::string& spoke, const Part& part, const std::st
     entry.erase("reverted_at");
     entry.erase("reverted_by");
   }
-  save();
 }
 
 void RevertStore::keepRecorded(const std::string& spoke, const Part& part) {
@@ -210,12 +212,16 @@ void RevertStore::keepRecorded(const std::string& spoke, const Part& part) {
   kept_.emplace_back(entry, Globals::getRevertInfo().at(entry));
 }
 
-void RevertStore::takeFromHistory(std::size_t index, const std::string& spoke) {
+void RevertStore::takeFromHistory(long long index, const std::string& spoke) {
   std::string option = "--from-history " + std::to_string(index) + ": ";
-  if (index >= history_.size())
-    throw ConfigError(option + file_.path() + " keeps " + std::to_string(history_.size()) +
-                      " record(s) in its history, numbered from 0");
-  const ResourceDocument& kept = history_[index];
+  const std::size_t size = history_.size();
+  if (index < 0 || static_cast<std::size_t>(index) >= size)
+    throw ConfigError(option + file_.path() +
+                      (size == 0 ? std::string(" keeps no record in its history")
+                                 : " keeps " + std::to_string(size) +
+                                       " record(s) in its history, numbered 0 to " +
+                                       std::to_string(size - 1)));
+  const ResourceDocument& kept = history_[static_cast<std::size_t>(index)];
   if (memberOrNull(kept, "spoke") != spoke)
     throw ConfigError(option + "that record is of " + textOf(memberOrNull(kept, "spoke")) +
                       ", not of " + spoke);
@@ -225,7 +231,7 @@ void RevertStore::takeFromHistory(std::size_t index, const std::string& spoke) {
                     ? Part{Part::kRoutes, label.substr(7)}
                     : Part{label == "peerings" ? Part::kPeerings : Part::kRouters, ""};
     *status(spoke, part) = entry;
-    mark(spoke, part, "switched");
+    stamp(spoke, part, "switched");
   }
 }
 

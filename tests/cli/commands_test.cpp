@@ -111,6 +111,18 @@ TEST_F(Commands, SecondSwitchSkipsWhatIsSwitchedAndForceKeepsEveryRecordedPair) 
   file["record"]["peerings"][kSpoke] = ResourceDocument::array();
   file["spokes"][kSpoke]["peerings"]["state"] = "reverted";
   dir.write("m.yaml.revert.json", file.dump());
+  // Refused by the check: nothing moves to or from the history.
+  std::string typo = dir.write("typo.yaml", [&] {
+    std::string text = TempDir::read(config);
+    return text.replace(text.find("transit-prod::transit-b"), 23, "transit-prod::transit-x");
+  }());
+  for (std::string command : {"switch", "revert"}) {
+    EXPECT_EQ(tool({command, "--config", typo, "--revert-file", config + ".revert.json",
+                    command == "switch" ? "--force" : "--from-history", "0"})
+                  .status,
+              2);
+    EXPECT_EQ(revertFile(), file) << command;
+  }
   Result restored = tool({"revert", "--config", config, "--from-history", "0"});
   EXPECT_EQ(restored.status, 0) << restored.err;
   EXPECT_EQ(comparableState(local.emulator().state()), estate);
@@ -256,6 +268,8 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
       {{"switch", "--config", config, "--operation-timeout", "1 hour"},
        "a positive duration such as 90s, 30m or 2h"},
       {{"switch", "--config", typos}, "3 problem(s) found before any change; nothing was sent"},
+      {{"revert", "--config", config, "--from-history", "-1"},
+       "--from-history -1: " + config + ".revert.json keeps no record in its history"},
       {{"switch", "--config", config, "--retry-scale", "2"},
        "--retry-scale: Value 2 not in range 0.000001 to 1"},
       {{"switch", "--config", config, "--request-timeout-ms", "400000"},
