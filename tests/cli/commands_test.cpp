@@ -241,7 +241,7 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
   }());
   std::string taken = dir.write("taken.yaml", [&] {
     std::string text = TempDir::read(config);
-    return text.replace(text.find("name: onprem-dc2-via-gw-usw1"), 28, "name: onprem-dc1-via-gw");
+    return text.replace(text.find("name: onprem-dc2-via-gw-usw1"), 28, "name: egress-tagged");
   }());
   local.emulator().handle(
       "POST", "/compute/v1/projects/net-transit-prod/global/networks/transit-b/removePeering", {},
@@ -277,7 +277,7 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
       {{"discover", "--config", config, "--max-in-flight", "0"},
        "--max-in-flight: Value 0 not in range 1 to 64"},
       {{"switch", "--config", taken, "--only", "routes", "--stage", "stage-2"},
-       "manage_routes.stage-2.add[0]: the route name onprem-dc1-via-gw is taken by a route this "
+       "manage_routes.stage-2.add[0]: the route name egress-tagged is taken by a route this "
        "tool did not make"},
       {{"switch", "--config", config, "--only", "peerings"},
        "transit_vpcs[1].vpc_name: the peering between " + kSpoke +
