@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <iterator>
 #include <sstream>
 
 #include "cli/app.hpp"
@@ -30,11 +31,16 @@ struct Result {
 
 class Commands : public ::testing::Test {
  protected:
-  Commands() { config = dir.write("m.yaml", TempDir::read(kExamples + "/migration.yaml")); }
+  explicit Commands(const std::string& topology = kExamples + "/demo-topology.yaml",
+                    const std::string& migration = kExamples + "/migration.yaml")
+      : local(topology), config(dir.write("m.yaml", TempDir::read(migration))) {}
 
   Result tool(std::vector<std::string> args) {
-    args.insert(args.begin(), "tolmi-gcp");
     args.insert(args.end(), {"--endpoint", local.endpoint()});
+    return run(args);
+  }
+  static Result run(std::vector<std::string> args) {
+    args.insert(args.begin(), "tolmi-gcp");
     std::ostringstream out, err;
     int status = runTool(args, out, err, false);
     return {status, out.str(), err.str()};
@@ -61,7 +67,7 @@ class Commands : public ::testing::Test {
     return ResourceDocument::parse(TempDir::read(config + ".revert.json"));
   }
 
-  LocalEmulator local{kExamples + "/demo-topology.yaml"};
+  LocalEmulator local;
   TempDir dir;
   std::string config;
 };
@@ -428,6 +434,44 @@ TEST_F(Commands, InterruptionLetsTheWaitInFlightFinishSavesTheRecordAndExits130)
   EXPECT_EQ(revertFile()["spokes"][kSpoke]["peerings"]["state"], "switching");
   EXPECT_EQ(tool({"revert", "--config", config}).status, 0);
   EXPECT_EQ(comparableState(local.emulator().state()), before);
+}
+
+class SharedRouters : public Commands {
+ protected:
+  SharedRouters() : Commands(kShared + "/topology.yaml", kShared + "/pay-batch.yaml") {}
+  static inline const std::string kShared = kExamples + "/shared-routers";
+};
+
+// The command printed after a stage fails or is interrupted half-way finishes it, sending only
+// what is left: after the second of two inserts failed, or after an interruption before it.
+TEST_F(SharedRouters, PrintedCommandFinishesAStageLeftHalfWay) {
+  LocalEmulator clean(kShared + "/topology.yaml");
+  run({"switch", "--config", config, "--only", "routes", "--revert-file", dir.file("clean.json"),
+       "--endpoint", clean.endpoint()});
+  for (const char* fault :
+       {R"({"method": "POST", "path": "*/global/routes", "skip": 1, "status": 403})",
+        R"({"method": "POST", "path": "*/wait", "skip": 2, "delayMs": 1500})"}) {
+    local.emulator().handle("POST", "/emulator/v1/reset", {}, {}, "");
+    for (const char* end : {".revert.json", ".revert.json.bak"})
+      std::filesystem::remove(config + end);
+    local.emulator().handle("POST", "/emulator/v1/faults", {}, {}, fault);
+    InterruptOnFirstWait err;
+    std::ostream errStream(&err);
+    std::ostringstream out;
+    runTool({"tolmi-gcp", "switch", "--config", config, "--only", "routes", "--endpoint",
+             local.endpoint()},
+            out, errStream, true);
+    std::size_t end = err.str().find(" --force`") + 8, start = err.str().rfind('`', end - 1) + 1;
+    std::istringstream printed(err.str().substr(start, end - start));
+    std::vector<std::string> command{std::istream_iterator<std::string>(printed), {}};
+    std::size_t before = journalSize();
+    Result resumed = run({command.begin() + 1, command.end()});
+    EXPECT_EQ(resumed.status, 0) << fault << err.str() << resumed.err;
+    EXPECT_THAT(changesSince(before),
+                ElementsAre("POST /compute/v1/projects/pay-prod/global/routes"));
+    EXPECT_EQ(revertFile()["spokes"]["pay-prod::pay-batch"]["routes"]["dc"]["state"], "switched");
+    EXPECT_EQ(comparableState(local.emulator().state()), comparableState(clean.emulator().state()));
+  }
 }
 
 }  // namespace
