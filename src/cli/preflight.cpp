@@ -49,8 +49,9 @@ void checkPeering(const Setup& setup, const std::string& where, const std::strin
                   const ResourceDocument& transit, Findings& found) {
   std::string there = peeringTo(transit, setup.spoke),
               back = peeringTo(setup.spokeNetwork, transitKey);
-  if (there.empty() != back.empty() && recordedPairWith(setup, transitKey, there + back))
-    found.plan.peeringEnds.push_back(there + back);
+  const std::string& left = there.empty() ? back : there;  // the end left, when one is gone
+  if (there.empty() != back.empty() && recordedPairWith(setup, transitKey, left))
+    found.plan.peeringEnds.push_back(left);
   else if (there.empty() != back.empty())
     found.problems.push_back(where + ".vpc_name: the peering between " + setup.spoke + " and " +
                              transitKey + " is missing on " +

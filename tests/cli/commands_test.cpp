@@ -432,6 +432,7 @@ TEST_F(Commands, InterruptionLetsTheWaitInFlightFinishSavesTheRecordAndExits130)
                         " --endpoint " + local.endpoint() + "` takes back what was done\n"));
   EXPECT_THAT(err.str(), HasSubstr("changes made: peering removals 1\n"));
   EXPECT_EQ(revertFile()["spokes"][kSpoke]["peerings"]["state"], "switching");
+  EXPECT_EQ(tool({"switch", "--config", config, "--only", "peerings", "--force"}).status, 0);
   EXPECT_EQ(tool({"revert", "--config", config}).status, 0);
   EXPECT_EQ(comparableState(local.emulator().state()), before);
 }
