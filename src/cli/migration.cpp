@@ -93,6 +93,7 @@ int Migration::interrupted() {
   }
   out_.fail("tolmi-gcp: interrupted during " + (current_ ? current_->label() : in_.command) +
             "; `tolmi-gcp revert" + sameFiles() + "` takes back what was done");
+  if (current_ && in_.command == "switch") out_.note(stoppedHalfWay());
   summarize();
   return kInterrupted;
 }
@@ -136,6 +137,7 @@ std::string Migration::describe(const Part& part) const {
 
 int Migration::migrate(bool switching) {
   std::vector<Part> run = switching ? partsToSwitch() : partsToRevert();
+  planned_ = run.size();
   if (run.empty()) {
     std::string note = switching ? "nothing left to switch for " : "nothing left to revert for ";
     note += setup_.spoke + " in " + in_.revertFile;
@@ -170,8 +172,7 @@ int Migration::migrate(bool switching) {
       store_.mark(setup_.spoke, part, switching ? "switched" : "reverted");
     else if (switching)
       out_.note(part.label() + " is not switched as meant: it stays \"switching\" with its " +
-                "record; once the cause is fixed, run " + commandFor("switch", part, " --force") +
-                ", or take it back with " + commandFor("revert", part));
+                "record; once the cause is fixed, " + waysOn(part));
     else
       out_.note(part.label() + " is not restored as recorded: it stays \"reverting\" with its " +
                 "record, so that revert can be run again once the cause is fixed");
@@ -225,6 +226,20 @@ std::string Migration::sameFiles() const {
          (in_.endpoint ? " --endpoint " + *in_.endpoint : "");
 }
 
+// How to go on from a switch that left `part` half-way; the forced run does only what is left.
+std::string Migration::waysOn(const Part& part) const {
+  return commandFor("switch", part, " --force") + " finishes it, or " + commandFor("revert", part) +
+         " takes it back";
+}
+
+// What is left of a switch stopped in the middle of its current part.
+std::string Migration::stoppedHalfWay() const {
+  std::string note =
+      current_->label() + " stays \"switching\" with its record: " + waysOn(*current_);
+  if (finished_.size() + 1 < planned_) note += "; then this switch again runs the parts after it";
+  return note;
+}
+
 // The command line that runs `part` alone.
 std::string Migration::commandFor(const std::string& command, const Part& part,
                                   const std::string& extra) const {
@@ -235,7 +250,8 @@ std::string Migration::commandFor(const std::string& command, const Part& part,
 // Parts already switched are skipped (--force runs them again, keeping what they recorded). A part
 // a run left half-way is refused unless forced: it holds the only way back. The record of a
 // reverted part has served: it moves to the history, so that the next revert restores what this
-// switch changes and no more.
+// switch changes and no more. These moves reach the file with the first part's mark, once the
+// check has passed and the plan is confirmed.
 std::vector<Part> Migration::partsToSwitch() {
   std::vector<Part> run, forced, reverted;
   std::vector<std::string> refusals;
@@ -260,7 +276,7 @@ std::vector<Part> Migration::partsToSwitch() {
     for (const Part& part : forced) states.push_back(describe(part));
     out_.note("--force: switching again " + joined(states, ", ") +
               "; what they recorded stays in the record, and a copy goes to the history of " +
-              store_.savePath());
+              store_.savePath() + " unless the run is refused");
     store_.keepInHistory(setup_.spoke, forced);
     for (const Part& part : forced) store_.keepRecorded(setup_.spoke, part);
   }
@@ -292,6 +308,7 @@ int Migration::stopped(const std::exception& failure) {
     out_.note("nothing was changed");
     return kStopped;
   }
+  if (current_ && in_.command == "switch") out_.note(stoppedHalfWay());
   return summarize();
 }
 

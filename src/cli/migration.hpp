@@ -31,6 +31,8 @@ class Migration {
   std::vector<Part> partsToRevert();
   void refuseProblems(const std::string& file, const std::vector<std::string>& problems);
   std::string sameFiles() const;
+  std::string waysOn(const Part& part) const;
+  std::string stoppedHalfWay() const;
   std::string commandFor(const std::string& command, const Part& part,
                          const std::string& extra = "") const;
   int stopped(const std::exception& failure);
@@ -46,6 +48,7 @@ class Migration {
   int errorsBefore_;
   bool changing_ = false;
   std::optional<Part> current_;  // the part under way
+  std::size_t planned_ = 0;      // parts this run set out to take
   std::vector<Part> finished_;
   std::size_t mismatches_ = 0;  // differences found on reading back
   Plan plan_;

@@ -24,12 +24,37 @@ bool runs(const std::vector<Part>& parts, Part::Kind kind) {
   return false;
 }
 
-// A peering the switch would remove needs both ends; one end alone cannot be recorded.
+// This part's entry in the revert record for the spoke: what an earlier run of it, left half-way,
+// did already.
+const ResourceDocument& earlierRecord(const Setup& setup, const Part& part) {
+  const ResourceDocument& record = Globals::getRevertInfo();
+  if (part.kind == Part::kRoutes)
+    return memberOrNull(memberOrNull(memberOrNull(record, "manage_routes"), part.stage),
+                        setup.spoke);
+  return memberOrNull(memberOrNull(record, "peerings"), setup.spoke);
+}
+
+// Whether the record holds the pair to `transitKey` that has an end named `name`.
+bool recordedPairWith(const Setup& setup, const std::string& transitKey, const std::string& name) {
+  const ResourceDocument& pairs = earlierRecord(setup, {Part::kPeerings, ""});
+  return std::any_of(pairs.begin(), pairs.end(), [&](const ResourceDocument& pair) {
+    const ResourceDocument& local = memberOrNull(pair, "localPeeringProperties");
+    return networkKeyOf(memberOrNull(local, "network")) == transitKey &&
+           (memberOrNull(local, "name") == name ||
+            memberOrNull(memberOrNull(pair, "remotePeeringProperties"), "name") == name);
+  });
+}
+
+// A peering the switch would remove needs both ends; one end alone cannot be recorded, unless the
+// record holds the pair (a run left half-way removed the other end).
 void checkPeering(const Setup& setup, const std::string& where, const std::string& transitKey,
                   const ResourceDocument& transit, Findings& found) {
   std::string there = peeringTo(transit, setup.spoke),
               back = peeringTo(setup.spokeNetwork, transitKey);
-  if (there.empty() != back.empty())
+  const std::string& left = there.empty() ? back : there;  // the end left, when one is gone
+  if (there.empty() != back.empty() && recordedPairWith(setup, transitKey, left))
+    found.plan.peeringEnds.push_back(left);
+  else if (there.empty() != back.empty())
     found.problems.push_back(where + ".vpc_name: the peering between " + setup.spoke + " and " +
                              transitKey + " is missing on " +
                              (there.empty() ? transitKey : setup.spoke));
@@ -164,13 +189,23 @@ void checkStage(const Setup& setup, const std::string& stage, Findings& found) {
   const ComputeService& api = *Globals::service;
   const ResourceDocument entries = YamlContext{}.getContext("manage_routes")[stage];
   std::string where = "manage_routes." + stage;
+  // A run of this stage left half-way deleted some routes and created some: not done again.
+  const ResourceDocument& earlier = earlierRecord(setup, {Part::kRoutes, stage});
+  const ResourceDocument& earlierDeleted = arrayOrEmpty(earlier, "deleted_route_list");
+  const ResourceDocument& earlierAdded = arrayOrEmpty(earlier, "added_route_list");
   std::vector<std::string> deleted;
   for (const ResourceDocument& name : arrayOrEmpty(entries, "delete")) {
     deleted.push_back(textOf(name));
-    if (!readIfExists(api.routes().get(setup.project, textOf(name))))
+    auto recorded = std::find_if(
+        earlierDeleted.begin(), earlierDeleted.end(),
+        [&](const ResourceDocument& route) { return memberOrNull(route, "name") == name; });
+    std::optional<ResourceDocument> route =
+        readIfExists(api.routes().get(setup.project, textOf(name)));
+    if (!route && recorded == earlierDeleted.end())
       found.problems.push_back(where + ".delete: the route " + textOf(name) +
                                " does not exist in " + setup.project);
-    else
+    else if (route &&
+             (recorded == earlierDeleted.end() || !routes::replacedByTool(*route, *recorded)))
       found.plan.routesToDelete.push_back(textOf(name));
   }
   std::size_t k = 0;
@@ -185,17 +220,19 @@ void checkStage(const Setup& setup, const std::string& stage, Findings& found) {
     else if (std::string why = whyNoGateway(*gateway, setup.spoke); !why.empty())
       found.problems.push_back(at + ": the instance " + instance +
                                " cannot carry the route's traffic: " + why);
-    const ResourceDocument& named = memberOrNull(add, "name");
     std::string name =
-        named.is_string()
-            ? named.get<std::string>()
-            : routes::generatedRouteName(setup.project, textOf(Globals::vpc["vpc_name"]), add);
-    found.plan.routesToCreate.push_back(name);
-    if (contains(deleted, name)) continue;  // deleted before it is created
+        routes::createdRouteName(setup.project, textOf(Globals::vpc["vpc_name"]), add);
     std::optional<ResourceDocument> taken = readIfExists(api.routes().get(setup.project, name));
-    if (taken && !routes::createdByTool(*taken))
+    bool ours = std::find(earlierAdded.begin(), earlierAdded.end(), name) != earlierAdded.end();
+    if (taken && ours && routes::createdByTool(*taken)) continue;  // created already
+    found.plan.routesToCreate.push_back(name);
+    if (!taken || contains(deleted, name)) continue;  // deleted before it is created
+    if (!routes::createdByTool(*taken))
       found.problems.push_back(at + ": the route name " + name + " is taken by a route " +
                                "this tool did not make");
+    else if (!ours)
+      found.problems.push_back(at + ": the route name " + name + " is taken by a route this " +
+                               "tool made for another stage, spoke or revert file");
   }
   warnOfDroppedTags(setup, where, entries, found);
 }

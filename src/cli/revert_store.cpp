@@ -193,17 +193,20 @@ void RevertStore::keepInHistory(const std::string& spoke, const std::vector<Part
       kept["record"][holder][spoke] = record.at(holder).at(spoke);
   }
   history_.push_back(std::move(kept));
-  save();
 }
 
 void RevertStore::forget(const std::string& spoke, const std::vector<Part>& parts) {
   ResourceDocument& record = Globals::getRevertInfo();
   for (const Part& part : parts)
     for (const auto& holder : entriesOf(part, spoke)) record.at(holder).erase(spoke);
-  save();
 }
 
 void RevertStore::mark(const std::string& spoke, const Part& part, const std::string& state) {
+  stamp(spoke, part, state);
+  save();
+}
+
+void RevertStore::stamp(const std::string& spoke, const Part& part, const std::string& state) {
   ResourceDocument& entry = *status(spoke, part);
   bool reverting = state.rfind("revert", 0) == 0;
   entry["state"] = state;
@@ -213,7 +216,6 @@ void RevertStore::mark(const std::string& spoke, const Part& part, const std::st
     entry.erase("reverted_at");
     entry.erase("reverted_by");
   }
-  save();
 }
 
 void RevertStore::keepRecorded(const std::string& spoke, const Part& part) {
@@ -221,12 +223,16 @@ void RevertStore::keepRecorded(const std::string& spoke, const Part& part) {
     kept_.emplace_back(holder / spoke, Globals::getRevertInfo().at(holder / spoke));
 }
 
-void RevertStore::takeFromHistory(std::size_t index, const std::string& spoke) {
+void RevertStore::takeFromHistory(long long index, const std::string& spoke) {
   std::string option = "--from-history " + std::to_string(index) + ": ";
-  if (index >= history_.size())
-    throw ConfigError(option + file_.path() + " keeps " + std::to_string(history_.size()) +
-                      " record(s) in its history, numbered from 0");
-  const ResourceDocument& kept = history_[index];
+  const std::size_t size = history_.size();
+  if (index < 0 || static_cast<std::size_t>(index) >= size)
+    throw ConfigError(option + file_.path() +
+                      (size == 0 ? std::string(" keeps no record in its history")
+                                 : " keeps " + std::to_string(size) +
+                                       " record(s) in its history, numbered 0 to " +
+                                       std::to_string(size - 1)));
+  const ResourceDocument& kept = history_[static_cast<std::size_t>(index)];
   if (memberOrNull(kept, "spoke") != spoke)
     throw ConfigError(option + "that record is of " + textOf(memberOrNull(kept, "spoke")) +
                       ", not of " + spoke);
@@ -236,7 +242,7 @@ void RevertStore::takeFromHistory(std::size_t index, const std::string& spoke) {
                     ? Part{Part::kRoutes, label.substr(7)}
                     : Part{label == "peerings" ? Part::kPeerings : Part::kRouters, ""};
     *status(spoke, part) = entry;
-    mark(spoke, part, "switched");
+    stamp(spoke, part, "switched");
   }
 }
 

@@ -52,10 +52,13 @@ class RevertStore {
   // True when the record holds an entry of this part for the spoke.
   bool recorded(const std::string& spoke, const Part& part) const;
 
+  // keepInHistory, forget and takeFromHistory change the store in memory only: the next save
+  // writes them, so that a run refused before its first change leaves the file as it was.
+
   // Copies the spoke's record entries (in the record's own layout) and the states of these parts
-  // into the history, and saves.
+  // into the history.
   void keepInHistory(const std::string& spoke, const std::vector<Part>& parts);
-  // Removes the spoke's record entries of these parts, and saves.
+  // Removes the spoke's record entries of these parts.
   void forget(const std::string& spoke, const std::vector<Part>& parts);
 
   // Keeps the spoke's entries of this part, as recorded now, in the record from now on: every save
@@ -63,9 +66,10 @@ class RevertStore {
   void keepRecorded(const std::string& spoke, const Part& part);
 
   // Puts the record kept in history entry `index` back into the record, merged with what is there,
-  // and marks its parts switched, so that a revert restores from it. Throws ConfigError when there
-  // is no such entry or it is of another spoke.
-  void takeFromHistory(std::size_t index, const std::string& spoke);
+  // and marks its parts switched, so that a revert restores from it. Throws ConfigError naming
+  // the range of entries when there is no such entry (`index` may be negative, as typed), and
+  // when it is of another spoke.
+  void takeFromHistory(long long index, const std::string& spoke);
 
   // Sets a part's state, stamped with the time and this run's command, and saves.
   void mark(const std::string& spoke, const Part& part, const std::string& state);
@@ -79,6 +83,7 @@ class RevertStore {
   // when it is not a revert file.
   ResourceDocument adopt(const ResourceDocument& stored);
   ResourceDocument* status(const std::string& spoke, const Part& part);
+  void stamp(const std::string& spoke, const Part& part, const std::string& state);
   const ResourceDocument* status(const std::string& spoke, const Part& part) const;
 
   RevertFile file_;

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string_view>
 
+#include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/gcplib/routes.hpp"
 #include "tolmi_gcp/internal/encoding.hpp"
 #include "tolmi_gcp/ipv4_network.hpp"
 #include "tolmi_gcp/network_key.hpp"
@@ -131,6 +133,44 @@ bool isStageName(std::string_view text) {
 class Validator {
  public:
   std::vector<std::string> problems;
+
+  // A route name that two stages would create, or that one creates and another deletes: each
+  // stage's record would hold it, and reverting one stage would take the route from the other.
+  void routeOwners(const ResourceDocument& migration) {
+    const ResourceDocument& project = memberOrNull(migration, "project_id");
+    const ResourceDocument& vpc = memberOrNull(migration, "vpc_name");
+    const ResourceDocument& stages = memberOrNull(migration, "manage_routes");
+    if (!project.is_string() || !vpc.is_string() || !stages.is_object()) return;
+    auto where = [](const std::string& stage, const char* list, std::size_t i) {
+      return childPath(childPath("manage_routes", stage), list) + "[" + std::to_string(i) + "]";
+    };
+    std::multimap<std::string, std::pair<std::string, std::string>> deleted;  // name: stage, where
+    for (const auto& [stage, entries] : stages.items()) {
+      const ResourceDocument& names = memberOrNull(entries, "delete");
+      for (std::size_t i = 0; names.is_array() && i < names.size(); ++i)
+        if (names[i].is_string())
+          deleted.emplace(names[i].get<std::string>(), std::pair(stage, where(stage, "delete", i)));
+    }
+    std::map<std::string, std::string> created;  // name: where first created
+    for (const auto& [stage, entries] : stages.items()) {
+      const ResourceDocument& adds = memberOrNull(entries, "add");
+      for (std::size_t i = 0; adds.is_array() && i < adds.size(); ++i) {
+        std::string name, at = where(stage, "add", i);
+        try {
+          name =
+              routes::createdRouteName(project.get<std::string>(), vpc.get<std::string>(), adds[i]);
+        } catch (const Error&) {
+          continue;  // the entry's own problem is reported already
+        }
+        auto [first, added] = created.emplace(name, at);
+        if (!added) report(at, "the route " + name + " is also created at " + first->second);
+        auto [from, to] = deleted.equal_range(name);
+        for (auto it = from; it != to; ++it)
+          if (it->second.first != stage)
+            report(at, "the route " + name + " is deleted at " + it->second.second);
+      }
+    }
+  }
 
   void migration(const ResourceDocument& value) {
     mapping("", value,
@@ -316,6 +356,7 @@ class Validator {
 std::vector<std::string> validateMigration(const ResourceDocument& migration) {
   Validator validator;
   validator.migration(migration);
+  validator.routeOwners(migration);
   return validator.problems;
 }
 

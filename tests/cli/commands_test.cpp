@@ -5,6 +5,7 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -36,14 +37,16 @@ struct Result {
 
 class Commands : public ::testing::Test {
  protected:
-  explicit Commands(const std::string& topology = kExamples + "/demo-topology.yaml")
-      : local(topology) {
-    config = dir.write("m.yaml", TempDir::read(kExamples + "/migration.yaml"));
-  }
+  explicit Commands(const std::string& topology = kExamples + "/demo-topology.yaml",
+                    const std::string& migration = kExamples + "/migration.yaml")
+      : local(topology), config(dir.write("m.yaml", TempDir::read(migration))) {}
 
   Result tool(std::vector<std::string> args) {
-    args.insert(args.begin(), "tolmi-gcp");
     args.insert(args.end(), {"--endpoint", local.endpoint()});
+    return run(args);
+  }
+  static Result run(std::vector<std::string> args) {
+    args.insert(args.begin(), "tolmi-gcp");
     std::ostringstream out, err;
     int status = runTool(args, out, err, false);
     return {status, out.str(), err.str()};
@@ -120,6 +123,18 @@ TEST_F(Commands, SecondSwitchSkipsWhatIsSwitchedAndForceKeepsEveryRecordedPair) 
   file["record"]["peerings"][kSpoke] = ResourceDocument::array();
   file["spokes"][kSpoke]["peerings"]["state"] = "reverted";
   dir.write("m.yaml.revert.json", file.dump());
+  // Refused by the check: nothing moves to or from the history.
+  std::string typo = dir.write("typo.yaml", [&] {
+    std::string text = TempDir::read(config);
+    return text.replace(text.find("transit-prod::transit-b"), 23, "transit-prod::transit-x");
+  }());
+  for (std::string command : {"switch", "revert"}) {
+    EXPECT_EQ(tool({command, "--config", typo, "--revert-file", config + ".revert.json",
+                    command == "switch" ? "--force" : "--from-history", "0"})
+                  .status,
+              2);
+    EXPECT_EQ(revertFile(), file) << command;
+  }
   Result restored = tool({"revert", "--config", config, "--from-history", "0"});
   EXPECT_EQ(restored.status, 0) << restored.err;
   EXPECT_EQ(comparableState(local.emulator().state()), estate);
@@ -238,7 +253,7 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
   }());
   std::string taken = dir.write("taken.yaml", [&] {
     std::string text = TempDir::read(config);
-    return text.replace(text.find("name: onprem-dc2-via-gw-usw1"), 28, "name: onprem-dc1-via-gw");
+    return text.replace(text.find("name: onprem-dc2-via-gw-usw1"), 28, "name: egress-tagged");
   }());
   local.emulator().handle(
       "POST", "/compute/v1/projects/net-transit-prod/global/networks/transit-b/removePeering", {},
@@ -265,6 +280,8 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
       {{"switch", "--config", config, "--operation-timeout", "1 hour"},
        "a positive duration such as 90s, 30m or 2h"},
       {{"switch", "--config", typos}, "3 problem(s) found before any change; nothing was sent"},
+      {{"revert", "--config", config, "--from-history", "-1"},
+       "--from-history -1: " + config + ".revert.json keeps no record in its history"},
       {{"switch", "--config", config, "--retry-scale", "2"},
        "--retry-scale: Value 2 not in range 0.000001 to 1"},
       {{"switch", "--config", config, "--request-timeout-ms", "400000"},
@@ -272,7 +289,7 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
       {{"discover", "--config", config, "--max-in-flight", "0"},
        "--max-in-flight: Value 0 not in range 1 to 64"},
       {{"switch", "--config", taken, "--only", "routes", "--stage", "stage-2"},
-       "manage_routes.stage-2.add[0]: the route name onprem-dc1-via-gw is taken by a route this "
+       "manage_routes.stage-2.add[0]: the route name egress-tagged is taken by a route this "
        "tool did not make"},
       {{"switch", "--config", config, "--only", "peerings"},
        "transit_vpcs[1].vpc_name: the peering between " + kSpoke +
@@ -468,15 +485,16 @@ TEST_F(Commands, InterruptionLetsTheWaitInFlightFinishSavesTheRecordAndExits130)
                         " --endpoint " + local.endpoint() + "` takes back what was done\n"));
   EXPECT_THAT(err.str(), HasSubstr("changes made: peering removals 1\n"));
   EXPECT_EQ(revertFile()["spokes"][kSpoke]["peerings"]["state"], "switching");
+  EXPECT_EQ(tool({"switch", "--config", config, "--only", "peerings", "--force"}).status, 0);
   EXPECT_EQ(tool({"revert", "--config", config}).status, 0);
   EXPECT_EQ(comparableState(local.emulator().state()), before);
 }
 
-// pay-core of the three spokes that share transit routers, with gateways of every kind.
-struct SharedRouters : Commands {
-  SharedRouters() : Commands(kExamples + "/shared-routers/topology.yaml") {
-    config = dir.write("m.yaml", TempDir::read(kExamples + "/shared-routers/pay-core.yaml"));
-  }
+// The three spokes that share transit routers, with gateways of every kind; pay-core's file.
+class SharedRouters : public Commands {
+ protected:
+  SharedRouters() : Commands(kShared + "/topology.yaml", kShared + "/pay-core.yaml") {}
+  static inline const std::string kShared = kExamples + "/shared-routers";
 };
 
 TEST_F(SharedRouters, UnfitGatewaysAreRefusedAndATaggedRouteKeepsItsTags) {
@@ -532,7 +550,7 @@ TEST_F(SharedRouters, EachRevertTakesBackItsOwnSpokesChangeAndNoOther) {
     };
     const ResourceDocument before[] = {bgpOf("cr-onprem-use1"), bgpOf("cr-partner-use1")};
     std::set<std::string> switched;
-    auto run = [&](const std::string& command, const std::string& spoke) {
+    auto step = [&](const std::string& command, const std::string& spoke) {
       std::string config = files + "/" + spoke + ".yaml";
       std::filesystem::copy_file(estate + spoke + ".yaml", config,
                                  std::filesystem::copy_options::skip_existing);
@@ -552,19 +570,52 @@ TEST_F(SharedRouters, EachRevertTakesBackItsOwnSpokesChangeAndNoOther) {
       }
       return result;
     };
-    for (const std::string& spoke : spokes) run("switch", spoke);
-    Result first = run("revert", spokes[order[0]]);
+    for (const std::string& spoke : spokes) step("switch", spoke);
+    Result first = step("revert", spokes[order[0]]);
     if (order[0] != 2) {
       EXPECT_THAT(first.err, HasSubstr("cr-onprem-use1 has changed since this spoke's switch ("));
     }
-    run("revert", spokes[order[1]]);
+    step("revert", spokes[order[1]]);
     // A spoke switched again while another is still switched.
-    run("switch", spokes[order[0]]);
-    run("revert", spokes[order[0]]);
-    run("revert", spokes[order[2]]);
+    step("switch", spokes[order[0]]);
+    step("revert", spokes[order[0]]);
+    step("revert", spokes[order[2]]);
     EXPECT_EQ(bgpOf("cr-onprem-use1"), before[0]);
     EXPECT_EQ(bgpOf("cr-partner-use1"), before[1]);
   } while (std::next_permutation(order.begin(), order.end()));
+}
+
+// The command printed after a stage fails or is interrupted half-way finishes it, sending only
+// what is left: after the second of two inserts failed, or after an interruption before it.
+TEST_F(SharedRouters, PrintedCommandFinishesAStageLeftHalfWay) {
+  config = dir.write("m.yaml", TempDir::read(kShared + "/pay-batch.yaml"));
+  LocalEmulator clean(kShared + "/topology.yaml");
+  run({"switch", "--config", config, "--only", "routes", "--revert-file", dir.file("clean.json"),
+       "--endpoint", clean.endpoint()});
+  for (const char* fault :
+       {R"({"method": "POST", "path": "*/global/routes", "skip": 1, "status": 403})",
+        R"({"method": "POST", "path": "*/wait", "skip": 2, "delayMs": 1500})"}) {
+    local.emulator().handle("POST", "/emulator/v1/reset", {}, {}, "");
+    for (const char* end : {".revert.json", ".revert.json.bak"})
+      std::filesystem::remove(config + end);
+    local.emulator().handle("POST", "/emulator/v1/faults", {}, {}, fault);
+    InterruptOnFirstWait err;
+    std::ostream errStream(&err);
+    std::ostringstream out;
+    runTool({"tolmi-gcp", "switch", "--config", config, "--only", "routes", "--endpoint",
+             local.endpoint()},
+            out, errStream, true);
+    std::size_t end = err.str().find(" --force`") + 8, start = err.str().rfind('`', end - 1) + 1;
+    std::istringstream printed(err.str().substr(start, end - start));
+    std::vector<std::string> command{std::istream_iterator<std::string>(printed), {}};
+    std::size_t before = journalSize();
+    Result resumed = run({command.begin() + 1, command.end()});
+    EXPECT_EQ(resumed.status, 0) << fault << err.str() << resumed.err;
+    EXPECT_THAT(changesSince(before),
+                ElementsAre("POST /compute/v1/projects/pay-prod/global/routes"));
+    EXPECT_EQ(revertFile()["spokes"]["pay-prod::pay-batch"]["routes"]["dc"]["state"], "switched");
+    EXPECT_EQ(comparableState(local.emulator().state()), comparableState(clean.emulator().state()));
+  }
 }
 
 }  // namespace

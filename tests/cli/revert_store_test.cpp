@@ -168,6 +168,7 @@ TEST_F(RevertStoreTest, HistoryKeepsAndForgetDropsTheEntriesOfTheSpokeOnly) {
                                                 {"added_route_list", ResourceDocument::array()}};
   store.mark(kSpoke, kPeerings, "switched");
   store.keepInHistory(kSpoke, {kPeerings, kStage1, kRouters});
+  store.save();
   ResourceDocument kept = stored()["history"][0];
   EXPECT_EQ(kept["spoke"], kSpoke);
   EXPECT_EQ(kept["replaced_by"], "switch --force");
@@ -178,6 +179,7 @@ TEST_F(RevertStoreTest, HistoryKeepsAndForgetDropsTheEntriesOfTheSpokeOnly) {
                                                         "added_route_list": []}}}})"));
 
   store.forget(kSpoke, {kPeerings, kStage1, kRouters});
+  store.save();
   EXPECT_EQ(stored()["record"], ResourceDocument::parse(R"({"peerings": {"other::vpc": []},
       "manage_routes": {"stage-1": {}}, "cloud_routers": {}})"));
   EXPECT_EQ(store.state(kSpoke, kPeerings), "switched");

@@ -134,6 +134,20 @@ TEST(Validation, RouterListedTwiceWouldOverwriteItsOwnRecord) {
                           "transit_vpcs[0].cloud_routers[0]"));
 }
 
+TEST(Validation, ARouteNameBelongsToOneStage) {
+  ResourceDocument doc = yaml(kSound);
+  ResourceDocument replaced = doc["manage_routes"]["stage-1"]["add"][1];
+  replaced["name"] = "r-9";  // deleted and created by one stage: replaced in place
+  doc["manage_routes"]["stage-2"] = {
+      {"delete", {"r-2", "r-9"}}, {"add", {doc["manage_routes"]["stage-1"]["add"][0], replaced}}};
+  EXPECT_THAT(validateMigration(doc),
+              ElementsAre("manage_routes.stage-1.add[1]: the route r-2 is deleted at "
+                          "manage_routes.stage-2.delete[0]",
+                          "manage_routes.stage-2.add[0]: the route "
+                          "tvn-f7f3945a4866f269716b4176b7dddac9 is also created at "
+                          "manage_routes.stage-1.add[0]"));
+}
+
 TEST(Validation, AnyDocumentShapeIsReportedNotCrashedOn) {
   EXPECT_THAT(validateMigration(ResourceDocument()),
               ElementsAre("the file: must be a mapping, got nothing"));

@@ -281,6 +281,24 @@ TEST_F(DeletePeerings, FailingPartWayLeavesEveryRemovedPairOnDiskWithTheEarlierO
   EXPECT_EQ(saves[0].record["peerings"]["proj-s::spoke"], expected);
 }
 
+TEST_F(DeletePeerings, ReRunRemovesOnlyTheEndsAnEarlierRunLeft) {
+  // The earlier run removed core's end, then stopped; the hub end's removal had failed.
+  ResourceDocument hub = pairOf(spokeToHub, hubToSpoke), core = pairOf(spokeToCore, coreToSpoke);
+  recorded("proj-s::spoke") = {hub, core};
+  transport->reply(network("spoke", {spokeToCore})).reply(network("core", {}));
+  scriptChange("op-1");
+  transport->reply(network("hub", {hubToSpoke}));
+  scriptChange("op-2");
+  GcpLib::deletePeerings(service, "proj-s", spokeEntry);
+  EXPECT_EQ(log.lines(),
+            (Lines{"- Delete transit peerings in proj-s::spoke",
+                   "  peering core-to-spoke in proj-u::core is removed already, as recorded",
+                   "  delete peering spoke-to-core in proj-s::spoke",
+                   "  peering spoke-to-hub in proj-s::spoke is removed already, as recorded",
+                   "  delete peering hub-to-spoke in proj-t::hub"}));
+  EXPECT_EQ(recorded("proj-s::spoke"), ResourceDocument({core, hub}));
+}
+
 TEST_F(DeletePeerings, CompletedReplacesTheEarlierEntryWithThePairsInSpokeOrder) {
   recorded("proj-s::spoke") =
       ResourceDocument::array({pairOf(peering("spoke-to-old", "proj-t", "hub"), hubToSpoke)});

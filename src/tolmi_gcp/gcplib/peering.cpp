@@ -70,6 +70,21 @@ void recordPair(const std::string& key, const ResourceDocument& pair) {
   frame::recordWritten();
 }
 
+// The pair in `pairs` between the spoke and the transit network `transitKey` whose end on the
+// `side` ("localPeeringProperties": the spoke's, "remotePeeringProperties": the transit's) is
+// named `name`; null when there is none.
+ResourceDocument pairWithEnd(const ResourceDocument& pairs, const std::string& transitKey,
+                             const char* side, const std::string& name) {
+  for (const ResourceDocument& pair : pairs) {
+    const ResourceDocument& local = memberOrNull(pair, "localPeeringProperties");
+    const ResourceDocument& network = memberOrNull(local, "network");
+    if (network.is_string() && peerKey(local) == transitKey &&
+        memberOrNull(memberOrNull(pair, side), "name") == name)
+      return pair;
+  }
+  return nullptr;
+}
+
 ResourceDocument creationBody(const ResourceDocument& entry) {
   return {{"networkPeering", createdPeering(entry)}};
 }
@@ -164,6 +179,9 @@ void GcpLib::deletePeerings(ComputeService& service, const std::string& project,
   ResourceDocument pairs = ResourceDocument::array();
   info("- Delete transit peerings in " + key);
   std::vector<std::string> transit = transitNetworkKeys();
+  // What an earlier run left half-way recorded: an end it removed is not removed again.
+  ResourceDocument earlier = memberOrNull(memberOrNull(Globals::getRevertInfo(), "peerings"), key);
+  if (!earlier.is_array()) earlier = ResourceDocument::array();
   ResourceDocument spoke = service.networks().get(project, vpcName).execute();
   for (const ResourceDocument& local : arrayOrEmpty(spoke, "peerings")) {
     const std::string& localName = stringAt(local, "name");
@@ -174,10 +192,21 @@ void GcpLib::deletePeerings(ComputeService& service, const std::string& project,
     if (std::find(transit.begin(), transit.end(), remoteKey) == transit.end()) continue;
     ResourceDocument remote =
         lookupRemotePeering(service, project, vpcName, remoteProject, remoteNetwork);
-    // Without the far end there is nothing that could be re-created: touch neither end.
     if (remote.is_null()) {
-      frame::error("  **Error** no peering on " + remoteKey + " points back at " + key +
-                   ": spoke peering " + localName + " left in place and not recorded");
+      ResourceDocument pair = pairWithEnd(earlier, remoteKey, "localPeeringProperties", localName);
+      // Without the far end, or its record, there is nothing that could be re-created: touch
+      // neither end.
+      if (pair.is_null()) {
+        frame::error("  **Error** no peering on " + remoteKey + " points back at " + key +
+                     ": spoke peering " + localName + " left in place and not recorded");
+        continue;
+      }
+      info("  peering " +
+           textOf(memberOrNull(memberOrNull(pair, "remotePeeringProperties"), "name")) + " in " +
+           remoteKey + " is removed already, as recorded");
+      recordPair(key, pair);
+      pairs.push_back(std::move(pair));
+      deletePeering(service, project, vpcName, localName);
       continue;
     }
     // A pair that the record could not re-create is not removed.
@@ -196,6 +225,35 @@ void GcpLib::deletePeerings(ComputeService& service, const std::string& project,
     pairs.push_back(std::move(pair));
     deletePeering(service, remoteProject, remoteNetwork, stringAt(remote, "name"));
     deletePeering(service, project, vpcName, localName);
+  }
+  // A recorded pair whose spoke end an earlier run removed may have left its transit end (its
+  // removal failed): that end is removed now. A pair gone on both ends has nothing left to do.
+  const ResourceDocument& present = arrayOrEmpty(spoke, "peerings");
+  for (const ResourceDocument& pair : earlier) {
+    const ResourceDocument& local = memberOrNull(pair, "localPeeringProperties");
+    const ResourceDocument& name =
+        memberOrNull(memberOrNull(pair, "remotePeeringProperties"), "name");
+    bool spokeEndPresent =
+        std::any_of(present.begin(), present.end(), [&](const ResourceDocument& peering) {
+          return memberOrNull(peering, "name") == memberOrNull(local, "name");
+        });
+    if (spokeEndPresent || !name.is_string() || !memberOrNull(local, "network").is_string())
+      continue;
+    std::string transitKey = peerKey(local);
+    if (std::find(transit.begin(), transit.end(), transitKey) == transit.end() ||
+        !pairWithEnd(pairs, transitKey, "remotePeeringProperties", name.get<std::string>())
+             .is_null())
+      continue;
+    const std::string& link = stringAt(local, "network");
+    std::string transitProject = frame::segment(link, PROJECT_I);
+    std::string transitNetwork = frame::segment(link, NETWORK_I);
+    if (memberOrNull(lookupRemotePeering(service, project, vpcName, transitProject, transitNetwork),
+                     "name") != name)
+      continue;
+    info("  peering " + textOf(memberOrNull(local, "name")) + " in " + key +
+         " is removed already, as recorded");
+    pairs.push_back(pair);
+    deletePeering(service, transitProject, transitNetwork, name.get<std::string>());
   }
   if (pairs.empty()) info("  no transit peering found!");
   // The completed run's entry holds exactly this run's pairs.

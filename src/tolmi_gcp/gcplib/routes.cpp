@@ -116,33 +116,23 @@ std::set<std::string> configuredNames(const std::string& project, const std::str
     if (name.is_string()) names.insert(name.get<std::string>());
   for (const ResourceDocument& entry : additions) {
     try {
-      names.insert(routes::createdRouteBody(project, vpc, entry)["name"].get<std::string>());
+      names.insert(routes::createdRouteName(project, vpc, entry));
     } catch (const Error&) {
     }
   }
   return names;
 }
 
-// False only when the project's route of that name is read and does not carry the marker.
-bool existingRouteIsTools(ComputeService& service, const std::string& project,
-                          const std::string& name) {
+// The project's route of `meant`'s name when it routes as `meant` says; none when it does not,
+// or cannot be read.
+std::optional<ResourceDocument> inPlace(ComputeService& service, const std::string& project,
+                                        const ResourceDocument& meant) {
   try {
-    return createdByTool(service.routes().get(project, name).execute());
+    ResourceDocument route = service.routes().get(project, routeName(at(meant, "name"))).execute();
+    if (routes::routingDifferences(route, meant).empty()) return route;
   } catch (const Error&) {
-    return true;  // unknown: a restore checks the marker again before it deletes
   }
-}
-
-// True when the project holds the recorded route again, routing as recorded.
-bool inPlaceAsRecorded(ComputeService& service, const std::string& project,
-                       const ResourceDocument& recorded) {
-  try {
-    return routes::routingDifferences(
-               service.routes().get(project, routeName(at(recorded, "name"))).execute(), recorded)
-        .empty();
-  } catch (const Error&) {
-    return false;
-  }
+  return std::nullopt;
 }
 
 // The "name" of a recorded route document, "" when it has none.
@@ -198,6 +188,15 @@ class StageRecord {
     frame::recordWritten();
   }
 
+  // The route of that name that the record holds as deleted (by an earlier run), or null.
+  const ResourceDocument& deletedEarlier(const std::string& name) {
+    static const ResourceDocument kNone;
+    const ResourceDocument& list = entry()[kDeleted];
+    auto found = std::find_if(list.begin(), list.end(),
+                              [&](const ResourceDocument& route) { return nameOf(route) == name; });
+    return found == list.end() ? kNone : *found;
+  }
+
   // A route about to be created; false when the name was recorded already (by an earlier run).
   bool added(const std::string& name) {
     ResourceDocument& list = entry()[kAdded];
@@ -234,14 +233,12 @@ ResourceDocument routes::createdRouteBody(const std::string& project, const std:
   body["destRange"] = stringAt(entry, "cidr");
   body["nextHopInstance"] = stringAt(entry, "dest_instance");
   body["priority"] = kDefaultPriority;
-  body["name"] = generatedRouteName(project, vpc, entry);
+  body["name"] = createdRouteName(project, vpc, entry);
   body["zone"] = stringAt(entry, "zone");
   body["network"] = Globals::networkLink;
   body["description"] = kCreatedMarker;
   const ResourceDocument& priority = at(entry, "priority");
   if (!priority.is_null()) body["priority"] = priority;
-  const ResourceDocument& name = at(entry, "name");
-  if (!name.is_null()) body["name"] = routeName(name);
   // Optional; without tags the route applies to every instance of the network.
   const ResourceDocument& tags = memberOrNull(entry, "tags");
   auto isText = [](const ResourceDocument& tag) { return tag.is_string(); };
@@ -249,6 +246,17 @@ ResourceDocument routes::createdRouteBody(const std::string& project, const std:
     throw ArgumentTypeError("tags", "a list of network tags", tags);
   if (!tags.empty()) body["tags"] = tags;
   return body;
+}
+
+bool routes::replacedByTool(const ResourceDocument& current, const ResourceDocument& recorded) {
+  return createdByTool(current) && memberOrNull(current, "id") != memberOrNull(recorded, "id");
+}
+
+std::string routes::createdRouteName(const std::string& project, const std::string& vpc,
+                                     const ResourceDocument& entry) {
+  std::string generated = generatedRouteName(project, vpc, entry);
+  const ResourceDocument& name = at(entry, "name");
+  return name.is_null() ? generated : routeName(name);
 }
 
 std::vector<std::string> routes::routingDifferences(const ResourceDocument& current,
@@ -302,12 +310,25 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
   StageRecord record(stage, NetworkKey{project, vpc}.text(),
                      configuredNames(project, vpc, deletions, additions));
 
+  // A re-run of a stage left half-way does what is left: a route it deleted is not there to
+  // delete, a route it created is not created again.
   for (const ResourceDocument& name : deletions) {
+    bool done = false;
     std::optional<ResourceDocument> route = attemptOrError([&] {
       frame::info("  delete route " + textOf(name));
-      return service.routes().get(project, routeName(name)).execute();
+      const ResourceDocument& recorded = record.deletedEarlier(routeName(name));
+      try {
+        ResourceDocument current = service.routes().get(project, routeName(name)).execute();
+        done = !recorded.is_null() && routes::replacedByTool(current, recorded);
+        return current;
+      } catch (const HttpError& failure) {
+        done = failure.status() == 404 && !recorded.is_null();
+        if (!done) throw;
+        return ResourceDocument();
+      }
     });
-    if (!route) continue;
+    if (done) frame::info("  route " + textOf(name) + " is deleted already, as recorded");
+    if (!route || done) continue;
     // Outside the per-item handling: a record that cannot be saved stops the run unchanged.
     record.deleted(routeName(name), *route);
     attemptOrError([&] {
@@ -332,10 +353,18 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
     if (!body) continue;
     std::string name = (*body)["name"].get<std::string>();
     bool newlyRecorded = record.added(name);
+    if (!newlyRecorded) {
+      std::optional<ResourceDocument> route = inPlace(service, project, *body);
+      if (route && createdByTool(*route)) {
+        frame::info("  route " + name + " is in place already, as recorded");
+        continue;
+      }
+    }
     // Only a client error or a failed operation proves this run did not create the route; after
     // a lost connection or a server error it may exist, and its name must stay recorded so that a
-    // restore removes it. A client error after an earlier try went unanswered proves nothing. A
-    // route of that name that exists already is the way back only when this tool made it.
+    // restore removes it. A client error after an earlier try went unanswered proves nothing. So
+    // a route of that name that exists already (409) stays recorded only when this stage's record
+    // held the name before: another stage's route is never this stage's to remove.
     bool dropName = false;
     attemptOrError([&] {
       if (Globals::getDryRun()) return;
@@ -344,7 +373,6 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
         operation = service.routes().insert(project, *body).execute();
       } catch (const HttpError& failure) {
         dropName = newlyRecorded && failure.status() < 500 && !failure.answerLost();
-        if (failure.status() == 409) dropName = !existingRouteIsTools(service, project, name);
         throw;
       }
       try {
@@ -404,7 +432,7 @@ void GcpLib::restoreRoute(ComputeService& service, const std::string& stage) {
         } catch (const OperationTimeoutError&) {
           throw;
         } catch (const Error& failure) {
-          if (inPlaceAsRecorded(service, project, route)) throw NothingToRestore(failure.what());
+          if (inPlace(service, project, route)) throw NothingToRestore(failure.what());
           throw;
         }
       });

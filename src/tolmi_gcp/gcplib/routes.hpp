@@ -19,6 +19,15 @@ bool createdByTool(const ResourceDocument& route);
 std::string generatedRouteName(const std::string& project, const std::string& vpc,
                                const ResourceDocument& entry);
 
+// Whether `current`, a route of the name of the deleted route `recorded`, is not that route but
+// one this tool made: a stage that deletes a route and creates one of the same name got that far.
+bool replacedByTool(const ResourceDocument& current, const ResourceDocument& recorded);
+
+// The name the route of one "add" entry gets: its "name", else the generated one. Throws as
+// generatedRouteName does, and ArgumentTypeError for a "name" that is neither text nor null.
+std::string createdRouteName(const std::string& project, const std::string& vpc,
+                             const ResourceDocument& entry);
+
 // The routes.insert body of one "add" entry, with the instance's name where its URL will go, the
 // network of Globals::networkLink and the entry's optional "tags" (left out when empty). Throws as
 // generatedRouteName does, and ArgumentTypeError for "tags" that are not a list of texts.
