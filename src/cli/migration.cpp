@@ -7,8 +7,10 @@
 #include "cli/interruption.hpp"
 #include "cli/preflight.hpp"
 #include "cli/verify.hpp"
+#include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
+#include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
 namespace tolmi_gcp::cli {
@@ -145,6 +147,7 @@ int Migration::migrate(bool switching) {
     out_.note(note);
     return kDone;
   }
+  if (!switching || in_.force) awaitEarlierChanges(run);
   Findings found = switching ? switchFindings(setup_, run) : revertFindings(setup_, run);
   plan_ = found.plan;
   refuseProblems(switching ? in_.config : in_.revertFile, found.problems);
@@ -183,6 +186,51 @@ int Migration::migrate(bool switching) {
   }
   current_.reset();
   return summarize();
+}
+
+// A change sent before this run (by a run that was killed, or whose answer was lost) may still be
+// under way, and would land after this run's check or restore: the operations not yet done on the
+// networks and routes the run restores or finishes are waited for first.
+void Migration::awaitEarlierChanges(const std::vector<Part>& run) {
+  bool peerings = false, routes = false;
+  for (const Part& part : run) {
+    peerings = peerings || part.kind == Part::kPeerings;
+    routes = routes || part.kind == Part::kRoutes;
+  }
+  if (!peerings && !routes) return;
+  auto relative = [](const std::string& link) {
+    std::size_t at = link.find("projects/");
+    return at == std::string::npos ? link : link.substr(at);
+  };
+  std::vector<std::string> projects = {setup_.project}, networks = {relative(Globals::networkLink)};
+  for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs")) {
+    const NetworkKey key = *NetworkKey::parse(textOf(transit["vpc_name"]));
+    networks.push_back("projects/" + key.project + "/global/networks/" + key.network);
+    if (!contains(projects, key.project)) projects.push_back(key.project);
+  }
+  const std::string spokeRoutes = "projects/" + setup_.project + "/global/routes/";
+  ComputeService& api = *Globals::service;
+  for (const std::string& project : projects) {
+    std::vector<std::string> pending;
+    std::optional<Request> page = api.globalOperations().list(project, "status != \"DONE\"");
+    while (page) {
+      ResourceDocument answer = page->execute();
+      for (const ResourceDocument& operation : arrayOrEmpty(answer, "items")) {
+        std::string target = relative(textOf(memberOrNull(operation, "targetLink")));
+        if ((peerings && contains(networks, target)) || (routes && target.starts_with(spokeRoutes)))
+          pending.push_back(textOf(memberOrNull(operation, "name")) + " on " + target);
+      }
+      page = api.globalOperations().list_next(*page, answer);
+    }
+    for (const std::string& operation : pending) {
+      out_.note("waiting for " + operation + ", a change sent before this run, to finish");
+      try {
+        GcpLib::wait_for_global_operation(api, project, operation.substr(0, operation.find(' ')));
+      } catch (const OperationError&) {
+        // It ended without its change: there is nothing more to wait for.
+      }
+    }
+  }
 }
 
 // Reads back what `part` changed (not in a dry run, which changes nothing) and reports each

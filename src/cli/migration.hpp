@@ -25,6 +25,7 @@ class Migration {
   std::vector<Part> selectParts(bool switching) const;
   std::string describe(const Part& part) const;
   int migrate(bool switching);
+  void awaitEarlierChanges(const std::vector<Part>& run);
   std::size_t verified(const Part& part, bool switching);
   bool confirmed();
   std::vector<Part> partsToSwitch();

@@ -120,6 +120,7 @@ ResourceDocument ComputeApi::call(const std::string& method, const std::vector<s
       {"GET", "projects/*/aggregated/routers", CallKind::kRead, &ComputeApi::aggregatedRouters},
       {"GET", "projects/*/regions/*/routers/*", CallKind::kRead, &ComputeApi::getRouter},
       {"PATCH", "projects/*/regions/*/routers/*", CallKind::kChange, &ComputeApi::patchRouter},
+      {"GET", "projects/*/global/operations", CallKind::kRead, &ComputeApi::listGlobalOperations},
       {"GET", "projects/*/global/operations/*", CallKind::kRead, &ComputeApi::getOperation},
       {"POST", "projects/*/global/operations/*/wait", CallKind::kWait, &ComputeApi::getOperation},
       {"GET", "projects/*/regions/*/operations/*", CallKind::kRead, &ComputeApi::getOperation},
@@ -676,6 +677,19 @@ ResourceDocument ComputeApi::getOperation(const Call& call) {
   store_.project(call.project());
   auto [scope, name] = operationOf(call.path);
   return render(findOperation(call.project(), scope, name));
+}
+
+ResourceDocument ComputeApi::listGlobalOperations(const Call& call) {
+  store_.project(call.project());
+  // As they stand now, so that a filter on "status" sees what a get would.
+  const std::string relative = "projects/" + call.project() + "/global/operations";
+  std::map<std::string, ResourceDocument> current;
+  for (auto it = operations_.lower_bound(relative + "/");
+       it != operations_.end() && it->first.starts_with(relative + "/"); ++it)
+    current.emplace(it->first, render(it->second));
+  return listDocument("compute#operationList", relative,
+                      pageOf(current, "", call.param("filter"), call.param("maxResults"),
+                             call.param("pageToken"), call.param("orderBy")));
 }
 
 std::chrono::milliseconds ComputeApi::holdTime(const std::string& method,

@@ -74,6 +74,7 @@ class ComputeApi {
   ResourceDocument getRouter(const Call& call);
   ResourceDocument patchRouter(const Call& call);
   ResourceDocument getOperation(const Call& call);
+  ResourceDocument listGlobalOperations(const Call& call);
 
   // Records a change's operation and returns its document as it stands now. The change is made
   // when the operation finishes, unless an injected error makes it fail.

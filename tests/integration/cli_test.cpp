@@ -209,5 +209,23 @@ TEST_F(SlowOperations, SecondProcessIsRefusedWhileTheFirstHoldsTheRevertFile) {
   EXPECT_EQ(first.finish(), 0) << first.err();
 }
 
+// A run killed after the API accepted a change leaves its operation running: the revert waits for
+// it before restoring, or the change would land after the restore.
+TEST_F(SlowOperations, RevertWaitsForTheOperationOfAKilledRunBeforeRestoring) {
+  ResourceDocument before = comparableState(emulator.state());
+  ToolProcess killed(
+      {"switch", "--config", config, "--only", "peerings", "--endpoint", emulator.endpoint()}, dir);
+  for (int tries = 0; tries < 400 && changes().empty(); ++tries)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_THAT(changes(), ::testing::ElementsAre(EndsWith("/removePeering")));
+  killed.kill();
+  Outcome reverted = tool({"revert"});
+  EXPECT_EQ(reverted.status, 0) << reverted.err;
+  EXPECT_THAT(reverted.err, HasSubstr(", a change sent before this run, to finish\n"));
+  // Past the operations' delay, whatever was still running then has landed.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  EXPECT_EQ(comparableState(emulator.state()), before);
+}
+
 }  // namespace
 }  // namespace tolmi_gcp::cli

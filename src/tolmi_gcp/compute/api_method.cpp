@@ -18,6 +18,7 @@ constexpr const ApiMethod* kMethods[] = {
     &api::kRoutersList,
     &api::kRoutersGet,
     &api::kRoutersPatch,
+    &api::kGlobalOperationsList,
     &api::kGlobalOperationsWait,
     &api::kRegionOperationsWait,
 };

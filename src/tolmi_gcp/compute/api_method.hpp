@@ -44,6 +44,8 @@ inline constexpr ApiMethod kRoutersGet{"compute.routers.get", CallKind::kRead, "
                                        "projects/*/regions/*/routers/*"};
 inline constexpr ApiMethod kRoutersPatch{"compute.routers.patch", CallKind::kChange, "PATCH",
                                          "projects/*/regions/*/routers/*"};
+inline constexpr ApiMethod kGlobalOperationsList{"compute.globalOperations.list", CallKind::kRead,
+                                                 "GET", "projects/*/global/operations"};
 inline constexpr ApiMethod kGlobalOperationsWait{"compute.globalOperations.wait", CallKind::kWait,
                                                  "POST", "projects/*/global/operations/*/wait"};
 inline constexpr ApiMethod kRegionOperationsWait{"compute.regionOperations.wait", CallKind::kWait,

@@ -236,6 +236,16 @@ Request RoutersCollection::patch(const std::string& project, const std::string& 
   return Request(s_, api::kRoutersPatch, {project, region, router}, {}, body);
 }
 
+Request GlobalOperationsCollection::list(const std::string& project,
+                                         const std::string& filter) const {
+  return Request(s_, api::kGlobalOperationsList, {project}, {{"filter", filter}});
+}
+
+std::optional<Request> GlobalOperationsCollection::list_next(
+    const Request& previous_request, const ResourceDocument& previous_response) const {
+  return nextPage(previous_request, previous_response);
+}
+
 Request GlobalOperationsCollection::wait(const std::string& project,
                                          const std::string& operation) const {
   return Request(s_, api::kGlobalOperationsWait, {project, operation});

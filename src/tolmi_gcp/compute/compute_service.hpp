@@ -157,6 +157,10 @@ class RoutersCollection {
 class GlobalOperationsCollection {
  public:
   explicit GlobalOperationsCollection(const ComputeService& s) : s_(s) {}
+  Request list(const std::string& project, const std::string& filter) const;
+  // The next page's request, or nullopt after the last page.
+  std::optional<Request> list_next(const Request& previous_request,
+                                   const ResourceDocument& previous_response) const;
   Request wait(const std::string& project, const std::string& operation) const;
 
  private:
