@@ -38,6 +38,8 @@ using std::chrono::steady_clock;
 constexpr auto kRequestTimeout = std::chrono::seconds(5);
 // An idle kept-alive connection costs a descriptor and a place in the loop's poll, nothing more.
 constexpr auto kKeepAlive = std::chrono::seconds(60);
+// A client that takes nothing of its answer for this long is cut off.
+constexpr auto kSendTimeout = std::chrono::seconds(5);
 // Far above any real request head; a longer one is refused.
 constexpr std::size_t kMaxHeadBytes = 64 * 1024;
 // Requests answered at once at most; more wait for a worker. Far above the tool's 64 reads in
@@ -144,8 +146,8 @@ class RequestFraming {
   std::size_t nextChunk_ = 0;      // where the next chunk's size line starts
 };
 
-// An accepted connection: what it sent that is not answered yet, and until when it may take to
-// send the rest.
+// An accepted connection: what it sent that is not answered yet, what of its answer it has not
+// taken, and until when it may take to send the rest of a request or take the rest of an answer.
 struct Connection {
   Connection(int socket, std::size_t requests, std::size_t maxBody)
       : socket(socket), maxBody(maxBody), requestsLeft(std::max<std::size_t>(requests, 1)) {
@@ -181,6 +183,25 @@ struct Connection {
     return true;
   }
 
+  // Sends what the socket takes of the answer written, without waiting; false once the peer is
+  // gone.
+  bool sendAnswer() {
+    while (sent < output.size()) {
+      ssize_t wrote =
+          ::send(socket, output.data() + sent, output.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (wrote > 0) {
+        sent += static_cast<std::size_t>(wrote);
+        continue;
+      }
+      if (wrote < 0 && errno == EINTR) continue;
+      return wrote < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+    output.clear();
+    sent = 0;
+    return true;
+  }
+  bool sending() const { return !output.empty(); }
+
   // receive(), and the deadline of a request set by its first byte.
   bool receiveRequest() {
     bool waiting = input.empty();
@@ -209,6 +230,9 @@ struct Connection {
   int remotePort = 0, localPort = 0;
   std::string input;
   RequestFraming framing;
+  std::string output;  // an answer not all sent: the client has not taken it yet
+  std::size_t sent = 0;
+  bool closing = false;  // the connection ends once its answer is sent
   steady_clock::time_point deadline = steady_clock::now() + kRequestTimeout;
 };
 
@@ -225,8 +249,9 @@ bool readableBefore(int socket, steady_clock::time_point deadline) {
 
 // httplib's view of a connection while a worker answers its request. Reads come from what the loop
 // received (a request handed over before it is whole reads the rest from the socket, until the
-// request's deadline); the answer is held until it is whole, then sent in one write: the stock
-// stream sends headers and body apart, which costs the client an extra wake-up per answer.
+// request's deadline). The answer is held until it is whole, then sent in one write (the loop
+// sends what the client does not take at once): the stock stream sends headers and body apart,
+// which costs the client an extra wake-up per answer.
 class ConnectionStream final : public httplib::Stream {
  public:
   explicit ConnectionStream(Connection& connection) : connection_(connection) {}
@@ -253,7 +278,7 @@ class ConnectionStream final : public httplib::Stream {
   }
 
   ssize_t write(const char* data, size_t size) override {
-    pending_.append(data, size);
+    connection_.output.append(data, size);
     return static_cast<ssize_t>(size);
   }
 
@@ -262,22 +287,9 @@ class ConnectionStream final : public httplib::Stream {
 
   // Whether the answer written says that the connection ends with it.
   bool answerCloses() const {
-    std::string_view head = std::string_view(pending_).substr(0, pending_.find("\r\n\r\n"));
-    return head.find("\r\nConnection: close") != std::string_view::npos;
-  }
-
-  // Sends the answer written; false when the peer is gone.
-  bool flush() {
-    std::size_t sent = 0;
-    while (sent < pending_.size()) {
-      ssize_t wrote =
-          ::send(connection_.socket, pending_.data() + sent, pending_.size() - sent, MSG_NOSIGNAL);
-      if (wrote < 0 && errno == EINTR) continue;
-      if (wrote <= 0) return false;
-      sent += static_cast<std::size_t>(wrote);
-    }
-    pending_.clear();
-    return true;
+    std::string_view output = connection_.output;
+    return output.substr(0, output.find("\r\n\r\n")).find("\r\nConnection: close") !=
+           std::string_view::npos;
   }
 
   void get_remote_ip_and_port(std::string& ip, int& port) const override {
@@ -302,7 +314,6 @@ class ConnectionStream final : public httplib::Stream {
 
   Connection& connection_;
   std::size_t read_ = 0;
-  std::string pending_;
 };
 
 // Whether the connection's next request is whole, or becomes whole within kSpinBeforeSleeping.
@@ -388,7 +399,7 @@ class ConnectionLoop {
       auto now = steady_clock::now();
       std::erase_if(open, [&](const std::unique_ptr<Connection>& connection) {
         if (connection->deadline > now) return false;
-        if (!connection->input.empty())
+        if (!connection->input.empty() && !connection->sending())
           connection->refuse(408, "requestTimeout",
                              "The request did not arrive whole within " +
                                  std::to_string(kRequestTimeout.count()) + " s.");
@@ -397,7 +408,8 @@ class ConnectionLoop {
       polled.assign(1, pollfd{wake_, POLLIN, 0});
       auto next = steady_clock::time_point::max();
       for (const auto& connection : open) {
-        polled.push_back(pollfd{connection->socket, POLLIN, 0});
+        short events = connection->sending() ? POLLOUT : POLLIN;
+        polled.push_back(pollfd{connection->socket, events, 0});
         next = std::min(next, connection->deadline);
       }
       long long timeout =
@@ -410,6 +422,10 @@ class ConnectionLoop {
       }
       for (std::size_t i = 0; i < open.size(); ++i) {
         if (polled[i + 1].revents == 0) continue;
+        if (open[i]->sending()) {
+          sendMore(open[i]);
+          continue;
+        }
         bool live = open[i]->receiveRequest();
         // Left with its request unfinished, or after its answers.
         if (settle(open[i]) && !live) open[i].reset();
@@ -418,9 +434,24 @@ class ConnectionLoop {
     }
   }
 
+  // Sends more of an answer as the client takes it; once it is sent, the connection ends or goes
+  // on to its next request.
+  void sendMore(std::unique_ptr<Connection>& connection) {
+    if (!connection->sendAnswer() || (!connection->sending() && connection->closing))
+      return connection.reset();
+    auto now = steady_clock::now();
+    if (connection->sending()) {
+      connection->deadline = now + kSendTimeout;
+      return;
+    }
+    connection->deadline = now + (connection->input.empty() ? kKeepAlive : kRequestTimeout);
+    settle(connection);
+  }
+
   // Hands a connection whose request is ready to a worker, refuses one whose head is too large;
-  // true while it waits for more.
+  // true while it waits for more (its next request, or the client taking its answer).
   bool settle(std::unique_ptr<Connection>& connection) {
+    if (connection->sending()) return true;
     switch (connection->arrival()) {
       case Arrival::partial:
         return true;
@@ -466,7 +497,7 @@ class ConnectionLoop {
   }
 
   // Answers the connection's requests while they come whole; gives the connection back when it
-  // waits for more, null once it has ended.
+  // waits for more (or for the client to take the rest of an answer), null once it has ended.
   std::unique_ptr<Connection> answerWhileWhole(std::unique_ptr<Connection> connection) {
     do {
       ConnectionStream stream(*connection);
@@ -475,8 +506,13 @@ class ConnectionLoop {
       connection->input.erase(0, stream.consumed());
       connection->framing = RequestFraming();
       // A refused body may be partly unread: what follows it is no request.
-      closed = closed || stream.answerCloses();
-      if (!stream.flush() || !answered || closed || stopping_) return nullptr;
+      connection->closing = closed || !answered || stream.answerCloses();
+      if (!connection->sendAnswer() || stopping_) return nullptr;
+      if (connection->sending()) {
+        connection->deadline = steady_clock::now() + kSendTimeout;
+        return connection;
+      }
+      if (connection->closing) return nullptr;
       // The next request's time starts now, or with its first byte.
       connection->deadline =
           steady_clock::now() + (connection->input.empty() ? kKeepAlive : kRequestTimeout);
