@@ -15,9 +15,6 @@ namespace {
 
 // Topology-sized bodies are far below this; anything larger is refused before it is read.
 constexpr std::size_t kMaxRequestBytes = 32 * 1024 * 1024;
-constexpr int kThreads = 32;
-// An idle kept-alive connection holds one of the threads: keep idling short.
-constexpr int kKeepAliveSeconds = 1;
 
 // The name part of a Host header or an Origin's authority ("[::1]" of "[::1]:8080").
 std::string_view hostName(std::string_view host) {
@@ -139,10 +136,8 @@ Server::Server(std::shared_ptr<Emulator> emulator, const std::string& host, int 
   impl_->emulator = std::move(emulator);
   impl_->host = host;
   httplib::Server& http = *impl_->http;
-  http.new_task_queue = [] { return new httplib::ThreadPool(kThreads); };
   http.set_payload_max_length(kMaxRequestBytes);
   http.set_keep_alive_max_count(100000);
-  http.set_keep_alive_timeout(kKeepAliveSeconds);
   // Answers go out in one write; without this a large one's last segment waits on a delayed ACK.
   http.set_tcp_nodelay(true);
   auto handler = [this](const httplib::Request& request, httplib::Response& response) {

@@ -197,10 +197,14 @@ std::string_view reasonPhrase(int status) {
       return "Forbidden";
     case 404:
       return "Not Found";
+    case 408:
+      return "Request Timeout";
     case 409:
       return "Conflict";
     case 412:
       return "Precondition Failed";
+    case 431:
+      return "Request Header Fields Too Large";
     case 429:
       return "Too Many Requests";
     case 500:

@@ -4,8 +4,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "emulator/emulator.hpp"
@@ -25,7 +28,11 @@ projects:
 // A client that writes bytes as given, so requests can share a write or span several.
 class RawConnection {
  public:
-  explicit RawConnection(int port) : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
+  // A `receiveBuffer` of 0 leaves the system's, which grows as the client reads.
+  explicit RawConnection(int port, int receiveBuffer = 0)
+      : socket_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    if (receiveBuffer > 0)
+      ::setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -68,6 +75,12 @@ class RawConnection {
     return read;
   }
 
+  // Whether the server has neither answered nor closed the connection.
+  bool quiet() const {
+    char byte;
+    return ::recv(socket_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && errno == EAGAIN;
+  }
+
  private:
   int socket_;
   std::string received_;
@@ -101,11 +114,14 @@ TEST_F(ServerTest, AnswersRequestsSentTogetherInTheirOrder) {
 }
 
 TEST_F(ServerTest, ReadsABodyLargerThanOneReadAndKeepsTheConnectionInStep) {
-  RawConnection connection(server.port());
-  // A route whose description makes the body far larger than one socket read.
+  RawConnection connection(server.port(), 64 * 1024);
+  // A route whose description makes the body far larger than one socket read, and its answer
+  // more than the sockets hold (4 MiB at most on the server's side): the server sends it as the
+  // client takes it.
+  const std::string description(12 << 20, 'd');
   std::string body = R"({"name": "big", "network": "global/networks/net", "destRange": )"
                      R"("10.5.0.0/16", "nextHopIp": "10.0.0.9", "description": ")" +
-                     std::string(200 * 1024, 'd') + "\"}";
+                     description + "\"}";
   std::string post =
       "POST /compute/v1/projects/p/global/routes HTTP/1.1\r\nHost: localhost\r\n"
       "Content-Type: application/json\r\nContent-Length: " +
@@ -118,7 +134,7 @@ TEST_F(ServerTest, ReadsABodyLargerThanOneReadAndKeepsTheConnectionInStep) {
   EXPECT_EQ(answers[0].first, "HTTP/1.1 200 OK") << answers[0].second;
   EXPECT_NE(answers[0].second.find("\"operationType\":\"insert\""), std::string::npos);
   EXPECT_EQ(answers[1].first, "HTTP/1.1 200 OK") << answers[1].second;
-  EXPECT_NE(answers[1].second.find(std::string(200 * 1024, 'd')), std::string::npos);
+  EXPECT_NE(answers[1].second.find(description), std::string::npos);
 }
 
 TEST_F(ServerTest, RefusesForeignHostsAndOriginsAndBodiesOverTheCap) {
@@ -150,6 +166,8 @@ TEST_F(ServerTest, RefusesForeignHostsAndOriginsAndBodiesOverTheCap) {
        "Content-Type: application/json\r\n\r\n2000001\r\n" +
            overCap + "\r\n0\r\n\r\n" + state + "Host: localhost\r\n\r\n",
        "HTTP/1.1 413 Payload Too Large", true},
+      {state + "Host: localhost\r\nX-Pad: " + std::string(70 * 1024, 'x') + "\r\n\r\n",
+       "HTTP/1.1 431 Request Header Fields Too Large", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.request.substr(0, 200));
@@ -160,6 +178,56 @@ TEST_F(ServerTest, RefusesForeignHostsAndOriginsAndBodiesOverTheCap) {
       EXPECT_THROW(connection.answers(1), std::runtime_error);
     }
   }
+}
+
+// Idle kept-alive connections and clients stalled mid-request hold no thread: a burst of reads at
+// 64 connections ends about as soon as at 8, and the stalled clients are answered 408 in time.
+TEST(ServerConnections, IdleAndStalledConnectionsDoNotSlowReadsInFlight) {
+  using namespace std::chrono_literals;
+  Options options;
+  options.latencyMs = 20;
+  Server server(std::make_shared<Emulator>(parseYamlText(kTopology, "topology"), options),
+                "127.0.0.1", 0);
+  std::vector<std::unique_ptr<RawConnection>> idle, stalled;
+  for (int i = 0; i < 200; ++i) {
+    idle.push_back(std::make_unique<RawConnection>(server.port()));
+    idle.back()->send(get("/emulator/v1/state"));
+  }
+  for (auto& connection : idle) ASSERT_EQ(connection->answers(1)[0].first, "HTTP/1.1 200 OK");
+  for (int i = 0; i < 40; ++i) {
+    stalled.push_back(std::make_unique<RawConnection>(server.port()));
+    stalled.back()->send("GET /compute/v1/projects/p/global/networks HTTP/1.1\r\nHost: loc");
+  }
+  // 256 reads, each connection sending its share one after the other.
+  auto burst = [&](int connections) {
+    auto started = std::chrono::steady_clock::now();
+    std::vector<std::thread> clients;
+    for (int c = 0; c < connections; ++c)
+      clients.emplace_back([&] {
+        try {
+          RawConnection connection(server.port());
+          for (int i = 0; i < 256 / connections; ++i) {
+            connection.send(get("/compute/v1/projects/p/global/networks/net"));
+            EXPECT_EQ(connection.answers(1)[0].first, "HTTP/1.1 200 OK");
+          }
+        } catch (const std::exception& failure) {
+          ADD_FAILURE() << failure.what();
+        }
+      });
+    for (std::thread& client : clients) client.join();
+    return std::chrono::steady_clock::now() - started;
+  };
+  auto at64 = burst(64);
+  auto at8 = burst(8);
+  // At 8 connections each sends 32 reads, one latency each.
+  EXPECT_LT(at8, 2 * 32 * std::chrono::milliseconds(options.latencyMs) + 500ms);
+  EXPECT_LT(at64, 2 * at8 + 200ms);
+  for (const auto* group : {&idle, &stalled})
+    for (const auto& connection : *group) EXPECT_TRUE(connection->quiet());
+  idle.back()->send(get("/emulator/v1/state"));
+  EXPECT_EQ(idle.back()->answers(1)[0].first, "HTTP/1.1 200 OK");
+  for (auto& connection : stalled)
+    EXPECT_EQ(connection->answers(1)[0].first, "HTTP/1.1 408 Request Timeout");
 }
 
 }  // namespace
