@@ -16,7 +16,6 @@
 
 namespace tolmi_gcp::cli {
 
-// The segments of a resource link after "projects/": {project, "global", "networks", name}.
 namespace {
 
 // Routes the API makes itself, from subnetworks and peerings or as a new network's route to the
@@ -28,6 +27,12 @@ bool derived(const ResourceDocument& route) {
       textOf(memberOrNull(route, "nextHopGateway")).ends_with("/default-internet-gateway");
   return internet || has(route, "nextHopPeering") || has(route, "nextHopNetwork") ||
          type == "SUBNET" || type == "PEERING";
+}
+
+ResourceLink nextHopInstance(const ResourceDocument& route) {
+  return ResourceLink::of(
+      route["nextHopInstance"], ResourceLink::Scope::kZone, "instances",
+      "the nextHopInstance of the route " + textOf(memberOrNull(route, "name")));
 }
 
 // The file was validated: every transit vpc_name is a network key.
@@ -59,16 +64,15 @@ class Estate {
       ReadAhead ahead(api_, readsUntilFailure(routes, [&](const ResourceDocument& route,
                                                           std::vector<Request>& reads) {
                         if (derived(route) || !has(route, "nextHopInstance")) return;
-                        std::vector<std::string> at =
-                            segmentsOf(route["nextHopInstance"].get<std::string>());
-                        instanceRead(at[0], at[2], at[4], reads);
+                        ResourceLink at = nextHopInstance(route);
+                        instanceRead(at.project(), at.location(), at.name(), reads);
                       }));
       for (const ResourceDocument& route : routes) {
         if (derived(route)) continue;
         add(project, "routes", route);
         if (has(route, "nextHopInstance")) {
-          std::vector<std::string> at = segmentsOf(route["nextHopInstance"].get<std::string>());
-          addInstance(at[0], at[2], at[4]);
+          ResourceLink at = nextHopInstance(route);
+          addInstance(at.project(), at.location(), at.name());
         }
       }
       page = api_.routes().list_next(*page, answer);
@@ -82,8 +86,9 @@ class Estate {
 
   void addRouter(const std::string& project, const std::string& region, const std::string& name) {
     ResourceDocument router = api_.routers().get(project, region, name).execute();
-    std::vector<std::string> network = segmentsOf(router["network"].get<std::string>());
-    addNetworkNamed(network[0], network[3]);
+    NetworkKey network =
+        networkOf(memberOrNull(router, "network"), "the network of the router " + name);
+    addNetworkNamed(network.project, network.network);
     add(project, "routers", std::move(router));
   }
 
@@ -118,15 +123,18 @@ class Estate {
     std::map<std::string, ResourceDocument> external;
     for (const auto& [key, network] : networks_)
       for (const ResourceDocument& peering : arrayOrEmpty(network, "peerings")) {
-        std::vector<std::string> peer = segmentsOf(peering["network"].get<std::string>());
-        if (networks_.count(peer[0] + "/" + peer[3])) continue;
-        ResourceDocument& entry = external[peering["network"].get<std::string>()];
+        const ResourceDocument& link = memberOrNull(peering, "network");
+        NetworkKey peer =
+            networkOf(link, "the network of the peering " + textOf(memberOrNull(peering, "name")) +
+                                " of " + textOf(memberOrNull(network, "name")));
+        if (networks_.count(peer.project + "/" + peer.network)) continue;
+        ResourceDocument& entry = external[link.get<std::string>()];
         if (entry.is_null())
-          entry = {{"network", peering["network"]},
+          entry = {{"network", link},
                    {"peered_with", ResourceDocument::array()},
                    {"mtu", memberOrNull(peering, "peerMtu")}};
         if (memberOrNull(peering, "state") == "ACTIVE")
-          entry["peered_with"].push_back(network["selfLink"]);
+          entry["peered_with"].push_back(memberOrNull(network, "selfLink"));
       }
     ResourceDocument topology = {{"projects", projects_}};
     if (!external.empty()) {
@@ -139,12 +147,13 @@ class Estate {
  private:
   // With its subnetworks: the routes the API derives from them follow the network's peerings.
   void addNetwork(const std::string& project, const ResourceDocument& network) {
-    networks_[project + "/" + network["name"].get<std::string>()] = network;
+    networks_[project + "/" + stringAt(network, "name")] = network;
     add(project, "networks", network);
     ReadAhead ahead(api_, subnetworkReads(api_, network));
     for (const ResourceDocument& link : arrayOrEmpty(network, "subnetworks")) {
-      std::vector<std::string> at = segmentsOf(link.get<std::string>());
-      add(at[0], "subnetworks", api_.subnetworks().get(at[0], at[2], at[4]).execute());
+      ResourceLink at = subnetworkLink(network, link);
+      add(at.project(), "subnetworks",
+          api_.subnetworks().get(at.project(), at.location(), at.name()).execute());
     }
   }
 

@@ -453,6 +453,29 @@ struct InterruptOnFirstWait : std::stringbuf {
   bool sent = false;
 };
 
+// The spoke project's route list, answered by the emulator with `routes` in place of its own.
+void answerRoutesWith(emulator::Emulator& emulator, const ResourceDocument& routes) {
+  emulator.handle("POST", "/emulator/v1/faults", {}, {},
+                  ResourceDocument{{"method", "GET"},
+                                   {"path", "/compute/v1/projects/app-spoke-prod/global/routes"},
+                                   {"answer", {{"items", routes}}}}
+                      .dump());
+}
+
+TEST_F(Commands, SnapshotStopsAtALinkThatDoesNotFitAtAnyReadsInFlight) {
+  for (const char* inFlight : {"1", "8"}) {
+    answerRoutesWith(
+        local.emulator(),
+        {{{"name", "r1"}, {"destRange", "10.9.0.0/24"}, {"nextHopInstance", "projects/x/zones"}}});
+    Result stopped = tool({"snapshot", "--config", config, "--max-in-flight", inFlight});
+    EXPECT_EQ(stopped.status, 3) << inFlight;
+    EXPECT_THAT(stopped.err, HasSubstr("snapshot of " + config +
+                                       " stopped: not a resource link: \"projects/x/zones\" as the "
+                                       "nextHopInstance of the route r1 (expected "
+                                       "projects/PROJECT/zones/ZONE/instances/NAME)\n"));
+  }
+}
+
 TEST_F(Commands, InterruptionLetsTheWaitInFlightFinishSavesTheRecordAndExits130) {
   ResourceDocument before = comparableState(local.emulator().state());
   local.emulator().handle("POST", "/emulator/v1/faults", {}, {},
