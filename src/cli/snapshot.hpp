@@ -20,7 +20,12 @@ namespace tolmi_gcp::cli {
 // the topology document that compute-emulator --topology loads: a peer network outside these is
 // an external peer, and the peerings with it keep their state. Throws Error "not a resource
 // link: ..." naming the resource a link that does not fit came from.
-ResourceDocument snapshotEstate(const ComputeService& api, const ResourceDocument& migration);
+struct Snapshot {
+  ResourceDocument topology;
+  // The resources the topology leaves out because the emulator has no model of them, for people.
+  std::vector<std::string> leftOut;
+};
+Snapshot snapshotEstate(const ComputeService& api, const ResourceDocument& migration);
 
 // `tolmi-gcp snapshot`: validates the migration file, takes the snapshot and writes it to
 // `outputPath` ("" for standard output). Returns the exit status.
