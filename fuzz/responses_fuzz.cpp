@@ -1,5 +1,6 @@
-// The library's operations against an API whose every answer is made by the fuzzer: only
-// tolmi_gcp::Error may come out, never a crash, a hang or another exception.
+// The library's operations and the tool's snapshot against an API whose every answer is made by the
+// fuzzer: only tolmi_gcp::Error may come out, never a crash, a hang or another exception. Links
+// read back from their own text must name the same resource.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
@@ -10,12 +11,15 @@
 #include <log4cplus/logger.h>
 #include <log4cplus/nullappender.h>
 
+#include "cli/snapshot.hpp"
 #include "tolmi_gcp/compute/compute_service.hpp"
 #include "tolmi_gcp/compute/default_credentials.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
+#include "tolmi_gcp/resource_link.hpp"
 
 namespace {
 
@@ -39,6 +43,20 @@ class FuzzedTransport : public HttpTransport {
  private:
   FuzzedDataProvider& input_;
 };
+
+const ResourceDocument& migration() {
+  static const ResourceDocument kMigration = parseYamlFile(TOLMI_EXAMPLES_DIR "/migration.yaml");
+  return kMigration;
+}
+
+void readLinkBack(const std::string& text) {
+  std::optional<ResourceLink> link = ResourceLink::parse(text);
+  if (!link) return;
+  std::optional<ResourceLink> again = ResourceLink::parse(link->text());
+  if (!again || again->text() != link->text() || again->scope() != link->scope() ||
+      again->location() != link->location() || again->name() != link->name())
+    __builtin_trap();
+}
 
 void setUpOnce() {
   static const bool done = [] {
@@ -73,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // A switch and a restore in one input: the restore works from the record the switch left.
   for (int step = 0; step < 3 && input.remaining_bytes() > 0; ++step) {
     try {
-      switch (input.ConsumeIntegralInRange(0, 8)) {
+      switch (input.ConsumeIntegralInRange(0, 10)) {
         case 0:
           GcpLib::listAllNetwork("app-spoke-prod");
           break;
@@ -98,6 +116,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           break;
         case 7:
           GcpLib::composeVpcCidrs(*service, document(), document());
+          break;
+        case 8:
+          cli::snapshotEstate(*service, migration());
+          break;
+        case 9:
+          readLinkBack(input.ConsumeRandomLengthString(200));
           break;
         default:
           GcpLib::wait_for_global_operation(*service, "app-spoke-prod", "operation-1");

@@ -1,5 +1,7 @@
 #include "cli/discover.hpp"
 
+#include "cli/api_reads.hpp"
+
 #include "tolmi_gcp/commonlib.hpp"
 #include "tolmi_gcp/compute/read_ahead.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
@@ -13,14 +15,6 @@ namespace {
 
 std::string padded(const std::string& text, std::size_t width) {
   return text.size() < width ? text + std::string(width - text.size(), ' ') : text;
-}
-
-// The region of a subnetwork link (".../regions/REGION/subnetworks/NAME"), or "".
-std::string regionOf(const std::string& link) {
-  std::size_t start = link.find("/regions/");
-  if (start == std::string::npos) return "";
-  start += 9;
-  return link.substr(start, link.find('/', start) - start);
 }
 
 // The cloud routers of each transit network, region by region in the file's order: the regions'
@@ -50,8 +44,8 @@ void composeAdvertisements(const Setup& setup, Output& output) {
   output.report("- Compose spoke advertisement(s)");
   std::vector<std::string> regions;
   for (const ResourceDocument& link : arrayOrEmpty(setup.spokeNetwork, "subnetworks")) {
-    std::string region = link.is_string() ? regionOf(link) : "";
-    if (region.empty() || contains(regions, region)) continue;
+    std::string region = subnetworkLink(setup.spokeNetwork, link).location();
+    if (contains(regions, region)) continue;
     regions.push_back(region);
     ResourceDocument cidrs =
         GcpLib::composeVpcCidrs(*Globals::service, setup.spokeNetwork, {{"region", region}});

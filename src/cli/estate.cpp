@@ -56,14 +56,14 @@ class EstateReader {
     ResourceDocument subnetworks = ResourceDocument::array();
     ReadAhead ahead(api_, subnetworkReads(api_, network));
     for (const ResourceDocument& link : arrayOrEmpty(network, "subnetworks")) {
-      std::vector<std::string> at = segmentsOf(textOf(link));
-      if (at.size() != 5) continue;
-      regions_.insert({at[0], at[2]});
-      ResourceDocument subnetwork = api_.subnetworks().get(at[0], at[2], at[4]).execute();
+      ResourceLink at = subnetworkLink(network, link);
+      regions_.insert({at.project(), at.location()});
+      ResourceDocument subnetwork =
+          api_.subnetworks().get(at.project(), at.location(), at.name()).execute();
       subnetworks.push_back(kept(subnetwork, [](const std::string& key) {
         return key == "name" || key == "ipCidrRange" || key == "secondaryIpRanges";
       }));
-      subnetworks.back()["region"] = at[2];
+      subnetworks.back()["region"] = at.location();
     }
     return {{"name", memberOrNull(network, "name")},
             {"project", project},
@@ -99,7 +99,10 @@ class EstateReader {
           routers.push_back({{"name", memberOrNull(router, "name")},
                              {"project", project},
                              {"region", region},
-                             {"network", networkKeyOf(memberOrNull(router, "network"))},
+                             {"network", networkOf(memberOrNull(router, "network"),
+                                                   "the network of the router " +
+                                                       textOf(memberOrNull(router, "name")))
+                                             .text()},
                              {"bgp", memberOrNull(router, "bgp")},
                              {"bgpPeers", arrayOrEmpty(router, "bgpPeers")}});
         request = api_.routers().list_next(*request, page);

@@ -92,11 +92,10 @@ void checkRouterEntry(const std::string& where, const std::string& name,
 void checkRouter(const std::string& where, const std::string& network,
                  const ResourceDocument& router, const ResourceDocument& entry, Findings& found) {
   std::string name = textOf(memberOrNull(router, "name"));
-  std::string on = networkKeyOf(memberOrNull(router, "network"));
-  std::optional<NetworkKey> onKey = NetworkKey::parse(on);
+  NetworkKey on = networkOf(memberOrNull(router, "network"), "the network of the router " + name);
   const ResourceDocument& bgp = memberOrNull(router, "bgp");
-  if (!onKey || onKey->network != network) {
-    found.warnings.push_back(where + ": the router " + name + " is on " + on + ", not on " +
+  if (on.network != network) {
+    found.warnings.push_back(where + ": the router " + name + " is on " + on.text() + ", not on " +
                              network + ": left alone");
   } else if (memberOrNull(bgp, "advertiseMode") == "DEFAULT") {
     found.warnings.push_back(where + ": the router " + name +
@@ -147,7 +146,10 @@ std::string whyNoGateway(const ResourceDocument& instance, const std::string& sp
   if (const ResourceDocument& status = memberOrNull(instance, "status"); status != "RUNNING")
     return "it is " + textOf(status) + ", not RUNNING";
   for (const ResourceDocument& nic : arrayOrEmpty(instance, "networkInterfaces"))
-    if (networkKeyOf(memberOrNull(nic, "network")) == spoke) return "";
+    if (networkOf(memberOrNull(nic, "network"), "the network of an interface of the instance " +
+                                                    textOf(memberOrNull(instance, "name")))
+            .text() == spoke)
+      return "";
   return "it has no network interface in " + spoke;
 }
 
@@ -252,9 +254,11 @@ void scope(std::vector<std::string>& transits, std::map<std::string, RouterKey>&
 
 // Whether the instance a route leads to ("projects/P/zones/Z/instances/I") exists.
 bool instanceExists(const ResourceDocument& link) {
-  std::vector<std::string> at = segmentsOf(textOf(link));
-  if (at.size() != 5 || at[1] != "zones" || at[3] != "instances") return false;
-  return readIfExists(Globals::service->instances().get(at[0], at[2], at[4])).has_value();
+  std::optional<ResourceLink> at =
+      ResourceLink::parse(link, ResourceLink::Scope::kZone, "instances");
+  if (!at) return false;
+  return readIfExists(Globals::service->instances().get(at->project(), at->location(), at->name()))
+      .has_value();
 }
 
 void checkRecordedPeerings(const std::string& spoke, const std::vector<std::string>& transits,

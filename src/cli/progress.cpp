@@ -4,6 +4,8 @@
 #include <ostream>
 #include <thread>
 
+#include "tolmi_gcp/resource_link.hpp"
+
 namespace tolmi_gcp::cli {
 
 namespace {
@@ -29,11 +31,11 @@ std::string textField(const ResourceDocument& document, std::string_view key) {
   return value.is_string() ? value.get<std::string>() : "";
 }
 
-std::string lastTwoSegments(std::string_view link) {
-  std::size_t last = link.rfind('/');
-  if (last == std::string_view::npos || last == 0) return std::string(link);
-  std::size_t before = link.rfind('/', last - 1);
-  return std::string(before == std::string_view::npos ? link : link.substr(before + 1));
+// "networks/spoke-1" of a target link; a line drawn while a change is awaited shows any other
+// text as it is rather than stop the run over it.
+std::string targetOf(const std::string& link) {
+  std::optional<ResourceLink> target = ResourceLink::parse(link);
+  return target ? target->collection() + "/" + target->name() : link;
 }
 
 }  // namespace
@@ -115,7 +117,7 @@ void Progress::remember(const Request& request, const ResourceDocument& operatio
   std::string name = textField(operation, "name");
   if (name.empty()) return;
   std::string what = textField(operation, "operationType") + " " +
-                     lastTwoSegments(textField(operation, "targetLink")) + " (" + name + ")";
+                     targetOf(textField(operation, "targetLink")) + " (" + name + ")";
   awaited_[name] = {what, std::chrono::steady_clock::now()};
 }
 

@@ -18,8 +18,14 @@ namespace tolmi_gcp::cli {
 // and the instances those routes or the file name; each transit network; the routers the file
 // names and the networks they sit on; the subnetworks of all these networks. Returns
 // the topology document that compute-emulator --topology loads: a peer network outside these is
-// an external peer, and the peerings with it keep their state.
-ResourceDocument snapshotEstate(const ComputeService& api, const ResourceDocument& migration);
+// an external peer, and the peerings with it keep their state. Throws Error "not a resource
+// link: ..." naming the resource a link that does not fit came from.
+struct Snapshot {
+  ResourceDocument topology;
+  // The resources the topology leaves out because the emulator has no model of them, for people.
+  std::vector<std::string> leftOut;
+};
+Snapshot snapshotEstate(const ComputeService& api, const ResourceDocument& migration);
 
 // `tolmi-gcp snapshot`: validates the migration file, takes the snapshot and writes it to
 // `outputPath` ("" for standard output). Returns the exit status.

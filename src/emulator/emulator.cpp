@@ -154,6 +154,8 @@ HttpResponse Emulator::Impl::serveApi(const std::string& method, const std::stri
   HttpResponse response;
   if (early && early->status) {
     response = errorResponse(early->status, early->reason, early->message);
+  } else if (early && early->answer) {
+    response = jsonResponse(200, *early->answer);
   } else {
     std::vector<std::string> segments = apiSegments(path);
     ResourceDocument document;
@@ -190,6 +192,7 @@ HttpResponse Emulator::Impl::serveApi(const std::string& method, const std::stri
       throw ConnectionDropped("connection dropped by an injected fault after " + method + " " +
                               path);
     if (fault->status) response = errorResponse(fault->status, fault->reason, fault->message);
+    if (fault->answer) response = jsonResponse(200, *fault->answer);
   }
   return response;
 }

@@ -76,9 +76,9 @@ bool faultFlag(const ResourceDocument& request, const char* key) {
 
 Fault parseFault(const ResourceDocument& request, int id) {
   if (!request.is_object()) badFault("expected a JSON object");
-  static const std::set<std::string> kKeys = {"method", "path",    "times",         "skip",
-                                              "after",  "delayMs", "drop",          "status",
-                                              "reason", "message", "operationError"};
+  static const std::set<std::string> kKeys = {"method", "path",    "times",          "skip",
+                                              "after",  "delayMs", "drop",           "status",
+                                              "reason", "message", "operationError", "answer"};
   for (const auto& [key, value] : request.items())
     if (!kKeys.count(key)) badFault("unknown key '" + key + "'");
   Fault fault;
@@ -114,10 +114,15 @@ Fault parseFault(const ResourceDocument& request, int id) {
            return text;
          }())}};
   }
-  int effects = (fault.drop ? 1 : 0) + (fault.status ? 1 : 0) + (fault.operationError ? 1 : 0);
-  if (effects > 1) badFault("give only one of 'drop', 'status' and 'operationError'");
+  if (has(request, "answer")) {
+    if (!request["answer"].is_object()) badFault("'answer' must be an object");
+    fault.answer = request["answer"];
+  }
+  int effects = (fault.drop ? 1 : 0) + (fault.status ? 1 : 0) + (fault.operationError ? 1 : 0) +
+                (fault.answer ? 1 : 0);
+  if (effects > 1) badFault("give only one of 'drop', 'status', 'operationError' and 'answer'");
   if (effects == 0 && !fault.delayMs)
-    badFault("give 'delayMs', 'drop', 'status' or 'operationError'");
+    badFault("give 'delayMs', 'drop', 'status', 'operationError' or 'answer'");
   if (fault.after && fault.operationError)
     badFault("'operationError' makes the change fail; it cannot come 'after' it");
   return fault;
@@ -137,6 +142,7 @@ ResourceDocument Fault::describe() const {
     doc["message"] = message;
   }
   if (operationError) doc["operationError"] = *operationError;
+  if (answer) doc["answer"] = *answer;
   return doc;
 }
 

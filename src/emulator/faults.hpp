@@ -27,6 +27,9 @@ struct Fault {
   std::string reason;
   std::string message;
   std::optional<ResourceDocument> operationError;  // fields a failed operation carries
+  // Sent with status 200 in place of the API's answer: an answer as a faulty or hostile service
+  // could give it.
+  std::optional<ResourceDocument> answer;
 
   // As the admin endpoint shows it.
   ResourceDocument describe() const;

@@ -7,11 +7,11 @@
 namespace tolmi_gcp {
 
 void Common::logVpcHeader(const ResourceDocument& network) {
-  const std::string& selfLink = stringAt(network, "selfLink");
+  std::string project =
+      frame::linkAt(network, "selfLink", ResourceLink::Scope::kGlobal, "networks", "a network")
+          .project();
   frame::info("");
-  frame::info(
-      "=== VPC " +
-      NetworkKey{frame::segment(selfLink, GcpLib::PROJECT_I), stringAt(network, "name")}.text());
+  frame::info("=== VPC " + NetworkKey{project, stringAt(network, "name")}.text());
 }
 
 void Common::logSubnet(const ResourceDocument& subnetwork) {

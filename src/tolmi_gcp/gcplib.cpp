@@ -33,16 +33,11 @@ void info(const std::string& message) { logLine(log4cplus::INFO_LOG_LEVEL, messa
 void warning(const std::string& message) { logLine(log4cplus::WARN_LOG_LEVEL, message); }
 void error(const std::string& message) { logLine(log4cplus::ERROR_LOG_LEVEL, message); }
 
-std::string segment(std::string_view link, int index) {
-  std::size_t start = 0;
-  for (int i = 0; i < index; ++i) {
-    std::size_t slash = link.find('/', start);
-    if (slash == std::string_view::npos)
-      throw Error("self-link '" + std::string(link) + "' has no segment " + std::to_string(index));
-    start = slash + 1;
-  }
-  std::size_t end = link.find('/', start);
-  return std::string(link.substr(start, end == std::string_view::npos ? end : end - start));
+ResourceLink linkAt(const ResourceDocument& doc, std::string_view key, ResourceLink::Scope scope,
+                    std::string_view collection, const std::string& owner) {
+  stringAt(doc, key);
+  return ResourceLink::of(at(doc, key), scope, collection,
+                          "the " + std::string(key) + " of " + owner);
 }
 
 std::string lastSegment(std::string_view text) {

@@ -470,6 +470,72 @@ struct InterruptOnFirstWait : std::stringbuf {
   bool sent = false;
 };
 
+// The spoke project's route list, answered by the emulator with `routes` in place of its own.
+void answerRoutesWith(emulator::Emulator& emulator, const ResourceDocument& routes) {
+  emulator.handle("POST", "/emulator/v1/faults", {}, {},
+                  ResourceDocument{{"method", "GET"},
+                                   {"path", "/compute/v1/projects/app-spoke-prod/global/routes"},
+                                   {"answer", {{"items", routes}}}}
+                      .dump());
+}
+
+TEST_F(Commands, SnapshotLeavesOutOnlyNextHopsTheEmulatorHasNoModelOf) {
+  const std::string list = "/compute/v1/projects/app-spoke-prod/global/routes",
+                    project = "https://www.googleapis.com/compute/v1/projects/app-spoke-prod/",
+                    spoke = project + "global/networks/spoke-1",
+                    regional = project + "regions/us-east1/";
+  ResourceDocument routes =
+      ResourceDocument::parse(local.emulator().handle("GET", list, {}, {}, "").body)["items"];
+  auto route = [&](const char* name, const char* hop, const std::string& to) {
+    return ResourceDocument{
+        {"name", name}, {"network", spoke}, {"destRange", "172.30.0.0/16"}, {hop, to}};
+  };
+  routes.push_back(route("via-vpn", "nextHopVpnTunnel", regional + "vpnTunnels/t1"));
+  routes.back()["description"] = "tunnel \xF0\x9F\x98\x80";
+  routes.push_back(route("via-hub", "nextHopHub",
+                         "//networkconnectivity.googleapis.com/projects/app-spoke-prod/locations/"
+                         "global/hubs/h1"));
+  routes.push_back(route("via-attachment", "nextHopInterconnectAttachment",
+                         regional + "interconnectAttachments/a"));
+  answerRoutesWith(local.emulator(), routes);
+  Result taken = tool({"snapshot", "--config", config});
+  ASSERT_EQ(taken.status, 0) << taken.err;
+  EXPECT_THAT(taken.err, HasSubstr("left out the route via-hub, whose next hop is a hub"));
+  EXPECT_THAT(taken.err, HasSubstr("left out the route via-attachment, whose next hop is an "
+                                   "interconnect attachment"));
+
+  // Written as Python's json.dump writes it: characters beyond U+FFFF as surrogate pairs.
+  emulator::Emulator rehearsal(
+      parseYamlText(ResourceDocument::parse(taken.out).dump(2, ' ', true), "estate.json"));
+  const ResourceDocument state = rehearsal.state();
+  std::map<std::string, ResourceDocument> rehearsed;
+  for (const ResourceDocument& route : state["projects"]["app-spoke-prod"]["routes"])
+    rehearsed[route["name"]] = route;
+  for (const ResourceDocument& route : routes) {
+    // The rehearsal makes the routes the API derives anew, under names of its own.
+    if (route.contains("nextHopNetwork") || route.contains("nextHopPeering") ||
+        route["name"].get<std::string>().starts_with("default-route-"))
+      continue;
+    bool kept = route["name"] != "via-hub" && route["name"] != "via-attachment";
+    EXPECT_EQ(rehearsed.count(route["name"]), kept ? 1u : 0u) << route["name"];
+  }
+  EXPECT_EQ(rehearsed["via-vpn"]["description"], "tunnel \xF0\x9F\x98\x80");
+}
+
+TEST_F(Commands, SnapshotStopsAtALinkThatDoesNotFitAtAnyReadsInFlight) {
+  for (const char* inFlight : {"1", "8"}) {
+    answerRoutesWith(
+        local.emulator(),
+        {{{"name", "r1"}, {"destRange", "10.9.0.0/24"}, {"nextHopInstance", "projects/x/zones"}}});
+    Result stopped = tool({"snapshot", "--config", config, "--max-in-flight", inFlight});
+    EXPECT_EQ(stopped.status, 3) << inFlight;
+    EXPECT_THAT(stopped.err, HasSubstr("snapshot of " + config +
+                                       " stopped: not a resource link: \"projects/x/zones\" as the "
+                                       "nextHopInstance of the route r1 (expected "
+                                       "projects/PROJECT/zones/ZONE/instances/NAME)\n"));
+  }
+}
+
 TEST_F(Commands, InterruptionLetsTheWaitInFlightFinishSavesTheRecordAndExits130) {
   ResourceDocument before = comparableState(local.emulator().state());
   local.emulator().handle("POST", "/emulator/v1/faults", {}, {},

@@ -100,6 +100,10 @@ TEST(YamlContext, BadFilesAreConfigErrorsNamingFileLineAndColumn) {
   EXPECT_EQ(parse("\xEF\xBB\xBF"
                   "a: 'it''s'\nb: \"say \\\"hi\\\"\"\nc: ''\n"),
             (ResourceDocument{{"a", "it's"}, {"b", "say \"hi\""}, {"c", ""}}));
+  // JSON writers escape a character beyond U+FFFF as a surrogate pair; a lone half is refused.
+  EXPECT_EQ(parse(R"({"d": "\ud83d\ude00 \\ud83d\" \u00e9"})"),
+            (ResourceDocument{{"d", "\xF0\x9F\x98\x80 \\ud83d\" \xC3\xA9"}}));
+  EXPECT_EQ(configErrorOf(R"({"d": "\ud83d"})"), "migration.yaml:1:14: invalid unicode: 55357");
 
   testing::TempDir dir;
   std::string missing = dir.file("absent.yaml");

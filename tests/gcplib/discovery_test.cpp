@@ -148,13 +148,12 @@ TEST_F(ListSubnetByRegion, RequestsOnlyTheSubnetworksOfThatExactRegion) {
   EXPECT_TRUE(log.lines().empty());
 }
 
-TEST_F(ListSubnetByRegion, ShortLinksFailOnlyWhereTheyMustBeRead) {
-  // Nine segments reach the region: a link of another region is skipped; one of this region must
-  // also name its subnetwork.
+TEST_F(ListSubnetByRegion, ShortLinksFailBeforeAnyRequestInAnyRegion) {
+  // A link that names no subnetwork is refused even where its region is not the one listed.
   std::string nineSegments = kApi + "p/regions/us-west1";
   std::string eightSegments = kApi + "p/regions";
-  EXPECT_TRUE(
-      GcpLib::listSubnetByRegion(service, {{"subnetworks", {nineSegments}}}, "us-east1").empty());
+  EXPECT_THROW(GcpLib::listSubnetByRegion(service, {{"subnetworks", {nineSegments}}}, "us-east1"),
+               Error);
   EXPECT_THROW(GcpLib::listSubnetByRegion(service, {{"subnetworks", {eightSegments}}}, "us-east1"),
                Error);
   EXPECT_THROW(GcpLib::listSubnetByRegion(service, {{"subnetworks", {nineSegments}}}, "us-west1"),

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "fake_transport.hpp"
 #include "log_capture.hpp"
 #include "tolmi_gcp/errors.hpp"
@@ -13,15 +15,30 @@ namespace {
 using testing::FakeTransport;
 
 TEST(SelfLink, SegmentsOfSubnetworkAndNetworkLinks) {
-  std::string subnet =
-      "https://www.googleapis.com/compute/v1/projects/proj-a/regions/us-east1/subnetworks/sub-1";
-  EXPECT_EQ(frame::segment(subnet, GcpLib::PROJECT_I), "proj-a");
-  EXPECT_EQ(frame::segment(subnet, GcpLib::REGION_I), "us-east1");
-  EXPECT_EQ(frame::segment(subnet, GcpLib::SUBNET_I), "sub-1");
-  std::string network = "https://www.googleapis.com/compute/v1/projects/proj-a/global/networks/hub";
-  EXPECT_EQ(frame::segment(network, GcpLib::NETWORK_I), "hub");
-  EXPECT_EQ(frame::segment(network, 1), "");
-  EXPECT_THROW(frame::segment(network, GcpLib::SUBNET_I), Error);
+  ResourceDocument links = {
+      {"subnetwork",
+       "https://www.googleapis.com/compute/v1/projects/proj-a/regions/us-east1/subnetworks/sub-1"},
+      {"network", "https://www.googleapis.com/compute/v1/projects/proj-a/global/networks/hub"}};
+  // The documented indexes into a link split on "/" name the parts the links are read by.
+  auto segment = [&](const char* key, int index) {
+    std::vector<std::string> parts;
+    std::istringstream link(links[key].get<std::string>());
+    for (std::string part; std::getline(link, part, '/');) parts.push_back(part);
+    return parts.at(index);
+  };
+  ResourceLink subnet =
+      frame::linkAt(links, "subnetwork", ResourceLink::Scope::kRegion, "subnetworks", "a network");
+  EXPECT_EQ(subnet.project(), segment("subnetwork", GcpLib::PROJECT_I));
+  EXPECT_EQ(subnet.location(), segment("subnetwork", GcpLib::REGION_I));
+  EXPECT_EQ(subnet.name(), segment("subnetwork", GcpLib::SUBNET_I));
+  EXPECT_EQ(
+      frame::linkAt(links, "network", ResourceLink::Scope::kGlobal, "networks", "a router").name(),
+      segment("network", GcpLib::NETWORK_I));
+  EXPECT_THROW(
+      frame::linkAt(links, "network", ResourceLink::Scope::kRegion, "subnetworks", "a network"),
+      Error);
+  EXPECT_THROW(frame::linkAt(links, "absent", ResourceLink::Scope::kGlobal, "networks", "a router"),
+               MissingKeyError);
   EXPECT_EQ(frame::lastSegment("a/b/default-internet-gateway"), "default-internet-gateway");
   EXPECT_EQ(frame::lastSegment("10.0.0.5"), "10.0.0.5");
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -195,6 +196,44 @@ ResourceDocument convert(const YAML::Node& node, Source& source, int depth) {
   return nullptr;
 }
 
+// The code unit of the JSON escape "\uXXXX" at `at`, or -1 when there is none.
+long codeUnitAt(std::string_view text, std::size_t at) {
+  if (at + 6 > text.size() || text[at] != '\\' || text[at + 1] != 'u') return -1;
+  std::string_view hex = text.substr(at + 2, 4);
+  if (!allOf(hex, isHexDigit)) return -1;
+  return std::stol(std::string(hex), nullptr, 16);
+}
+
+// JSON writers (Python's json.dump among them) escape a character beyond U+FFFF as a UTF-16
+// surrogate pair, "\ud83d\ude00", which YAML's escapes do not have: yaml-cpp refuses each half.
+// In a JSON text, where every quote delimits a string, each pair becomes the one escape
+// "\U0001f600". Any other text is returned as it is.
+std::string withJoinedSurrogates(const std::string& text) {
+  if (text.find("\\u") == std::string::npos || !ResourceDocument::accept(text)) return text;
+  std::string out;
+  out.reserve(text.size());
+  bool inString = false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '"') inString = !inString;
+    if (!inString || text[i] != '\\') {
+      out += text[i];
+      continue;
+    }
+    long high = codeUnitAt(text, i), low = codeUnitAt(text, i + 6);
+    if (high >= 0xD800 && high <= 0xDBFF && low >= 0xDC00 && low <= 0xDFFF) {
+      char escape[11];
+      std::snprintf(escape, sizeof escape, "\\U%08lx",
+                    0x10000 + ((high - 0xD800) << 10) + (low - 0xDC00));
+      out += escape;
+      i += 11;
+    } else {
+      out.append(text, i, 2);  // an escape, perhaps of a quote
+      ++i;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 ResourceDocument parseYamlFile(const std::string& path) {
@@ -213,9 +252,10 @@ ResourceDocument parseYamlText(const std::string& text, const std::string& name)
                       std::to_string(std::count(text.begin(), text.begin() + nul, '\n') + 1) +
                       ": holds a NUL byte; a YAML file is text");
   try {
-    YAML::Node root = YAML::Load(text);
-    requireOneDocument(text, name);
-    std::string_view body = text;
+    const std::string yaml = withJoinedSurrogates(text);
+    YAML::Node root = YAML::Load(yaml);
+    requireOneDocument(yaml, name);
+    std::string_view body = yaml;
     if (body.starts_with("\xEF\xBB\xBF")) body.remove_prefix(3);
     Source source{body, name};
     return convert(root, source, 0);

@@ -21,6 +21,12 @@ namespace {
 
 constexpr const char* kAddedDescription = "tessavon-migration-added";
 
+// The network `router` (named `name`) sits on.
+ResourceLink networkOf(const ResourceDocument& router, const std::string& name) {
+  return frame::linkAt(router, "network", ResourceLink::Scope::kGlobal, "networks",
+                       "the router " + name);
+}
+
 // The network a stored range names, a bare address counting as a /32, in the form the removal
 // list is written in. Host bits must be zero: a range that is not a network cannot be matched
 // against the removal list safely.
@@ -153,7 +159,7 @@ void manageRouter(ComputeService& service, const NetworkKey& transit, const std:
   const std::string& routerName = stringAt(entry, "router_name");
   ResourceDocument router = service.routers().get(transit.project, region, routerName).execute();
   std::string where = transit.text() + " " + region;
-  if (frame::segment(stringAt(router, "network"), GcpLib::NETWORK_I) != transit.network) {
+  if (networkOf(router, routerName).name() != transit.network) {
     frame::info("  " + routerName + " not found in " + where);
     return;
   }
@@ -342,8 +348,11 @@ void GcpLib::listRouterByRegion(ComputeService& service, const std::string& proj
   ResourceDocument response = service.routers().list(project, region).execute();
   if (!has(response, "items")) return frame::info("  No cloud router found");
   for (const auto& router : response["items"]) {
-    std::string networkName = frame::segment(stringAt(router, "network"), NETWORK_I);
-    std::string regionName = frame::segment(stringAt(router, "region"), REGION_I);
+    std::string routerName = textOf(memberOrNull(router, "name"));
+    std::string networkName = networkOf(router, routerName).name();
+    std::string regionName = frame::linkAt(router, "region", ResourceLink::Scope::kGlobal,
+                                           "regions", "the router " + routerName)
+                                 .name();
     if (networkName != network) continue;
     const ResourceDocument& bgp = at(router, "bgp");
     frame::info("  " + textOf(at(router, "name")) + " " + regionName + " bgp " +

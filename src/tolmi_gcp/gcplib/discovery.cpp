@@ -15,16 +15,14 @@ namespace tolmi_gcp {
 namespace {
 
 // An entry of a network's "subnetworks" array: a subnetwork self-link.
-const std::string& subnetworkLink(const ResourceDocument& entry) {
+ResourceLink subnetworkLink(const ResourceDocument& entry) {
   if (!entry.is_string()) throw ArgumentTypeError("subnetworks entry", "a self-link string", entry);
-  return entry.get_ref<const std::string&>();
+  return ResourceLink::of(entry, ResourceLink::Scope::kRegion, "subnetworks",
+                          "a subnetworks entry");
 }
 
-Request subnetRead(ComputeService& service, const std::string& link) {
-  std::string project = frame::segment(link, GcpLib::PROJECT_I);
-  std::string subnetwork = frame::segment(link, GcpLib::SUBNET_I);
-  std::string region = frame::segment(link, GcpLib::REGION_I);
-  return service.subnetworks().get(project, region, subnetwork);
+Request subnetRead(ComputeService& service, const ResourceLink& link) {
+  return service.subnetworks().get(link.project(), link.location(), link.name());
 }
 
 // The subnetworks.get of each of a network's links (only `region`'s when given), in its order.
@@ -32,8 +30,8 @@ std::vector<Request> subnetReads(ComputeService& service, const ResourceDocument
                                  const std::string* region = nullptr) {
   return readsUntilFailure(arrayOrEmpty(network, "subnetworks"),
                            [&](const ResourceDocument& entry, std::vector<Request>& reads) {
-                             const std::string& link = subnetworkLink(entry);
-                             if (!region || frame::segment(link, GcpLib::REGION_I) == *region)
+                             ResourceLink link = subnetworkLink(entry);
+                             if (!region || link.location() == *region)
                                reads.push_back(subnetRead(service, link));
                            });
 }
@@ -86,7 +84,11 @@ std::optional<std::string> nextHop(const RowMembers& found, RouteInfo& gke) {
     if (isGkePeering(peering)) gke.add_gke_export_routes(std::string(rowText(found, kDestRange)));
     return std::string(peering);
   }
-  if (found[kInstance]) return frame::segment(rowText(found, kInstance), Common::INSTANCE_I);
+  if (found[kInstance])
+    return ResourceLink::of(ResourceDocument(std::string(rowText(found, kInstance))),
+                            ResourceLink::Scope::kZone, "instances",
+                            "the nextHopInstance of a route")
+        .name();
   return std::nullopt;
 }
 
@@ -129,9 +131,9 @@ std::vector<std::string> GcpLib::listSubnetByRegion(ComputeService& service,
   ReadAhead ahead(service, [&] { return subnetReads(service, network, &region); });
   std::vector<std::string> cidrs;
   for (const ResourceDocument& entry : arrayOrEmpty(network, "subnetworks")) {
-    const std::string& link = subnetworkLink(entry);
-    // Links of other regions are read no further than their region: they cost no request.
-    if (frame::segment(link, REGION_I) != region) continue;
+    ResourceLink link = subnetworkLink(entry);
+    // Links of other regions cost no request.
+    if (link.location() != region) continue;
     ResourceDocument document = subnetRead(service, link).execute();
     cidrs.push_back(stringAt(document, "ipCidrRange"));
   }

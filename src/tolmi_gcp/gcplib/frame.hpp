@@ -1,6 +1,6 @@
 #pragma once
 
-// What every GcpLib operation shares: the logger, log-table layout, self-link segments, change
+// What every GcpLib operation shares: the logger, log-table layout, links, change
 // inspection and the configuration and record accessors. Internal to the library.
 
 #include <string>
@@ -10,6 +10,7 @@
 
 #include "tolmi_gcp/ResourceDocument.hpp"
 #include "tolmi_gcp/compute/compute_service.hpp"
+#include "tolmi_gcp/resource_link.hpp"
 
 namespace tolmi_gcp::frame {
 
@@ -20,9 +21,10 @@ void info(const std::string& message);
 void warning(const std::string& message);
 void error(const std::string& message);
 
-// Segment `index` of a self-link split on "/" (empty segments count). Throws Error naming the
-// link when it has too few segments.
-std::string segment(std::string_view link, int index);
+// The link at member `key` of `doc`, which must name a resource of `collection` held in `scope`:
+// stringAt's failures, or Error "not a resource link" naming it as the `key` of `owner`.
+ResourceLink linkAt(const ResourceDocument& doc, std::string_view key, ResourceLink::Scope scope,
+                    std::string_view collection, const std::string& owner);
 
 // The last "/"-segment (the whole text when it holds no "/").
 std::string lastSegment(std::string_view text);

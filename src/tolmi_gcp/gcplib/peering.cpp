@@ -36,11 +36,11 @@ const std::vector<std::pair<const char*, ResourceDocument>>& createdMembers() {
   return kMembers;
 }
 
-// "project::network" of the network a peering entry points at.
-std::string peerKey(const ResourceDocument& entry) {
-  const std::string& link = stringAt(entry, "network");
-  std::string network = frame::segment(link, GcpLib::NETWORK_I);
-  return NetworkKey{frame::segment(link, GcpLib::PROJECT_I), network}.text();
+// The network a peering entry points at.
+NetworkKey peerOf(const ResourceDocument& entry) {
+  ResourceLink link = frame::linkAt(entry, "network", ResourceLink::Scope::kGlobal, "networks",
+                                    "the peering " + textOf(memberOrNull(entry, "name")));
+  return {link.project(), link.name()};
 }
 
 std::vector<std::string> transitNetworkKeys() {
@@ -78,7 +78,7 @@ ResourceDocument pairWithEnd(const ResourceDocument& pairs, const std::string& t
   for (const ResourceDocument& pair : pairs) {
     const ResourceDocument& local = memberOrNull(pair, "localPeeringProperties");
     const ResourceDocument& network = memberOrNull(local, "network");
-    if (network.is_string() && peerKey(local) == transitKey &&
+    if (network.is_string() && peerOf(local).text() == transitKey &&
         memberOrNull(memberOrNull(pair, side), "name") == name)
       return pair;
   }
@@ -137,7 +137,7 @@ void GcpLib::listPeering(const ResourceDocument& network) {
   info("  " + frame::ljust("Peering name", 51) + frame::ljust("Project::VPC", 30));
   info(frame::rule());
   for (const ResourceDocument& entry : peerings) {
-    std::string peer = peerKey(entry);
+    std::string peer = peerOf(entry).text();
     info("  " + frame::ljust(stringAt(entry, "name"), 50) + " " + peer);
   }
 }
@@ -150,7 +150,7 @@ ResourceDocument GcpLib::lookupRemotePeering(ComputeService& service,
   ResourceDocument remote = service.networks().get(remoteProject, remoteVpcName).execute();
   const std::string local = NetworkKey{localProject, localVpcName}.text();
   for (const ResourceDocument& entry : arrayOrEmpty(remote, "peerings"))
-    if (peerKey(entry) == local) return entry;
+    if (peerOf(entry).text() == local) return entry;
   return nullptr;
 }
 
@@ -185,9 +185,7 @@ void GcpLib::deletePeerings(ComputeService& service, const std::string& project,
   ResourceDocument spoke = service.networks().get(project, vpcName).execute();
   for (const ResourceDocument& local : arrayOrEmpty(spoke, "peerings")) {
     const std::string& localName = stringAt(local, "name");
-    const std::string& link = stringAt(local, "network");
-    std::string remoteProject = frame::segment(link, PROJECT_I);
-    std::string remoteNetwork = frame::segment(link, NETWORK_I);
+    auto [remoteProject, remoteNetwork] = peerOf(local);
     std::string remoteKey = NetworkKey{remoteProject, remoteNetwork}.text();
     if (std::find(transit.begin(), transit.end(), remoteKey) == transit.end()) continue;
     ResourceDocument remote =
@@ -239,14 +237,14 @@ void GcpLib::deletePeerings(ComputeService& service, const std::string& project,
         });
     if (spokeEndPresent || !name.is_string() || !memberOrNull(local, "network").is_string())
       continue;
-    std::string transitKey = peerKey(local);
+    const NetworkKey transitNet = peerOf(local);
+    std::string transitKey = transitNet.text();
     if (std::find(transit.begin(), transit.end(), transitKey) == transit.end() ||
         !pairWithEnd(pairs, transitKey, "remotePeeringProperties", name.get<std::string>())
              .is_null())
       continue;
-    const std::string& link = stringAt(local, "network");
-    std::string transitProject = frame::segment(link, PROJECT_I);
-    std::string transitNetwork = frame::segment(link, NETWORK_I);
+    const std::string& transitProject = transitNet.project;
+    const std::string& transitNetwork = transitNet.network;
     if (memberOrNull(lookupRemotePeering(service, project, vpcName, transitProject, transitNetwork),
                      "name") != name)
       continue;
@@ -269,12 +267,8 @@ void GcpLib::addPeerings(ComputeService& service, const ResourceDocument& peerin
   for (const ResourceDocument& pair : peeringPairList) {
     const ResourceDocument& local = at(pair, "localPeeringProperties");
     const ResourceDocument& remote = at(pair, "remotePeeringProperties");
-    const std::string& localLink = stringAt(remote, "network");
-    const std::string& remoteLink = stringAt(local, "network");
-    std::string localPeerProject = frame::segment(localLink, PROJECT_I);
-    std::string localPeerNetwork = frame::segment(localLink, NETWORK_I);
-    std::string remotePeerProject = frame::segment(remoteLink, PROJECT_I);
-    std::string remotePeerNetwork = frame::segment(remoteLink, NETWORK_I);
+    auto [localPeerProject, localPeerNetwork] = peerOf(remote);
+    auto [remotePeerProject, remotePeerNetwork] = peerOf(local);
     const std::string localKey = NetworkKey{localPeerProject, localPeerNetwork}.text();
     info("- Add local peering in " + localKey);
     ResourceDocument lpeer_body = creationBody(local);
