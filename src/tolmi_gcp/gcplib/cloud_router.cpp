@@ -174,12 +174,13 @@ void manageRouter(ComputeService& service, const NetworkKey& transit, const std:
 
   // Record before the change, and in a dry run too, so the record matches a real run.
   ResourceDocument& record = Globals::getRevertInfo();
+  std::string rkey = RouterKey{transit, region, routerName}.text();
+  // Taken first: adding a member to the record moves the others, and references into them.
+  ResourceDocument& earlier = record[cloud_router::kChanges][mkey][rkey];
   ResourceDocument& cloudRouters = at(record, "cloud_routers");
   if (!cloudRouters.is_object())
     throw ArgumentTypeError("cloud_routers", "an object", cloudRouters);
-  std::string rkey = RouterKey{transit, region, routerName}.text();
   ResourceDocument& spokeRouters = cloudRouters[mkey];
-  ResourceDocument& earlier = record[cloud_router::kChanges][mkey][rkey];
   // A re-run of a switch not taken back finds the router as it left it, or as other spokes have
   // changed it since: the settings from before its first run stay the way back, and what this run
   // changes is added to what the earlier ones did.
