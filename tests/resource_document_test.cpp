@@ -174,7 +174,7 @@ TEST(ParseDocument, GivesExactlyWhatNlohmannGives) {
       if (expected.is_object()) expected.erase("items");
       EXPECT_TRUE(!expected.is_discarded() && sameDocument(light, expected)) << text;
     } catch (const DocumentError&) {
-      // Beyond that, only what the fast parser cannot hold: integers past 64 bits, 1E400.
+      EXPECT_TRUE(expected.is_discarded()) << text;
     }
   }
 }

@@ -361,9 +361,17 @@ int Migration::stopped(const std::exception& failure) {
 }
 
 int Migration::summarize() {
+  // A dry run switched nothing: its parts are said as the would-be record leaves them,
+  // "routes stage-1 would be switched", "routers would be left switching".
+  auto said = [&](const Part& part) {
+    if (!in_.dryRun) return describe(part);
+    std::string state = store_.state(setup_.spoke, part);
+    bool ended = state == "switched" || state == "reverted";
+    return part.label() + " would be " + (ended ? "" : "left ") + state;
+  };
   std::vector<std::string> states;
-  for (const Part& part : finished_) states.push_back(describe(part));
-  if (current_) states.push_back(describe(*current_));
+  for (const Part& part : finished_) states.push_back(said(part));
+  if (current_) states.push_back(said(*current_));
   std::string dry = in_.dryRun ? "dry run of " : "";
   if (!states.empty())
     out_.note(dry + in_.command + " of " + setup_.spoke + ": " + joined(states, ", "));

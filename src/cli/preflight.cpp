@@ -369,16 +369,17 @@ Findings revertFindings(const Setup& setup, const std::vector<Part>& parts) {
 
 std::string Plan::line(bool switching) const {
   std::vector<std::string> steps;
+  // `what` is the singular: one name takes it as it is, more an "s".
   auto step = [&](const std::string& verb, const std::vector<std::string>& names,
                   const std::string& what) {
     if (!names.empty())
-      steps.push_back(verb + " " + std::to_string(names.size()) + " " + what + " (" +
-                      joined(names, ", ") + ")");
+      steps.push_back(verb + " " + std::to_string(names.size()) + " " + what +
+                      (names.size() == 1 ? "" : "s") + " (" + joined(names, ", ") + ")");
   };
-  step(switching ? "remove" : "re-create", peeringEnds, "peering ends");
-  step("delete", routesToDelete, "routes");
-  step("create", routesToCreate, "routes");
-  step("patch", routers, "routers");
+  step(switching ? "remove" : "re-create", peeringEnds, "peering end");
+  step("delete", routesToDelete, "route");
+  step("create", routesToCreate, "route");
+  step("patch", routers, "router");
   return "plan: " + (steps.empty() ? std::string("no change") : joined(steps, ", "));
 }
 

@@ -12,7 +12,7 @@ namespace tolmi_gcp::cli {
 struct Plan {
   std::vector<std::string> peeringEnds, routesToDelete, routesToCreate, routers;
 
-  // "plan: remove 4 peering ends (a, b, c, d), delete 1 routes (r), ..."; "plan: no change".
+  // "plan: remove 4 peering ends (a, b, c, d), delete 1 route (r), ..."; "plan: no change".
   std::string line(bool switching) const;
 };
 

@@ -142,13 +142,6 @@ std::optional<simdjson::dom::element> memberOf(simdjson::dom::element value, std
   return found;
 }
 
-// What is wrong with a text the fast parser refused with `code`, said as parseDocument says it.
-[[noreturn]] void refuse(std::string_view text, simdjson::error_code code) {
-  referenceParse(text);
-  // Only the fast parser refuses it: an integer beyond 64 bits, which nlohmann reads as a double.
-  throw DocumentError(simdjson::error_message(code));
-}
-
 }  // namespace
 
 ResourceDocument parseDocument(std::string_view text) {
@@ -250,7 +243,13 @@ JsonText::JsonText(std::string text) : parsed_(std::make_unique<Parsed>()) {
   simdjson::dom::element root;
   simdjson::error_code code =
       parser.parse_into_document(parsed_->document, kept.data(), kept.size(), !padded).get(root);
-  if (code != simdjson::SUCCESS) refuse(kept, code);
+  if (code != simdjson::SUCCESS) {
+    // Refused text fails here as parseDocument says it. What only the fast parser refuses (an
+    // integer beyond 64 bits, read as a double) is read in the form its document is written in.
+    std::string written = jsonText(referenceParse(kept));
+    code = parser.parse_into_document(parsed_->document, written.data(), written.size()).get(root);
+    if (code != simdjson::SUCCESS) throw DocumentError(simdjson::error_message(code));
+  }
   parsed_->root = JsonView(root);
 }
 

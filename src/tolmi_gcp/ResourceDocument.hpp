@@ -77,8 +77,8 @@ inline constexpr std::size_t kJsonTextPadding = 64;
 // members are read. It owns the text and its parse, so it can be handed to another thread.
 class JsonText {
  public:
-  // Throws DocumentError for text that parseDocument refuses, and for an integer beyond 64 bits.
-  // A text whose capacity leaves kJsonTextPadding past its end is parsed without a copy.
+  // Throws DocumentError for text that parseDocument refuses; what it accepts reads as its
+  // document. A text whose capacity leaves kJsonTextPadding past its end is parsed without a copy.
   explicit JsonText(std::string text);
   JsonText(JsonText&&) noexcept;
   JsonText& operator=(JsonText&&) noexcept;

@@ -12,6 +12,7 @@
 
 #include "cli/app.hpp"
 #include "cli/demo.hpp"
+#include "cli/preflight.hpp"
 #include "temp_dir.hpp"
 #include "tolmi_gcp/compute/default_credentials.hpp"
 #include "tolmi_gcp/core/yaml_document.hpp"
@@ -149,6 +150,7 @@ TEST_F(Commands, DryRunRevertSendsNoChangeAndLeavesTheRevertFileAlone) {
   EXPECT_EQ(dry.status, 0) << dry.err;
   EXPECT_EQ(dry.out, "");
   EXPECT_THAT(TempDir::read(log), HasSubstr(" INFO  - Restore cloud router route(s)\n"));
+  EXPECT_THAT(TempDir::read(log), HasSubstr(kSpoke + ": routers would be reverted\n"));
   EXPECT_THAT(changesSince(before), IsEmpty());
   EXPECT_EQ(TempDir::read(config + ".revert.json"), recorded);
   ResourceDocument twin = ResourceDocument::parse(TempDir::read(config + ".revert.json.dry-run"));
@@ -381,6 +383,11 @@ TEST_F(Commands, RevertRefusesRecordEntriesTheMigrationFileDoesNotScope) {
                                     "zones/us-east1-b/instances/gw-gone of the route "
                                     "onprem-dc1-via-gw does not exist\n"));
   EXPECT_THAT(changesSince(before), IsEmpty());
+}
+
+TEST(Plan, NamesOneOfAKindInTheSingular) {
+  EXPECT_EQ((Plan{{"a"}, {"b"}, {}, {"c"}}.line(true)),
+            "plan: remove 1 peering end (a), delete 1 route (b), patch 1 router (c)");
 }
 
 TEST_F(Commands, OnATerminalThePlanWaitsForAYesUnlessYesIsGiven) {

@@ -189,6 +189,8 @@ TEST_F(ListRouteTable, ClassifiesEachNextHopAndCollectsGkeRanges) {
             {{"destRange", "10.8.0.0/16"},
              {"nextHopInstance", kApi + "proj-a/zones/us-east1-b/instances/nva-1"}},
             {{"destRange", "10.10.0.0/16"}, {"nextHopPeering", "gke-def-peer"}},
+            {{"destRange", "10.11.0.0/16"}, {"nextHopVpnTunnel", "regions/r/vpnTunnels/tun-1"}},
+            {{"destRange", "10.12.0.0/16"}, {"nextHopHub", "//nc/projects/p/hubs/hub-1"}},
         }}});
 
   RouteInfo info = GcpLib::listRouteTable("proj-a", service, network);
@@ -208,6 +210,8 @@ TEST_F(ListRouteTable, ClassifiesEachNextHopAndCollectsGkeRanges) {
                                      "  10.7.0.0/16              10.0.0.6",
                                      "  10.8.0.0/16              nva-1",
                                      "  10.10.0.0/16             gke-def-peer",
+                                     "  10.11.0.0/16             tun-1",
+                                     "  10.12.0.0/16             hub-1",
                                  }}));
   EXPECT_EQ(log.entries()[10].level, log4cplus::ERROR_LOG_LEVEL);
   EXPECT_EQ(log.entries()[11].level, log4cplus::INFO_LOG_LEVEL);

@@ -59,10 +59,21 @@ bool isGkePeering(std::string_view peering) {
 
 // The members a route's row is made of, found in one pass over the route: its destination, then
 // the next-hop keys in the order a row looks for them.
-enum RowKey { kDestRange, kNetwork, kIp, kGateway, kIlb, kPeering, kInstance, kRowKeys };
+enum RowKey {
+  kDestRange,
+  kNetwork,
+  kIp,
+  kGateway,
+  kIlb,
+  kPeering,
+  kInstance,
+  kVpnTunnel,
+  kHub,
+  kRowKeys
+};
 constexpr std::array<std::string_view, kRowKeys> kRowKeyNames = {
-    "destRange",  "nextHopNetwork", "nextHopIp",      "nextHopGateway",
-    "nextHopIlb", "nextHopPeering", "nextHopInstance"};
+    "destRange",      "nextHopNetwork",  "nextHopIp",        "nextHopGateway", "nextHopIlb",
+    "nextHopPeering", "nextHopInstance", "nextHopVpnTunnel", "nextHopHub"};
 
 using RowMembers = std::array<std::optional<JsonView>, kRowKeys>;
 
@@ -89,6 +100,8 @@ std::optional<std::string> nextHop(const RowMembers& found, RouteInfo& gke) {
                             ResourceLink::Scope::kZone, "instances",
                             "the nextHopInstance of a route")
         .name();
+  if (found[kVpnTunnel]) return frame::lastSegment(rowText(found, kVpnTunnel));
+  if (found[kHub]) return frame::lastSegment(rowText(found, kHub));
   return std::nullopt;
 }
 
