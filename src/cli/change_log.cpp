@@ -40,6 +40,18 @@ std::string peeringOf(const Request& request) {
   return "";
 }
 
+// What kind of change a request makes, for the summary.
+std::string changeKind(const ApiMethod& method) {
+  static const std::map<std::string_view, std::string> kKinds = {
+      {api::kNetworksRemovePeering.name, "peering removals"},
+      {api::kNetworksAddPeering.name, "peering creations"},
+      {api::kRoutesInsert.name, "route creations"},
+      {api::kRoutesDelete.name, "route deletions"},
+      {api::kRoutersPatch.name, "router patches"}};
+  auto known = kKinds.find(method.name);
+  return known != kKinds.end() ? known->second : std::string(method.name);
+}
+
 // "routes.insert" of "compute.routes.insert".
 std::string actionOf(const ApiMethod& method) {
   std::string_view name = method.name;
@@ -92,7 +104,7 @@ void ChangeLog::onAnswer(const Request& request, const ResourceDocument& answer)
   }
   std::string operation = textOf(memberOrNull(answer, "name"));
   std::lock_guard lock(mutex_);
-  Change change{part_, actionOf(request.apiMethod()), resourceOf(request), peeringOf(request)};
+  Change change = changeOf(request);
   output_.logOnly("operation " + operation + " started: " + change.action + " " + change.resource +
                   (change.peering.empty() ? "" : " peering " + change.peering));
   awaited_[operation] = std::move(change);
@@ -106,10 +118,24 @@ void ChangeLog::onFailure(const Request& request, std::string_view failure) {
       return ended(request.parameters().back(), "failed", std::string(failure));
     case CallKind::kChange: {
       std::lock_guard lock(mutex_);
-      written({part_, actionOf(request.apiMethod()), resourceOf(request), peeringOf(request)}, "",
-              "failed", std::string(failure));
+      written(changeOf(request), "", "failed", std::string(failure));
     }
   }
+}
+
+ChangeLog::Change ChangeLog::changeOf(const Request& request) const {
+  const ApiMethod& method = request.apiMethod();
+  return {changeKind(method), part_, actionOf(method), resourceOf(request), peeringOf(request)};
+}
+
+std::map<std::string, int> ChangeLog::made() const {
+  std::lock_guard lock(mutex_);
+  return made_;
+}
+
+int ChangeLog::failed() const {
+  std::lock_guard lock(mutex_);
+  return failed_;
 }
 
 void ChangeLog::ended(const std::string& operation, const std::string& result,
@@ -130,6 +156,11 @@ void ChangeLog::finish() {
 
 void ChangeLog::written(const Change& change, const std::string& operation,
                         const std::string& result, const std::string& error) {
+  // An unfinished change may yet be made: it counts as neither.
+  if (result == "done")
+    ++made_[change.kind];
+  else if (result != "unfinished")
+    ++failed_;
   ResourceDocument fields = {{"time", utcNow()},
                              {"part", change.part},
                              {"action", change.action},

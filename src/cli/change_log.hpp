@@ -30,20 +30,28 @@ class ChangeLog : public RequestObserver {
   // Writes the changes whose result was never seen (the run stopped while they were awaited).
   void finish();
 
+  // For the closing summary, as the change events say: the changes whose operation finished
+  // without error by kind ("route deletions" -> 2), and those refused or ended in error.
+  std::map<std::string, int> made() const;
+  int failed() const;
+
  private:
   struct Change {
-    std::string part, action, resource, peering;
+    std::string kind, part, action, resource, peering;
   };
 
+  Change changeOf(const Request& request) const;  // of the current part
   void ended(const std::string& operation, const std::string& result, const std::string& error);
   void written(const Change& change, const std::string& operation, const std::string& result,
                const std::string& error);
 
   Output& output_;
   std::ostream* events_;
-  std::mutex mutex_;  // reads may be sent from several threads
+  mutable std::mutex mutex_;  // reads may be sent from several threads
   std::string part_;
   std::map<std::string, Change> awaited_;  // by operation name
+  std::map<std::string, int> made_;
+  int failed_ = 0;
 };
 
 }  // namespace tolmi_gcp::cli

@@ -68,7 +68,7 @@ void Migration::writeSummaryEvent(int status) {
   for (const Part& part : covered)
     parts.push_back({{"part", part.label()}, {"state", store_.state(setup_.spoke, part)}});
   ResourceDocument made = ResourceDocument::object();
-  for (const auto& [kind, count] : setup_.progress->changes()) made[kind] = count;
+  for (const auto& [kind, count] : changes.made()) made[kind] = count;
   changes.write("summary", {{"time", utcNow()},
                             {"command", in_.command},
                             {"spoke", setup_.spoke},
@@ -81,6 +81,7 @@ void Migration::writeSummaryEvent(int status) {
                             {"problems", problems_},
                             {"parts", parts},
                             {"changes", made},
+                            {"failed_changes", changes.failed()},
                             {"errors", errors()},
                             {"mismatches", mismatches_},
                             {"failed_restores", Globals::failedRestores},
@@ -93,8 +94,14 @@ int Migration::interrupted() {
     out_.fail("tolmi-gcp: interrupted before any change; nothing was changed");
     return kInterrupted;
   }
-  out_.fail("tolmi-gcp: interrupted during " + (current_ ? current_->label() : in_.command) +
-            "; `tolmi-gcp revert" + sameFiles() + "` takes back what was done");
+  std::string whole = "`tolmi-gcp revert" + sameFiles() + "`";
+  if (current_)
+    out_.fail("tolmi-gcp: interrupted during " + current_->label() + "; " +
+              commandFor("revert", *current_) + " takes back " + current_->label() + " alone, " +
+              whole + " every part switched");
+  else
+    out_.fail("tolmi-gcp: interrupted during " + in_.command + "; " + whole +
+              " takes back what was done");
   if (current_ && in_.command == "switch") out_.note(stoppedHalfWay());
   summarize();
   return kInterrupted;
@@ -376,9 +383,11 @@ int Migration::summarize() {
   if (!states.empty())
     out_.note(dry + in_.command + " of " + setup_.spoke + ": " + joined(states, ", "));
   std::vector<std::string> changes;
-  for (const auto& [kind, count] : setup_.progress->changes())
+  for (const auto& [kind, count] : setup_.changes->made())
     changes.push_back(kind + " " + std::to_string(count));
   out_.note("changes made: " + (changes.empty() ? std::string("none") : joined(changes, ", ")));
+  if (int failed = setup_.changes->failed(); failed > 0)
+    out_.note("failed changes: " + std::to_string(failed));
   int errors = this->errors();
   out_.note("errors logged: " + std::to_string(errors) +
             (errors > 0 ? " (the lines marked **Error** above)" : ""));

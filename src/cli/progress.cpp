@@ -10,18 +10,6 @@ namespace tolmi_gcp::cli {
 
 namespace {
 
-// What kind of change a request makes, for the summary.
-std::string changeKind(const ApiMethod& method) {
-  static const std::map<std::string_view, std::string> kKinds = {
-      {api::kNetworksRemovePeering.name, "peering removals"},
-      {api::kNetworksAddPeering.name, "peering creations"},
-      {api::kRoutesInsert.name, "route creations"},
-      {api::kRoutesDelete.name, "route deletions"},
-      {api::kRoutersPatch.name, "router patches"}};
-  auto known = kKinds.find(method.name);
-  return known != kKinds.end() ? known->second : std::string(method.name);
-}
-
 // The operation a wait request waits for: its last parameter.
 const std::string& awaitedOperation(const Request& request) { return request.parameters().back(); }
 
@@ -90,7 +78,7 @@ void Progress::onAnswer(const Request& request, const ResourceDocument& answer) 
       break;
     }
     case CallKind::kChange:
-      remember(request, answer);
+      remember(answer);
       break;
     case CallKind::kRead:
       break;
@@ -110,8 +98,7 @@ void Progress::stopWaiting(const std::string& operation, bool done) {
   shown_ = false;
 }
 
-void Progress::remember(const Request& request, const ResourceDocument& operation) {
-  ++changes_[changeKind(request.apiMethod())];
+void Progress::remember(const ResourceDocument& operation) {
   if (!terminal_) return;
   // Every change's operation is awaited, global ones and router patches' regional ones alike.
   std::string name = textField(operation, "name");

@@ -11,10 +11,10 @@
 
 namespace tolmi_gcp::cli {
 
-// Watches the requests of a ComputeService (see ComputeService::withObserver): tallies the changes
-// the API accepted, and, given a terminal, keeps one line on it up to date while an operation is
-// awaited: the operation, its target and the seconds waited so far. The line appears after the
-// first `tick` of a wait and is erased once the operation is done.
+// Watches the requests of a ComputeService (see ComputeService::withObserver) and, given a
+// terminal, keeps one line on it up to date while an operation is awaited: the operation, its
+// target and the seconds waited so far. The line appears after the first `tick` of a wait and is
+// erased once the operation is done.
 class Progress : public RequestObserver {
  public:
   explicit Progress(std::ostream* terminal,
@@ -25,9 +25,6 @@ class Progress : public RequestObserver {
   void onAnswer(const Request& request, const ResourceDocument& answer) override;
   void onFailure(const Request& request, std::string_view failure) override;
 
-  // Accepted change requests by kind ("route deletions" -> 2), for the closing summary.
-  const std::map<std::string, int>& changes() const { return changes_; }
-
  private:
   class Ticker;
   struct Awaited {
@@ -35,14 +32,13 @@ class Progress : public RequestObserver {
     std::chrono::steady_clock::time_point since;
   };
 
-  void remember(const Request& request, const ResourceDocument& answer);
+  void remember(const ResourceDocument& operation);
   void draw(const Awaited& awaited);
   void stopWaiting(const std::string& operation, bool done);
 
   std::ostream* terminal_;
   std::chrono::milliseconds tick_;
   std::map<std::string, Awaited> awaited_;  // by operation name
-  std::map<std::string, int> changes_;
   std::mutex drawing_;
   bool shown_ = false;
   std::unique_ptr<Ticker> ticker_;  // while a wait is in flight

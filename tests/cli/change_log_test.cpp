@@ -55,6 +55,9 @@ TEST(ChangeLog, EachChangeEndsInOneLineWithItsResult) {
           R"({"event":"change","part":"routes s","action":"routes.delete","resource":"projects/p/global/routes/r-1","result":"failed","error":"HTTP 403: no access � [DELETE http://emulator/compute/v1/projects/p/global/routes/r-1]"})",
           R"({"event":"change","part":"routes s","action":"routes.insert","resource":"projects/p/global/routes/r-2","operation":"op-2","result":"error","error":"quota exceeded"})",
           R"({"event":"change","part":"routes s","action":"routers.patch","resource":"projects/p/regions/us-east1/routers/cr","operation":"op-3","result":"unfinished"})"));
+  // The summary counts as these lines say: an operation ended in error is no change made.
+  EXPECT_EQ(changes->made(), (std::map<std::string, int>{{"peering removals", 1}}));
+  EXPECT_EQ(changes->failed(), 2);
 }
 
 }  // namespace

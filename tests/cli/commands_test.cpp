@@ -553,13 +553,14 @@ TEST_F(Commands, InterruptionLetsTheWaitInFlightFinishSavesTheRecordAndExits130)
   int status = runTool({"tolmi-gcp", "switch", "--config", config, "--endpoint", local.endpoint()},
                        out, errStream, true);
   EXPECT_EQ(status, 130) << err.str();
+  const std::string sameFiles = " --config " + config + " --endpoint " + local.endpoint();
   EXPECT_THAT(err.str(),
-              HasSubstr("interrupted during peerings; `tolmi-gcp revert --config " + config +
-                        " --endpoint " + local.endpoint() + "` takes back what was done\n"));
+              HasSubstr("interrupted during peerings; `tolmi-gcp revert" + sameFiles +
+                        " --only peerings` takes back peerings alone, `tolmi-gcp revert" +
+                        sameFiles + "` every part switched\n"));
   EXPECT_THAT(err.str(), HasSubstr("changes made: peering removals 1\n"));
   EXPECT_EQ(revertFile()["spokes"][kSpoke]["peerings"]["state"], "switching");
-  EXPECT_EQ(tool({"switch", "--config", config, "--only", "peerings", "--force"}).status, 0);
-  EXPECT_EQ(tool({"revert", "--config", config}).status, 0);
+  EXPECT_EQ(tool({"revert", "--config", config, "--only", "peerings"}).status, 0);
   EXPECT_EQ(comparableState(local.emulator().state()), before);
 }
 

@@ -73,29 +73,5 @@ TEST(Progress, FailedWaitErasesTheLineAndPassesTheFailureOn) {
   EXPECT_TRUE(terminal.str().ends_with("\r\033[K"));
 }
 
-TEST(Progress, CountsAcceptedChangesOnlyAndDrawsNothingWithoutTerminal) {
-  auto script = std::make_shared<FakeTransport>();
-  script->reply(kInsertOperation)
-      .reply({{"status", "DONE"}})
-      .reply({{"name", "op-2"}})
-      .replyError(404, "notFound", "The resource 'projects/p/global/routes/x' was not found")
-      .reply({{"name", "op-3"}})
-      .reply({{"name", "op-4"}})
-      .reply({{"name", "r"}});
-  auto progress = std::make_shared<Progress>(nullptr, std::chrono::milliseconds(1));
-  ComputeService service = observed(script, progress);
-  service.routes().insert("p", {}).execute();
-  service.globalOperations().wait("p", "op-1").execute();
-  service.routes().delete_("p", "r-0").execute();
-  EXPECT_THROW(service.routes().delete_("p", "x").execute(), HttpError);
-  service.networks().removePeering("p", "hub", {}).execute();
-  service.routers().patch("p", "us-east1", "cr", {}).execute();
-  service.routes().get("p", "r").execute();
-  EXPECT_EQ(progress->changes(), (std::map<std::string, int>{{"peering removals", 1},
-                                                             {"route creations", 1},
-                                                             {"route deletions", 1},
-                                                             {"router patches", 1}}));
-}
-
 }  // namespace
 }  // namespace tolmi_gcp::cli

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_transport.hpp"
+#include "log_capture.hpp"
 #include "tolmi_gcp/compute/compute_service.hpp"
 #include "tolmi_gcp/errors.hpp"
 
@@ -13,6 +14,8 @@ namespace tolmi_gcp {
 namespace {
 
 using std::chrono::milliseconds;
+using ::testing::_;
+using ::testing::ElementsAre;
 using testing::FakeTransport;
 
 class Retries : public ::testing::Test {
@@ -58,6 +61,7 @@ TEST_F(Retries, BackoffIsCappedAndRetryAfterIsHonoured) {
 }
 
 TEST_F(Retries, ChangesKeepOneRequestIdAcrossTriesAndRetryOperationInProgress) {
+  testing::LogCapture log("tolmi_gcp.compute");
   ComputeService service(transport, "http://e/compute/v1/", nullptr, policy());
   transport->dropConnection()
       .replyError(400, "badRequest",
@@ -72,6 +76,12 @@ TEST_F(Retries, ChangesKeepOneRequestIdAcrossTriesAndRetryOperationInProgress) {
       << id;
   EXPECT_EQ(requestId(1), id);
   EXPECT_EQ(requestId(2), id);
+  // The line says why, its message cut short.
+  EXPECT_THAT(log.lines(), ElementsAre(_,
+                                       "retrying POST http://e/compute/v1/projects/p/global/"
+                                       "networks/hub/removePeering after HTTP 400 badRequest: "
+                                       "There is a peering operation in progress on the local "
+                                       "or peer network. Try again ... (try 3 in 1999 ms)"));
   transport->reply({{"name", "op-2"}});
   service.networks().removePeering("p", "hub", {{"name", "y"}}).execute();
   EXPECT_NE(requestId(3), id) << "every change gets its own id";

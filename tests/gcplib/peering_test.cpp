@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <log4cplus/loglevel.h>
 
@@ -12,6 +13,7 @@
 namespace tolmi_gcp {
 namespace {
 
+using ::testing::_;
 using testing::FakeTransport;
 using testing::LogCapture;
 using Lines = std::vector<std::string>;
@@ -388,6 +390,13 @@ TEST_F(AddPeerings, FillsWhatTheApiLeftOutWithItsDefaults) {
                {"importSubnetRoutesWithPublicIp", false},
                {"stackType", "IPV4_ONLY"}});
   EXPECT_EQ(transport->requests.at(2).json(), ResourceDocument({{"networkPeering", bare}}));
+  EXPECT_THAT(log.lines(),
+              ::testing::ElementsAre(_, _, _, "  add peering hub-to-spoke in proj-t::hub",
+                                     "  peering hub-to-spoke gets the API's defaults for what its "
+                                     "record lacks: exportCustomRoutes false, importCustomRoutes "
+                                     "false, exchangeSubnetRoutes true, "
+                                     "exportSubnetRoutesWithPublicIp true, "
+                                     "importSubnetRoutesWithPublicIp false, stackType IPV4_ONLY"));
 }
 
 TEST_F(AddPeerings, FailsBeforeAnyRequestOnAnIncompleteRecord) {

@@ -79,6 +79,15 @@ std::chrono::milliseconds retryAfter(const HttpResponse& response) {
   return std::chrono::seconds(std::stoll(value.substr(0, 9)));
 }
 
+// Why the API refused, for a retry line: its reason and the start of its message, on one line.
+std::string whyRefused(const HttpError& refusal) {
+  constexpr std::size_t kShown = 80;
+  std::string message = printableText(refusal.apiMessage());
+  if (message.size() > kShown) message = std::string(utf8Prefix(message, kShown)) + " ...";
+  if (refusal.reason().empty()) return message;
+  return printableText(refusal.reason()) + ": " + message;
+}
+
 log4cplus::Logger& retryLogger() {
   static log4cplus::Logger logger = log4cplus::Logger::getInstance("tolmi_gcp.compute");
   return logger;
@@ -126,7 +135,7 @@ HttpResponse sendWithRetries(HttpRequest wire, CallKind kind, const RetryPolicy&
       if (!policy.enabled || !(isTransient(response.status) || (change && isBusy(*refusal))))
         throw *refusal;
       mayHaveActed = change && isTransient(response.status);
-      problem = "HTTP " + std::to_string(response.status);
+      problem = "HTTP " + std::to_string(response.status) + " " + whyRefused(*refusal);
       minimum = retryAfter(response);
     } catch (const MalformedAnswerError&) {
       throw;

@@ -85,6 +85,17 @@ ResourceDocument pairWithEnd(const ResourceDocument& pairs, const std::string& t
   return nullptr;
 }
 
+// Says which members a recorded peering lacks, that it is re-created with the API's defaults for.
+void noteDefaultsFilledIn(const ResourceDocument& entry) {
+  std::string filled;
+  for (const auto& [member, byDefault] : createdMembers())
+    if (!byDefault.is_null() && !has(entry, member))
+      filled += (filled.empty() ? "" : ", ") + std::string(member) + " " + textOf(byDefault);
+  if (!filled.empty())
+    info("  peering " + textOf(at(entry, "name")) +
+         " gets the API's defaults for what its record lacks: " + filled);
+}
+
 ResourceDocument creationBody(const ResourceDocument& entry) {
   return {{"networkPeering", createdPeering(entry)}};
 }
@@ -274,10 +285,12 @@ void GcpLib::addPeerings(ComputeService& service, const ResourceDocument& peerin
     ResourceDocument lpeer_body = creationBody(local);
     ResourceDocument rpeer_body = creationBody(remote);
     info("  add peering " + textOf(at(local, "name")) + " in " + localKey);
+    noteDefaultsFilledIn(local);
     if (!Globals::getDryRun())
       addPeeringEnd(service, localPeerProject, localPeerNetwork, lpeer_body);
     info("  add peering " + textOf(at(remote, "name")) + " in " +
          NetworkKey{remotePeerProject, remotePeerNetwork}.text());
+    noteDefaultsFilledIn(remote);
     if (!Globals::getDryRun())
       addPeeringEnd(service, remotePeerProject, remotePeerNetwork, rpeer_body);
   }
