@@ -115,7 +115,10 @@ void ChangeLog::onFailure(const Request& request, std::string_view failure) {
     case CallKind::kRead:
       return;
     case CallKind::kWait:
-      return ended(request.parameters().back(), "failed", std::string(failure));
+      // A failed wait or read of an operation says nothing of the change: it stays awaited.
+      output_.logOnly("operation " + request.parameters().back() +
+                      " not read: " + std::string(failure));
+      return;
     case CallKind::kChange: {
       std::lock_guard lock(mutex_);
       written(changeOf(request), "", "failed", std::string(failure));

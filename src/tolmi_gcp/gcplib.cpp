@@ -91,12 +91,23 @@ ComputeService& globalService() {
 
 void recordWritten() { Globals::revertInfoWritten(); }
 
-ResourceDocument awaitOperation(const Request& wait) {
-  // A wait's path is its operation's path followed by the method's own segment.
-  const std::string operation = wait.path().substr(0, wait.path().rfind('/'));
+ResourceDocument awaitOperation(const Request& wait, const Request& read) {
+  const std::string& operation = read.path();
   const auto deadline = GcpLib::clock()() + Globals::operationTimeout;
+  // A failed wait says nothing of the change: from then on the operation is read instead, and
+  // its own status decides.
+  const Request* asking = &wait;
   for (;;) {
-    ResourceDocument document = wait.execute();
+    ResourceDocument document;
+    try {
+      document = asking->execute();
+    } catch (const Error& failure) {  // HttpError or TransportError
+      if (asking == &read) throw;
+      warning("waiting for operation " + operation + " failed (" + failure.what() +
+              "): reading the operation instead");
+      asking = &read;
+      continue;
+    }
     const ResourceDocument& status = at(document, "status");
     if (!status.is_string())
       throw Error("malformed answer for operation " + operation + ": \"status\" is " +
@@ -132,8 +143,10 @@ ResourceDocument GcpLib::wait_for_global_operation(ComputeService& service,
                                                    const ResourceDocument& operation) {
   if (!project.is_string()) throw ArgumentTypeError("project", "a string", project);
   if (!operation.is_string()) throw ArgumentTypeError("operation", "a string", operation);
+  GlobalOperationsCollection operations = service.globalOperations();
   return frame::awaitOperation(
-      service.globalOperations().wait(project.get<std::string>(), operation.get<std::string>()));
+      operations.wait(project.get<std::string>(), operation.get<std::string>()),
+      operations.get(project.get<std::string>(), operation.get<std::string>()));
 }
 
 }  // namespace tolmi_gcp

@@ -1,3 +1,4 @@
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -114,6 +115,35 @@ TEST_F(OperationWait, OnlyExactDoneFinishesAndErrorFails) {
   }
   EXPECT_EQ(transport->requests.size(), 2u);
   EXPECT_EQ(sleeps, 1);
+}
+
+TEST_F(OperationWait, AFailedWaitReadsTheOperationAndItsStatusDecides) {
+  testing::LogCapture log;
+  transport->replyError(403, "forbidden", "no wait for you")
+      .reply({{"status", "RUNNING"}})
+      .reply({{"status", "DONE"}});
+  EXPECT_EQ(GcpLib::wait_for_global_operation(service, "p", "op-1")["status"], "DONE");
+  transport->replyError(403, "forbidden", "no wait for you")
+      .reply({{"status", "DONE"}, {"error", {{"errors", {{{"code", "QUOTA"}}}}}}})
+      .replyError(403, "forbidden", "no wait for you")
+      .replyError(404, "notFound", "no such operation");
+  EXPECT_THROW(GcpLib::wait_for_global_operation(service, "p", "op-1"), OperationError);
+  try {
+    GcpLib::wait_for_global_operation(service, "p", "op-1");
+    FAIL() << "expected the read's HttpError";
+  } catch (const HttpError& failure) {
+    EXPECT_EQ(failure.status(), 404);
+  }
+  const std::string wait = "POST projects/p/global/operations/op-1/wait";
+  const std::string read = "GET projects/p/global/operations/op-1";
+  EXPECT_EQ(transport->texts(),
+            (std::vector<std::string>{wait, read, read, wait, read, wait, read}));
+  EXPECT_EQ(sleeps, 1);
+  auto fellBack = ::testing::AllOf(
+      ::testing::StartsWith("waiting for operation projects/p/global/operations/op-1 failed ("),
+      ::testing::HasSubstr("no wait for you"),
+      ::testing::EndsWith("): reading the operation instead"));
+  EXPECT_THAT(log.lines(), ::testing::ElementsAre(fellBack, fellBack, fellBack));
 }
 
 TEST_F(OperationWait, GivesUpAtItsDeadlineAndRefusesAStatusThatIsNotText) {

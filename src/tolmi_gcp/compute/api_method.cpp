@@ -20,7 +20,9 @@ constexpr const ApiMethod* kMethods[] = {
     &api::kRoutersPatch,
     &api::kGlobalOperationsList,
     &api::kGlobalOperationsWait,
+    &api::kGlobalOperationsGet,
     &api::kRegionOperationsWait,
+    &api::kRegionOperationsGet,
 };
 
 // "*" in the template stands for exactly one non-empty segment.

@@ -5,7 +5,8 @@
 namespace tolmi_gcp {
 
 // What a call does to the estate, which decides how it may be retried: reads and operation waits
-// are safe to repeat; a change is repeated only under its own requestId.
+// are safe to repeat; a change is repeated only under its own requestId. Reading an operation is
+// part of waiting for it (kWait), when its wait failed.
 enum class CallKind { kRead, kWait, kChange };
 
 // One Compute Engine API method the library calls, as the API's discovery document names it.
@@ -48,6 +49,10 @@ inline constexpr ApiMethod kGlobalOperationsList{"compute.globalOperations.list"
                                                  "GET", "projects/*/global/operations"};
 inline constexpr ApiMethod kGlobalOperationsWait{"compute.globalOperations.wait", CallKind::kWait,
                                                  "POST", "projects/*/global/operations/*/wait"};
+inline constexpr ApiMethod kGlobalOperationsGet{"compute.globalOperations.get", CallKind::kWait,
+                                                "GET", "projects/*/global/operations/*"};
+inline constexpr ApiMethod kRegionOperationsGet{"compute.regionOperations.get", CallKind::kWait,
+                                                "GET", "projects/*/regions/*/operations/*"};
 inline constexpr ApiMethod kRegionOperationsWait{"compute.regionOperations.wait", CallKind::kWait,
                                                  "POST", "projects/*/regions/*/operations/*/wait"};
 }  // namespace api

@@ -251,6 +251,16 @@ Request GlobalOperationsCollection::wait(const std::string& project,
   return Request(s_, api::kGlobalOperationsWait, {project, operation});
 }
 
+Request GlobalOperationsCollection::get(const std::string& project,
+                                        const std::string& operation) const {
+  return Request(s_, api::kGlobalOperationsGet, {project, operation});
+}
+
+Request RegionOperationsCollection::get(const std::string& project, const std::string& region,
+                                        const std::string& operation) const {
+  return Request(s_, api::kRegionOperationsGet, {project, region, operation});
+}
+
 Request RegionOperationsCollection::wait(const std::string& project, const std::string& region,
                                          const std::string& operation) const {
   return Request(s_, api::kRegionOperationsWait, {project, region, operation});

@@ -162,6 +162,7 @@ class GlobalOperationsCollection {
   std::optional<Request> list_next(const Request& previous_request,
                                    const ResourceDocument& previous_response) const;
   Request wait(const std::string& project, const std::string& operation) const;
+  Request get(const std::string& project, const std::string& operation) const;
 
  private:
   const ComputeService& s_;
@@ -172,6 +173,8 @@ class RegionOperationsCollection {
   explicit RegionOperationsCollection(const ComputeService& s) : s_(s) {}
   Request wait(const std::string& project, const std::string& region,
                const std::string& operation) const;
+  Request get(const std::string& project, const std::string& region,
+              const std::string& operation) const;
 
  private:
   const ComputeService& s_;

@@ -50,8 +50,10 @@ const ResourceDocument& listAt(const ResourceDocument& doc, std::string_view key
 // A router change is done when its region operation is; one that ends in error fails the router.
 void awaitRouterChange(ComputeService& service, const std::string& project,
                        const std::string& region, const ResourceDocument& operation) {
-  frame::awaitOperation(
-      service.regionOperations().wait(project, region, stringAt(operation, "name")));
+  const std::string& name = stringAt(operation, "name");
+  RegionOperationsCollection operations = service.regionOperations();
+  frame::awaitOperation(operations.wait(project, region, name),
+                        operations.get(project, region, name));
 }
 
 // A router that fails is reported and the caller goes on with the next one.

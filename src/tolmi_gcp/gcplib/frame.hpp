@@ -57,7 +57,9 @@ ComputeService& globalService();
 void recordWritten();
 
 // Repeats `wait` (a global or region operations.wait) until the operation is DONE and returns its
-// last document; throws OperationError when the finished operation carries "error".
-ResourceDocument awaitOperation(const Request& wait);
+// last document; throws OperationError when the finished operation carries "error". When the
+// wait itself fails (HttpError, TransportError), it goes on with `read` (the operation's get),
+// whose failure is thrown.
+ResourceDocument awaitOperation(const Request& wait, const Request& read);
 
 }  // namespace tolmi_gcp::frame
