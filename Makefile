@@ -17,9 +17,10 @@ all: build
 bootstrap:
 	@scripts/bootstrap
 
-# Configured every time, so that a folder first configured otherwise still builds with -Werror.
+# Configured every time, so that a folder first configured otherwise (by `make demo` too) still
+# builds with -Werror and builds everything.
 build: bootstrap
-	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DTOLMI_TESTS=ON -DTOLMI_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
@@ -53,7 +54,12 @@ fuzz: fuzz-build
 fuzz-smoke: fuzz-build
 	@seconds=$(FUZZ_SMOKE_SECONDS); $(FUZZ_RUN)
 
-demo: build
+# Only what the demo runs: the library, the tool and the emulator, not the tests.
+demo:
+	@echo "make demo: installing what is missing, building tolmi-gcp and compute-emulator in $(BUILD) (not the tests), then running tolmi-gcp demo"
+	@scripts/bootstrap --demo
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS) -DTOLMI_TESTS=OFF -DTOLMI_BENCH=OFF
+	cmake --build $(BUILD) -j $(JOBS) --target tolmi-gcp compute-emulator
 	$(BUILD)/tolmi-gcp demo
 
 # The discovery benchmark also runs Google's Python API client, installed here and not for the tests.
