@@ -4,7 +4,6 @@
 #include <functional>
 #include <map>
 #include <optional>
-#include <set>
 #include <string_view>
 
 #include "tolmi_gcp/errors.hpp"
@@ -134,7 +133,10 @@ bool isStageName(std::string_view text) {
 class Validator {
  public:
   std::vector<std::string> problems;
-  std::set<const ResourceDocument*> refused;  // values of the document walked
+  // The refused values of the document walked, each with what the check before any change sees
+  // in its place: null (a member left out, a list item made null) or, where a list was expected,
+  // an empty list, so that the check does not take the key for one the file leaves out.
+  std::map<const ResourceDocument*, ResourceDocument> refused;
 
   // A route name that two stages would create, or that one creates and another deletes: each
   // stage's record would hold it, and reverting one stage would take the route from the other.
@@ -198,10 +200,11 @@ class Validator {
     problems.push_back((path.empty() ? std::string("the file") : path) + ": " + what);
   }
 
-  // A problem with `value` itself: the check before any change leaves the value out.
-  void refuse(const std::string& path, const ResourceDocument& value, const std::string& what) {
+  // A problem with `value` itself: the check before any change sees `instead`.
+  void refuse(const std::string& path, const ResourceDocument& value, const std::string& what,
+              ResourceDocument instead = nullptr) {
     report(path, what);
-    refused.insert(&value);
+    refused.emplace(&value, std::move(instead));
   }
 
   Check bind(void (Validator::*member)(const std::string&, const ResourceDocument&)) {
@@ -236,7 +239,8 @@ class Validator {
   }
 
   void list(const std::string& path, const ResourceDocument& value, const Check& each) {
-    if (!value.is_array()) return refuse(path, value, "must be a list, got " + shown(value));
+    if (!value.is_array())
+      return refuse(path, value, "must be a list, got " + shown(value), ResourceDocument::array());
     for (std::size_t i = 0; i < value.size(); ++i)
       each(path + "[" + std::to_string(i) + "]", value[i]);
   }
@@ -362,20 +366,27 @@ class Validator {
   std::map<std::string, std::string> routers_;  // router key -> where it was first listed
 };
 
-// `value` without the values in `refused`: a member's is left out, a list item's becomes null, so
-// that the other items keep their places.
+// `value` with each refused value replaced by what the check sees instead; a member that would be
+// null is left out, a list item stays in its place so that the others keep theirs.
 ResourceDocument without(const ResourceDocument& value,
-                         const std::set<const ResourceDocument*>& refused) {
+                         const std::map<const ResourceDocument*, ResourceDocument>& refused) {
   if (value.is_object()) {
     ResourceDocument kept = ResourceDocument::object();
-    for (auto it = value.begin(); it != value.end(); ++it)
-      if (!refused.contains(&it.value())) kept[it.key()] = without(it.value(), refused);
+    for (auto it = value.begin(); it != value.end(); ++it) {
+      auto refusal = refused.find(&it.value());
+      if (refusal == refused.end())
+        kept[it.key()] = without(it.value(), refused);
+      else if (!refusal->second.is_null())
+        kept[it.key()] = refusal->second;
+    }
     return kept;
   }
   if (value.is_array()) {
     ResourceDocument kept = ResourceDocument::array();
-    for (const ResourceDocument& item : value)
-      kept.push_back(refused.contains(&item) ? ResourceDocument() : without(item, refused));
+    for (const ResourceDocument& item : value) {
+      auto refusal = refused.find(&item);
+      kept.push_back(refusal == refused.end() ? without(item, refused) : refusal->second);
+    }
     return kept;
   }
   return value;

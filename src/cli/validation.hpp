@@ -10,7 +10,8 @@ namespace tolmi_gcp::cli {
 struct MigrationCheck {
   std::vector<std::string> problems;  // "key.path: problem", in document order
   // The document without the values refused: a refused member is left out, a refused list item
-  // is null; null when the document itself is refused (not a mapping).
+  // is null, a value refused for not being a list is an empty one; null when the document itself
+  // is refused (not a mapping).
   ResourceDocument sound;
 };
 
