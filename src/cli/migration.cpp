@@ -36,7 +36,10 @@ Migration::Migration(const Invocation& invocation, Setup& setup, Output& output,
       setup_(setup),
       store_(*setup.store),
       out_(output),
-      errorsBefore_(errorsBefore) {}
+      errorsBefore_(errorsBefore) {
+  for (const std::string& problem : setup.fileProblems)
+    problems_.push_back(invocation.config + ": " + problem);
+}
 
 int Migration::run() {
   int status = kDone;
@@ -147,7 +150,7 @@ std::string Migration::describe(const Part& part) const {
 int Migration::migrate(bool switching) {
   std::vector<Part> run = switching ? partsToSwitch() : partsToRevert();
   planned_ = run.size();
-  if (run.empty()) {
+  if (run.empty() && problems_.empty()) {
     std::string note = switching ? "nothing left to switch for " : "nothing left to revert for ";
     note += setup_.spoke + " in " + in_.revertFile;
     if (!store_.existed()) note += ": the file does not exist";
@@ -211,9 +214,10 @@ void Migration::awaitEarlierChanges(const std::vector<Part>& run) {
   };
   std::vector<std::string> projects = {setup_.project}, networks = {relative(Globals::networkLink)};
   for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs")) {
-    const NetworkKey key = *NetworkKey::parse(textOf(transit["vpc_name"]));
-    networks.push_back("projects/" + key.project + "/global/networks/" + key.network);
-    if (!contains(projects, key.project)) projects.push_back(key.project);
+    const std::optional<NetworkKey> key = transitNetwork(transit);
+    if (!key) continue;
+    networks.push_back("projects/" + key->project + "/global/networks/" + key->network);
+    if (!contains(projects, key->project)) projects.push_back(key->project);
   }
   const std::string spokeRoutes = "projects/" + setup_.project + "/global/routes/";
   ComputeService& api = *Globals::service;
@@ -268,8 +272,8 @@ void Migration::refuseProblems(const std::string& file, const std::vector<std::s
     out_.fail(file + ": " + problem);
     problems_.push_back(file + ": " + problem);
   }
-  if (!problems.empty())
-    throw ConfigError(std::to_string(problems.size()) +
+  if (!problems_.empty())
+    throw ConfigError(std::to_string(problems_.size()) +
                       " problem(s) found before any change; nothing was sent");
 }
 

@@ -53,7 +53,7 @@ class Migration {
   std::vector<Part> finished_;
   std::size_t mismatches_ = 0;  // differences found on reading back
   Plan plan_;
-  std::vector<std::string> problems_;  // found before the first change
+  std::vector<std::string> problems_;  // found before the first change: the file's, the check's
 };
 
 }  // namespace tolmi_gcp::cli

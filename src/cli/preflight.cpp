@@ -111,29 +111,29 @@ void checkTransit(const Setup& setup, const std::vector<Part>& parts, Findings& 
   std::size_t i = 0;
   for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs")) {
     std::string where = "transit_vpcs[" + std::to_string(i++) + "]";
-    // The file was validated: every transit vpc_name is a network key.
-    const std::string& name = transit["vpc_name"].get_ref<const std::string&>();
-    const NetworkKey key = *NetworkKey::parse(name);
-    std::optional<ResourceDocument> transitNetwork =
-        readIfExists(api.networks().get(key.project, key.network));
-    if (!transitNetwork) {
+    const std::optional<NetworkKey> key = transitNetwork(transit);
+    if (!key) continue;
+    const std::string name = key->text();
+    std::optional<ResourceDocument> network =
+        readIfExists(api.networks().get(key->project, key->network));
+    if (!network) {
       found.problems.push_back(where + ".vpc_name: the network " + name + " does not exist");
       continue;
     }
-    if (runs(parts, Part::kPeerings)) checkPeering(setup, where, name, *transitNetwork, found);
+    if (runs(parts, Part::kPeerings)) checkPeering(setup, where, name, *network, found);
     if (!runs(parts, Part::kRouters)) continue;
     std::size_t j = 0;
-    for (const ResourceDocument& router : arrayOrEmpty(transit, "cloud_routers")) {
+    for (const ResourceDocument& entry : arrayOrEmpty(transit, "cloud_routers")) {
       std::string at = where + ".cloud_routers[" + std::to_string(j++) + "]";
-      const std::string& region = router["region"].get_ref<const std::string&>();
-      const std::string& routerName = router["router_name"].get_ref<const std::string&>();
+      const std::optional<RouterKey> router = transitRouter(*key, entry);
+      if (!router) continue;
       std::optional<ResourceDocument> routerDoc =
-          readIfExists(api.routers().get(key.project, region, routerName));
+          readIfExists(api.routers().get(key->project, router->region, router->router));
       if (!routerDoc)
-        found.problems.push_back(at + ": the router " + routerName + " does not exist in " +
-                                 key.project + " " + region);
+        found.problems.push_back(at + ": the router " + router->router + " does not exist in " +
+                                 key->project + " " + router->region);
       else
-        checkRouter(at, key.network, *routerDoc, router, found);
+        checkRouter(at, key->network, *routerDoc, entry, found);
     }
   }
 }
@@ -167,6 +167,7 @@ void warnOfDroppedTags(const Setup& setup, const std::string& where,
   const ResourceDocument& additions = arrayOrEmpty(entries, "add");
   if (additions.empty()) return;
   for (const ResourceDocument& name : arrayOrEmpty(entries, "delete")) {
+    if (!name.is_string()) continue;  // refused by the file's check
     std::optional<ResourceDocument> route =
         readIfExists(Globals::service->routes().get(setup.project, textOf(name)));
     const std::vector<std::string> tags =
@@ -187,6 +188,22 @@ void warnOfDroppedTags(const Setup& setup, const std::string& where,
   }
 }
 
+// The instance an "add" entry routes through, unless the file's check refused its zone or name.
+void checkGateway(const Setup& setup, const std::string& at, const ResourceDocument& add,
+                  Findings& found) {
+  const ResourceDocument& zone = memberOrNull(add, "zone");
+  const ResourceDocument& instance = memberOrNull(add, "dest_instance");
+  if (!zone.is_string() || !instance.is_string()) return;
+  std::optional<ResourceDocument> gateway = readIfExists(
+      Globals::service->instances().get(setup.project, textOf(zone), textOf(instance)));
+  if (!gateway)
+    found.problems.push_back(at + ": the instance " + textOf(instance) + " does not exist in " +
+                             setup.project + " " + textOf(zone));
+  else if (std::string why = whyNoGateway(*gateway, setup.spoke); !why.empty())
+    found.problems.push_back(at + ": the instance " + textOf(instance) +
+                             " cannot carry the route's traffic: " + why);
+}
+
 void checkStage(const Setup& setup, const std::string& stage, Findings& found) {
   const ComputeService& api = *Globals::service;
   const ResourceDocument entries = YamlContext{}.getContext("manage_routes")[stage];
@@ -197,6 +214,7 @@ void checkStage(const Setup& setup, const std::string& stage, Findings& found) {
   const ResourceDocument& earlierAdded = arrayOrEmpty(earlier, "added_route_list");
   std::vector<std::string> deleted;
   for (const ResourceDocument& name : arrayOrEmpty(entries, "delete")) {
+    if (!name.is_string()) continue;  // refused by the file's check
     deleted.push_back(textOf(name));
     auto recorded = std::find_if(
         earlierDeleted.begin(), earlierDeleted.end(),
@@ -213,17 +231,13 @@ void checkStage(const Setup& setup, const std::string& stage, Findings& found) {
   std::size_t k = 0;
   for (const ResourceDocument& add : arrayOrEmpty(entries, "add")) {
     std::string at = where + ".add[" + std::to_string(k++) + "]";
-    std::string zone = textOf(add["zone"]), instance = textOf(add["dest_instance"]);
-    std::optional<ResourceDocument> gateway =
-        readIfExists(api.instances().get(setup.project, zone, instance));
-    if (!gateway)
-      found.problems.push_back(at + ": the instance " + instance + " does not exist in " +
-                               setup.project + " " + zone);
-    else if (std::string why = whyNoGateway(*gateway, setup.spoke); !why.empty())
-      found.problems.push_back(at + ": the instance " + instance +
-                               " cannot carry the route's traffic: " + why);
-    std::string name =
-        routes::createdRouteName(setup.project, textOf(Globals::vpc["vpc_name"]), add);
+    checkGateway(setup, at, add, found);
+    std::string name;
+    try {
+      name = routes::createdRouteName(setup.project, textOf(Globals::vpc["vpc_name"]), add);
+    } catch (const Error&) {
+      continue;  // the name would come from a value the file's check refused
+    }
     std::optional<ResourceDocument> taken = readIfExists(api.routes().get(setup.project, name));
     bool ours = std::find(earlierAdded.begin(), earlierAdded.end(), name) != earlierAdded.end();
     if (taken && ours && routes::createdByTool(*taken)) continue;  // created already
@@ -242,13 +256,12 @@ void checkStage(const Setup& setup, const std::string& stage, Findings& found) {
 // The transit networks and the routers the migration file lists.
 void scope(std::vector<std::string>& transits, std::map<std::string, RouterKey>& routers) {
   for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs")) {
-    const std::string name = textOf(transit["vpc_name"]);
-    transits.push_back(name);
-    for (const ResourceDocument& router : arrayOrEmpty(transit, "cloud_routers")) {
-      RouterKey key{*NetworkKey::parse(name), textOf(router["region"]),
-                    textOf(router["router_name"])};
-      routers[key.text()] = key;
-    }
+    const std::optional<NetworkKey> network = transitNetwork(transit);
+    if (!network) continue;
+    transits.push_back(network->text());
+    for (const ResourceDocument& entry : arrayOrEmpty(transit, "cloud_routers"))
+      if (std::optional<RouterKey> router = transitRouter(*network, entry))
+        routers[router->text()] = *router;
   }
 }
 

@@ -37,13 +37,30 @@ ResourceDocument readSpoke(const Invocation& in, const Setup& setup, const std::
 
 }  // namespace
 
+std::optional<NetworkKey> transitNetwork(const ResourceDocument& transit) {
+  const ResourceDocument& name = memberOrNull(transit, "vpc_name");
+  if (!name.is_string()) return std::nullopt;
+  return NetworkKey::parse(name.get_ref<const std::string&>());
+}
+
+std::optional<RouterKey> transitRouter(const NetworkKey& network, const ResourceDocument& router) {
+  const ResourceDocument& region = memberOrNull(router, "region");
+  const ResourceDocument& name = memberOrNull(router, "router_name");
+  if (!region.is_string() || !name.is_string()) return std::nullopt;
+  return RouterKey{network, region.get<std::string>(), name.get<std::string>()};
+}
+
 void prepare(const Invocation& in, Output& output, std::ostream* terminal, Setup& setup) {
-  ResourceDocument migration = parseYamlFile(in.config);
-  std::vector<std::string> problems = validateMigration(migration);
-  for (const std::string& problem : problems) output.fail(in.config + ": " + problem);
-  if (!problems.empty())
-    throw ConfigError(std::to_string(problems.size()) + " problem(s) in " + in.config +
+  MigrationCheck checked = checkMigration(parseYamlFile(in.config));
+  for (const std::string& problem : checked.problems) output.fail(in.config + ": " + problem);
+  // With a sound project and spoke the estate can be read: the check before any change finds what
+  // else is wrong in the same run, leaving out the refused values.
+  const ResourceDocument& migration = checked.sound;
+  bool readable = has(migration, "project_id") && has(migration, "vpc_name");
+  if (!checked.problems.empty() && (in.command == "discover" || !readable))
+    throw ConfigError(std::to_string(checked.problems.size()) + " problem(s) in " + in.config +
                       "; nothing was sent");
+  setup.fileProblems = checked.problems;
   YamlContext::setContext(migration);
   setup.project = migration["project_id"].get<std::string>();
   setup.spoke = NetworkKey{setup.project, migration["vpc_name"].get<std::string>()}.text();

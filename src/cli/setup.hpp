@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iosfwd>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "cli/progress.hpp"
 #include "cli/revert_store.hpp"
 #include "tolmi_gcp/ResourceDocument.hpp"
+#include "tolmi_gcp/network_key.hpp"
 
 namespace tolmi_gcp::cli {
 
@@ -25,6 +27,14 @@ inline std::string joined(const std::vector<std::string>& items, const std::stri
   return out;
 }
 
+// The network of a transit_vpcs entry of the library's context; nullopt where the file's check
+// refused its vpc_name.
+std::optional<NetworkKey> transitNetwork(const ResourceDocument& transit);
+
+// The router of a cloud_routers entry of the transit network `network`; nullopt where the file's
+// check refused the entry, its region or its router_name.
+std::optional<RouterKey> transitRouter(const NetworkKey& network, const ResourceDocument& router);
+
 // What a run of discover, switch or revert works on, read and checked before any change: the
 // migration file (validated and installed as the library's context), the revert store (locked;
 // not for discover), the API handle in Globals::service, and the spoke network as the API has it.
@@ -32,14 +42,18 @@ struct Setup {
   std::string project;
   std::string spoke;  // network key of the spoke
   std::vector<std::string> fileStages;
+  // Problems of the migration file, shown already; they refuse the run with what the check before
+  // any change finds. The library's context holds the file without the values they refuse.
+  std::vector<std::string> fileProblems;
   ResourceDocument spokeNetwork;
   std::unique_ptr<RevertStore> store;
   std::shared_ptr<Progress> progress;
   std::shared_ptr<ChangeLog> changes;
 };
 
-// Fills `setup` as far as it gets. Throws ConfigError for a bad file or command line, a locked
-// revert file or a missing spoke; any other failure when the API cannot be read. Sends no change.
+// Fills `setup` as far as it gets. Throws ConfigError for a bad file whose project or spoke is
+// refused (for discover: any bad file), a bad command line, a locked revert file or a missing
+// spoke; any other failure when the API cannot be read. Sends no change.
 void prepare(const Invocation& invocation, Output& output, std::ostream* terminal, Setup& setup);
 
 }  // namespace tolmi_gcp::cli

@@ -133,6 +133,10 @@ bool isStageName(std::string_view text) {
 class Validator {
  public:
   std::vector<std::string> problems;
+  // The refused values of the document walked, each with what the check before any change sees
+  // in its place: null (a member left out, a list item made null) or, where a list was expected,
+  // an empty list, so that the check does not take the key for one the file leaves out.
+  std::map<const ResourceDocument*, ResourceDocument> refused;
 
   // A route name that two stages would create, or that one creates and another deletes: each
   // stage's record would hold it, and reverting one stage would take the route from the other.
@@ -187,13 +191,20 @@ class Validator {
                 if (!x.is_null()) list(p, x, bind(&Validator::cidr));
               }},
              {"advertise_gke", false, [this](auto& p, auto& x) {
-                if (!x.is_boolean()) report(p, "must be true or false, got " + shown(x));
+                if (!x.is_boolean()) refuse(p, x, "must be true or false, got " + shown(x));
               }}});
   }
 
  private:
   void report(const std::string& path, const std::string& what) {
     problems.push_back((path.empty() ? std::string("the file") : path) + ": " + what);
+  }
+
+  // A problem with `value` itself: the check before any change sees `instead`.
+  void refuse(const std::string& path, const ResourceDocument& value, const std::string& what,
+              ResourceDocument instead = nullptr) {
+    report(path, what);
+    refused.emplace(&value, std::move(instead));
   }
 
   Check bind(void (Validator::*member)(const std::string&, const ResourceDocument&)) {
@@ -211,7 +222,7 @@ class Validator {
   // An object with the given fields; any other key in it is reported.
   void mapping(const std::string& path, const ResourceDocument& value,
                std::initializer_list<Field> fields) {
-    if (!value.is_object()) return report(path, "must be a mapping, got " + shown(value));
+    if (!value.is_object()) return refuse(path, value, "must be a mapping, got " + shown(value));
     for (const Field& field : fields) {
       auto it = value.find(field.key);
       if (it != value.end())
@@ -222,12 +233,14 @@ class Validator {
     for (auto it = value.begin(); it != value.end(); ++it) {
       bool known = false;
       for (const Field& field : fields) known = known || field.key == it.key();
-      if (!known) report(childPath(path, it.key()), "unknown key (" + expectedKeys(fields) + ")");
+      if (!known)
+        refuse(childPath(path, it.key()), it.value(), "unknown key (" + expectedKeys(fields) + ")");
     }
   }
 
   void list(const std::string& path, const ResourceDocument& value, const Check& each) {
-    if (!value.is_array()) return report(path, "must be a list, got " + shown(value));
+    if (!value.is_array())
+      return refuse(path, value, "must be a list, got " + shown(value), ResourceDocument::array());
     for (std::size_t i = 0; i < value.size(); ++i)
       each(path + "[" + std::to_string(i) + "]", value[i]);
   }
@@ -235,9 +248,9 @@ class Validator {
   // Text that `accepts` takes; `rule` says what is expected.
   void text(const std::string& path, const ResourceDocument& value,
             bool (*accepts)(std::string_view), const std::string& rule) {
-    if (!value.is_string()) return report(path, "must be text, got " + shown(value));
+    if (!value.is_string()) return refuse(path, value, "must be text, got " + shown(value));
     if (!accepts(value.get_ref<const std::string&>()))
-      report(path, shown(value) + " is not " + rule);
+      refuse(path, value, shown(value) + " is not " + rule);
   }
 
   void name(const std::string& path, const ResourceDocument& value) {
@@ -246,9 +259,9 @@ class Validator {
   }
 
   void cidr(const std::string& path, const ResourceDocument& value) {
-    if (!value.is_string()) return report(path, "must be text, got " + shown(value));
+    if (!value.is_string()) return refuse(path, value, "must be text, got " + shown(value));
     std::string problem = cidrProblem(value.get_ref<const std::string&>());
-    if (!problem.empty()) report(path, shown(value) + " " + problem);
+    if (!problem.empty()) refuse(path, value, shown(value) + " " + problem);
   }
 
   void transitVpc(const std::string& path, const ResourceDocument& value) {
@@ -260,14 +273,14 @@ class Validator {
   }
 
   void transitVpcName(const std::string& path, const ResourceDocument& value) {
-    if (!value.is_string()) return report(path, "must be text, got " + shown(value));
+    if (!value.is_string()) return refuse(path, value, "must be text, got " + shown(value));
     const std::string& text = value.get_ref<const std::string&>();
     std::optional<NetworkKey> key = NetworkKey::parse(text);
-    if (!key) return report(path, shown(value) + " must be 'project::network'");
+    if (!key) return refuse(path, value, shown(value) + " must be 'project::network'");
     if (!isProjectId(key->project))
-      report(path, shown(value) + " does not start with a valid project id");
+      refuse(path, value, shown(value) + " does not start with a valid project id");
     if (!isResourceName(key->network))
-      report(path, shown(value) + " does not end in a valid network name");
+      refuse(path, value, shown(value) + " does not end in a valid network name");
   }
 
   void cloudRouter(const std::string& path, const ResourceDocument& value,
@@ -291,12 +304,14 @@ class Validator {
     std::string key = vpc.get<std::string>() + "::" + region.get<std::string>() +
                       "::" + router.get<std::string>();
     auto [first, added] = routers_.emplace(key, path);
-    if (!added) report(path, "router " + shown(key) + " is already listed at " + first->second);
+    if (!added)
+      refuse(path, value, "router " + shown(key) + " is already listed at " + first->second);
   }
 
   void stages(const std::string& path, const ResourceDocument& value) {
     if (value.is_null()) return;
-    if (!value.is_object()) return report(path, "must be a mapping of stages, got " + shown(value));
+    if (!value.is_object())
+      return refuse(path, value, "must be a mapping of stages, got " + shown(value));
     for (auto it = value.begin(); it != value.end(); ++it) {
       std::string stagePath = childPath(path, it.key());
       if (!isStageName(it.key()))
@@ -336,7 +351,7 @@ class Validator {
                    (value.is_number_integer() && value.get<std::int64_t>() >= 0 &&
                     value.get<std::int64_t>() <= 65535);
     if (!inRange)
-      report(path, "must be a whole number from 0 to 65535 or null, got " + shown(value));
+      refuse(path, value, "must be a whole number from 0 to 65535 or null, got " + shown(value));
   }
 
   static std::string expectedKeys(std::initializer_list<Field> fields) {
@@ -351,13 +366,46 @@ class Validator {
   std::map<std::string, std::string> routers_;  // router key -> where it was first listed
 };
 
+// `value` with each refused value replaced by what the check sees instead; a member that would be
+// null is left out, a list item stays in its place so that the others keep theirs.
+ResourceDocument without(const ResourceDocument& value,
+                         const std::map<const ResourceDocument*, ResourceDocument>& refused) {
+  if (value.is_object()) {
+    ResourceDocument kept = ResourceDocument::object();
+    for (auto it = value.begin(); it != value.end(); ++it) {
+      auto refusal = refused.find(&it.value());
+      if (refusal == refused.end())
+        kept[it.key()] = without(it.value(), refused);
+      else if (!refusal->second.is_null())
+        kept[it.key()] = refusal->second;
+    }
+    return kept;
+  }
+  if (value.is_array()) {
+    ResourceDocument kept = ResourceDocument::array();
+    for (const ResourceDocument& item : value) {
+      auto refusal = refused.find(&item);
+      kept.push_back(refusal == refused.end() ? without(item, refused) : refusal->second);
+    }
+    return kept;
+  }
+  return value;
+}
+
 }  // namespace
 
-std::vector<std::string> validateMigration(const ResourceDocument& migration) {
+MigrationCheck checkMigration(const ResourceDocument& migration) {
   Validator validator;
   validator.migration(migration);
   validator.routeOwners(migration);
-  return validator.problems;
+  ResourceDocument sound = validator.refused.contains(&migration)
+                               ? ResourceDocument()
+                               : without(migration, validator.refused);
+  return {std::move(validator.problems), std::move(sound)};
+}
+
+std::vector<std::string> validateMigration(const ResourceDocument& migration) {
+  return checkMigration(migration).problems;
 }
 
 }  // namespace tolmi_gcp::cli

@@ -253,6 +253,14 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
     text.replace(text.find("dest_instance: gw-use1-b"), 24, "dest_instance: gw-use1-x");
     return text.replace(text.find("transit-prod::transit-b"), 23, "transit-prod::transit-x");
   }());
+  std::string slips = dir.write("slips.yaml", [&] {
+    std::string text = TempDir::read(typos);
+    text.replace(text.find("add_advertised_routes: [10.100.0.0/16]"), 38,
+                 "add_advertised_routes: [10.100.0.1/16]");
+    text.replace(text.find("groups: [ALL_SUBNETS]"), 21, "groups: ALL_SUBNETS");
+    return text.replace(text.find("router_name: cr-transit-a-use1"), 30,
+                        "router_name: cr-transit-a-usel");
+  }());
   std::string taken = dir.write("taken.yaml", [&] {
     std::string text = TempDir::read(config);
     return text.replace(text.find("name: onprem-dc2-via-gw-usw1"), 28, "name: egress-tagged");
@@ -282,6 +290,19 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
       {{"switch", "--config", config, "--operation-timeout", "1 hour"},
        "a positive duration such as 90s, 30m or 2h"},
       {{"switch", "--config", typos}, "3 problem(s) found before any change; nothing was sent"},
+      // A refused value leaves the estate readable: every problem comes out of one run.
+      {{"switch", "--config", slips},
+       slips + ": transit_vpcs[0].cloud_routers[1].add_advertised_routes[0]: \"10.100.0.1/16\" " +
+           "has host bits set; the network is 10.100.0.0/16\n" + slips +
+           ": transit_vpcs[0].cloud_routers[1].remove_advertised_groups: must be a list, got " +
+           "\"ALL_SUBNETS\"\n" + slips +
+           ": transit_vpcs[0].cloud_routers[0]: the router cr-transit-a-usel does not exist in " +
+           "net-transit-prod us-east1\n" + slips +
+           ": transit_vpcs[1].vpc_name: the network net-transit-prod::transit-x does not exist\n" +
+           slips + ": manage_routes.stage-1.delete: the route ghost-route does not exist in " +
+           "app-spoke-prod\n" + slips + ": manage_routes.stage-1.add[0]: the instance gw-use1-x " +
+           "does not exist in app-spoke-prod us-east1-c\ntolmi-gcp: 6 problem(s) found before " +
+           "any change; nothing was sent\n"},
       {{"revert", "--config", config, "--from-history", "-1"},
        "--from-history -1: " + config + ".revert.json keeps no record in its history"},
       {{"switch", "--config", config, "--retry-scale", "2"},
