@@ -72,6 +72,9 @@ void addChangeOptions(CLI::App& command, Invocation& invocation, std::string& fo
                    "<revert file>.dry-run");
   command.add_flag("--yes", invocation.yes,
                    "Go ahead without asking (on a terminal the plan waits for a yes)");
+  command.add_flag("--all-problems", invocation.allProblems,
+                   "When the file has problems, still read the estate (reads only) and list "
+                   "every problem the check before any change finds, in this one run");
 }
 
 }  // namespace

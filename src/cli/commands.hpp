@@ -29,9 +29,10 @@ struct Invocation {
   std::vector<std::string> only;    // --only parts, empty for all
   bool dryRun = false;
   bool force = false;
-  bool yes = false;                      // --yes: no question before the first change
-  std::istream* answers = nullptr;       // set on a terminal: where "proceed? [y/N]" is answered
-  std::ostream* events = nullptr;        // --output json: where the JSON goes
+  bool yes = false;                 // --yes: no question before the first change
+  bool allProblems = false;         // --all-problems: a bad file is checked against the estate too
+  std::istream* answers = nullptr;  // set on a terminal: where "proceed? [y/N]" is answered
+  std::ostream* events = nullptr;   // --output json: where the JSON goes
   std::optional<long long> fromHistory;  // revert from this history entry; checked against it
   std::optional<std::string> endpoint;
   ServiceOptions service;  // --retry-scale, --request-timeout-ms, --max-in-flight

@@ -53,11 +53,12 @@ std::optional<RouterKey> transitRouter(const NetworkKey& network, const Resource
 void prepare(const Invocation& in, Output& output, std::ostream* terminal, Setup& setup) {
   MigrationCheck checked = checkMigration(parseYamlFile(in.config));
   for (const std::string& problem : checked.problems) output.fail(in.config + ": " + problem);
-  // With a sound project and spoke the estate can be read: the check before any change finds what
-  // else is wrong in the same run, leaving out the refused values.
+  // A bad file sends no request. Asked to, and with a sound project and spoke, the estate is read
+  // all the same: the check before any change finds what else is wrong in the same run, leaving
+  // out the refused values.
   const ResourceDocument& migration = checked.sound;
   bool readable = has(migration, "project_id") && has(migration, "vpc_name");
-  if (!checked.problems.empty() && (in.command == "discover" || !readable))
+  if (!checked.problems.empty() && (!in.allProblems || in.command == "discover" || !readable))
     throw ConfigError(std::to_string(checked.problems.size()) + " problem(s) in " + in.config +
                       "; nothing was sent");
   setup.fileProblems = checked.problems;

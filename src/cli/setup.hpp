@@ -51,9 +51,9 @@ struct Setup {
   std::shared_ptr<ChangeLog> changes;
 };
 
-// Fills `setup` as far as it gets. Throws ConfigError for a bad file whose project or spoke is
-// refused (for discover: any bad file), a bad command line, a locked revert file or a missing
-// spoke; any other failure when the API cannot be read. Sends no change.
+// Fills `setup` as far as it gets. Throws ConfigError for a bad file (with --all-problems, one
+// whose project or spoke is refused; for discover, any), a bad command line, a locked revert file
+// or a missing spoke; any other failure when the API cannot be read. Sends no change.
 void prepare(const Invocation& invocation, Output& output, std::ostream* terminal, Setup& setup);
 
 }  // namespace tolmi_gcp::cli

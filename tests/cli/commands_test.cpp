@@ -291,7 +291,8 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
        "a positive duration such as 90s, 30m or 2h"},
       {{"switch", "--config", typos}, "3 problem(s) found before any change; nothing was sent"},
       // A refused value leaves the estate readable: every problem comes out of one run.
-      {{"switch", "--config", slips},
+      {{"switch", "--config", slips}, "2 problem(s) in " + slips + "; nothing was sent"},
+      {{"switch", "--config", slips, "--all-problems"},
        slips + ": transit_vpcs[0].cloud_routers[1].add_advertised_routes[0]: \"10.100.0.1/16\" " +
            "has host bits set; the network is 10.100.0.0/16\n" + slips +
            ": transit_vpcs[0].cloud_routers[1].remove_advertised_groups: must be a list, got " +
