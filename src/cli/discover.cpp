@@ -1,6 +1,7 @@
 #include "cli/discover.hpp"
 
 #include "cli/api_reads.hpp"
+#include "cli/estate.hpp"
 
 #include "tolmi_gcp/commonlib.hpp"
 #include "tolmi_gcp/compute/read_ahead.hpp"
@@ -42,19 +43,13 @@ void listTransitRouters() {
 void composeAdvertisements(const Setup& setup, Output& output) {
   output.report("");
   output.report("- Compose spoke advertisement(s)");
-  std::vector<std::string> regions;
-  for (const ResourceDocument& link : arrayOrEmpty(setup.spokeNetwork, "subnetworks")) {
-    std::string region = subnetworkLink(setup.spokeNetwork, link).location();
-    if (contains(regions, region)) continue;
-    regions.push_back(region);
-    ResourceDocument cidrs =
-        GcpLib::composeVpcCidrs(*Globals::service, setup.spokeNetwork, {{"region", region}});
+  ResourceDocument byRegion = spokeAdvertisements(setup);
+  for (const auto& [region, cidrs] : byRegion.items()) {
     std::vector<std::string> ranges;
-    if (cidrs.is_array())
-      for (const ResourceDocument& cidr : cidrs) ranges.push_back(textOf(cidr));
+    for (const ResourceDocument& cidr : cidrs) ranges.push_back(textOf(cidr));
     output.report("  " + padded(region, 25) + (ranges.empty() ? "none" : joined(ranges, " ")));
   }
-  if (regions.empty()) output.report("  no subnetwork found");
+  if (byRegion.empty()) output.report("  no subnetwork found");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "cli/api_reads.hpp"
 #include "tolmi_gcp/compute/read_ahead.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
@@ -48,7 +49,8 @@ class EstateReader {
     return {{"project", setup_.project},
             {"spoke", setup_.spoke},
             {"networks", std::move(networks)},
-            {"routers", routers()}};
+            {"routers", routers()},
+            {"advertisements", advertisements()}};
   }
 
  private:
@@ -89,6 +91,14 @@ class EstateReader {
     return routes;
   }
 
+  // The spoke's GKE routes count among its ranges: its route table is read for them, as discover's
+  // report reads it, without writing it.
+  ResourceDocument advertisements() {
+    Globals::routeInfo =
+        GcpLib::listRouteTable(setup_.project, *Globals::service, setup_.spokeNetwork, false);
+    return spokeAdvertisements(setup_);
+  }
+
   ResourceDocument routers() {
     ResourceDocument routers = ResourceDocument::array();
     for (const auto& [project, region] : regions_) {
@@ -119,5 +129,17 @@ class EstateReader {
 }  // namespace
 
 ResourceDocument readEstate(const Setup& setup) { return EstateReader(setup).read(); }
+
+ResourceDocument spokeAdvertisements(const Setup& setup) {
+  ResourceDocument byRegion = ResourceDocument::object();
+  for (const ResourceDocument& link : arrayOrEmpty(setup.spokeNetwork, "subnetworks")) {
+    std::string region = subnetworkLink(setup.spokeNetwork, link).location();
+    if (byRegion.contains(region)) continue;
+    ResourceDocument cidrs =
+        GcpLib::composeVpcCidrs(*Globals::service, setup.spokeNetwork, {{"region", region}});
+    byRegion[region] = cidrs.is_array() ? cidrs : ResourceDocument::array();
+  }
+  return byRegion;
+}
 
 }  // namespace tolmi_gcp::cli

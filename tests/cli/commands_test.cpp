@@ -487,6 +487,9 @@ TEST_F(Commands, JsonOutputNamesEachChangeAndTheLogFileStartsWithAHeader) {
   EXPECT_EQ(found["networks"].size(), 4u);
   EXPECT_EQ(found["networks"][0]["routes"].back()["name"], "tvn-940f3e20d8665308d0c3d5ba79cf6fba");
   EXPECT_EQ(found["routers"][0]["bgp"]["advertiseMode"], "CUSTOM");
+  // The text report's ranges, GKE's among them.
+  EXPECT_EQ(found["advertisements"]["us-west1"],
+            ResourceDocument({"172.16.0.0/28", "10.100.0.0/20", "10.100.16.0/20"}));
 }
 
 // Raises a real SIGINT once the tool draws its first progress line: an operation's wait is in
