@@ -1,10 +1,15 @@
 #include "tolmi_gcp/compute/read_ahead.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
+
+#include "log_capture.hpp"
+#include "tolmi_gcp/errors.hpp"
 
 namespace tolmi_gcp {
 namespace {
@@ -41,6 +46,49 @@ class GatheringTransport : public HttpTransport {
  private:
   std::shared_ptr<Count> count_;
 };
+
+// Answers 403 for the route "refused", 503 for "busy" and for "flaky" in the first two requests.
+struct Faulty : HttpTransport {
+  explicit Faulty(std::shared_ptr<std::atomic<int>> sent) : sent(std::move(sent)) {}
+  HttpResponse send(const HttpRequest& request) override {
+    const bool early = ++*sent <= 2;
+    const std::string& path = request.path;
+    if (path.ends_with("/refused")) return {403, {}, "{}"};
+    return {path.ends_with("/busy") || (early && path.ends_with("/flaky")) ? 503 : 200, {}, "{}"};
+  }
+  std::shared_ptr<HttpTransport> twin() const override { return std::make_shared<Faulty>(*this); }
+  std::shared_ptr<std::atomic<int>> sent;  // the requests, its twins' too
+};
+
+TEST(ReadAhead, AReadNotTakenNeitherDelaysAFailureNorWritesItsRetries) {
+  testing::LogCapture log("tolmi_gcp.compute");
+  auto sent = std::make_shared<std::atomic<int>>(0);
+  ComputeService service(std::make_shared<Faulty>(sent), "http://api/", nullptr,
+                         RetryPolicy::standard());
+  auto start = std::chrono::steady_clock::now();
+  {
+    Request refused = service.routes().get("p", "refused");
+    ReadAhead ahead(service, {refused, service.routes().get("p", "busy")});
+    while (*sent < 2) std::this_thread::yield();  // the busy read is between its tries
+    EXPECT_THROW(refused.execute(), HttpError);
+  }
+  // Left to its retries, the busy read would have held the failure back for five minutes.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_THAT(log.lines(), ::testing::ElementsAre());
+
+  // A read taken writes its retries when taken, not while the reads before it are written.
+  RetryPolicy instant = RetryPolicy::standard();
+  instant.sleep = [](std::chrono::milliseconds) {};
+  *sent = 0;
+  ComputeService quick(service.transport(), "http://api/", nullptr, instant);
+  Request flaky = quick.routes().get("p", "flaky");
+  ReadAhead ahead(quick, {flaky});
+  while (*sent < 3) std::this_thread::yield();
+  EXPECT_THAT(log.lines(), ::testing::ElementsAre());
+  flaky.execute();
+  EXPECT_THAT(log.lines(), ::testing::ElementsAre(::testing::HasSubstr("flaky after HTTP 503"),
+                                                  ::testing::HasSubstr("(try 3 in")));
+}
 
 TEST(ReadAhead, KeepsTheBoundOnTheWireAndHandsEachAnswerToItsOwnRead) {
   auto count = std::make_shared<GatheringTransport::Count>(3, 20);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <mutex>
 #include <random>
-#include <thread>
 
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/internal/encoding.hpp"
@@ -274,8 +273,6 @@ ComputeService::ComputeService(std::shared_ptr<HttpTransport> transport, std::st
       retry_(std::move(retry)),
       inFlight_(std::make_shared<detail::InFlight>(kDefaultMaxInFlight)) {
   if (endpoint_.empty() || endpoint_.back() != '/') endpoint_ += '/';
-  if (!retry_.sleep)
-    retry_.sleep = [](std::chrono::milliseconds d) { std::this_thread::sleep_for(d); };
   if (!retry_.random) {
     // Reads sent ahead retry on several threads at once.
     struct Engine {
@@ -335,7 +332,8 @@ Answer ComputeService::fetch(const Request& request) const {
   return inFlight_->execute(*this, request);
 }
 
-Answer ComputeService::send(const Request& request, HttpTransport& transport) const {
+Answer ComputeService::send(const Request& request, HttpTransport& transport,
+                            detail::TriesAhead* ahead) const {
   HttpRequest wire;
   wire.method = request.method();
   wire.baseUrl = endpoint_;
@@ -347,9 +345,9 @@ Answer ComputeService::send(const Request& request, HttpTransport& transport) co
   }
   if (observer_) observer_->onSend(request);
   try {
-    HttpResponse response =
-        sendWithRetries(wire, request.apiMethod().kind, retry_, *answered_,
-                        [&](const HttpRequest& sent) { return sendAuthorized(sent, transport); });
+    HttpResponse response = sendWithRetries(
+        wire, request.apiMethod().kind, retry_, *answered_,
+        [&](const HttpRequest& sent) { return sendAuthorized(sent, transport); }, ahead);
     Answer answer{ResourceDocument::object(), std::nullopt};
     // What a failure quotes of the body, kept before a text answer's body is handed over.
     std::string quoted =

@@ -244,8 +244,10 @@ class ComputeService {
   std::shared_ptr<std::atomic<bool>> answered_ = std::make_shared<std::atomic<bool>>(false);
   std::shared_ptr<detail::InFlight> inFlight_;
 
-  // Sends `request` through `transport` with retries, telling the observer.
-  Answer send(const Request& request, HttpTransport& transport) const;
+  // Sends `request` through `transport` with retries, telling the observer; a read sent ahead
+  // reports its tries to `ahead`.
+  Answer send(const Request& request, HttpTransport& transport,
+              detail::TriesAhead* ahead = nullptr) const;
   HttpResponse sendAuthorized(const HttpRequest& wire, HttpTransport& transport) const;
 };
 

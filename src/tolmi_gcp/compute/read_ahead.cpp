@@ -40,7 +40,16 @@ Answer InFlight::execute(const ComputeService& service, const Request& request) 
     entry.state = State::kSending;
     return sendHere(lock, service, request);
   }
-  changed_.wait(lock, [&] { return entry.state == State::kDone; });
+  // Its warnings come out here, where one read at a time would write them, as they come.
+  for (bool done = false; !done;) {
+    changed_.wait(lock, [&] { return entry.state == State::kDone || !entry.heldWarnings.empty(); });
+    std::vector<std::string> warnings;
+    warnings.swap(entry.heldWarnings);
+    done = entry.state == State::kDone;
+    lock.unlock();
+    for (const std::string& warning : warnings) writeRetryWarning(warning);
+    lock.lock();
+  }
   if (entry.failure) std::rethrow_exception(entry.failure);
   return std::move(*entry.answer);
 }
@@ -83,7 +92,8 @@ void InFlight::serve(std::shared_ptr<HttpTransport> transport) {
     std::optional<Answer> answer;
     std::exception_ptr failure;
     try {
-      answer = service_->send(entry.request, *transport);
+      SenderTries tries(*this, entry);
+      answer = service_->send(entry.request, *transport, &tries);
     } catch (...) {
       failure = std::current_exception();
     }
@@ -97,6 +107,17 @@ void InFlight::serve(std::shared_ptr<HttpTransport> transport) {
   spare_.push_back(std::move(transport));
 }
 
+void InFlight::SenderTries::hold(std::string warning) {
+  std::lock_guard lock(inFlight_.mutex_);
+  entry_.heldWarnings.push_back(std::move(warning));
+  inFlight_.changed_.notify_all();
+}
+
+bool InFlight::SenderTries::waitOut(std::chrono::milliseconds delay) {
+  std::unique_lock lock(inFlight_.mutex_);
+  return !inFlight_.changed_.wait_for(lock, delay, [this] { return inFlight_.stopping_; });
+}
+
 void InFlight::begin(const ComputeService& service, const std::vector<Request>& reads) {
   for (const Request& read : reads)
     if (read.apiMethod().kind != CallKind::kRead)
@@ -107,7 +128,7 @@ void InFlight::begin(const ComputeService& service, const std::vector<Request>& 
   if (limit_ == 1) return;  // nothing goes ahead: each read is sent when it is executed
   for (const Request& read : reads)
     if (waiting_.emplace(keyOf(read), entries_.size()).second)
-      entries_.push_back({read, State::kQueued, std::nullopt, nullptr});
+      entries_.push_back({read, State::kQueued, std::nullopt, nullptr, {}});
   while (limit_ > 1 && !noTwin_ && senders_.size() < std::min(limit_, entries_.size())) {
     std::shared_ptr<HttpTransport> transport;
     if (spare_.empty()) {

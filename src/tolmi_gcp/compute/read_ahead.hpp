@@ -15,10 +15,13 @@ namespace tolmi_gcp {
 // that read's answer, or rethrows its failure, instead of sending it again: code that reads one
 // thing after another runs unchanged, writes the same lines in the same order, and fails at the
 // same point with the same error. Reads equal to one still waiting are not added twice. Each read
-// goes through the handle's retries and observer, on the thread that sends it. Made while another
-// lives on the same handle, it adds its reads to that one's. Its end drops the answers not taken
-// and waits for the reads on the wire. With maxInFlight() 1, or a transport without twin, nothing
-// is sent ahead: each read goes out when it is executed. For one calling thread.
+// goes through the handle's retries and observer, on the thread that sends it; its retry warnings
+// are held back and written when its answer is taken, where one read at a time would write them
+// (never, if it is not taken). Made while another lives on the same handle, it adds its reads to
+// that one's. The end of the last abandons the reads not taken, so that a failure which ends the
+// walk is not delayed by them: their answers are dropped, their tries stop, and it waits only for
+// the requests on the wire. With maxInFlight() 1, or a transport without twin, nothing is sent
+// ahead: each read goes out when it is executed. For one calling thread.
 class ReadAhead {
  public:
   // Throws std::invalid_argument for a request that is not a read.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <thread>
 
 #include <log4cplus/logger.h>
 #include <log4cplus/loggingmacros.h>
@@ -9,6 +10,7 @@
 
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/internal/encoding.hpp"
+#include "tolmi_gcp/internal/tries_ahead.hpp"
 
 namespace tolmi_gcp {
 
@@ -93,7 +95,26 @@ log4cplus::Logger& retryLogger() {
   return logger;
 }
 
+// Waits out a backoff; false when the read sent ahead was abandoned meanwhile. The policy's own
+// sleep (a test's clock) is used as it is, abandonment seen after it.
+bool waitOut(const RetryPolicy& policy, detail::TriesAhead* ahead,
+             std::chrono::milliseconds delay) {
+  if (policy.sleep) {
+    policy.sleep(delay);
+    delay = std::chrono::milliseconds(0);
+  }
+  if (ahead) return ahead->waitOut(delay);
+  std::this_thread::sleep_for(delay);
+  return true;
+}
+
 }  // namespace
+
+namespace detail {
+
+void writeRetryWarning(const std::string& warning) { LOG4CPLUS_WARN(retryLogger(), warning); }
+
+}  // namespace detail
 
 RetryPolicy RetryPolicy::standard() {
   RetryPolicy policy;
@@ -114,7 +135,8 @@ RetryPolicy RetryPolicy::scaled(double fraction) const {
 
 HttpResponse sendWithRetries(HttpRequest wire, CallKind kind, const RetryPolicy& policy,
                              std::atomic<bool>& answered,
-                             const std::function<HttpResponse(const HttpRequest&)>& send) {
+                             const std::function<HttpResponse(const HttpRequest&)>& send,
+                             detail::TriesAhead* ahead) {
   const bool change = kind == CallKind::kChange;
   // Every try of a change carries the same id, so the API does the work once.
   if (policy.enabled && change) wire.query.emplace_back("requestId", newRequestId());
@@ -155,15 +177,21 @@ HttpResponse sendWithRetries(HttpRequest wire, CallKind kind, const RetryPolicy&
     auto delay = std::chrono::milliseconds(
         static_cast<long long>(backoff.count() * (0.5 + 0.5 * policy.random())));
     delay = std::max(delay, minimum);
-    if (Clock::now() + delay >= deadline) {
-      if (refusal) throw *refusal;
-      throw TransportError(problem);
+    if (Clock::now() + delay < deadline) {
+      std::string warning = "retrying " + wire.method + " " + wire.baseUrl + wire.path + " after " +
+                            problem + " (try " + std::to_string(attempt + 1) + " in " +
+                            std::to_string(delay.count()) + " ms)";
+      if (ahead)
+        ahead->hold(std::move(warning));
+      else
+        detail::writeRetryWarning(warning);
+      if (waitOut(policy, ahead, delay)) {
+        backoff = std::min(backoff * 2, policy.maxBackoff);
+        continue;
+      }
     }
-    LOG4CPLUS_WARN(retryLogger(), "retrying " << wire.method << " " << wire.baseUrl << wire.path
-                                              << " after " << problem << " (try " << attempt + 1
-                                              << " in " << delay.count() << " ms)");
-    policy.sleep(delay);
-    backoff = std::min(backoff * 2, policy.maxBackoff);
+    if (refusal) throw *refusal;
+    throw TransportError(problem);
   }
 }
 

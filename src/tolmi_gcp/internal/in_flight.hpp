@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "tolmi_gcp/compute/compute_service.hpp"
+#include "tolmi_gcp/internal/tries_ahead.hpp"
 
 namespace tolmi_gcp::detail {
 
@@ -39,6 +40,18 @@ class InFlight {
     State state = State::kQueued;
     std::optional<Answer> answer;
     std::exception_ptr failure;
+    std::vector<std::string> heldWarnings;  // written by the calling thread once it takes this
+  };
+  // An entry's tries on its sender thread: stopped by the end of the last ReadAhead.
+  class SenderTries final : public TriesAhead {
+   public:
+    SenderTries(InFlight& inFlight, Entry& entry) : inFlight_(inFlight), entry_(entry) {}
+    void hold(std::string warning) override;
+    bool waitOut(std::chrono::milliseconds delay) override;
+
+   private:
+    InFlight& inFlight_;
+    Entry& entry_;
   };
 
   void serve(std::shared_ptr<HttpTransport> transport);
@@ -57,7 +70,7 @@ class InFlight {
   std::unordered_map<std::string, std::size_t> waiting_;  // untaken entries by method and URL
   std::size_t nextToStart_ = 0;
   std::size_t nextToTake_ = 0;  // after the last entry taken: senders stay a window ahead of it
-  bool stopping_ = false;
+  bool stopping_ = false;       // the last ReadAhead ended: reads not taken are abandoned
   std::vector<std::thread> senders_;
   bool noTwin_ = false;  // the transport gives no twin: the calling thread sends everything
   std::vector<std::shared_ptr<HttpTransport>> spare_;
