@@ -19,8 +19,9 @@ std::string resourceOf(const Request& request) {
     std::size_t slash = path.find('/');
     std::string_view segment = path.substr(0, slash);
     if (!resource.empty()) resource += '/';
-    resource += segment == "*" && next < request.parameters().size() ? request.parameters()[next++]
-                                                                     : std::string(segment);
+    resource += segment.starts_with('{') && next < request.parameters().size()
+                    ? request.parameters()[next++]
+                    : std::string(segment);
     path = slash == std::string_view::npos ? "" : path.substr(slash + 1);
   }
   if (&method == &api::kNetworksAddPeering || &method == &api::kNetworksRemovePeering)

@@ -592,6 +592,4 @@ using HttpServer = std::conditional_t<kBufferedLoop, BufferedServer<httplib::Ser
 
 std::unique_ptr<httplib::Server> makeHttpServer() { return std::make_unique<HttpServer>(); }
 
-bool bufferedConnectionLoop() { return kBufferedLoop; }
-
 }  // namespace tolmi_gcp::emulator

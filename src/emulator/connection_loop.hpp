@@ -14,7 +14,4 @@ namespace tolmi_gcp::emulator {
 // version gets the stock server, whose fixed pool of threads many idle connections exhaust.
 std::unique_ptr<httplib::Server> makeHttpServer();
 
-// Whether makeHttpServer() gives the buffered loop with this build's httplib.
-bool bufferedConnectionLoop();
-
 }  // namespace tolmi_gcp::emulator

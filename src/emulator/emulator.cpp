@@ -14,6 +14,7 @@
 #include "emulator/store.hpp"
 #include "emulator/wire.hpp"
 #include "tolmi_gcp/core/yaml_document.hpp"
+#include "tolmi_gcp/internal/path_template.hpp"
 
 namespace tolmi_gcp::emulator {
 
@@ -23,14 +24,9 @@ constexpr std::string_view kApiPrefix = "/compute/v1/";
 constexpr std::string_view kAdminPrefix = "/emulator/v1/";
 constexpr std::string_view kBatchPath = "/batch/compute/v1";
 std::vector<std::string> apiSegments(std::string_view path) {
-  std::vector<std::string> segments;
-  path.remove_prefix(kApiPrefix.size());
-  while (true) {
-    auto slash = path.find('/');
-    segments.push_back(percentDecode(path.substr(0, slash)));
-    if (slash == std::string_view::npos) return segments;
-    path.remove_prefix(slash + 1);
-  }
+  std::vector<std::string> segments = pathSegments(path.substr(kApiPrefix.size()));
+  for (std::string& segment : segments) segment = percentDecode(segment);
+  return segments;
 }
 
 }  // namespace

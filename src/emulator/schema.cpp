@@ -5,6 +5,8 @@
 #include <limits>
 #include <stdexcept>
 
+#include "tolmi_gcp/internal/path_template.hpp"
+
 namespace tolmi_gcp::emulator {
 
 // The bundled compute-v1-schema.json, linked in whole by the assembler.
@@ -20,17 +22,6 @@ asm(".section .rodata\n"
     ".previous\n");
 
 namespace {
-
-std::vector<std::string> segments(const std::string& path) {
-  std::vector<std::string> out;
-  std::size_t start = 0;
-  while (true) {
-    std::size_t slash = path.find('/', start);
-    out.push_back(path.substr(start, slash - start));
-    if (slash == std::string::npos) return out;
-    start = slash + 1;
-  }
-}
 
 // A map message (string keys to values) has only the field "additionalProperties".
 bool isMap(const ResourceDocument& fields) {
@@ -53,7 +44,7 @@ std::string member(const std::string& where, const std::string& key) {
 
 Schema::Schema(const ResourceDocument& description) : messages_(description.at("schemas")) {
   for (const auto& [id, method] : description.at("methods").items()) {
-    Method entry{id, method.at("httpMethod"), segments(method.at("path")), {}, "", ""};
+    Method entry{id, method.at("httpMethod"), method.at("path"), {}, "", ""};
     for (const auto& name : method.at("queryParams")) entry.query.push_back(name);
     entry.requestBody = valueOr(method, "requestBody", "").get<std::string>();
     entry.response = method.at("response");
@@ -69,13 +60,8 @@ const Schema& Schema::compute() {
 
 const Schema::Method* Schema::method(std::string_view verb,
                                      const std::vector<std::string>& path) const {
-  for (const Method& candidate : methods_) {
-    if (candidate.verb != verb || candidate.path.size() != path.size()) continue;
-    bool fits = true;
-    for (std::size_t i = 0; fits && i < path.size(); ++i)
-      fits = candidate.path[i].starts_with('{') ? !path[i].empty() : candidate.path[i] == path[i];
-    if (fits) return &candidate;
-  }
+  for (const Method& candidate : methods_)
+    if (candidate.verb == verb && matchPath(candidate.path, path)) return &candidate;
   return nullptr;
 }
 

@@ -17,7 +17,7 @@ class Schema {
   struct Method {
     std::string id;                  // "compute.routes.insert"
     std::string verb;                // "POST"
-    std::vector<std::string> path;   // "projects", "{project}", "global", "routes"
+    std::string path;                // "projects/{project}/global/routes"
     std::vector<std::string> query;  // the method's own query parameters
     std::string requestBody;         // message type, "" when the method takes none
     std::string response;            // message type

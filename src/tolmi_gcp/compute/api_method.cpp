@@ -1,5 +1,7 @@
 #include "tolmi_gcp/compute/api_method.hpp"
 
+#include "tolmi_gcp/internal/path_template.hpp"
+
 namespace tolmi_gcp {
 
 namespace {
@@ -16,36 +18,47 @@ constexpr const ApiMethod* kMethods[] = {
     &api::kRoutesInsert,
     &api::kInstancesGet,
     &api::kRoutersList,
+    &api::kRoutersAggregatedList,
     &api::kRoutersGet,
     &api::kRoutersPatch,
     &api::kGlobalOperationsList,
-    &api::kGlobalOperationsWait,
     &api::kGlobalOperationsGet,
-    &api::kRegionOperationsWait,
+    &api::kGlobalOperationsWait,
     &api::kRegionOperationsGet,
+    &api::kRegionOperationsWait,
 };
-
-// "*" in the template stands for exactly one non-empty segment.
-bool fits(std::string_view path, std::string_view pattern) {
-  while (!pattern.empty()) {
-    std::size_t slash = pattern.find('/');
-    std::string_view want = pattern.substr(0, slash);
-    std::size_t end = path.find('/');
-    std::string_view got = path.substr(0, end);
-    if (want == "*" ? got.empty() : got != want) return false;
-    if (slash == std::string_view::npos) return end == std::string_view::npos;
-    if (end == std::string_view::npos) return false;
-    pattern.remove_prefix(slash + 1);
-    path.remove_prefix(end + 1);
-  }
-  return path.empty();
-}
 
 }  // namespace
 
+std::vector<std::string> pathSegments(std::string_view path) {
+  std::vector<std::string> segments;
+  while (true) {
+    std::size_t slash = path.find('/');
+    segments.emplace_back(path.substr(0, slash));
+    if (slash == std::string_view::npos) return segments;
+    path.remove_prefix(slash + 1);
+  }
+}
+
+std::optional<PathParameters> matchPath(std::string_view pattern,
+                                        const std::vector<std::string>& segments) {
+  PathParameters parameters;
+  std::vector<std::string> wanted = pathSegments(pattern);
+  if (wanted.size() != segments.size()) return std::nullopt;
+  for (std::size_t i = 0; i < wanted.size(); ++i) {
+    const std::string& want = wanted[i];
+    if (want.starts_with('{'))
+      parameters.emplace(want.substr(1, want.size() - 2), segments[i]);
+    else if (want != segments[i])
+      return std::nullopt;
+  }
+  return parameters;
+}
+
 const ApiMethod* findApiMethod(std::string_view verb, std::string_view path) {
+  std::vector<std::string> segments = pathSegments(path);
   for (const ApiMethod* method : kMethods)
-    if (method->verb == verb && fits(path, method->path)) return method;
+    if (method->verb == verb && matchPath(method->path, segments)) return method;
   return nullptr;
 }
 

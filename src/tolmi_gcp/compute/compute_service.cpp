@@ -107,7 +107,7 @@ Request::Request(const ComputeService& service, const ApiMethod& apiMethod,
     std::string_view segment = pattern.substr(0, pattern.find('/'));
     pattern.remove_prefix(std::min(pattern.size(), segment.size() + 1));
     if (!path_.empty()) path_ += '/';
-    if (segment != "*") {
+    if (!segment.starts_with('{')) {
       path_ += segment;
       continue;
     }

@@ -1,0 +1,91 @@
+#include <algorithm>
+
+#include "emulator/operations.hpp"
+#include "emulator/paging.hpp"
+#include "emulator/resources/handlers.hpp"
+
+namespace tolmi_gcp::emulator {
+
+ResourceDocument listNetworks(const Call& call) {
+  const Project& project = call.store.project(call.project());
+  return listDocument("compute#networkList", "projects/" + call.project() + "/global/networks",
+                      pageOf(project.networks, "", call));
+}
+
+ResourceDocument getNetwork(const Call& call) {
+  return call.store.network(call.project(), call.param("network"));
+}
+
+ResourceDocument addPeering(const Call& call) {
+  ResourceDocument& network = call.store.network(call.project(), call.param("network"));
+  std::string link = network["selfLink"];
+  ResourceDocument given;
+  if (has(call.body, "networkPeering") && call.body["networkPeering"].is_object()) {
+    given = call.body["networkPeering"];
+  } else if (has(call.body, "name")) {
+    // The older form: the peering's name and peer network at the top level.
+    given = {{"name", call.body["name"]}, {"network", memberOrNull(call.body, "peerNetwork")}};
+    if (has(call.body, "autoCreateRoutes"))
+      given["autoCreateRoutes"] = call.body["autoCreateRoutes"];
+  } else {
+    throw ApiError(400, "required", "Required field 'networkPeering' not specified");
+  }
+  ResourceDocument peering = call.store.makePeering(call.project(), given);
+  std::string peer = peering["network"];
+  if (peer == link)
+    throw ApiError(400, "invalid", "A network cannot be peered with itself: '" + link + "'.");
+  for (const auto& existing : arrayOrEmpty(network, "peerings")) {
+    if (existing["name"] == peering["name"])
+      throw ApiError(400, "invalid",
+                     "There is already a peering named '" + textOf(peering["name"]) +
+                         "' on network '" + link.substr(kLinkPrefix.size()) + "'.");
+    if (existing["network"] == peer)
+      throw ApiError(
+          400, "invalid",
+          "Network '" + link.substr(kLinkPrefix.size()) + "' already has a peering with network '" +
+              peer.substr(kLinkPrefix.size()) + "' (peering '" + textOf(existing["name"]) + "').");
+  }
+  Change change{[&store = call.store, id = call.project(), name = call.param("network"),
+                 peering = std::move(peering)] {
+                  store.network(id, name)["peerings"].push_back(peering);
+                  store.refreshNetworks();
+                },
+                true,
+                {link, peer}};
+  call.operations.checkNetworksFree(change);
+  call.operations.checkReady(link);
+  return call.operations.start(call, "addPeering", link, "", std::move(change));
+}
+
+ResourceDocument removePeering(const Call& call) {
+  ResourceDocument& network = call.store.network(call.project(), call.param("network"));
+  std::string link = network["selfLink"];
+  if (!has(call.body, "name") || !call.body["name"].is_string())
+    throw ApiError(400, "required", "Required field 'name' not specified");
+  std::string name = call.body["name"];
+  const ResourceDocument& peerings = arrayOrEmpty(network, "peerings");
+  auto it = std::find_if(peerings.begin(), peerings.end(),
+                         [&](const ResourceDocument& peering) { return peering["name"] == name; });
+  if (it == peerings.end())
+    throw ApiError(400, "invalid",
+                   "There is no peering named '" + name + "' on network '" +
+                       link.substr(kLinkPrefix.size()) + "'.");
+  Change change{[&store = call.store, id = call.project(), network = call.param("network"), name] {
+                  ResourceDocument& changed = store.network(id, network);
+                  ResourceDocument& list = changed["peerings"];
+                  for (auto entry = list.begin(); entry != list.end(); ++entry)
+                    if ((*entry)["name"] == name) {
+                      list.erase(entry);
+                      break;
+                    }
+                  if (list.empty()) changed.erase("peerings");
+                  store.refreshNetworks();
+                },
+                true,
+                {link, (*it)["network"].get<std::string>()}};
+  call.operations.checkNetworksFree(change);
+  call.operations.checkReady(link);
+  return call.operations.start(call, "removePeering", link, "", std::move(change));
+}
+
+}  // namespace tolmi_gcp::emulator
