@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "cli/revert_store.hpp"
+#include "tolmi_gcp/internal/path_template.hpp"
 
 namespace tolmi_gcp::cli {
 
@@ -12,18 +13,8 @@ namespace {
 // network for a peering change, the new route for an insert.
 std::string resourceOf(const Request& request) {
   const ApiMethod& method = request.apiMethod();
-  std::string resource;
-  std::size_t next = 0;
-  std::string_view path = method.path;
-  while (!path.empty()) {
-    std::size_t slash = path.find('/');
-    std::string_view segment = path.substr(0, slash);
-    if (!resource.empty()) resource += '/';
-    resource += segment.starts_with('{') && next < request.parameters().size()
-                    ? request.parameters()[next++]
-                    : std::string(segment);
-    path = slash == std::string_view::npos ? "" : path.substr(slash + 1);
-  }
+  std::string resource =
+      filledPath(method.path, [&](std::size_t i) { return request.parameters().at(i); });
   if (&method == &api::kNetworksAddPeering || &method == &api::kNetworksRemovePeering)
     resource.erase(resource.rfind('/'));
   if (&method == &api::kRoutesInsert && request.body())

@@ -7,6 +7,7 @@
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/internal/encoding.hpp"
 #include "tolmi_gcp/internal/in_flight.hpp"
+#include "tolmi_gcp/internal/path_template.hpp"
 
 namespace tolmi_gcp {
 
@@ -101,22 +102,13 @@ Request::Request(const ComputeService& service, const ApiMethod& apiMethod,
       method_(apiMethod.verb),
       query_(std::move(query)),
       body_(std::move(body)) {
-  auto parameter = parameters_.begin();
-  std::string_view pattern = apiMethod.path;
-  while (!pattern.empty()) {
-    std::string_view segment = pattern.substr(0, pattern.find('/'));
-    pattern.remove_prefix(std::min(pattern.size(), segment.size() + 1));
-    if (!path_.empty()) path_ += '/';
-    if (!segment.starts_with('{')) {
-      path_ += segment;
-      continue;
-    }
-    const std::string& value = *parameter++;
+  path_ = filledPath(apiMethod.path, [&](std::size_t i) {
+    const std::string& value = parameters_.at(i);
     if (value.empty() || value == "." || value == "..")
       throw ArgumentTypeError("path segment", "a non-empty resource name other than . or ..",
                               ResourceDocument(value));
-    path_ += percentEncode(value);
-  }
+    return percentEncode(value);
+  });
 }
 
 Request Request::forPage(const std::string& token) const {
