@@ -12,6 +12,7 @@
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
+#include "tolmi_gcp/resource_link.hpp"
 
 namespace tolmi_gcp::cli {
 
@@ -208,18 +209,20 @@ void Migration::awaitEarlierChanges(const std::vector<Part>& run) {
     routes = routes || part.kind == Part::kRoutes;
   }
   if (!peerings && !routes) return;
-  auto relative = [](const std::string& link) {
-    std::size_t at = link.find("projects/");
-    return at == std::string::npos ? link : link.substr(at);
-  };
-  std::vector<std::string> projects = {setup_.project}, networks = {relative(Globals::networkLink)};
+  std::vector<std::string> projects = {setup_.project}, networks = {setup_.spoke};
   for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs")) {
     const std::optional<NetworkKey> key = transitNetwork(transit);
     if (!key) continue;
-    networks.push_back("projects/" + key->project + "/global/networks/" + key->network);
+    networks.push_back(key->text());
     if (!contains(projects, key->project)) projects.push_back(key->project);
   }
-  const std::string spokeRoutes = "projects/" + setup_.project + "/global/routes/";
+  // A peering change targets a network, a route change the route.
+  auto awaited = [&](const std::optional<ResourceLink>& target) {
+    if (!target || target->scope() != ResourceLink::Scope::kGlobal) return false;
+    if (target->collection() == "networks")
+      return peerings && contains(networks, NetworkKey{target->project(), target->name()}.text());
+    return routes && target->collection() == "routes" && target->project() == setup_.project;
+  };
   ComputeService& api = *Globals::service;
   for (const std::string& project : projects) {
     std::vector<std::string> pending;
@@ -227,9 +230,10 @@ void Migration::awaitEarlierChanges(const std::vector<Part>& run) {
     while (page) {
       ResourceDocument answer = page->execute();
       for (const ResourceDocument& operation : arrayOrEmpty(answer, "items")) {
-        std::string target = relative(textOf(memberOrNull(operation, "targetLink")));
-        if ((peerings && contains(networks, target)) || (routes && target.starts_with(spokeRoutes)))
-          pending.push_back(textOf(memberOrNull(operation, "name")) + " on " + target);
+        std::optional<ResourceLink> target =
+            ResourceLink::parse(textOf(memberOrNull(operation, "targetLink")));
+        if (awaited(target))
+          pending.push_back(textOf(memberOrNull(operation, "name")) + " on " + target->text());
       }
       page = api.globalOperations().list_next(*page, answer);
     }

@@ -9,6 +9,7 @@
 
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/ipv4_network.hpp"
+#include "tolmi_gcp/resource_link.hpp"
 
 namespace tolmi_gcp::emulator {
 
@@ -184,16 +185,11 @@ std::optional<std::string> relativeName(std::string_view reference, std::string_
   std::string expected = "projects/*/" + std::string(pattern);
   auto want = split(expected);
   if (have.size() != want.size()) return std::nullopt;
-  for (std::size_t i = 0; i < have.size(); ++i) {
-    if (have[i].empty()) return std::nullopt;
+  for (std::size_t i = 0; i < have.size(); ++i)
     if (want[i] != "*" && have[i] != want[i]) return std::nullopt;
-  }
+  // Empty, "." and ".." segments and control characters name no resource.
+  if (!ResourceLink::parse(relative)) return std::nullopt;
   return relative;
-}
-
-std::string nameSegment(std::string_view relativeName, std::size_t index) {
-  auto parts = split(relativeName);
-  return index < parts.size() ? std::string(parts[index]) : std::string();
 }
 
 std::uint64_t fingerprint(std::string_view text) {
@@ -207,10 +203,20 @@ std::uint64_t fingerprint(std::string_view text) {
 
 std::string resourceId(std::string_view link) { return std::to_string(fingerprint(link)); }
 
+namespace {
+
+// The link of a relative name that relativeName gave.
+ResourceLink linkIn(std::string_view relativeName) {
+  std::optional<ResourceLink> link = ResourceLink::parse(relativeName);
+  if (!link) throw std::invalid_argument("not a resource name: " + std::string(relativeName));
+  return *link;
+}
+
+}  // namespace
+
 std::string storeKey(std::string_view relativeName) {
-  auto parts = split(relativeName);
-  if (parts.size() == 5) return std::string(parts[4]);
-  return std::string(parts[3]) + "/" + std::string(parts[5]);
+  ResourceLink link = linkIn(relativeName);
+  return link.location().empty() ? link.name() : link.location() + "/" + link.name();
 }
 
 std::string timestamp(std::chrono::system_clock::time_point when) {
@@ -336,7 +342,7 @@ const ResourceDocument* Store::find(std::string_view link, std::string_view patt
                                     Collection collection) const {
   auto relative = relativeName(link, "", pattern);
   if (!relative) return nullptr;
-  auto project = projects_.find(nameSegment(*relative, 1));
+  auto project = projects_.find(linkIn(*relative).project());
   if (project == projects_.end()) return nullptr;
   const auto& items = project->second.*collection;
   auto it = items.find(storeKey(*relative));
@@ -353,7 +359,7 @@ std::string Store::networkReference(const std::string& project, const ResourceDo
   std::string link = referenceLink(body, field, project, "global/networks/*");
   if (!findNetwork(link))
     throwInvalid(field, body[field], "The referenced network resource cannot be found.");
-  if (sameProject && nameSegment(link.substr(kLinkPrefix.size()), 1) != project)
+  if (sameProject && linkIn(link.substr(kLinkPrefix.size())).project() != project)
     throwInvalid(field, body[field], "The network must belong to project '" + project + "'.");
   return link;
 }
@@ -552,7 +558,7 @@ void Store::addSubnetwork(const std::string& project, const ResourceDocument& bo
   if (!range.ok())
     throwInvalid("ipCidrRange", cidr,
                  "Must be an IPv4 range in CIDR notation with zero host bits.");
-  ResourceDocument& parent = owner.networks.at(nameSegment(network.substr(kLinkPrefix.size()), 4));
+  ResourceDocument& parent = owner.networks.at(linkIn(network.substr(kLinkPrefix.size())).name());
   for (const ResourceDocument* sibling : subnetworksOf(parent)) {
     const ResourceDocument& other = *sibling;
     if (Ipv4Network::parse(other["ipCidrRange"].get<std::string>()).network.overlaps(range.network))

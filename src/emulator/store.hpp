@@ -44,8 +44,6 @@ std::string linkOf(std::string_view relativeName);
 std::optional<std::string> relativeName(std::string_view reference, std::string_view project,
                                         std::string_view pattern);
 
-// The item at `index` of a relative name split on "/" ("projects/P/regions/R/routers/X": 3 is R).
-std::string nameSegment(std::string_view relativeName, std::size_t index);
 
 // The key of a resource in its Project map: the name, or "scope/name" for regional and zonal ones.
 std::string storeKey(std::string_view relativeName);
