@@ -14,6 +14,7 @@
 #include "tolmi_gcp/ipv4_network.hpp"
 #include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
+#include "tolmi_gcp/res/revert_record.hpp"
 
 namespace tolmi_gcp {
 
@@ -174,28 +175,17 @@ void manageRouter(ComputeService& service, const NetworkKey& transit, const std:
   BgpChange change = changeBgp(routerBgp, entry, routerName, where);
   if (!change.changed) return;
 
-  // Record before the change, and in a dry run too, so the record matches a real run.
-  ResourceDocument& record = Globals::getRevertInfo();
-  std::string rkey = RouterKey{transit, region, routerName}.text();
-  // Taken first: adding a member to the record moves the others, and references into them.
-  ResourceDocument& earlier = record[cloud_router::kChanges][mkey][rkey];
-  ResourceDocument& cloudRouters = at(record, "cloud_routers");
-  if (!cloudRouters.is_object())
-    throw ArgumentTypeError("cloud_routers", "an object", cloudRouters);
-  ResourceDocument& spokeRouters = cloudRouters[mkey];
-  // A re-run of a switch not taken back finds the router as it left it, or as other spokes have
-  // changed it since: the settings from before its first run stay the way back, and what this run
-  // changes is added to what the earlier ones did.
-  bool rerun =
-      has(spokeRouters, rkey) &&
-      (earlier.is_object() ? carriesChange(routerBgp, earlier)
-                           : advertisesAdditions(routerBgp, at(entry, "add_advertised_routes")));
-  if (!rerun) spokeRouters[rkey] = routerBgp;
-  if (rerun && earlier.is_object())
-    for (const auto& [member, values] : change.change.items()) addMissing(earlier[member], values);
-  else
-    earlier = std::move(change.change);
-  frame::recordWritten();
+  // Record before the change, and in a dry run too, so the record matches a real run. A re-run
+  // of a switch not taken back finds the router as it left it, or as other spokes have changed it
+  // since: the settings from before its first run stay the way back, and what this run changes is
+  // added to what the earlier ones did.
+  RevertRecord{}.recordRouter(mkey, RouterKey{transit, region, routerName}.text(), routerBgp,
+                              std::move(change.change), [&](const ResourceDocument& earlier) {
+                                return earlier.is_object()
+                                           ? carriesChange(routerBgp, earlier)
+                                           : advertisesAdditions(
+                                                 routerBgp, at(entry, "add_advertised_routes"));
+                              });
   if (Globals::getDryRun()) return;
   awaitRouterChange(
       service, transit.project, region,
@@ -210,12 +200,12 @@ void manageRouter(ComputeService& service, const NetworkKey& transit, const std:
 void restoreRouter(ComputeService& service, const std::string& mkey, const std::string& rkey,
                    const std::string& project, const std::string& region,
                    const std::string& routerName) {
-  ResourceDocument& settings = at(at(at(Globals::getRevertInfo(), "cloud_routers"), mkey), rkey);
+  RevertRecord record;
+  ResourceDocument settings = record.routerSettings(mkey, rkey);
   frame::info("  restore " + rkey + ", bgp " + textOf(settings));
   if (Globals::getDryRun()) return;
   if (!settings.is_object()) throw ArgumentTypeError(rkey, "an object", settings);
-  const ResourceDocument& change =
-      cloud_router::recordedChange(Globals::getRevertInfo(), mkey, rkey);
+  const ResourceDocument& change = record.routerChange(mkey, rkey);
   if (change.is_object()) {
     ResourceDocument now = at(service.routers().get(project, region, routerName).execute(), "bgp");
     ResourceDocument switched = cloud_router::switchedBgp(settings, change);
@@ -232,7 +222,7 @@ void restoreRouter(ComputeService& service, const std::string& mkey, const std::
   // Ranges are replaced whole by a patch; an explicit empty list clears the migration's additions.
   if (!has(settings, "advertisedIpRanges")) {
     settings["advertisedIpRanges"] = ResourceDocument::array();
-    frame::recordWritten();
+    record.setRouterSettings(mkey, rkey, settings);
   }
   awaitRouterChange(
       service, project, region,
@@ -240,12 +230,6 @@ void restoreRouter(ComputeService& service, const std::string& mkey, const std::
 }
 
 }  // namespace
-
-const ResourceDocument& cloud_router::recordedChange(const ResourceDocument& record,
-                                                     const std::string& spoke,
-                                                     const std::string& router) {
-  return memberOrNull(memberOrNull(memberOrNull(record, kChanges), spoke), router);
-}
 
 ResourceDocument cloud_router::switchedBgp(const ResourceDocument& recordedBgp,
                                            const ResourceDocument& change) {
@@ -430,7 +414,7 @@ void GcpLib::restoreCloudRouterAdvertisedRoutePerVpc(ComputeService& service) {
   frame::info("- Restore cloud router route(s)");
   std::string mkey =
       NetworkKey{frame::configText("project_id"), frame::configText("vpc_name")}.text();
-  const ResourceDocument& cloudRouters = at(Globals::getRevertInfo(), "cloud_routers");
+  const ResourceDocument& cloudRouters = RevertRecord{}.routers();
   if (!truthy(cloudRouters)) return frame::info("  Done");
   if (!has(cloudRouters, mkey)) return;
   const ResourceDocument& spokeRouters = cloudRouters[mkey];

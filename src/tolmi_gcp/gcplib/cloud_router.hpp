@@ -8,18 +8,8 @@
 
 namespace tolmi_gcp::cloud_router {
 
-// The revert record's member that keeps, per spoke network key and router key, what that spoke's
-// switch changed on the router: {"added_ranges": [range objects], "removed_ranges": [range
-// objects], "removed_groups": [groups]}. Several spokes share a router, so a restore takes back
-// this change and leaves the others'.
-inline constexpr const char* kChanges = "cloud_router_changes";
-
-// The change that `spoke`'s switch recorded for `router`, or null when the record (one saved
-// before changes were kept) has none.
-const ResourceDocument& recordedChange(const ResourceDocument& record, const std::string& spoke,
-                                       const std::string& router);
-
-// The "advertisedIpRanges" and "advertisedGroups" that `change` made of `recordedBgp`: what the
+// The "advertisedIpRanges" and "advertisedGroups" that `change` (a router change of the revert
+// record, RevertRecord::routerChange) made of `recordedBgp`: what the
 // router advertises for as long as nobody else changes it.
 ResourceDocument switchedBgp(const ResourceDocument& recordedBgp, const ResourceDocument& change);
 

@@ -1,4 +1,4 @@
-#include "cli/revert_store.hpp"
+#include "tolmi_gcp/res/revert_record.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
-namespace tolmi_gcp::cli {
+namespace tolmi_gcp {
 namespace {
 
 using ::testing::HasSubstr;
@@ -186,4 +186,4 @@ TEST_F(RevertStoreTest, HistoryKeepsAndForgetDropsTheEntriesOfTheSpokeOnly) {
 }
 
 }  // namespace
-}  // namespace tolmi_gcp::cli
+}  // namespace tolmi_gcp
