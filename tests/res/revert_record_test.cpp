@@ -80,6 +80,8 @@ TEST_F(RevertStoreTest, DryRunWritesItsTwinAndNeverTheFile) {
   EXPECT_EQ(TempDir::read(path), before);
   ResourceDocument twin = ResourceDocument::parse(TempDir::read(path + ".dry-run"));
   EXPECT_EQ(twin["spokes"][kSpoke]["routes"]["stage-1"]["state"], "reverted");
+  // A stage marked has its level in the record, for the library to write into.
+  EXPECT_EQ(twin["record"]["manage_routes"]["stage-1"], ResourceDocument::object());
 }
 
 TEST_F(RevertStoreTest, SecondStoreIsRefusedWhileTheFirstHoldsTheLock) {

@@ -102,7 +102,8 @@ class RevertRecord {
   // Records, before the router is patched, its settings as read and the change the patch makes.
   // When the router has an entry already and `rerun(earlier change, null when none)` says this
   // is a re-run of a switch not taken back, the settings recorded first stay the way back and the
-  // change is added to the earlier one. ArgumentTypeError when "cloud_routers" is not an object.
+  // change is added to the earlier one (replaces it when there is none). ArgumentTypeError when
+  // "cloud_routers" is not an object.
   void recordRouter(const std::string& spoke, const std::string& router,
                     const ResourceDocument& settings, ResourceDocument change,
                     const std::function<bool(const ResourceDocument&)>& rerun);
@@ -112,7 +113,6 @@ class RevertRecord {
   bool recorded(const std::string& spoke, const Part& part) const;
 
  private:
-  friend class RevertStore;
   static ResourceDocument& document();
   static void saved();
 };
