@@ -308,10 +308,10 @@ void checkRecordedRouters(const std::string& spoke, const std::map<std::string, 
       continue;
     }
     found.plan.routers.push_back(router.router);
-    const ResourceDocument& change = RevertRecord{}.routerChange(spoke, entry.key());
-    if (!change.is_object()) continue;
+    const std::optional<RouterChange> change = RevertRecord{}.routerChange(spoke, entry.key());
+    if (!change) continue;
     const ResourceDocument& now = memberOrNull(*read, "bgp");
-    ResourceDocument switched = cloud_router::switchedBgp(entry.value(), change);
+    ResourceDocument switched = cloud_router::switchedBgp(entry.value(), *change);
     if (!cloud_router::advertisesAsSwitched(now, switched))
       found.warnings.push_back(where + " has changed since this spoke's switch (" +
                                cloud_router::differenceFromSwitched(now, switched) +

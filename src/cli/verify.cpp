@@ -75,7 +75,7 @@ class ReadBack {
 
  private:
   void changeTakenBack(const std::string& router, const ResourceDocument& bgp,
-                       const ResourceDocument& change);
+                       const RouterChange& change);
   void peeringEndAsRecorded(const std::string& key, const ResourceDocument& recorded);
 
   const Setup& setup_;
@@ -216,21 +216,21 @@ void ReadBack::routersSwitched() {
 // What this spoke's switch added is gone and what it removed is back; the rest of the router is
 // other spokes' to change.
 void ReadBack::changeTakenBack(const std::string& router, const ResourceDocument& bgp,
-                               const ResourceDocument& change) {
+                               const RouterChange& change) {
   const ResourceDocument& ranges = arrayOrEmpty(bgp, "advertisedIpRanges");
   const ResourceDocument& groups = arrayOrEmpty(bgp, "advertisedGroups");
   std::vector<std::string> networks;
   for (const ResourceDocument& range : ranges)
     networks.push_back(canonicalRange(memberOrNull(range, "range")));
-  for (const ResourceDocument& added : arrayOrEmpty(change, "added_ranges"))
+  for (const ResourceDocument& added : change.addedRanges)
     if (std::find(ranges.begin(), ranges.end(), added) != ranges.end())
       found.push_back("the router " + router + " still advertises " +
                       textOf(memberOrNull(added, "range")) + " as this spoke's switch added it");
-  for (const ResourceDocument& removed : arrayOrEmpty(change, "removed_ranges"))
+  for (const ResourceDocument& removed : change.removedRanges)
     if (!contains(networks, canonicalRange(memberOrNull(removed, "range"))))
       found.push_back("the router " + router + " does not advertise " +
                       textOf(memberOrNull(removed, "range")) + " again");
-  for (const ResourceDocument& group : arrayOrEmpty(change, "removed_groups"))
+  for (const ResourceDocument& group : change.removedGroups)
     if (std::find(groups.begin(), groups.end(), group) == groups.end())
       found.push_back("the router " + router + " does not advertise the group " + textOf(group) +
                       " again");
@@ -245,9 +245,9 @@ void ReadBack::routersReverted() {
     std::optional<ResourceDocument> read = router(*key);
     if (!read) continue;
     const ResourceDocument& bgp = memberOrNull(*read, "bgp");
-    const ResourceDocument& change = RevertRecord{}.routerChange(setup_.spoke, entry.key());
-    if (change.is_object()) {
-      changeTakenBack(entry.key(), bgp, change);
+    if (std::optional<RouterChange> change =
+            RevertRecord{}.routerChange(setup_.spoke, entry.key())) {
+      changeTakenBack(entry.key(), bgp, *change);
       continue;
     }
     for (const char* field : {"advertiseMode", "advertisedGroups", "advertisedIpRanges"}) {

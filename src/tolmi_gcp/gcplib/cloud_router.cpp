@@ -67,9 +67,7 @@ void reportFailure(const std::exception& failure) {
 // and the change it makes, as the record keeps it.
 struct BgpChange {
   ResourceDocument bgp;
-  ResourceDocument change = {{"added_ranges", ResourceDocument::array()},
-                             {"removed_ranges", ResourceDocument::array()},
-                             {"removed_groups", ResourceDocument::array()}};
+  RouterChange change;
   bool changed = false;
 };
 
@@ -81,7 +79,7 @@ BgpChange changeBgp(const ResourceDocument& routerBgp, const ResourceDocument& e
     const std::string& stored = stringAt(range, "range");
     if (listed(listAt(entry, "remove_advertised_routes"), canonicalNetwork(stored))) {
       frame::info("  delete " + stored + " in " + routerName + " from " + where);
-      change.change["removed_ranges"].push_back(range);
+      change.change.removedRanges.push_back(range);
       change.changed = true;
     } else {
       ranges.push_back(range);
@@ -93,7 +91,7 @@ BgpChange changeBgp(const ResourceDocument& routerBgp, const ResourceDocument& e
     // copy would be a duplicate range, and the one there is not this switch's to take back.
     if (listed(ranges, range)) continue;
     frame::info("  add " + textOf(added) + " to " + routerName + " from " + where);
-    change.change["added_ranges"].push_back(range);
+    change.change.addedRanges.push_back(range);
     ranges.push_back(std::move(range));
     change.changed = true;
   }
@@ -103,7 +101,7 @@ BgpChange changeBgp(const ResourceDocument& routerBgp, const ResourceDocument& e
   for (const auto& group : routerBgp["advertisedGroups"]) {
     if (listed(listAt(entry, "remove_advertised_groups"), group)) {
       frame::info("  delete " + textOf(group) + " in " + routerName + " from " + where);
-      change.change["removed_groups"].push_back(group);
+      change.change.removedGroups.push_back(group);
       change.changed = true;
     } else {
       groups.push_back(group);
@@ -131,24 +129,24 @@ bool advertisesAdditions(const ResourceDocument& routerBgp, const ResourceDocume
 
 // True when the router still shows every part of an earlier switch's (non-empty) change: what it
 // added is there, what it removed is not.
-bool carriesChange(const ResourceDocument& routerBgp, const ResourceDocument& change) {
+bool carriesChange(const ResourceDocument& routerBgp, const RouterChange& change) {
   const ResourceDocument& ranges = arrayOrEmpty(routerBgp, "advertisedIpRanges");
   const ResourceDocument& groups = arrayOrEmpty(routerBgp, "advertisedGroups");
   std::vector<std::string> networks;
   for (const auto& range : ranges)
     networks.push_back(cloud_router::canonicalRange(memberOrNull(range, "range")));
   bool any = false;
-  for (const auto& added : arrayOrEmpty(change, "added_ranges")) {
+  for (const auto& added : change.addedRanges) {
     if (!listed(ranges, added)) return false;
     any = true;
   }
-  for (const auto& removed : arrayOrEmpty(change, "removed_ranges")) {
+  for (const auto& removed : change.removedRanges) {
     if (std::find(networks.begin(), networks.end(),
                   cloud_router::canonicalRange(memberOrNull(removed, "range"))) != networks.end())
       return false;
     any = true;
   }
-  for (const auto& group : arrayOrEmpty(change, "removed_groups")) {
+  for (const auto& group : change.removedGroups) {
     if (listed(groups, group)) return false;
     any = true;
   }
@@ -180,11 +178,10 @@ void manageRouter(ComputeService& service, const NetworkKey& transit, const std:
   // since: the settings from before its first run stay the way back, and what this run changes is
   // added to what the earlier ones did.
   RevertRecord{}.recordRouter(mkey, RouterKey{transit, region, routerName}.text(), routerBgp,
-                              std::move(change.change), [&](const ResourceDocument& earlier) {
-                                return earlier.is_object()
-                                           ? carriesChange(routerBgp, earlier)
-                                           : advertisesAdditions(
-                                                 routerBgp, at(entry, "add_advertised_routes"));
+                              change.change, [&](const std::optional<RouterChange>& earlier) {
+                                return earlier ? carriesChange(routerBgp, *earlier)
+                                               : advertisesAdditions(
+                                                     routerBgp, at(entry, "add_advertised_routes"));
                               });
   if (Globals::getDryRun()) return;
   awaitRouterChange(
@@ -205,12 +202,11 @@ void restoreRouter(ComputeService& service, const std::string& mkey, const std::
   frame::info("  restore " + rkey + ", bgp " + textOf(settings));
   if (Globals::getDryRun()) return;
   if (!settings.is_object()) throw ArgumentTypeError(rkey, "an object", settings);
-  const ResourceDocument& change = record.routerChange(mkey, rkey);
-  if (change.is_object()) {
+  if (std::optional<RouterChange> change = record.routerChange(mkey, rkey)) {
     ResourceDocument now = at(service.routers().get(project, region, routerName).execute(), "bgp");
-    ResourceDocument switched = cloud_router::switchedBgp(settings, change);
+    ResourceDocument switched = cloud_router::switchedBgp(settings, *change);
     if (!cloud_router::advertisesAsSwitched(now, switched)) {
-      ResourceDocument restored = cloud_router::restoredBgp(now, settings, change);
+      ResourceDocument restored = cloud_router::restoredBgp(now, settings, *change);
       frame::info("    changed since the switch (" +
                   cloud_router::differenceFromSwitched(now, switched) +
                   "): only this spoke's change is taken back, bgp " + textOf(restored));
@@ -232,14 +228,14 @@ void restoreRouter(ComputeService& service, const std::string& mkey, const std::
 }  // namespace
 
 ResourceDocument cloud_router::switchedBgp(const ResourceDocument& recordedBgp,
-                                           const ResourceDocument& change) {
+                                           const RouterChange& change) {
   ResourceDocument ranges = ResourceDocument::array();
   for (const auto& range : arrayOrEmpty(recordedBgp, "advertisedIpRanges"))
-    if (!listed(arrayOrEmpty(change, "removed_ranges"), range)) ranges.push_back(range);
-  addMissing(ranges, arrayOrEmpty(change, "added_ranges"));
+    if (!listed(change.removedRanges, range)) ranges.push_back(range);
+  addMissing(ranges, change.addedRanges);
   ResourceDocument groups = ResourceDocument::array();
   for (const auto& group : arrayOrEmpty(recordedBgp, "advertisedGroups"))
-    if (!listed(arrayOrEmpty(change, "removed_groups"), group)) groups.push_back(group);
+    if (!listed(change.removedGroups, group)) groups.push_back(group);
   return {{"advertisedIpRanges", std::move(ranges)}, {"advertisedGroups", std::move(groups)}};
 }
 
@@ -295,24 +291,24 @@ void putBack(ResourceDocument& into, const ResourceDocument& value,
 
 ResourceDocument cloud_router::restoredBgp(const ResourceDocument& routerBgp,
                                            const ResourceDocument& recordedBgp,
-                                           const ResourceDocument& change) {
+                                           const RouterChange& change) {
   const ResourceDocument& recordedRanges = arrayOrEmpty(recordedBgp, "advertisedIpRanges");
   ResourceDocument ranges = ResourceDocument::array();
   std::vector<std::string> networks;
   for (const auto& range : arrayOrEmpty(routerBgp, "advertisedIpRanges"))
-    if (!listed(arrayOrEmpty(change, "added_ranges"), range)) {
+    if (!listed(change.addedRanges, range)) {
       ranges.push_back(range);
       networks.push_back(canonicalRange(memberOrNull(range, "range")));
     }
   // Another spoke that removed the same range put it back already, or will.
-  for (const auto& range : arrayOrEmpty(change, "removed_ranges")) {
+  for (const auto& range : change.removedRanges) {
     std::string network = canonicalRange(memberOrNull(range, "range"));
     if (std::find(networks.begin(), networks.end(), network) != networks.end()) continue;
     putBack(ranges, range, recordedRanges);
     networks.push_back(network);
   }
   ResourceDocument bgp = {{"advertisedIpRanges", std::move(ranges)}};
-  const ResourceDocument& removedGroups = arrayOrEmpty(change, "removed_groups");
+  const ResourceDocument& removedGroups = change.removedGroups;
   if (has(routerBgp, "advertisedGroups") || !removedGroups.empty()) {
     ResourceDocument groups = arrayOrEmpty(routerBgp, "advertisedGroups");
     for (const auto& group : removedGroups)

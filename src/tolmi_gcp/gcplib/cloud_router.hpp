@@ -5,13 +5,13 @@
 #include <string>
 
 #include "tolmi_gcp/ResourceDocument.hpp"
+#include "tolmi_gcp/res/revert_record.hpp"
 
 namespace tolmi_gcp::cloud_router {
 
-// The "advertisedIpRanges" and "advertisedGroups" that `change` (a router change of the revert
-// record, RevertRecord::routerChange) made of `recordedBgp`: what the
+// The "advertisedIpRanges" and "advertisedGroups" that `change` made of `recordedBgp`: what the
 // router advertises for as long as nobody else changes it.
-ResourceDocument switchedBgp(const ResourceDocument& recordedBgp, const ResourceDocument& change);
+ResourceDocument switchedBgp(const ResourceDocument& recordedBgp, const RouterChange& change);
 
 // True when `routerBgp` advertises exactly what `switched` (from switchedBgp) says.
 bool advertisesAsSwitched(const ResourceDocument& routerBgp, const ResourceDocument& switched);
@@ -24,7 +24,7 @@ std::string differenceFromSwitched(const ResourceDocument& routerBgp,
 // ranges it added go, the ranges and groups it removed come back once each, where `recordedBgp`
 // (the settings read before the switch) had them.
 ResourceDocument restoredBgp(const ResourceDocument& routerBgp, const ResourceDocument& recordedBgp,
-                             const ResourceDocument& change);
+                             const RouterChange& change);
 
 // A range as the removal lists write it ("10.1.1.1" is "10.1.1.1/32"); the text itself when it is
 // not an IPv4 network.

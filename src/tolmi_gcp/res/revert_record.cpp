@@ -17,6 +17,9 @@ constexpr const char* kRouters = "cloud_routers";
 constexpr const char* kChanges = "cloud_router_changes";
 constexpr const char* kDeleted = "deleted_route_list";
 constexpr const char* kAdded = "added_route_list";
+constexpr const char* kAddedRanges = "added_ranges";
+constexpr const char* kRemovedRanges = "removed_ranges";
+constexpr const char* kRemovedGroups = "removed_groups";
 
 constexpr const char* kRecord = "record";  // the revert file's member that holds the record
 constexpr int kFormatVersion = 1;
@@ -91,6 +94,12 @@ void mergeInto(ResourceDocument& into, const ResourceDocument& from) {
     for (const ResourceDocument& element : from)
       if (std::find(into.begin(), into.end(), element) == into.end()) into.push_back(element);
   }
+}
+
+std::optional<RouterChange> changeOf(const ResourceDocument& entry) {
+  if (!entry.is_object()) return std::nullopt;
+  return RouterChange{arrayOrEmpty(entry, kAddedRanges), arrayOrEmpty(entry, kRemovedRanges),
+                      arrayOrEmpty(entry, kRemovedGroups)};
 }
 
 }  // namespace
@@ -266,26 +275,32 @@ void RevertRecord::setRouterSettings(const std::string& spoke, const std::string
   saved();
 }
 
-const ResourceDocument& RevertRecord::routerChange(const std::string& spoke,
-                                                   const std::string& router) const {
-  return memberOrNull(memberOrNull(memberOrNull(document(), kChanges), spoke), router);
+std::optional<RouterChange> RevertRecord::routerChange(const std::string& spoke,
+                                                       const std::string& router) const {
+  return changeOf(memberOrNull(memberOrNull(memberOrNull(document(), kChanges), spoke), router));
 }
 
-void RevertRecord::recordRouter(const std::string& spoke, const std::string& router,
-                                const ResourceDocument& settings, ResourceDocument change,
-                                const std::function<bool(const ResourceDocument&)>& rerun) {
+void RevertRecord::recordRouter(
+    const std::string& spoke, const std::string& router, const ResourceDocument& settings,
+    const RouterChange& change,
+    const std::function<bool(const std::optional<RouterChange>&)>& rerun) {
   ResourceDocument& record = document();
   // Taken first: adding a member to the record moves the others, and references into them.
   ResourceDocument& earlier = record[kChanges][spoke][router];
   ResourceDocument& cloudRouters = at(record, kRouters);
   if (!cloudRouters.is_object()) throw ArgumentTypeError(kRouters, "an object", cloudRouters);
   ResourceDocument& spokeRouters = cloudRouters[spoke];
-  bool again = has(spokeRouters, router) && rerun(earlier);
+  bool again = has(spokeRouters, router) && rerun(changeOf(earlier));
   if (!again) spokeRouters[router] = settings;
-  if (again && earlier.is_object())
-    for (const auto& [member, values] : change.items()) mergeInto(earlier[member], values);
-  else
-    earlier = std::move(change);
+  if (again && earlier.is_object()) {
+    mergeInto(earlier[kAddedRanges], change.addedRanges);
+    mergeInto(earlier[kRemovedRanges], change.removedRanges);
+    mergeInto(earlier[kRemovedGroups], change.removedGroups);
+  } else {
+    earlier = {{kAddedRanges, change.addedRanges},
+               {kRemovedRanges, change.removedRanges},
+               {kRemovedGroups, change.removedGroups}};
+  }
   saved();
 }
 

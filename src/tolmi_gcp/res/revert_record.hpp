@@ -26,6 +26,13 @@ namespace tolmi_gcp {
 // share a router, so a restore takes back this change and leaves the others'. A record saved
 // before changes were kept has none.
 //
+// What one spoke's switch changed on one router, as "cloud_router_changes" keeps it.
+struct RouterChange {
+  ResourceDocument addedRanges = ResourceDocument::array();    // range objects it added
+  ResourceDocument removedRanges = ResourceDocument::array();  // range objects it removed
+  ResourceDocument removedGroups = ResourceDocument::array();  // groups it removed
+};
+
 // A view of the process-wide record, Globals::getRevertInfo(). Reads that say "null when none"
 // accept a record that lacks the level; the others throw MissingKeyError naming the missing
 // member. Every write saves the record (Globals::revertInfoWritten) before it returns, so it is on
@@ -97,16 +104,18 @@ class RevertRecord {
   const ResourceDocument& routerSettings(const std::string& spoke, const std::string& router) const;
   void setRouterSettings(const std::string& spoke, const std::string& router,
                          ResourceDocument settings);
-  // The change that the spoke's switch recorded for the router; null when none.
-  const ResourceDocument& routerChange(const std::string& spoke, const std::string& router) const;
+  // The change that the spoke's switch recorded for the router; none when there is no object
+  // (a list it lacks is empty).
+  std::optional<RouterChange> routerChange(const std::string& spoke,
+                                           const std::string& router) const;
   // Records, before the router is patched, its settings as read and the change the patch makes.
-  // When the router has an entry already and `rerun(earlier change, null when none)` says this
+  // When the router has an entry already and `rerun(the earlier change)` says this
   // is a re-run of a switch not taken back, the settings recorded first stay the way back and the
   // change is added to the earlier one (replaces it when there is none). ArgumentTypeError when
   // "cloud_routers" is not an object.
   void recordRouter(const std::string& spoke, const std::string& router,
-                    const ResourceDocument& settings, ResourceDocument change,
-                    const std::function<bool(const ResourceDocument&)>& rerun);
+                    const ResourceDocument& settings, const RouterChange& change,
+                    const std::function<bool(const std::optional<RouterChange>&)>& rerun);
 
   // --- parts
   // True when the record holds an entry of this part for the spoke.
