@@ -13,6 +13,13 @@
 
 namespace tolmi_gcp {
 
+// What one spoke's switch changed on one router, as "cloud_router_changes" keeps it.
+struct RouterChange {
+  ResourceDocument addedRanges = ResourceDocument::array();    // range objects it added
+  ResourceDocument removedRanges = ResourceDocument::array();  // range objects it removed
+  ResourceDocument removedGroups = ResourceDocument::array();  // groups it removed
+};
+
 // The revert record: what the migration operations changed, by spoke network key
 // ("project::vpc"), so that the restore operations can take it back. Readable JSON:
 //   {"peerings": {spoke: [peering pairs, in the order found]},
@@ -26,13 +33,6 @@ namespace tolmi_gcp {
 // share a router, so a restore takes back this change and leaves the others'. A record saved
 // before changes were kept has none.
 //
-// What one spoke's switch changed on one router, as "cloud_router_changes" keeps it.
-struct RouterChange {
-  ResourceDocument addedRanges = ResourceDocument::array();    // range objects it added
-  ResourceDocument removedRanges = ResourceDocument::array();  // range objects it removed
-  ResourceDocument removedGroups = ResourceDocument::array();  // groups it removed
-};
-
 // A view of the process-wide record, Globals::getRevertInfo(). Reads that say "null when none"
 // accept a record that lacks the level; the others throw MissingKeyError naming the missing
 // member. Every write saves the record (Globals::revertInfoWritten) before it returns, so it is on
