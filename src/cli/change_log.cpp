@@ -2,8 +2,8 @@
 
 #include <ostream>
 
-#include "cli/revert_store.hpp"
 #include "tolmi_gcp/internal/path_template.hpp"
+#include "tolmi_gcp/res/revert_record.hpp"
 
 namespace tolmi_gcp::cli {
 

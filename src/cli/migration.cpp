@@ -12,6 +12,7 @@
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
+#include "tolmi_gcp/res/revert_record.hpp"
 #include "tolmi_gcp/resource_link.hpp"
 
 namespace tolmi_gcp::cli {
@@ -121,9 +122,8 @@ std::vector<Part> Migration::selectParts(bool switching) const {
   std::vector<std::string> stages = setup_.fileStages;
   if (!switching) {
     // Stages recorded for this spoke but no longer in the file are still taken back.
-    for (const auto& entry : Globals::getRevertInfo()["manage_routes"].items())
-      if (has(entry.value(), setup_.spoke) && !contains(stages, entry.key()))
-        stages.push_back(entry.key());
+    for (const std::string& stage : RevertRecord{}.stagesOf(setup_.spoke))
+      if (!contains(stages, stage)) stages.push_back(stage);
     for (const std::string& stage : in_.stages)
       if (!contains(stages, stage))
         throw ConfigError("--stage " + stage + ": neither " + in_.config + " nor " +
@@ -168,10 +168,6 @@ int Migration::migrate(bool switching) {
     out_.fail("tolmi-gcp: not confirmed; nothing was sent");
     return kUsage;
   }
-  // The library writes a stage's record into an object that must already be there.
-  for (const Part& part : run)
-    if (part.kind == Part::kRoutes && !has(Globals::getRevertInfo()["manage_routes"], part.stage))
-      Globals::getRevertInfo()["manage_routes"][part.stage] = ResourceDocument::object();
   store_.installSaver();
   changing_ = true;
   for (const Part& part : run) {
@@ -320,7 +316,8 @@ std::vector<Part> Migration::partsToSwitch() {
   std::vector<std::string> refusals;
   for (const Part& part : selectParts(true)) {
     std::string state = store_.state(setup_.spoke, part);
-    if (state == "reverted" && store_.recorded(setup_.spoke, part)) reverted.push_back(part);
+    if (state == "reverted" && RevertRecord{}.recorded(setup_.spoke, part))
+      reverted.push_back(part);
     if (state == "switched" && !in_.force) {
       out_.note("already switched, skipped: " + describe(part));
       continue;
@@ -352,7 +349,14 @@ std::vector<Part> Migration::partsToSwitch() {
 
 // Parts switched, or on the way there or back; the others are skipped, with a line saying so.
 std::vector<Part> Migration::partsToRevert() {
-  if (in_.fromHistory) store_.takeFromHistory(*in_.fromHistory, setup_.spoke);
+  if (in_.fromHistory) {
+    try {
+      store_.takeFromHistory(*in_.fromHistory, setup_.spoke);
+    } catch (const ConfigError& failure) {
+      throw ConfigError("--from-history " + std::to_string(*in_.fromHistory) + ": " +
+                        failure.what());
+    }
+  }
   std::vector<Part> run;
   for (const Part& part : selectParts(false)) {
     std::string state = store_.state(setup_.spoke, part);

@@ -13,6 +13,7 @@
 #include "tolmi_gcp/ipv4_network.hpp"
 #include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
+#include "tolmi_gcp/res/revert_record.hpp"
 
 namespace tolmi_gcp::cli {
 
@@ -24,19 +25,10 @@ bool runs(const std::vector<Part>& parts, Part::Kind kind) {
   return false;
 }
 
-// This part's entry in the revert record for the spoke: what an earlier run of it, left half-way,
-// did already.
-const ResourceDocument& earlierRecord(const Setup& setup, const Part& part) {
-  const ResourceDocument& record = Globals::getRevertInfo();
-  if (part.kind == Part::kRoutes)
-    return memberOrNull(memberOrNull(memberOrNull(record, "manage_routes"), part.stage),
-                        setup.spoke);
-  return memberOrNull(memberOrNull(record, "peerings"), setup.spoke);
-}
-
 // Whether the record holds the pair to `transitKey` that has an end named `name`.
 bool recordedPairWith(const Setup& setup, const std::string& transitKey, const std::string& name) {
-  const ResourceDocument& pairs = earlierRecord(setup, {Part::kPeerings, ""});
+  // What an earlier run of the part, left half-way, did already.
+  const ResourceDocument& pairs = RevertRecord{}.peeringPairs(setup.spoke);
   return std::any_of(pairs.begin(), pairs.end(), [&](const ResourceDocument& pair) {
     const ResourceDocument& local = memberOrNull(pair, "localPeeringProperties");
     return networkKeyOf(memberOrNull(local, "network")) == transitKey &&
@@ -209,9 +201,8 @@ void checkStage(const Setup& setup, const std::string& stage, Findings& found) {
   const ResourceDocument entries = YamlContext{}.getContext("manage_routes")[stage];
   std::string where = "manage_routes." + stage;
   // A run of this stage left half-way deleted some routes and created some: not done again.
-  const ResourceDocument& earlier = earlierRecord(setup, {Part::kRoutes, stage});
-  const ResourceDocument& earlierDeleted = arrayOrEmpty(earlier, "deleted_route_list");
-  const ResourceDocument& earlierAdded = arrayOrEmpty(earlier, "added_route_list");
+  const ResourceDocument& earlierDeleted = RevertRecord{}.deletedRoutes(stage, setup.spoke);
+  const ResourceDocument& earlierAdded = RevertRecord{}.addedRoutes(stage, setup.spoke);
   std::vector<std::string> deleted;
   for (const ResourceDocument& name : arrayOrEmpty(entries, "delete")) {
     if (!name.is_string()) continue;  // refused by the file's check
@@ -278,22 +269,20 @@ void checkRecordedPeerings(const std::string& spoke, const std::vector<std::stri
                            Findings& found) {
   static const ResourceDocument::json_pointer kLocal("/localPeeringProperties/network"),
       kRemote("/remotePeeringProperties/network");
-  const ResourceDocument& pairs =
-      memberOrNull(memberOrNull(Globals::getRevertInfo(), "peerings"), spoke);
+  const ResourceDocument& pairs = RevertRecord{}.peeringPairs(spoke);
   if (!pairs.is_array()) return;
   for (std::size_t i = 0; i < pairs.size(); ++i) {
     const ResourceDocument& pair = pairs[i];
     std::string local = networkKeyOf(pair.contains(kLocal) ? pair[kLocal] : ResourceDocument()),
                 remote = networkKeyOf(pair.contains(kRemote) ? pair[kRemote] : ResourceDocument());
+    const std::string where = RevertStore::placeOfPeeringPair(spoke, i);
     if (!contains(transits, local) || remote != spoke)
-      found.problems.push_back("record.peerings[" + spoke + "][" + std::to_string(i) +
-                               "]: the pair between " + (remote.empty() ? "?" : remote) + " and " +
-                               (local.empty() ? "?" : local) + " is not one between " + spoke +
-                               " and a transit network of the migration file");
+      found.problems.push_back(where + ": the pair between " + (remote.empty() ? "?" : remote) +
+                               " and " + (local.empty() ? "?" : local) + " is not one between " +
+                               spoke + " and a transit network of the migration file");
     else if (const NetworkKey key = *NetworkKey::parse(local);
              !readIfExists(Globals::service->networks().get(key.project, key.network)))
-      found.problems.push_back("record.peerings[" + spoke + "][" + std::to_string(i) +
-                               "]: the network " + local + " does not exist");
+      found.problems.push_back(where + ": the network " + local + " does not exist");
     else
       found.plan.peeringEnds.insert(found.plan.peeringEnds.end(),
                                     {textOf(pair["localPeeringProperties"]["name"]),
@@ -303,11 +292,10 @@ void checkRecordedPeerings(const std::string& spoke, const std::vector<std::stri
 
 void checkRecordedRouters(const std::string& spoke, const std::map<std::string, RouterKey>& routers,
                           Findings& found) {
-  const ResourceDocument& recorded =
-      memberOrNull(memberOrNull(Globals::getRevertInfo(), "cloud_routers"), spoke);
+  const ResourceDocument& recorded = RevertRecord{}.routerEntries(spoke);
   if (!recorded.is_object()) return;
   for (const auto& entry : recorded.items()) {
-    const std::string where = "record.cloud_routers[" + spoke + "]: the router " + entry.key();
+    const std::string where = RevertStore::placeOfRouters(spoke) + ": the router " + entry.key();
     if (!routers.contains(entry.key())) {
       found.problems.push_back(where + " is not one the migration file lists");
       continue;
@@ -320,11 +308,10 @@ void checkRecordedRouters(const std::string& spoke, const std::map<std::string, 
       continue;
     }
     found.plan.routers.push_back(router.router);
-    const ResourceDocument& change =
-        cloud_router::recordedChange(Globals::getRevertInfo(), spoke, entry.key());
-    if (!change.is_object()) continue;
+    const std::optional<RouterChange> change = RevertRecord{}.routerChange(spoke, entry.key());
+    if (!change) continue;
     const ResourceDocument& now = memberOrNull(*read, "bgp");
-    ResourceDocument switched = cloud_router::switchedBgp(entry.value(), change);
+    ResourceDocument switched = cloud_router::switchedBgp(entry.value(), *change);
     if (!cloud_router::advertisesAsSwitched(now, switched))
       found.warnings.push_back(where + " has changed since this spoke's switch (" +
                                cloud_router::differenceFromSwitched(now, switched) +
@@ -333,23 +320,20 @@ void checkRecordedRouters(const std::string& spoke, const std::map<std::string, 
 }
 
 void checkRecordedRoutes(const std::string& spoke, const std::string& stage, Findings& found) {
-  const ResourceDocument& record = memberOrNull(
-      memberOrNull(memberOrNull(Globals::getRevertInfo(), "manage_routes"), stage), spoke);
-  for (const ResourceDocument& name : arrayOrEmpty(record, "added_route_list"))
+  for (const ResourceDocument& name : RevertRecord{}.addedRoutes(stage, spoke))
     found.plan.routesToDelete.push_back(textOf(name));
   std::size_t i = 0;
-  for (const ResourceDocument& route : arrayOrEmpty(record, "deleted_route_list")) {
+  for (const ResourceDocument& route : RevertRecord{}.deletedRoutes(stage, spoke)) {
     std::string network = networkKeyOf(memberOrNull(route, "network"));
+    const std::string where = RevertStore::placeOfDeletedRoute(stage, spoke, i);
     if (network != spoke)
-      found.problems.push_back("record.manage_routes." + stage + "[" + spoke +
-                               "].deleted_route_list[" + std::to_string(i) + "]: the route " +
-                               textOf(memberOrNull(route, "name")) + " is on " +
-                               (network.empty() ? "no network" : network) + ", not on " + spoke);
+      found.problems.push_back(where + ": the route " + textOf(memberOrNull(route, "name")) +
+                               " is on " + (network.empty() ? "no network" : network) +
+                               ", not on " + spoke);
     else if (has(route, "nextHopInstance") && !instanceExists(route["nextHopInstance"]))
-      found.problems.push_back("record.manage_routes." + stage + "[" + spoke +
-                               "].deleted_route_list[" + std::to_string(i) + "]: the instance " +
-                               textOf(route["nextHopInstance"]) + " of the route " +
-                               textOf(memberOrNull(route, "name")) + " does not exist");
+      found.problems.push_back(where + ": the instance " + textOf(route["nextHopInstance"]) +
+                               " of the route " + textOf(memberOrNull(route, "name")) +
+                               " does not exist");
     else
       found.plan.routesToCreate.push_back(textOf(memberOrNull(route, "name")));
     ++i;

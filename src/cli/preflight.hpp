@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "cli/revert_store.hpp"
 #include "cli/setup.hpp"
+#include "tolmi_gcp/res/revert_record.hpp"
 
 namespace tolmi_gcp::cli {
 

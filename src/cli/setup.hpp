@@ -11,9 +11,9 @@
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
 #include "cli/progress.hpp"
-#include "cli/revert_store.hpp"
 #include "tolmi_gcp/ResourceDocument.hpp"
 #include "tolmi_gcp/network_key.hpp"
+#include "tolmi_gcp/res/revert_record.hpp"
 
 namespace tolmi_gcp::cli {
 

@@ -12,6 +12,7 @@
 #include "tolmi_gcp/gcplib/routes.hpp"
 #include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
+#include "tolmi_gcp/res/revert_record.hpp"
 
 namespace tolmi_gcp::cli {
 
@@ -74,17 +75,13 @@ class ReadBack {
 
  private:
   void changeTakenBack(const std::string& router, const ResourceDocument& bgp,
-                       const ResourceDocument& change);
+                       const RouterChange& change);
   void peeringEndAsRecorded(const std::string& key, const ResourceDocument& recorded);
 
   const Setup& setup_;
   const ComputeService& api_;
   std::map<std::string, std::optional<ResourceDocument>> networks_;
 };
-
-const ResourceDocument& recordOf(const char* part, const std::string& spoke) {
-  return memberOrNull(memberOrNull(Globals::getRevertInfo(), part), spoke);
-}
 
 void ReadBack::peeringsSwitched() {
   for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs")) {
@@ -121,7 +118,7 @@ void ReadBack::peeringEndAsRecorded(const std::string& key, const ResourceDocume
 // A pair's local end is the spoke's peering, which leads to the transit network; the remote end is
 // the transit network's, which leads back.
 void ReadBack::peeringsReverted() {
-  const ResourceDocument& pairs = recordOf("peerings", setup_.spoke);
+  const ResourceDocument& pairs = RevertRecord{}.peeringPairs(setup_.spoke);
   if (!pairs.is_array()) return;
   for (const ResourceDocument& pair : pairs) {
     const ResourceDocument& local = memberOrNull(pair, "localPeeringProperties");
@@ -162,10 +159,9 @@ void ReadBack::routesSwitched(const std::string& stage) {
 }
 
 void ReadBack::routesReverted(const std::string& stage) {
-  const ResourceDocument& record = memberOrNull(
-      memberOrNull(memberOrNull(Globals::getRevertInfo(), "manage_routes"), stage), setup_.spoke);
+  const RevertRecord record{};
   std::vector<std::string> restored;
-  for (const ResourceDocument& recorded : arrayOrEmpty(record, "deleted_route_list")) {
+  for (const ResourceDocument& recorded : record.deletedRoutes(stage, setup_.spoke)) {
     std::string name = textOf(memberOrNull(recorded, "name"));
     restored.push_back(name);
     std::optional<ResourceDocument> now = route(name);
@@ -174,7 +170,7 @@ void ReadBack::routesReverted(const std::string& stage) {
     else
       compareRoute(name, *now, recorded, "recorded");
   }
-  for (const ResourceDocument& added : arrayOrEmpty(record, "added_route_list")) {
+  for (const ResourceDocument& added : record.addedRoutes(stage, setup_.spoke)) {
     if (std::find(restored.begin(), restored.end(), textOf(added)) != restored.end()) continue;
     // A route of that name that the tool did not make is not the tool's to remove.
     std::optional<ResourceDocument> now = route(textOf(added));
@@ -186,7 +182,7 @@ void ReadBack::routesReverted(const std::string& stage) {
 using cloud_router::canonicalRange;
 
 void ReadBack::routersSwitched() {
-  const ResourceDocument& recorded = recordOf("cloud_routers", setup_.spoke);
+  const ResourceDocument& recorded = RevertRecord{}.routerEntries(setup_.spoke);
   for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs"))
     for (const ResourceDocument& entry : arrayOrEmpty(transit, "cloud_routers")) {
       RouterKey key{*NetworkKey::parse(textOf(transit["vpc_name"])), textOf(entry["region"]),
@@ -220,28 +216,28 @@ void ReadBack::routersSwitched() {
 // What this spoke's switch added is gone and what it removed is back; the rest of the router is
 // other spokes' to change.
 void ReadBack::changeTakenBack(const std::string& router, const ResourceDocument& bgp,
-                               const ResourceDocument& change) {
+                               const RouterChange& change) {
   const ResourceDocument& ranges = arrayOrEmpty(bgp, "advertisedIpRanges");
   const ResourceDocument& groups = arrayOrEmpty(bgp, "advertisedGroups");
   std::vector<std::string> networks;
   for (const ResourceDocument& range : ranges)
     networks.push_back(canonicalRange(memberOrNull(range, "range")));
-  for (const ResourceDocument& added : arrayOrEmpty(change, "added_ranges"))
+  for (const ResourceDocument& added : change.addedRanges)
     if (std::find(ranges.begin(), ranges.end(), added) != ranges.end())
       found.push_back("the router " + router + " still advertises " +
                       textOf(memberOrNull(added, "range")) + " as this spoke's switch added it");
-  for (const ResourceDocument& removed : arrayOrEmpty(change, "removed_ranges"))
+  for (const ResourceDocument& removed : change.removedRanges)
     if (!contains(networks, canonicalRange(memberOrNull(removed, "range"))))
       found.push_back("the router " + router + " does not advertise " +
                       textOf(memberOrNull(removed, "range")) + " again");
-  for (const ResourceDocument& group : arrayOrEmpty(change, "removed_groups"))
+  for (const ResourceDocument& group : change.removedGroups)
     if (std::find(groups.begin(), groups.end(), group) == groups.end())
       found.push_back("the router " + router + " does not advertise the group " + textOf(group) +
                       " again");
 }
 
 void ReadBack::routersReverted() {
-  const ResourceDocument& recorded = recordOf("cloud_routers", setup_.spoke);
+  const ResourceDocument& recorded = RevertRecord{}.routerEntries(setup_.spoke);
   if (!recorded.is_object()) return;
   for (const auto& entry : recorded.items()) {
     std::optional<RouterKey> key = RouterKey::parse(entry.key());
@@ -249,10 +245,9 @@ void ReadBack::routersReverted() {
     std::optional<ResourceDocument> read = router(*key);
     if (!read) continue;
     const ResourceDocument& bgp = memberOrNull(*read, "bgp");
-    const ResourceDocument& change =
-        cloud_router::recordedChange(Globals::getRevertInfo(), setup_.spoke, entry.key());
-    if (change.is_object()) {
-      changeTakenBack(entry.key(), bgp, change);
+    if (std::optional<RouterChange> change =
+            RevertRecord{}.routerChange(setup_.spoke, entry.key())) {
+      changeTakenBack(entry.key(), bgp, *change);
       continue;
     }
     for (const char* field : {"advertiseMode", "advertisedGroups", "advertisedIpRanges"}) {

@@ -89,8 +89,6 @@ ComputeService& globalService() {
   return *Globals::service;
 }
 
-void recordWritten() { Globals::revertInfoWritten(); }
-
 ResourceDocument awaitOperation(const Request& wait, const Request& read) {
   const std::string& operation = read.path();
   const auto deadline = GcpLib::clock()() + Globals::operationTimeout;

@@ -12,7 +12,6 @@
 #include "temp_dir.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/errors.hpp"
-#include "tolmi_gcp/gcplib/frame.hpp"
 #include "tolmi_gcp/internal/revert_file_saver.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
@@ -66,11 +65,11 @@ TEST_F(RevertFileTest, TheLibrarysRecordWritesReachTheFile) {
   RevertFile file(path);
   Globals::setRevertInfoSaver(revertFileSaver(file));
   Globals::getRevertInfo()["peerings"]["p::spoke"] = ResourceDocument::array();
-  frame::recordWritten();
+  Globals::revertInfoWritten();
   EXPECT_EQ(*file.load(), Globals::getRevertInfo());
 
   Globals::getRevertInfo()["cloud_routers"]["p::spoke"] = {{"t::hub::r1::router", {}}};
-  frame::recordWritten();
+  Globals::revertInfoWritten();
   EXPECT_EQ(*file.load(), Globals::getRevertInfo());
   EXPECT_EQ(parsed(path + ".bak")["cloud_routers"], ResourceDocument::object());
 }

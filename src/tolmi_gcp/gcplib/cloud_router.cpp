@@ -14,6 +14,7 @@
 #include "tolmi_gcp/ipv4_network.hpp"
 #include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
+#include "tolmi_gcp/res/revert_record.hpp"
 
 namespace tolmi_gcp {
 
@@ -66,9 +67,7 @@ void reportFailure(const std::exception& failure) {
 // and the change it makes, as the record keeps it.
 struct BgpChange {
   ResourceDocument bgp;
-  ResourceDocument change = {{"added_ranges", ResourceDocument::array()},
-                             {"removed_ranges", ResourceDocument::array()},
-                             {"removed_groups", ResourceDocument::array()}};
+  RouterChange change;
   bool changed = false;
 };
 
@@ -80,7 +79,7 @@ BgpChange changeBgp(const ResourceDocument& routerBgp, const ResourceDocument& e
     const std::string& stored = stringAt(range, "range");
     if (listed(listAt(entry, "remove_advertised_routes"), canonicalNetwork(stored))) {
       frame::info("  delete " + stored + " in " + routerName + " from " + where);
-      change.change["removed_ranges"].push_back(range);
+      change.change.removedRanges.push_back(range);
       change.changed = true;
     } else {
       ranges.push_back(range);
@@ -92,7 +91,7 @@ BgpChange changeBgp(const ResourceDocument& routerBgp, const ResourceDocument& e
     // copy would be a duplicate range, and the one there is not this switch's to take back.
     if (listed(ranges, range)) continue;
     frame::info("  add " + textOf(added) + " to " + routerName + " from " + where);
-    change.change["added_ranges"].push_back(range);
+    change.change.addedRanges.push_back(range);
     ranges.push_back(std::move(range));
     change.changed = true;
   }
@@ -102,7 +101,7 @@ BgpChange changeBgp(const ResourceDocument& routerBgp, const ResourceDocument& e
   for (const auto& group : routerBgp["advertisedGroups"]) {
     if (listed(listAt(entry, "remove_advertised_groups"), group)) {
       frame::info("  delete " + textOf(group) + " in " + routerName + " from " + where);
-      change.change["removed_groups"].push_back(group);
+      change.change.removedGroups.push_back(group);
       change.changed = true;
     } else {
       groups.push_back(group);
@@ -130,24 +129,24 @@ bool advertisesAdditions(const ResourceDocument& routerBgp, const ResourceDocume
 
 // True when the router still shows every part of an earlier switch's (non-empty) change: what it
 // added is there, what it removed is not.
-bool carriesChange(const ResourceDocument& routerBgp, const ResourceDocument& change) {
+bool carriesChange(const ResourceDocument& routerBgp, const RouterChange& change) {
   const ResourceDocument& ranges = arrayOrEmpty(routerBgp, "advertisedIpRanges");
   const ResourceDocument& groups = arrayOrEmpty(routerBgp, "advertisedGroups");
   std::vector<std::string> networks;
   for (const auto& range : ranges)
     networks.push_back(cloud_router::canonicalRange(memberOrNull(range, "range")));
   bool any = false;
-  for (const auto& added : arrayOrEmpty(change, "added_ranges")) {
+  for (const auto& added : change.addedRanges) {
     if (!listed(ranges, added)) return false;
     any = true;
   }
-  for (const auto& removed : arrayOrEmpty(change, "removed_ranges")) {
+  for (const auto& removed : change.removedRanges) {
     if (std::find(networks.begin(), networks.end(),
                   cloud_router::canonicalRange(memberOrNull(removed, "range"))) != networks.end())
       return false;
     any = true;
   }
-  for (const auto& group : arrayOrEmpty(change, "removed_groups")) {
+  for (const auto& group : change.removedGroups) {
     if (listed(groups, group)) return false;
     any = true;
   }
@@ -174,28 +173,16 @@ void manageRouter(ComputeService& service, const NetworkKey& transit, const std:
   BgpChange change = changeBgp(routerBgp, entry, routerName, where);
   if (!change.changed) return;
 
-  // Record before the change, and in a dry run too, so the record matches a real run.
-  ResourceDocument& record = Globals::getRevertInfo();
-  std::string rkey = RouterKey{transit, region, routerName}.text();
-  // Taken first: adding a member to the record moves the others, and references into them.
-  ResourceDocument& earlier = record[cloud_router::kChanges][mkey][rkey];
-  ResourceDocument& cloudRouters = at(record, "cloud_routers");
-  if (!cloudRouters.is_object())
-    throw ArgumentTypeError("cloud_routers", "an object", cloudRouters);
-  ResourceDocument& spokeRouters = cloudRouters[mkey];
-  // A re-run of a switch not taken back finds the router as it left it, or as other spokes have
-  // changed it since: the settings from before its first run stay the way back, and what this run
-  // changes is added to what the earlier ones did.
-  bool rerun =
-      has(spokeRouters, rkey) &&
-      (earlier.is_object() ? carriesChange(routerBgp, earlier)
-                           : advertisesAdditions(routerBgp, at(entry, "add_advertised_routes")));
-  if (!rerun) spokeRouters[rkey] = routerBgp;
-  if (rerun && earlier.is_object())
-    for (const auto& [member, values] : change.change.items()) addMissing(earlier[member], values);
-  else
-    earlier = std::move(change.change);
-  frame::recordWritten();
+  // Record before the change, and in a dry run too, so the record matches a real run. A re-run
+  // of a switch not taken back finds the router as it left it, or as other spokes have changed it
+  // since: the settings from before its first run stay the way back, and what this run changes is
+  // added to what the earlier ones did.
+  RevertRecord{}.recordRouter(mkey, RouterKey{transit, region, routerName}.text(), routerBgp,
+                              change.change, [&](const std::optional<RouterChange>& earlier) {
+                                return earlier ? carriesChange(routerBgp, *earlier)
+                                               : advertisesAdditions(
+                                                     routerBgp, at(entry, "add_advertised_routes"));
+                              });
   if (Globals::getDryRun()) return;
   awaitRouterChange(
       service, transit.project, region,
@@ -210,17 +197,16 @@ void manageRouter(ComputeService& service, const NetworkKey& transit, const std:
 void restoreRouter(ComputeService& service, const std::string& mkey, const std::string& rkey,
                    const std::string& project, const std::string& region,
                    const std::string& routerName) {
-  ResourceDocument& settings = at(at(at(Globals::getRevertInfo(), "cloud_routers"), mkey), rkey);
+  RevertRecord record;
+  ResourceDocument settings = record.routerSettings(mkey, rkey);
   frame::info("  restore " + rkey + ", bgp " + textOf(settings));
   if (Globals::getDryRun()) return;
   if (!settings.is_object()) throw ArgumentTypeError(rkey, "an object", settings);
-  const ResourceDocument& change =
-      cloud_router::recordedChange(Globals::getRevertInfo(), mkey, rkey);
-  if (change.is_object()) {
+  if (std::optional<RouterChange> change = record.routerChange(mkey, rkey)) {
     ResourceDocument now = at(service.routers().get(project, region, routerName).execute(), "bgp");
-    ResourceDocument switched = cloud_router::switchedBgp(settings, change);
+    ResourceDocument switched = cloud_router::switchedBgp(settings, *change);
     if (!cloud_router::advertisesAsSwitched(now, switched)) {
-      ResourceDocument restored = cloud_router::restoredBgp(now, settings, change);
+      ResourceDocument restored = cloud_router::restoredBgp(now, settings, *change);
       frame::info("    changed since the switch (" +
                   cloud_router::differenceFromSwitched(now, switched) +
                   "): only this spoke's change is taken back, bgp " + textOf(restored));
@@ -232,7 +218,7 @@ void restoreRouter(ComputeService& service, const std::string& mkey, const std::
   // Ranges are replaced whole by a patch; an explicit empty list clears the migration's additions.
   if (!has(settings, "advertisedIpRanges")) {
     settings["advertisedIpRanges"] = ResourceDocument::array();
-    frame::recordWritten();
+    record.setRouterSettings(mkey, rkey, settings);
   }
   awaitRouterChange(
       service, project, region,
@@ -241,21 +227,15 @@ void restoreRouter(ComputeService& service, const std::string& mkey, const std::
 
 }  // namespace
 
-const ResourceDocument& cloud_router::recordedChange(const ResourceDocument& record,
-                                                     const std::string& spoke,
-                                                     const std::string& router) {
-  return memberOrNull(memberOrNull(memberOrNull(record, kChanges), spoke), router);
-}
-
 ResourceDocument cloud_router::switchedBgp(const ResourceDocument& recordedBgp,
-                                           const ResourceDocument& change) {
+                                           const RouterChange& change) {
   ResourceDocument ranges = ResourceDocument::array();
   for (const auto& range : arrayOrEmpty(recordedBgp, "advertisedIpRanges"))
-    if (!listed(arrayOrEmpty(change, "removed_ranges"), range)) ranges.push_back(range);
-  addMissing(ranges, arrayOrEmpty(change, "added_ranges"));
+    if (!listed(change.removedRanges, range)) ranges.push_back(range);
+  addMissing(ranges, change.addedRanges);
   ResourceDocument groups = ResourceDocument::array();
   for (const auto& group : arrayOrEmpty(recordedBgp, "advertisedGroups"))
-    if (!listed(arrayOrEmpty(change, "removed_groups"), group)) groups.push_back(group);
+    if (!listed(change.removedGroups, group)) groups.push_back(group);
   return {{"advertisedIpRanges", std::move(ranges)}, {"advertisedGroups", std::move(groups)}};
 }
 
@@ -311,24 +291,24 @@ void putBack(ResourceDocument& into, const ResourceDocument& value,
 
 ResourceDocument cloud_router::restoredBgp(const ResourceDocument& routerBgp,
                                            const ResourceDocument& recordedBgp,
-                                           const ResourceDocument& change) {
+                                           const RouterChange& change) {
   const ResourceDocument& recordedRanges = arrayOrEmpty(recordedBgp, "advertisedIpRanges");
   ResourceDocument ranges = ResourceDocument::array();
   std::vector<std::string> networks;
   for (const auto& range : arrayOrEmpty(routerBgp, "advertisedIpRanges"))
-    if (!listed(arrayOrEmpty(change, "added_ranges"), range)) {
+    if (!listed(change.addedRanges, range)) {
       ranges.push_back(range);
       networks.push_back(canonicalRange(memberOrNull(range, "range")));
     }
   // Another spoke that removed the same range put it back already, or will.
-  for (const auto& range : arrayOrEmpty(change, "removed_ranges")) {
+  for (const auto& range : change.removedRanges) {
     std::string network = canonicalRange(memberOrNull(range, "range"));
     if (std::find(networks.begin(), networks.end(), network) != networks.end()) continue;
     putBack(ranges, range, recordedRanges);
     networks.push_back(network);
   }
   ResourceDocument bgp = {{"advertisedIpRanges", std::move(ranges)}};
-  const ResourceDocument& removedGroups = arrayOrEmpty(change, "removed_groups");
+  const ResourceDocument& removedGroups = change.removedGroups;
   if (has(routerBgp, "advertisedGroups") || !removedGroups.empty()) {
     ResourceDocument groups = arrayOrEmpty(routerBgp, "advertisedGroups");
     for (const auto& group : removedGroups)
@@ -430,7 +410,7 @@ void GcpLib::restoreCloudRouterAdvertisedRoutePerVpc(ComputeService& service) {
   frame::info("- Restore cloud router route(s)");
   std::string mkey =
       NetworkKey{frame::configText("project_id"), frame::configText("vpc_name")}.text();
-  const ResourceDocument& cloudRouters = at(Globals::getRevertInfo(), "cloud_routers");
+  const ResourceDocument& cloudRouters = RevertRecord{}.routers();
   if (!truthy(cloudRouters)) return frame::info("  Done");
   if (!has(cloudRouters, mkey)) return;
   const ResourceDocument& spokeRouters = cloudRouters[mkey];

@@ -5,23 +5,13 @@
 #include <string>
 
 #include "tolmi_gcp/ResourceDocument.hpp"
+#include "tolmi_gcp/res/revert_record.hpp"
 
 namespace tolmi_gcp::cloud_router {
 
-// The revert record's member that keeps, per spoke network key and router key, what that spoke's
-// switch changed on the router: {"added_ranges": [range objects], "removed_ranges": [range
-// objects], "removed_groups": [groups]}. Several spokes share a router, so a restore takes back
-// this change and leaves the others'.
-inline constexpr const char* kChanges = "cloud_router_changes";
-
-// The change that `spoke`'s switch recorded for `router`, or null when the record (one saved
-// before changes were kept) has none.
-const ResourceDocument& recordedChange(const ResourceDocument& record, const std::string& spoke,
-                                       const std::string& router);
-
 // The "advertisedIpRanges" and "advertisedGroups" that `change` made of `recordedBgp`: what the
 // router advertises for as long as nobody else changes it.
-ResourceDocument switchedBgp(const ResourceDocument& recordedBgp, const ResourceDocument& change);
+ResourceDocument switchedBgp(const ResourceDocument& recordedBgp, const RouterChange& change);
 
 // True when `routerBgp` advertises exactly what `switched` (from switchedBgp) says.
 bool advertisesAsSwitched(const ResourceDocument& routerBgp, const ResourceDocument& switched);
@@ -34,7 +24,7 @@ std::string differenceFromSwitched(const ResourceDocument& routerBgp,
 // ranges it added go, the ranges and groups it removed come back once each, where `recordedBgp`
 // (the settings read before the switch) had them.
 ResourceDocument restoredBgp(const ResourceDocument& routerBgp, const ResourceDocument& recordedBgp,
-                             const ResourceDocument& change);
+                             const RouterChange& change);
 
 // A range as the removal lists write it ("10.1.1.1" is "10.1.1.1/32"); the text itself when it is
 // not an IPv4 network.

@@ -1,7 +1,7 @@
 #pragma once
 
 // What every GcpLib operation shares: the logger, log-table layout, links, change
-// inspection and the configuration and record accessors. Internal to the library.
+// inspection and the configuration accessors. Internal to the library.
 
 #include <string>
 #include <string_view>
@@ -52,9 +52,6 @@ std::string configText(const std::string& key);
 
 // The process-wide handle Globals::service; throws Error when the tool has set none.
 ComputeService& globalService();
-
-// Tells Globals that the revert record changed, so it reaches disk before the next change request.
-void recordWritten();
 
 // Repeats `wait` (a global or region operations.wait) until the operation is DONE and returns its
 // last document; throws OperationError when the finished operation carries "error". When the

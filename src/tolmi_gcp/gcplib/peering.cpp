@@ -11,6 +11,7 @@
 #include "tolmi_gcp/gcplib/peering.hpp"
 #include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
+#include "tolmi_gcp/res/revert_record.hpp"
 
 namespace tolmi_gcp {
 
@@ -49,25 +50,6 @@ std::vector<std::string> transitNetworkKeys() {
   std::vector<std::string> keys;
   for (const ResourceDocument& entry : transit) keys.push_back(stringAt(entry, "vpc_name"));
   return keys;
-}
-
-// Puts a pair into the spoke's record entry and saves the record, before either end is removed.
-// Until the run completes, the entry keeps the earlier run's pairs as well (a new pair takes the
-// place of the earlier pair of the same spoke peering), so an interruption loses no way back.
-void recordPair(const std::string& key, const ResourceDocument& pair) {
-  static const ResourceDocument::json_pointer kLocalName("/localPeeringProperties/name");
-  ResourceDocument& entry = at(Globals::getRevertInfo(), "peerings")[key];
-  if (entry.is_null()) entry = ResourceDocument::array();
-  if (!entry.is_array())
-    throw ArgumentTypeError("peerings." + key, "an array of peering pairs", entry);
-  auto samePeering = std::find_if(entry.begin(), entry.end(), [&](const ResourceDocument& earlier) {
-    return earlier.contains(kLocalName) && earlier[kLocalName] == pair[kLocalName];
-  });
-  if (samePeering != entry.end())
-    *samePeering = pair;
-  else
-    entry.push_back(pair);
-  frame::recordWritten();
 }
 
 // The pair in `pairs` between the spoke and the transit network `transitKey` whose end on the
@@ -191,7 +173,8 @@ void GcpLib::deletePeerings(ComputeService& service, const std::string& project,
   info("- Delete transit peerings in " + key);
   std::vector<std::string> transit = transitNetworkKeys();
   // What an earlier run left half-way recorded: an end it removed is not removed again.
-  ResourceDocument earlier = memberOrNull(memberOrNull(Globals::getRevertInfo(), "peerings"), key);
+  RevertRecord record;
+  ResourceDocument earlier = record.peeringPairs(key);
   if (!earlier.is_array()) earlier = ResourceDocument::array();
   ResourceDocument spoke = service.networks().get(project, vpcName).execute();
   for (const ResourceDocument& local : arrayOrEmpty(spoke, "peerings")) {
@@ -213,7 +196,7 @@ void GcpLib::deletePeerings(ComputeService& service, const std::string& project,
       info("  peering " +
            textOf(memberOrNull(memberOrNull(pair, "remotePeeringProperties"), "name")) + " in " +
            remoteKey + " is removed already, as recorded");
-      recordPair(key, pair);
+      record.recordPeeringPair(key, pair);
       pairs.push_back(std::move(pair));
       deletePeering(service, project, vpcName, localName);
       continue;
@@ -230,7 +213,8 @@ void GcpLib::deletePeerings(ComputeService& service, const std::string& project,
     }
     ResourceDocument pair = {{"localPeeringProperties", local},
                              {"remotePeeringProperties", remote}};
-    recordPair(key, pair);
+    // Saved before either end is removed, so an interruption loses no way back.
+    record.recordPeeringPair(key, pair);
     pairs.push_back(std::move(pair));
     deletePeering(service, remoteProject, remoteNetwork, stringAt(remote, "name"));
     deletePeering(service, project, vpcName, localName);
@@ -266,8 +250,7 @@ void GcpLib::deletePeerings(ComputeService& service, const std::string& project,
   }
   if (pairs.empty()) info("  no transit peering found!");
   // The completed run's entry holds exactly this run's pairs.
-  at(Globals::getRevertInfo(), "peerings")[key] = std::move(pairs);
-  frame::recordWritten();
+  record.setPeeringPairs(key, std::move(pairs));
 }
 
 void GcpLib::addPeerings(ComputeService& service, const ResourceDocument& peeringPairList) {
@@ -302,8 +285,8 @@ void GcpLib::managePeerings(bool switch_traffic) {
   const ResourceDocument vpc = Globals::vpc;
   if (switch_traffic) return deletePeerings(service, project, vpc);
   const std::string key = NetworkKey{project, stringAt(vpc, "vpc_name")}.text();
-  if (!has(at(Globals::getRevertInfo(), "peerings"), key)) return;
-  addPeerings(service, at(at(Globals::getRevertInfo(), "peerings"), key));
+  if (!RevertRecord{}.hasPeeringPairs(key)) return;
+  addPeerings(service, RevertRecord{}.peeringPairs(key));
 }
 
 }  // namespace tolmi_gcp

@@ -14,6 +14,7 @@
 #include "tolmi_gcp/gcplib/frame.hpp"
 #include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
+#include "tolmi_gcp/res/revert_record.hpp"
 
 namespace tolmi_gcp {
 
@@ -24,8 +25,6 @@ namespace {
 constexpr const char* kCreatedMarker =
     "Tessavon-Created-Resource: Do-Not-Delete-Tessavon-Created-Resource";
 constexpr int kDefaultPriority = 1000;
-constexpr const char* kDeleted = "deleted_route_list";
-constexpr const char* kAdded = "added_route_list";
 
 // Runs one item's step. A failure is logged after "  **Error** " and the caller goes on with the
 // next item: it gets an empty optional (or false for a step without a result).
@@ -135,92 +134,6 @@ std::optional<ResourceDocument> inPlace(ComputeService& service, const std::stri
   return std::nullopt;
 }
 
-// The "name" of a recorded route document, "" when it has none.
-std::string nameOf(const ResourceDocument& route) {
-  const ResourceDocument& name = memberOrNull(route, "name");
-  return name.is_string() ? name.get<std::string>() : "";
-}
-
-ResourceDocument& objectMember(ResourceDocument& parent, const std::string& key,
-                               const std::string& what) {
-  ResourceDocument& member = parent[key];
-  if (member.is_null()) member = ResourceDocument::object();
-  if (!member.is_object())
-    throw ConfigError("revert record: " + what + " must be an object, got " + member.type_name());
-  return member;
-}
-
-// One run's stage route record in the revert record, saved before each change that it covers.
-// A new run replaces the earlier record, but keeps its entries for routes that the configuration
-// still names: when a re-run finds such a route already deleted, or cannot create it again, the
-// earlier run's change is still in effect and must stay undoable.
-class StageRecord {
- public:
-  StageRecord(const std::string& stage, const std::string& networkKey,
-              const std::set<std::string>& stillNamed)
-      : stage_(stage), networkKey_(networkKey) {
-    ResourceDocument& stages =
-        objectMember(Globals::getRevertInfo(), "manage_routes", "\"manage_routes\"");
-    ResourceDocument& stageLevel = objectMember(stages, stage, "stage '" + stage + "'");
-    ResourceDocument earlier = valueOr(stageLevel, networkKey, ResourceDocument());
-    ResourceDocument record = {{kDeleted, ResourceDocument::array()},
-                               {kAdded, ResourceDocument::array()}};
-    for (const ResourceDocument& route : arrayOrEmpty(earlier, kDeleted))
-      if (stillNamed.count(nameOf(route))) record[kDeleted].push_back(route);
-    for (const ResourceDocument& name : arrayOrEmpty(earlier, kAdded))
-      if (name.is_string() && stillNamed.count(name.get<std::string>()))
-        record[kAdded].push_back(name);
-    stageLevel[networkKey] = std::move(record);
-    frame::recordWritten();
-  }
-
-  // A route about to be deleted: its document replaces an earlier one of the same name.
-  void deleted(const std::string& name, const ResourceDocument& route) {
-    ResourceDocument& list = entry()[kDeleted];
-    auto same = std::find_if(list.begin(), list.end(), [&](const ResourceDocument& earlier) {
-      return nameOf(earlier) == name;
-    });
-    if (same == list.end()) {
-      list.push_back(route);
-    } else {
-      *same = route;
-    }
-    frame::recordWritten();
-  }
-
-  // The route of that name that the record holds as deleted (by an earlier run), or null.
-  const ResourceDocument& deletedEarlier(const std::string& name) {
-    static const ResourceDocument kNone;
-    const ResourceDocument& list = entry()[kDeleted];
-    auto found = std::find_if(list.begin(), list.end(),
-                              [&](const ResourceDocument& route) { return nameOf(route) == name; });
-    return found == list.end() ? kNone : *found;
-  }
-
-  // A route about to be created; false when the name was recorded already (by an earlier run).
-  bool added(const std::string& name) {
-    ResourceDocument& list = entry()[kAdded];
-    if (std::find(list.begin(), list.end(), name) != list.end()) return false;
-    list.push_back(name);
-    frame::recordWritten();
-    return true;
-  }
-
-  void notAdded(const std::string& name) {
-    ResourceDocument& list = entry()[kAdded];
-    list.erase(std::find(list.begin(), list.end(), name));
-    frame::recordWritten();
-  }
-
- private:
-  ResourceDocument& entry() {
-    return Globals::getRevertInfo()["manage_routes"][stage_][networkKey_];
-  }
-
-  std::string stage_;
-  std::string networkKey_;
-};
-
 }  // namespace
 
 bool routes::createdByTool(const ResourceDocument& route) {
@@ -307,8 +220,9 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
   std::string vpc = frame::configText("vpc_name");
   const ResourceDocument& deletions = stageList(manage_routes, "delete", stage);
   const ResourceDocument& additions = stageList(manage_routes, "add", stage);
-  StageRecord record(stage, NetworkKey{project, vpc}.text(),
-                     configuredNames(project, vpc, deletions, additions));
+  // Saved before each change that it covers.
+  RevertRecord::StageRecord record = RevertRecord{}.startStage(
+      stage, NetworkKey{project, vpc}.text(), configuredNames(project, vpc, deletions, additions));
 
   // A re-run of a stage left half-way does what is left: a route it deleted is not there to
   // delete, a route it created is not created again.
@@ -330,7 +244,7 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
     if (done) frame::info("  route " + textOf(name) + " is deleted already, as recorded");
     if (!route || done) continue;
     // Outside the per-item handling: a record that cannot be saved stops the run unchanged.
-    record.deleted(routeName(name), *route);
+    record.recordDeleted(routeName(name), *route);
     attemptOrError([&] {
       if (Globals::getDryRun()) return;
       awaitChange(service, project, service.routes().delete_(project, routeName(name)).execute());
@@ -352,7 +266,7 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
     });
     if (!body) continue;
     std::string name = (*body)["name"].get<std::string>();
-    bool newlyRecorded = record.added(name);
+    bool newlyRecorded = record.recordAdded(name);
     if (!newlyRecorded) {
       std::optional<ResourceDocument> route = inPlace(service, project, *body);
       if (route && createdByTool(*route)) {
@@ -382,7 +296,7 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
         throw;
       }
     });
-    if (dropName) record.notAdded(name);
+    if (dropName) record.dropAdded(name);
   }
 }
 
@@ -391,16 +305,9 @@ void GcpLib::restoreRoute(ComputeService& service, const std::string& stage) {
   std::string project = frame::configText("project_id");
   std::string vpc = frame::configText("vpc_name");
   std::string networkKey = NetworkKey{project, vpc}.text();
-  ResourceDocument& stages = at(Globals::getRevertInfo(), "manage_routes");
-  if (truthy(stages) && has(stages, stage) && has(at(stages, stage), networkKey)) {
-    ResourceDocument& record = at(at(stages, stage), networkKey);
-    ResourceDocument& added = at(record, kAdded);
-    ResourceDocument& deleted = at(record, kDeleted);
-    if (!added.is_array() || !deleted.is_array())
-      throw ConfigError("revert record of stage '" + stage + "' for " + networkKey +
-                        ": both route lists must be lists");
-
-    for (const ResourceDocument& name : added) {
+  if (std::optional<RevertRecord::StageRecord> record =
+          RevertRecord{}.recordedStage(stage, networkKey)) {
+    for (const ResourceDocument& name : record->added()) {
       restoreStep([&] {
         frame::info("  remove route " + textOf(name));
         if (Globals::getDryRun()) return;
@@ -417,15 +324,16 @@ void GcpLib::restoreRoute(ComputeService& service, const std::string& stage) {
         }
       });
     }
-    for (ResourceDocument& route : deleted) {
+    for (std::size_t i = 0; i < record->deleted().size(); ++i) {
       restoreStep([&] {
+        ResourceDocument route = record->deleted()[i];
         frame::info("  restore route " + textOf(at(route, "destRange")));
         if (Globals::getDryRun()) return;
         // The API reports the forwarding address of a load-balancer next hop, but refuses it
         // back on insert.
         if (has(route, "nextHopIlb") && has(route, "nextHopIp")) {
           route.erase("nextHopIp");
-          frame::recordWritten();
+          record->replaceDeleted(i, route);
         }
         try {
           awaitChange(service, project, service.routes().insert(project, route).execute());

@@ -1,6 +1,7 @@
 #include "tolmi_gcp/res/Globals.hpp"
 
 #include "tolmi_gcp/compute/compute_service.hpp"
+#include "tolmi_gcp/res/revert_record.hpp"
 
 namespace tolmi_gcp {
 
@@ -14,13 +15,7 @@ Globals::Saver saver;
 bool Globals::getDryRun() { return dryRun; }
 void Globals::setDryRun(bool value) { dryRun = value; }
 
-ResourceDocument Globals::emptyRevertInfo() {
-  ResourceDocument record = ResourceDocument::object();
-  record["peerings"] = ResourceDocument::object();
-  record["manage_routes"] = ResourceDocument::object();
-  record["cloud_routers"] = ResourceDocument::object();
-  return record;
-}
+ResourceDocument Globals::emptyRevertInfo() { return RevertRecord::empty(); }
 
 ResourceDocument& Globals::getRevertInfo() {
   static ResourceDocument record = emptyRevertInfo();

@@ -33,13 +33,14 @@ class Globals {
   static bool getDryRun();
   static void setDryRun(bool dryRun);
 
-  // The revert record, always the same object: {"peerings": {}, "manage_routes": {},
-  // "cloud_routers": {}} until operations write into it.
+  // The revert record, always the same object, empty (RevertRecord::empty()) until operations
+  // write into it. RevertRecord (res/revert_record.hpp) reads and writes its entries.
   static ResourceDocument& getRevertInfo();
   static ResourceDocument emptyRevertInfo();
 
-  // The library calls revertInfoWritten() right after each write to the record; the saver installed
-  // here (the tool's durable file) runs then, so the record is on disk before the next change.
+  // RevertRecord calls revertInfoWritten() right after each write to the record; the saver
+  // installed here (the tool's RevertStore) runs then, so the record is on disk before the next
+  // change.
   using Saver = std::function<void(const ResourceDocument&)>;
   static void setRevertInfoSaver(Saver saver);
   static void revertInfoWritten();

@@ -1,4 +1,4 @@
-#include "cli/revert_store.hpp"
+#include "tolmi_gcp/res/revert_record.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,7 +10,7 @@
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
-namespace tolmi_gcp::cli {
+namespace tolmi_gcp {
 namespace {
 
 using ::testing::HasSubstr;
@@ -80,6 +80,8 @@ TEST_F(RevertStoreTest, DryRunWritesItsTwinAndNeverTheFile) {
   EXPECT_EQ(TempDir::read(path), before);
   ResourceDocument twin = ResourceDocument::parse(TempDir::read(path + ".dry-run"));
   EXPECT_EQ(twin["spokes"][kSpoke]["routes"]["stage-1"]["state"], "reverted");
+  // A stage marked has its level in the record, for the library to write into.
+  EXPECT_EQ(twin["record"]["manage_routes"]["stage-1"], ResourceDocument::object());
 }
 
 TEST_F(RevertStoreTest, SecondStoreIsRefusedWhileTheFirstHoldsTheLock) {
@@ -186,4 +188,4 @@ TEST_F(RevertStoreTest, HistoryKeepsAndForgetDropsTheEntriesOfTheSpokeOnly) {
 }
 
 }  // namespace
-}  // namespace tolmi_gcp::cli
+}  // namespace tolmi_gcp
