@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <functional>
-#include <map>
 #include <set>
 #include <utility>
 
@@ -132,7 +131,19 @@ Router parseRouter(const std::string& project, const std::string& region,
   std::string name = textAt(document, "name");
   NetworkKey network =
       networkAt(memberOrNull(document, "network"), "the network of the router " + name);
-  return {project, region, std::move(name), std::move(network), std::move(document)};
+  const ResourceDocument& bgp = memberOrNull(document, "bgp");
+  Router router{project,
+                region,
+                std::move(name),
+                std::move(network),
+                textAt(bgp, "advertiseMode"),
+                textsOf(memberOrNull(bgp, "advertisedGroups")),
+                {},
+                {}};
+  for (const ResourceDocument& range : arrayOrEmpty(bgp, "advertisedIpRanges"))
+    router.advertisedIpRanges.push_back({textAt(range, "range"), textAt(range, "description")});
+  router.document = std::move(document);
+  return router;
 }
 
 // One read of the walk and what takes its answer: the resource, or each item of a listing's pages.

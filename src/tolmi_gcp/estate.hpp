@@ -136,11 +136,22 @@ struct Instance {
   bool operator==(const Instance&) const = default;
 };
 
+struct AdvertisedRange {
+  std::string range;
+  std::string description;
+
+  bool operator==(const AdvertisedRange&) const = default;
+};
+
 struct Router {
   std::string project;
   std::string region;
   std::string name;
   NetworkKey network;
+  // Of its BGP settings: "DEFAULT" or "CUSTOM", and in CUSTOM mode what it advertises.
+  std::string advertiseMode;
+  std::vector<std::string> advertisedGroups;
+  std::vector<AdvertisedRange> advertisedIpRanges;
   ResourceDocument document;
 
   const ResourceDocument& bgp() const { return memberOrNull(document, "bgp"); }
