@@ -11,6 +11,7 @@
 namespace tolmi_gcp {
 namespace {
 
+using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using ::testing::SizeIs;
 
@@ -44,6 +45,20 @@ TEST(Estate, WrittenAsATopologyReadsBackTheSameOnAFreshEmulator) {
     EXPECT_THAT(read.routers, SizeIs(c.routers)) << c.topology;
     EXPECT_TRUE(estateOn(topologyOf(read, scope).document, scope) == read) << c.topology;
   }
+}
+
+// A snapshot refuses, by these, a file that names what is not there.
+TEST(Estate, ListsWhatTheScopeNamesAndTheApiDoesNotHave) {
+  EstateScope scope = EstateScope::of(parseYamlFile(kExamples + "/migration.yaml"));
+  scope.spoke.network = "spoke-9";
+  scope.transits[1].network = "transit-bb";
+  scope.routers[0].router = "cr-gone";
+  scope.instances[0].name = "gw-gone";
+  EXPECT_THAT(
+      estateOn(parseYamlFile(kExamples + "/demo-topology.yaml"), scope).absent,
+      ElementsAre("the network app-spoke-prod::spoke-9", "the network net-transit-prod::transit-bb",
+                  "the router cr-gone in net-transit-prod us-east1",
+                  "the instance gw-gone in app-spoke-prod us-east1-c"));
 }
 
 }  // namespace
