@@ -11,12 +11,12 @@
 #include <log4cplus/logger.h>
 #include <log4cplus/nullappender.h>
 
-#include "cli/snapshot.hpp"
 #include "tolmi_gcp/compute/compute_service.hpp"
 #include "tolmi_gcp/compute/default_credentials.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/core/yaml_document.hpp"
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/estate.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 #include "tolmi_gcp/resource_link.hpp"
@@ -117,9 +117,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 7:
           GcpLib::composeVpcCidrs(*service, document(), document());
           break;
-        case 8:
-          cli::snapshotEstate(*service, migration());
+        case 8: {
+          EstateScope scope = EstateScope::of(migration());
+          topologyOf(readEstate(*service, scope), scope);
           break;
+        }
         case 9:
           readLinkBack(input.ConsumeRandomLengthString(200));
           break;

@@ -1,6 +1,5 @@
 #include "cli/api_reads.hpp"
 
-#include "tolmi_gcp/compute/read_ahead.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/network_key.hpp"
 
@@ -13,14 +12,6 @@ std::optional<ResourceDocument> readIfExists(const Request& request) {
     if (failure.status() != 404) throw;
     return std::nullopt;
   }
-}
-
-std::vector<Request> subnetworkReads(const ComputeService& api, const ResourceDocument& network) {
-  return readsUntilFailure(arrayOrEmpty(network, "subnetworks"), [&](const ResourceDocument& link,
-                                                                     std::vector<Request>& reads) {
-    ResourceLink at = subnetworkLink(network, link);
-    reads.push_back(api.subnetworks().get(at.project(), at.location(), at.name()));
-  });
 }
 
 ResourceLink subnetworkLink(const ResourceDocument& network, const ResourceDocument& link) {

@@ -2,7 +2,6 @@
 
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "tolmi_gcp/ResourceDocument.hpp"
 #include "tolmi_gcp/compute/compute_service.hpp"
@@ -13,10 +12,6 @@ namespace tolmi_gcp::cli {
 
 // The resource, or nullopt when the API says it does not exist; other failures are thrown.
 std::optional<ResourceDocument> readIfExists(const Request& request);
-
-// The subnetworks.get of each of `network`'s links, in order, up to the first link that is not one:
-// reads for a ReadAhead.
-std::vector<Request> subnetworkReads(const ComputeService& api, const ResourceDocument& network);
 
 // The link `link` of `network`'s "subnetworks"; throws Error naming both when it is not one.
 ResourceLink subnetworkLink(const ResourceDocument& network, const ResourceDocument& link);

@@ -56,7 +56,7 @@ int runCommand(const Invocation& invocation, Output& output, std::ostream* termi
   try {
     prepare(invocation, output, terminal, setup);
     if (invocation.command == "discover" && invocation.events) {
-      *invocation.events << jsonText(readEstate(setup), 2) << std::endl;
+      *invocation.events << jsonText(estateDocument(setup), 2) << std::endl;
       return kDone;
     }
     if (invocation.command == "discover") return discover(setup, output, errorsBefore);

@@ -1,13 +1,10 @@
 #include "cli/estate.hpp"
 
-#include <optional>
-#include <set>
+#include <algorithm>
 
 #include "cli/api_reads.hpp"
-#include "tolmi_gcp/compute/read_ahead.hpp"
-#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/estate.hpp"
 #include "tolmi_gcp/gcplib.hpp"
-#include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
 namespace tolmi_gcp::cli {
@@ -23,112 +20,59 @@ ResourceDocument kept(const ResourceDocument& document, Keep keep) {
   return out;
 }
 
-class EstateReader {
- public:
-  explicit EstateReader(const Setup& setup) : setup_(setup), api_(*Globals::service) {}
-
-  ResourceDocument read() {
-    ResourceDocument networks = ResourceDocument::array();
-    std::optional<Request> request = api_.networks().list(setup_.project);
-    while (request) {
-      ResourceDocument page = request->execute();
-      for (const ResourceDocument& network : arrayOrEmpty(page, "items"))
-        networks.push_back(described(setup_.project, network));
-      request = api_.networks().list_next(*request, page);
-    }
-    for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs")) {
-      // The file was validated: every transit vpc_name is a network key.
-      NetworkKey key = *NetworkKey::parse(textOf(transit["vpc_name"]));
-      for (const ResourceDocument& router : arrayOrEmpty(transit, "cloud_routers"))
-        regions_.insert({key.project, textOf(router["region"])});
-      if (key.project == setup_.project) continue;
-      if (std::optional<ResourceDocument> network =
-              readIfExists(api_.networks().get(key.project, key.network)))
-        networks.push_back(described(key.project, *network));
-    }
-    return {{"project", setup_.project},
-            {"spoke", setup_.spoke},
-            {"networks", std::move(networks)},
-            {"routers", routers()},
-            {"advertisements", advertisements()}};
+ResourceDocument described(const Network& network, const Estate& estate) {
+  ResourceDocument subnetworks = ResourceDocument::array();
+  for (const Subnetwork& subnetwork : network.subnetworks) {
+    subnetworks.push_back(kept(subnetwork.document, [](const std::string& key) {
+      return key == "name" || key == "ipCidrRange" || key == "secondaryIpRanges";
+    }));
+    subnetworks.back()["region"] = subnetwork.region;
   }
-
- private:
-  ResourceDocument described(const std::string& project, const ResourceDocument& network) {
-    ResourceDocument subnetworks = ResourceDocument::array();
-    ReadAhead ahead(api_, subnetworkReads(api_, network));
-    for (const ResourceDocument& link : arrayOrEmpty(network, "subnetworks")) {
-      ResourceLink at = subnetworkLink(network, link);
-      regions_.insert({at.project(), at.location()});
-      ResourceDocument subnetwork =
-          api_.subnetworks().get(at.project(), at.location(), at.name()).execute();
-      subnetworks.push_back(kept(subnetwork, [](const std::string& key) {
-        return key == "name" || key == "ipCidrRange" || key == "secondaryIpRanges";
+  ResourceDocument routes = ResourceDocument::array();
+  for (const Route& route : estate.routes)
+    if (route.network == network.key())
+      routes.push_back(kept(route.document, [](const std::string& key) {
+        return key == "name" || key == "destRange" || key == "priority" || key == "tags" ||
+               key == "description" || key.starts_with("nextHop");
       }));
-      subnetworks.back()["region"] = at.location();
-    }
-    return {{"name", memberOrNull(network, "name")},
-            {"project", project},
-            {"selfLink", memberOrNull(network, "selfLink")},
-            {"subnetworks", std::move(subnetworks)},
-            {"routes", routes(project, network)},
-            {"peerings", arrayOrEmpty(network, "peerings")}};
-  }
-
-  ResourceDocument routes(const std::string& project, const ResourceDocument& network) {
-    ResourceDocument routes = ResourceDocument::array();
-    std::optional<Request> request =
-        api_.routes().listOfNetwork(project, textOf(memberOrNull(network, "selfLink")));
-    while (request) {
-      ResourceDocument page = request->execute();
-      for (const ResourceDocument& route : arrayOrEmpty(page, "items"))
-        routes.push_back(kept(route, [](const std::string& key) {
-          return key == "name" || key == "destRange" || key == "priority" || key == "tags" ||
-                 key == "description" || key.starts_with("nextHop");
-        }));
-      request = api_.routes().list_next(*request, page);
-    }
-    return routes;
-  }
-
-  // The spoke's GKE routes count among its ranges: its route table is read for them, as discover's
-  // report reads it, without writing it.
-  ResourceDocument advertisements() {
-    Globals::routeInfo =
-        GcpLib::listRouteTable(setup_.project, *Globals::service, setup_.spokeNetwork, false);
-    return spokeAdvertisements(setup_);
-  }
-
-  ResourceDocument routers() {
-    ResourceDocument routers = ResourceDocument::array();
-    for (const auto& [project, region] : regions_) {
-      std::optional<Request> request = api_.routers().list(project, region);
-      while (request) {
-        ResourceDocument page = request->execute();
-        for (const ResourceDocument& router : arrayOrEmpty(page, "items"))
-          routers.push_back({{"name", memberOrNull(router, "name")},
-                             {"project", project},
-                             {"region", region},
-                             {"network", networkOf(memberOrNull(router, "network"),
-                                                   "the network of the router " +
-                                                       textOf(memberOrNull(router, "name")))
-                                             .text()},
-                             {"bgp", memberOrNull(router, "bgp")},
-                             {"bgpPeers", arrayOrEmpty(router, "bgpPeers")}});
-        request = api_.routers().list_next(*request, page);
-      }
-    }
-    return routers;
-  }
-
-  const Setup& setup_;
-  const ComputeService& api_;
-  std::set<std::pair<std::string, std::string>> regions_;  // (project, region)
-};
+  return {{"name", memberOrNull(network.document, "name")},
+          {"project", network.project},
+          {"selfLink", memberOrNull(network.document, "selfLink")},
+          {"subnetworks", std::move(subnetworks)},
+          {"routes", std::move(routes)},
+          {"peerings", arrayOrEmpty(network.document, "peerings")}};
+}
 
 }  // namespace
 
-ResourceDocument readEstate(const Setup& setup) { return EstateReader(setup).read(); }
+ResourceDocument estateDocument(const Setup& setup) {
+  EstateScope scope = EstateScope::of(setup.migration);
+  Estate estate = readEstate(*Globals::service, scope);
+  // The networks of routers that are neither the project's nor transit networks are not the
+  // document's.
+  ResourceDocument networks = ResourceDocument::array();
+  for (const Network& network : estate.networks)
+    if (network.project == setup.project || std::find(scope.transits.begin(), scope.transits.end(),
+                                                      network.key()) != scope.transits.end())
+      networks.push_back(described(network, estate));
+  ResourceDocument routers = ResourceDocument::array();
+  for (const Router& router : estate.routers)
+    routers.push_back({{"name", memberOrNull(router.document, "name")},
+                       {"project", router.project},
+                       {"region", router.region},
+                       {"network", router.network.text()},
+                       {"bgp", router.bgp()},
+                       {"bgpPeers", router.bgpPeers()}});
+  // The spoke's GKE routes count among its ranges: its route table is read for them, as discover's
+  // report reads it, without writing it.
+  Globals::routeInfo =
+      GcpLib::listRouteTable(setup.project, *Globals::service, setup.spokeNetwork, false);
+  return {{"project", setup.project},
+          {"spoke", setup.spoke},
+          {"networks", std::move(networks)},
+          {"routers", std::move(routers)},
+          {"advertisements", spokeAdvertisements(setup)}};
+}
 
 ResourceDocument spokeAdvertisements(const Setup& setup) {
   ResourceDocument byRegion = ResourceDocument::object();

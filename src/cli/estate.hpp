@@ -10,7 +10,7 @@ namespace tolmi_gcp::cli {
 // next hop) and its peerings; and the routers, with their BGP settings and peers, of each region
 // these networks have subnetworks in and each region the file names a transit router in; and the
 // ranges the spoke would advertise, by region, as `spokeAdvertisements` gives them.
-ResourceDocument readEstate(const Setup& setup);
+ResourceDocument estateDocument(const Setup& setup);
 
 // The ranges the spoke would have the transit routers advertise, for each region it has
 // subnetworks in, in the order of its subnetworks: {"us-east1": ["10.0.0.0/20", ...], ...}. The

@@ -63,6 +63,7 @@ void prepare(const Invocation& in, Output& output, std::ostream* terminal, Setup
                       "; nothing was sent");
   setup.fileProblems = checked.problems;
   YamlContext::setContext(migration);
+  setup.migration = migration;
   setup.project = migration["project_id"].get<std::string>();
   setup.spoke = NetworkKey{setup.project, migration["vpc_name"].get<std::string>()}.text();
   for (const auto& entry : memberOrNull(migration, "manage_routes").items())

@@ -45,6 +45,7 @@ struct Setup {
   // Problems of the migration file, shown already; they refuse the run with what the check before
   // any change finds. The library's context holds the file without the values they refuse.
   std::vector<std::string> fileProblems;
+  ResourceDocument migration;  // the file as the library's context holds it
   ResourceDocument spokeNetwork;
   std::unique_ptr<RevertStore> store;
   std::shared_ptr<Progress> progress;

@@ -13,6 +13,7 @@ struct NetworkKey {
   std::string network;
 
   std::string text() const { return project + "::" + network; }
+  bool operator==(const NetworkKey&) const = default;
   // "project::network", neither part empty; nullopt otherwise. Given `rest`, the key may lead a
   // longer one: what follows its next "::" goes to *rest ("" when nothing follows).
   static std::optional<NetworkKey> parse(std::string_view text, std::string_view* rest = nullptr);

@@ -1,6 +1,7 @@
 // A library user's program, compiled against nothing but the installed headers.
 #include <tolmi_gcp/compute/default_credentials.hpp>
 #include <tolmi_gcp/core/YamlContext.hpp>
+#include <tolmi_gcp/estate.hpp>
 #include <tolmi_gcp/gcplib.hpp>
 #include <tolmi_gcp/res/Globals.hpp>
 #include <tolmi_gcp/res/RouteInfo.hpp>

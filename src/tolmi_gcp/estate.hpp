@@ -1,0 +1,199 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tolmi_gcp/ResourceDocument.hpp"
+#include "tolmi_gcp/compute/compute_service.hpp"
+#include "tolmi_gcp/network_key.hpp"
+
+namespace tolmi_gcp {
+
+// An instance named with its project and zone.
+struct InstanceKey {
+  std::string project;
+  std::string zone;
+  std::string name;
+
+  bool operator==(const InstanceKey&) const = default;
+  auto operator<=>(const InstanceKey&) const = default;
+};
+
+// What a migration file scopes: the spoke, its transit networks, the routers it names and the
+// instances its stages route through.
+struct EstateScope {
+  NetworkKey spoke;
+  std::vector<NetworkKey> transits;
+  std::vector<RouterKey> routers;
+  std::vector<InstanceKey> instances;
+
+  // The scope of a migration file (its configuration keys "project_id", "vpc_name",
+  // "transit_vpcs", "manage_routes"). Throws ConfigError naming the key that is missing or not
+  // text.
+  static EstateScope of(const ResourceDocument& migration);
+};
+
+// The typed fields below are read from `document`, the resource as the API gave it, which is
+// kept for writing it out whole. Absent fields read as empty, false or zero.
+
+struct Peering {
+  std::string name;
+  NetworkKey network;  // the peer
+  std::string state;   // "ACTIVE" while both ends point at each other
+  bool importCustomRoutes = false;
+  bool exportCustomRoutes = false;
+  bool importSubnetRoutesWithPublicIp = false;
+  bool exportSubnetRoutesWithPublicIp = false;
+  std::optional<std::int64_t> peerMtu;
+
+  bool operator==(const Peering&) const = default;
+};
+
+struct SecondaryRange {
+  std::string rangeName;
+  std::string ipCidrRange;
+
+  bool operator==(const SecondaryRange&) const = default;
+};
+
+struct Subnetwork {
+  std::string project;
+  std::string region;
+  std::string name;
+  std::string ipCidrRange;
+  std::vector<SecondaryRange> secondaryIpRanges;
+  ResourceDocument document;
+
+  bool operator==(const Subnetwork&) const = default;
+};
+
+struct Network {
+  std::string project;
+  std::string name;
+  std::string selfLink;
+  std::vector<Peering> peerings;
+  std::vector<Subnetwork> subnetworks;  // in the order of the network's links
+  ResourceDocument document;
+
+  NetworkKey key() const { return {project, name}; }
+  bool operator==(const Network&) const = default;
+};
+
+struct NextHop {
+  enum class Kind {
+    kNone,
+    kInstance,
+    kIp,
+    kGateway,
+    kVpnTunnel,
+    kIlb,
+    kPeering,
+    kNetwork,
+    kHub,
+    kInterconnectAttachment
+  };
+  Kind kind = Kind::kNone;
+  std::string target;                   // the link, address or peering name the API gives
+  std::optional<InstanceKey> instance;  // for kInstance, the instance `target` names
+
+  bool operator==(const NextHop&) const = default;
+};
+
+struct Route {
+  std::string name;
+  NetworkKey network;
+  std::string destRange;
+  std::int64_t priority = 0;
+  std::vector<std::string> tags;
+  NextHop nextHop;
+  std::string description;
+  ResourceDocument document;
+
+  // A route the API makes itself: to a subnetwork, over a peering, or a new network's route to
+  // the internet.
+  bool derived() const;
+  bool operator==(const Route&) const = default;
+};
+
+struct NetworkInterface {
+  NetworkKey network;
+  std::string subnetwork;  // the link as the API gives it
+  std::string networkIP;
+
+  bool operator==(const NetworkInterface&) const = default;
+};
+
+struct Instance {
+  InstanceKey key;
+  std::string status;  // "RUNNING", "TERMINATED", ...
+  bool canIpForward = false;
+  std::vector<std::string> tags;
+  std::vector<NetworkInterface> networkInterfaces;
+  ResourceDocument document;
+
+  bool operator==(const Instance&) const = default;
+};
+
+struct AdvertisedRange {
+  std::string range;
+  std::string description;
+
+  bool operator==(const AdvertisedRange&) const = default;
+};
+
+struct Router {
+  std::string project;
+  std::string region;
+  std::string name;
+  NetworkKey network;
+  // Of its BGP settings: "DEFAULT" or "CUSTOM", and in CUSTOM mode what it advertises.
+  std::string advertiseMode;
+  std::vector<std::string> advertisedGroups;
+  std::vector<AdvertisedRange> advertisedIpRanges;
+  ResourceDocument document;
+
+  const ResourceDocument& bgp() const { return memberOrNull(document, "bgp"); }
+  const ResourceDocument& bgpPeers() const { return arrayOrEmpty(document, "bgpPeers"); }
+  bool operator==(const Router&) const = default;
+};
+
+// What a migration file scopes, as the API has it, read and only read.
+struct Estate {
+  // The spoke project's networks, then each transit network outside it, then the network of each
+  // router of the file that is neither.
+  std::vector<Network> networks;
+  // The spoke project's routes, then those of each other network, in the API's order.
+  std::vector<Route> routes;
+  // The next hops of the routes, then the instances of the file's stages.
+  std::vector<Instance> instances;
+  // Every router of each region that the spoke project's and the transit networks have
+  // subnetworks in or the file names a router in, by project and region.
+  std::vector<Router> routers;
+  // What the scope names and the API does not have, for people: "the network p::transit-b".
+  std::vector<std::string> absent;
+
+  const Network* network(const NetworkKey& key) const;
+  const Router* router(const RouterKey& key) const;
+  bool operator==(const Estate&) const = default;
+};
+
+// Reads the estate `scope` names, each resource once, sending independent reads ahead up to
+// api.maxInFlight(). A resource the scope names that does not exist (404) goes to `absent`; any
+// other failure is thrown, as is Error "not a resource link: ..." naming where a link that does
+// not fit came from.
+Estate readEstate(const ComputeService& api, const EstateScope& scope);
+
+// The estate as a compute-emulator topology: every network with its subnetworks, the routes
+// the API does not derive, the instances and the routers on these networks (the scope's first,
+// in its order), as the API gave them. A peer outside the networks is an external peer: its
+// peerings keep their state.
+struct Topology {
+  ResourceDocument document;
+  // The routes left out because the emulator has no model of their next hop, for people.
+  std::vector<std::string> leftOut;
+};
+Topology topologyOf(const Estate& estate, const EstateScope& scope);
+
+}  // namespace tolmi_gcp

@@ -1,0 +1,79 @@
+// The estate written as a compute-emulator topology: the rehearsal of a migration offline.
+#include <algorithm>
+#include <map>
+
+#include "tolmi_gcp/estate.hpp"
+
+namespace tolmi_gcp {
+
+namespace {
+
+// The API's own routes that the emulator has no model of: through a hub, or dynamic routes through
+// an interconnect attachment. A rehearsal goes without them.
+const char* unmodelledNextHop(const Route& route) {
+  if (route.nextHop.kind == NextHop::Kind::kHub) return "a hub";
+  if (route.nextHop.kind == NextHop::Kind::kInterconnectAttachment)
+    return "an interconnect attachment";
+  return nullptr;
+}
+
+}  // namespace
+
+Topology topologyOf(const Estate& estate, const EstateScope& scope) {
+  Topology topology;
+  ResourceDocument projects = ResourceDocument::object();
+  auto add = [&](const std::string& project, const char* collection,
+                 const ResourceDocument& resource) {
+    projects[project][collection].push_back(resource);
+  };
+  // With their subnetworks: the routes the emulator derives from them follow the peerings.
+  for (const Network& network : estate.networks) {
+    add(network.project, "networks", network.document);
+    for (const Subnetwork& subnetwork : network.subnetworks)
+      add(subnetwork.project, "subnetworks", subnetwork.document);
+  }
+  // The emulator makes the derived routes again.
+  for (const Route& route : estate.routes) {
+    if (route.derived()) continue;
+    if (const char* hop = unmodelledNextHop(route)) {
+      topology.leftOut.push_back("the route " + route.name + ", whose next hop is " + hop);
+      continue;
+    }
+    add(route.network.project, "routes", route.document);
+  }
+  for (const Instance& instance : estate.instances)
+    add(instance.key.project, "instances", instance.document);
+  std::vector<const Router*> routers;
+  for (const RouterKey& key : scope.routers)
+    if (const Router* router = estate.router(key)) routers.push_back(router);
+  for (const Router& router : estate.routers)
+    if (estate.network(router.network) &&
+        std::find(routers.begin(), routers.end(), &router) == routers.end())
+      routers.push_back(&router);
+  for (const Router* router : routers) add(router->project, "routers", router->document);
+
+  // Peers outside the networks, peered with those whose peering with them is ACTIVE.
+  std::map<std::string, ResourceDocument> external;  // by the peer's link
+  for (const Network& network : estate.networks) {
+    const ResourceDocument& documents = arrayOrEmpty(network.document, "peerings");
+    for (std::size_t index = 0; index < network.peerings.size(); ++index) {
+      const Peering& peering = network.peerings[index];
+      if (estate.network(peering.network)) continue;
+      const ResourceDocument& link = documents[index]["network"];
+      ResourceDocument& entry = external[link.get<std::string>()];
+      if (entry.is_null())
+        entry = {{"network", link},
+                 {"peered_with", ResourceDocument::array()},
+                 {"mtu", peering.peerMtu ? ResourceDocument(*peering.peerMtu) : nullptr}};
+      if (peering.state == "ACTIVE") entry["peered_with"].push_back(network.selfLink);
+    }
+  }
+  topology.document = {{"projects", std::move(projects)}};
+  if (!external.empty()) {
+    topology.document["external_peers"] = ResourceDocument::array();
+    for (auto& [link, entry] : external) topology.document["external_peers"].push_back(entry);
+  }
+  return topology;
+}
+
+}  // namespace tolmi_gcp
