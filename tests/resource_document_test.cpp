@@ -7,6 +7,7 @@
 
 #include "tolmi_gcp/core/yaml_document.hpp"
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/internal/json_text.hpp"
 
 namespace tolmi_gcp {
 namespace {

@@ -9,6 +9,7 @@
 #include <simdjson.h>
 
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/internal/json_text.hpp"
 
 namespace tolmi_gcp {
 

@@ -6,6 +6,7 @@
 
 #include "fake_transport.hpp"
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/internal/json_text.hpp"
 
 namespace tolmi_gcp {
 namespace {

@@ -7,7 +7,9 @@
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/internal/encoding.hpp"
 #include "tolmi_gcp/internal/in_flight.hpp"
+#include "tolmi_gcp/internal/json_text.hpp"
 #include "tolmi_gcp/internal/path_template.hpp"
+#include "tolmi_gcp/internal/retrying_send.hpp"
 
 namespace tolmi_gcp {
 
@@ -340,13 +342,14 @@ Answer ComputeService::send(const Request& request, HttpTransport& transport,
     HttpResponse response = sendWithRetries(
         wire, request.apiMethod().kind, retry_, *answered_,
         [&](const HttpRequest& sent) { return sendAuthorized(sent, transport); }, ahead);
-    Answer answer{ResourceDocument::object(), std::nullopt};
+    Answer answer{ResourceDocument::object(), nullptr};
     // What a failure quotes of the body, kept before a text answer's body is handed over.
     std::string quoted =
         request.textAnswer() ? std::string(utf8Prefix(response.body, 200)) : std::string();
     try {
       if (request.textAnswer()) {
-        answer.text.emplace(response.body.empty() ? std::string("{}") : std::move(response.body));
+        answer.text = std::make_shared<const JsonText>(
+            response.body.empty() ? std::string("{}") : std::move(response.body));
         answer.document = answer.text->documentWithout("items");
       } else if (!response.body.empty()) {
         answer.document = parseDocument(response.body);

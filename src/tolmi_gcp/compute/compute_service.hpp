@@ -15,15 +15,17 @@
 namespace tolmi_gcp {
 
 class ComputeService;
+class JsonText;  // internal: a listing page read in place
 namespace detail {
-class InFlight;  // the reads a ReadAhead sends, shared by a handle and its copies
-}
+class InFlight;    // the reads a ReadAhead sends, shared by a handle and its copies
+class TriesAhead;  // the tries of one read sent ahead
+}  // namespace detail
 
 // A request's answer: its document, and for a request made withTextAnswer() its body ("{}" for
 // none) parsed, from which the caller reads what the document leaves out.
 struct Answer {
   ResourceDocument document;
-  std::optional<JsonText> text;
+  std::shared_ptr<const JsonText> text;
 };
 
 // One API call, built but not sent. A value: copying it is cheap and sends nothing. It keeps a

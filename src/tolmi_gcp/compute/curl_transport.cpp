@@ -8,6 +8,7 @@
 
 #include "tolmi_gcp/ResourceDocument.hpp"
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/internal/json_text.hpp"
 
 namespace tolmi_gcp {
 

@@ -10,7 +10,7 @@
 
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/internal/encoding.hpp"
-#include "tolmi_gcp/internal/tries_ahead.hpp"
+#include "tolmi_gcp/internal/retrying_send.hpp"
 
 namespace tolmi_gcp {
 

@@ -1,17 +1,9 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 
-#include "tolmi_gcp/compute/api_method.hpp"
-#include "tolmi_gcp/compute/http_transport.hpp"
-
 namespace tolmi_gcp {
-
-namespace detail {
-class TriesAhead;  // the tries of a read sent ahead (see ReadAhead)
-}
 
 // When and how often a request is sent again. Reads and operation waits are retried on 408, 429,
 // 500, 502, 503, 504 and transport errors; changes carry a fresh requestId and are retried only
@@ -34,16 +26,5 @@ struct RetryPolicy {
   // rehearsal or a test plays faults through in seconds rather than minutes.
   RetryPolicy scaled(double fraction) const;
 };
-
-// Sends `wire` through `send` as `policy` says for a call of that kind; a change gets its
-// requestId here. Returns the first answer below 300. Throws HttpError for an error answer that
-// is final (answerLost() when an earlier try of a change may have been carried out), ConnectError
-// at once when the endpoint has never answered (`answered` is set by any answer), TransportError
-// when the tries run out without an answer. The tries of a read sent ahead report to `ahead`,
-// which may end them early: the request then fails as its last try did.
-HttpResponse sendWithRetries(HttpRequest wire, CallKind kind, const RetryPolicy& policy,
-                             std::atomic<bool>& answered,
-                             const std::function<HttpResponse(const HttpRequest&)>& send,
-                             detail::TriesAhead* ahead = nullptr);
 
 }  // namespace tolmi_gcp

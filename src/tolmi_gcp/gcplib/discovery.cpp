@@ -9,6 +9,7 @@
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/gcplib/frame.hpp"
+#include "tolmi_gcp/internal/json_text.hpp"
 
 namespace tolmi_gcp {
 
