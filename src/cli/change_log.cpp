@@ -2,7 +2,6 @@
 
 #include <ostream>
 
-#include "tolmi_gcp/internal/path_template.hpp"
 #include "tolmi_gcp/res/revert_record.hpp"
 
 namespace tolmi_gcp::cli {
@@ -13,8 +12,7 @@ namespace {
 // network for a peering change, the new route for an insert.
 std::string resourceOf(const Request& request) {
   const ApiMethod& method = request.apiMethod();
-  std::string resource =
-      filledPath(method.path, [&](std::size_t i) { return request.parameters().at(i); });
+  std::string resource = request.resourcePath();
   if (&method == &api::kNetworksAddPeering || &method == &api::kNetworksRemovePeering)
     resource.erase(resource.rfind('/'));
   if (&method == &api::kRoutesInsert && request.body())

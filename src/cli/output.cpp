@@ -17,7 +17,7 @@
 #include <log4cplus/spi/loggingevent.h>
 
 #include "tolmi_gcp/errors.hpp"
-#include "tolmi_gcp/internal/encoding.hpp"
+#include "tolmi_gcp/printable_text.hpp"
 
 namespace tolmi_gcp::cli {
 

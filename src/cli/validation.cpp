@@ -8,9 +8,9 @@
 
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib/routes.hpp"
-#include "tolmi_gcp/internal/encoding.hpp"
 #include "tolmi_gcp/ipv4_network.hpp"
 #include "tolmi_gcp/network_key.hpp"
+#include "tolmi_gcp/printable_text.hpp"
 
 namespace tolmi_gcp::cli {
 

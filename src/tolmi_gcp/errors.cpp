@@ -4,7 +4,7 @@
 
 #include <cxxabi.h>
 
-#include "tolmi_gcp/internal/encoding.hpp"
+#include "tolmi_gcp/printable_text.hpp"
 
 namespace tolmi_gcp {
 

@@ -1,9 +1,7 @@
-// Text from the API and from files made safe for a terminal, a log line and a JSON string.
+#include "tolmi_gcp/printable_text.hpp"
 
 #include <cstdint>
 #include <cstdio>
-
-#include "tolmi_gcp/internal/encoding.hpp"
 
 namespace tolmi_gcp {
 

@@ -10,6 +10,7 @@
 #include "tolmi_gcp/internal/json_text.hpp"
 #include "tolmi_gcp/internal/path_template.hpp"
 #include "tolmi_gcp/internal/retrying_send.hpp"
+#include "tolmi_gcp/printable_text.hpp"
 
 namespace tolmi_gcp {
 
@@ -111,6 +112,10 @@ Request::Request(const ComputeService& service, const ApiMethod& apiMethod,
                               ResourceDocument(value));
     return percentEncode(value);
   });
+}
+
+std::string Request::resourcePath() const {
+  return filledPath(apiMethod_->path, [&](std::size_t i) { return parameters_.at(i); });
 }
 
 Request Request::forPage(const std::string& token) const {

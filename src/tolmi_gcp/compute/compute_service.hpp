@@ -49,6 +49,8 @@ class Request {
   const std::vector<std::string>& parameters() const { return parameters_; }
   const std::string& method() const { return method_; }
   const std::string& path() const { return path_; }
+  // The path with the parameters as given, unencoded: "projects/p/global/routes/r".
+  std::string resourcePath() const;
   const QueryList& query() const { return query_; }
   const std::optional<ResourceDocument>& body() const { return body_; }
 

@@ -9,8 +9,8 @@
 #include <openssl/rand.h>
 
 #include "tolmi_gcp/errors.hpp"
-#include "tolmi_gcp/internal/encoding.hpp"
 #include "tolmi_gcp/internal/retrying_send.hpp"
+#include "tolmi_gcp/printable_text.hpp"
 
 namespace tolmi_gcp {
 

@@ -21,13 +21,4 @@ bool isLoopbackUrl(std::string_view url);
 std::string base64UrlEncode(std::string_view bytes);
 std::optional<std::string> base64UrlDecode(std::string_view text);
 
-// `text` as one printable line: bytes that are not UTF-8 become U+FFFD, a newline and a carriage
-// return "\n" and "\r", the other control characters (ESC, NUL, DEL, C1) "\x1b", "\u009b". Tabs
-// and every other character stay as they are.
-std::string printableText(std::string_view text);
-
-// The longest start of `text` of at most `maxBytes` bytes that does not end inside a UTF-8
-// character.
-std::string_view utf8Prefix(std::string_view text, std::size_t maxBytes);
-
 }  // namespace tolmi_gcp
