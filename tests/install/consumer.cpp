@@ -3,6 +3,7 @@
 #include <tolmi_gcp/core/YamlContext.hpp>
 #include <tolmi_gcp/estate.hpp>
 #include <tolmi_gcp/gcplib.hpp>
+#include <tolmi_gcp/parts.hpp>
 #include <tolmi_gcp/res/Globals.hpp>
 #include <tolmi_gcp/res/RouteInfo.hpp>
 

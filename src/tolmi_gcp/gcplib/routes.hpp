@@ -1,6 +1,6 @@
 #pragma once
 
-// Internal to the library; public here only for the benchmarks and the tool's checks.
+// Internal to the library; public here only for the benchmarks.
 
 #include <string>
 #include <vector>
