@@ -123,23 +123,22 @@ class PeeringsPart : public PartType {
       found.plan.peeringEnds.insert(found.plan.peeringEnds.end(), {back, there});
   }
 
-  void checkRevert(const Spoke& spokeRead, Findings& found) const override {
+  void checkRevert(const Spoke& spoke, Findings& found) const override {
     static const ResourceDocument::json_pointer kLocal("/localPeeringProperties/network"),
         kRemote("/remotePeeringProperties/network");
-    const std::string& spoke = spokeRead.key;
     const std::vector<std::string> transits = transitKeys();
-    const ResourceDocument& pairs = RevertRecord{}.peeringPairs(spoke);
+    const ResourceDocument& pairs = RevertRecord{}.peeringPairs(spoke.key);
     if (!pairs.is_array()) return;
     for (std::size_t i = 0; i < pairs.size(); ++i) {
       const ResourceDocument& pair = pairs[i];
       std::string local = networkKeyOf(pair.contains(kLocal) ? pair[kLocal] : ResourceDocument()),
                   remote =
                       networkKeyOf(pair.contains(kRemote) ? pair[kRemote] : ResourceDocument());
-      const std::string where = RevertStore::placeOfPeeringPair(spoke, i);
-      if (!contains(transits, local) || remote != spoke)
+      const std::string where = RevertStore::placeOfPeeringPair(spoke.key, i);
+      if (!contains(transits, local) || remote != spoke.key)
         found.problems.push_back(where + ": the pair between " + (remote.empty() ? "?" : remote) +
                                  " and " + (local.empty() ? "?" : local) + " is not one between " +
-                                 spoke + " and a transit network of the migration file");
+                                 spoke.key + " and a transit network of the migration file");
       else if (const NetworkKey key = *NetworkKey::parse(local);
                !readIfExists(Globals::service->networks().get(key.project, key.network)))
         found.problems.push_back(where + ": the network " + local + " does not exist");

@@ -182,13 +182,13 @@ class RoutersPart : public PartType {
     }
   }
 
-  void checkRevert(const Spoke& spokeRead, Findings& found) const override {
-    const std::string& spoke = spokeRead.key;
+  void checkRevert(const Spoke& spoke, Findings& found) const override {
     const std::map<std::string, RouterKey> routers = listedRouters();
-    const ResourceDocument& recorded = RevertRecord{}.routerEntries(spoke);
+    const ResourceDocument& recorded = RevertRecord{}.routerEntries(spoke.key);
     if (!recorded.is_object()) return;
     for (const auto& entry : recorded.items()) {
-      const std::string where = RevertStore::placeOfRouters(spoke) + ": the router " + entry.key();
+      const std::string where =
+          RevertStore::placeOfRouters(spoke.key) + ": the router " + entry.key();
       if (!routers.contains(entry.key())) {
         found.problems.push_back(where + " is not one the migration file lists");
         continue;
@@ -200,7 +200,8 @@ class RoutersPart : public PartType {
         continue;
       }
       found.plan.routers.push_back(router.router);
-      const std::optional<RouterChange> change = RevertRecord{}.routerChange(spoke, entry.key());
+      const std::optional<RouterChange> change =
+          RevertRecord{}.routerChange(spoke.key, entry.key());
       if (!change) continue;
       if (std::optional<std::string> changed =
               cloud_router::changedSinceSwitch(memberOrNull(*read, "bgp"), entry.value(), *change))

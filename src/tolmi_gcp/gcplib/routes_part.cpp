@@ -154,18 +154,17 @@ class RoutesPart : public PartType {
     warnOfDroppedTags(spoke, where, entries, found);
   }
 
-  void checkRevert(const Spoke& spokeRead, Findings& found) const override {
-    const std::string& spoke = spokeRead.key;
-    for (const ResourceDocument& name : RevertRecord{}.addedRoutes(stage_, spoke))
+  void checkRevert(const Spoke& spoke, Findings& found) const override {
+    for (const ResourceDocument& name : RevertRecord{}.addedRoutes(stage_, spoke.key))
       found.plan.routesToDelete.push_back(textOf(name));
     std::size_t i = 0;
-    for (const ResourceDocument& route : RevertRecord{}.deletedRoutes(stage_, spoke)) {
+    for (const ResourceDocument& route : RevertRecord{}.deletedRoutes(stage_, spoke.key)) {
       std::string network = networkKeyOf(memberOrNull(route, "network"));
-      const std::string where = RevertStore::placeOfDeletedRoute(stage_, spoke, i);
-      if (network != spoke)
+      const std::string where = RevertStore::placeOfDeletedRoute(stage_, spoke.key, i);
+      if (network != spoke.key)
         found.problems.push_back(where + ": the route " + textOf(memberOrNull(route, "name")) +
                                  " is on " + (network.empty() ? "no network" : network) +
-                                 ", not on " + spoke);
+                                 ", not on " + spoke.key);
       else if (has(route, "nextHopInstance") && !instanceExists(route["nextHopInstance"]))
         found.problems.push_back(where + ": the instance " + textOf(route["nextHopInstance"]) +
                                  " of the route " + textOf(memberOrNull(route, "name")) +
