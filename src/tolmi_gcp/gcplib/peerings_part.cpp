@@ -2,6 +2,7 @@
 // re-created by a revert.
 
 #include <algorithm>
+#include <map>
 
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/gcplib.hpp"
