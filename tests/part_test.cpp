@@ -1,4 +1,5 @@
 #include "tolmi_gcp/part.hpp"
+#include "tolmi_gcp/parts.hpp"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,11 @@ TEST(Part, ItsLabelNamesItAgain) {
     EXPECT_EQ(named.kind, part.kind) << part.label();
     EXPECT_EQ(named.stage, part.stage) << part.label();
   }
+}
+
+TEST(Plan, NamesOneOfAKindInTheSingular) {
+  EXPECT_EQ((Plan{{"a"}, {"b"}, {}, {"c"}}.line(true)),
+            "plan: remove 1 peering end (a), delete 1 route (b), patch 1 router (c)");
 }
 
 }  // namespace

@@ -1,6 +1,5 @@
 #include "cli/discover.hpp"
 
-#include "cli/api_reads.hpp"
 #include "cli/estate.hpp"
 
 #include "tolmi_gcp/commonlib.hpp"

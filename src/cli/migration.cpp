@@ -5,37 +5,21 @@
 #include <ostream>
 
 #include "cli/interruption.hpp"
-#include "cli/preflight.hpp"
-#include "cli/verify.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/network_key.hpp"
+#include "tolmi_gcp/parts.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 #include "tolmi_gcp/res/revert_record.hpp"
 #include "tolmi_gcp/resource_link.hpp"
 
 namespace tolmi_gcp::cli {
 
-namespace {
-
-void runPart(const Part& part, bool switching) {
-  switch (part.kind) {
-    case Part::kPeerings:
-      return GcpLib::managePeerings(switching);
-    case Part::kRoutes:
-      if (switching) return GcpLib::manageSwitchRoute(true, part.stage);
-      return GcpLib::restoreRoute(*Globals::service, part.stage);
-    case Part::kRouters:
-      return GcpLib::manageCloudRouterAdvertisedRoute(switching);
-  }
-}
-
-}  // namespace
-
 Migration::Migration(const Invocation& invocation, Setup& setup, Output& output, int errorsBefore)
     : in_(invocation),
       setup_(setup),
+      spoke_{setup.project, setup.spoke, setup.spokeNetwork},
       store_(*setup.store),
       out_(output),
       errorsBefore_(errorsBefore) {
@@ -159,7 +143,7 @@ int Migration::migrate(bool switching) {
     return kDone;
   }
   if (!switching || in_.force) awaitEarlierChanges(run);
-  Findings found = switching ? switchFindings(setup_, run) : revertFindings(setup_, run);
+  Findings found = switching ? checkSwitch(spoke_, run) : checkRevert(spoke_, run);
   plan_ = found.plan;
   refuseProblems(switching ? in_.config : in_.revertFile, found.problems);
   for (const std::string& warning : found.warnings) out_.note("warning: " + warning);
@@ -248,7 +232,7 @@ void Migration::awaitEarlierChanges(const std::vector<Part>& run) {
 // difference from what it meant to do as an error; returns how many there were.
 std::size_t Migration::verified(const Part& part, bool switching) {
   if (in_.dryRun) return 0;
-  std::vector<std::string> differences = verifyPart(setup_, part, switching);
+  std::vector<std::string> differences = readBack(spoke_, part, switching);
   for (const std::string& difference : differences) {
     out_.fail("**Error** verify " + part.label() + ": " + difference);
     setup_.changes->write("mismatch", {{"part", part.label()}, {"detail", difference}});

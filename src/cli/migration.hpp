@@ -6,8 +6,8 @@
 
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
-#include "cli/preflight.hpp"
 #include "cli/setup.hpp"
+#include "tolmi_gcp/parts.hpp"
 
 namespace tolmi_gcp::cli {
 
@@ -44,6 +44,7 @@ class Migration {
 
   const Invocation& in_;
   Setup& setup_;
+  const Spoke spoke_;
   RevertStore& store_;
   Output& out_;
   int errorsBefore_;

@@ -37,19 +37,6 @@ ResourceDocument readSpoke(const Invocation& in, const Setup& setup, const std::
 
 }  // namespace
 
-std::optional<NetworkKey> transitNetwork(const ResourceDocument& transit) {
-  const ResourceDocument& name = memberOrNull(transit, "vpc_name");
-  if (!name.is_string()) return std::nullopt;
-  return NetworkKey::parse(name.get_ref<const std::string&>());
-}
-
-std::optional<RouterKey> transitRouter(const NetworkKey& network, const ResourceDocument& router) {
-  const ResourceDocument& region = memberOrNull(router, "region");
-  const ResourceDocument& name = memberOrNull(router, "router_name");
-  if (!region.is_string() || !name.is_string()) return std::nullopt;
-  return RouterKey{network, region.get<std::string>(), name.get<std::string>()};
-}
-
 void prepare(const Invocation& in, Output& output, std::ostream* terminal, Setup& setup) {
   MigrationCheck checked = checkMigration(parseYamlFile(in.config));
   for (const std::string& problem : checked.problems) output.fail(in.config + ": " + problem);

@@ -27,14 +27,6 @@ inline std::string joined(const std::vector<std::string>& items, const std::stri
   return out;
 }
 
-// The network of a transit_vpcs entry of the library's context; nullopt where the file's check
-// refused its vpc_name.
-std::optional<NetworkKey> transitNetwork(const ResourceDocument& transit);
-
-// The router of a cloud_routers entry of the transit network `network`; nullopt where the file's
-// check refused the entry, its region or its router_name.
-std::optional<RouterKey> transitRouter(const NetworkKey& network, const ResourceDocument& router);
-
 // What a run of discover, switch or revert works on, read and checked before any change: the
 // migration file (validated and installed as the library's context), the revert store (locked;
 // not for discover), the API handle in Globals::service, and the spoke network as the API has it.

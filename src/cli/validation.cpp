@@ -7,10 +7,10 @@
 #include <string_view>
 
 #include "tolmi_gcp/errors.hpp"
-#include "tolmi_gcp/gcplib/routes.hpp"
 #include "tolmi_gcp/ipv4_network.hpp"
 #include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/printable_text.hpp"
+#include "tolmi_gcp/route_name.hpp"
 
 namespace tolmi_gcp::cli {
 

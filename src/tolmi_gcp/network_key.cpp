@@ -24,4 +24,17 @@ std::optional<RouterKey> RouterKey::parse(std::string_view text) {
   return RouterKey{*network, std::string(rest.substr(0, separator)), std::string(router)};
 }
 
+std::optional<NetworkKey> transitNetwork(const ResourceDocument& transit) {
+  const ResourceDocument& name = memberOrNull(transit, "vpc_name");
+  if (!name.is_string()) return std::nullopt;
+  return NetworkKey::parse(name.get_ref<const std::string&>());
+}
+
+std::optional<RouterKey> transitRouter(const NetworkKey& network, const ResourceDocument& router) {
+  const ResourceDocument& region = memberOrNull(router, "region");
+  const ResourceDocument& name = memberOrNull(router, "router_name");
+  if (!region.is_string() || !name.is_string()) return std::nullopt;
+  return RouterKey{network, region.get<std::string>(), name.get<std::string>()};
+}
+
 }  // namespace tolmi_gcp

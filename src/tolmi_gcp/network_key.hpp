@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "tolmi_gcp/ResourceDocument.hpp"
+
 namespace tolmi_gcp {
 
 // A network named with its project, written "project::network": the form of a transit vpc_name in
@@ -30,5 +32,13 @@ struct RouterKey {
   // All four parts, none empty; nullopt otherwise.
   static std::optional<RouterKey> parse(std::string_view text);
 };
+
+// The network of a "transit_vpcs" entry of the configuration; nullopt when its "vpc_name" is not
+// a network key.
+std::optional<NetworkKey> transitNetwork(const ResourceDocument& transit);
+
+// The router of a "cloud_routers" entry of the transit network `network`; nullopt when its
+// "region" or "router_name" is not text.
+std::optional<RouterKey> transitRouter(const NetworkKey& network, const ResourceDocument& router);
 
 }  // namespace tolmi_gcp

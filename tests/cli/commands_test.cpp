@@ -12,7 +12,6 @@
 
 #include "cli/app.hpp"
 #include "cli/demo.hpp"
-#include "cli/preflight.hpp"
 #include "temp_dir.hpp"
 #include "tolmi_gcp/compute/default_credentials.hpp"
 #include "tolmi_gcp/core/yaml_document.hpp"
@@ -405,11 +404,6 @@ TEST_F(Commands, RevertRefusesRecordEntriesTheMigrationFileDoesNotScope) {
                                     "zones/us-east1-b/instances/gw-gone of the route "
                                     "onprem-dc1-via-gw does not exist\n"));
   EXPECT_THAT(changesSince(before), IsEmpty());
-}
-
-TEST(Plan, NamesOneOfAKindInTheSingular) {
-  EXPECT_EQ((Plan{{"a"}, {"b"}, {}, {"c"}}.line(true)),
-            "plan: remove 1 peering end (a), delete 1 route (b), patch 1 router (c)");
 }
 
 TEST_F(Commands, OnATerminalThePlanWaitsForAYesUnlessYesIsGiven) {

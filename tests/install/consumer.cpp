@@ -3,8 +3,10 @@
 #include <tolmi_gcp/core/YamlContext.hpp>
 #include <tolmi_gcp/estate.hpp>
 #include <tolmi_gcp/gcplib.hpp>
+#include <tolmi_gcp/parts.hpp>
 #include <tolmi_gcp/res/Globals.hpp>
 #include <tolmi_gcp/res/RouteInfo.hpp>
+#include <tolmi_gcp/route_name.hpp>
 
 int main(int, char** argv) {
   using namespace tolmi_gcp;
@@ -14,6 +16,12 @@ int main(int, char** argv) {
                          .service;
   RouteInfo routes = GcpLib::listRouteTable(
       "p", *Globals::service, Globals::service->networks().get("p", "spoke").execute());
-  GcpLib::managePeerings(true);
+  // What the tool does for a part: check, run, read back.
+  const Spoke spoke{"p", "p::spoke", Globals::service->networks().get("p", "spoke").execute()};
+  const std::vector<Part> parts = {{Part::kPeerings, ""}};
+  if (!checkSwitch(spoke, parts).problems.empty()) return 2;
+  runPart(parts[0], true);
+  if (!readBack(spoke, parts[0], true).empty()) return 1;
+  if (routes::createdRouteName("p", "spoke", {{"cidr", "10.0.0.0/8"}}).empty()) return 1;
   return static_cast<int>(routes.get_gke_export_routes().size());
 }

@@ -204,11 +204,10 @@ void restoreRouter(ComputeService& service, const std::string& mkey, const std::
   if (!settings.is_object()) throw ArgumentTypeError(rkey, "an object", settings);
   if (std::optional<RouterChange> change = record.routerChange(mkey, rkey)) {
     ResourceDocument now = at(service.routers().get(project, region, routerName).execute(), "bgp");
-    ResourceDocument switched = cloud_router::switchedBgp(settings, *change);
-    if (!cloud_router::advertisesAsSwitched(now, switched)) {
+    if (std::optional<std::string> changed =
+            cloud_router::changedSinceSwitch(now, settings, *change)) {
       ResourceDocument restored = cloud_router::restoredBgp(now, settings, *change);
-      frame::info("    changed since the switch (" +
-                  cloud_router::differenceFromSwitched(now, switched) +
+      frame::info("    changed since the switch (" + *changed +
                   "): only this spoke's change is taken back, bgp " + textOf(restored));
       return awaitRouterChange(
           service, project, region,
@@ -227,8 +226,9 @@ void restoreRouter(ComputeService& service, const std::string& mkey, const std::
 
 }  // namespace
 
-ResourceDocument cloud_router::switchedBgp(const ResourceDocument& recordedBgp,
-                                           const RouterChange& change) {
+std::optional<std::string> cloud_router::changedSinceSwitch(const ResourceDocument& routerBgp,
+                                                            const ResourceDocument& recordedBgp,
+                                                            const RouterChange& change) {
   ResourceDocument ranges = ResourceDocument::array();
   for (const auto& range : arrayOrEmpty(recordedBgp, "advertisedIpRanges"))
     if (!listed(change.removedRanges, range)) ranges.push_back(range);
@@ -236,18 +236,12 @@ ResourceDocument cloud_router::switchedBgp(const ResourceDocument& recordedBgp,
   ResourceDocument groups = ResourceDocument::array();
   for (const auto& group : arrayOrEmpty(recordedBgp, "advertisedGroups"))
     if (!listed(change.removedGroups, group)) groups.push_back(group);
-  return {{"advertisedIpRanges", std::move(ranges)}, {"advertisedGroups", std::move(groups)}};
-}
-
-bool cloud_router::advertisesAsSwitched(const ResourceDocument& routerBgp,
-                                        const ResourceDocument& switched) {
+  const ResourceDocument switched = {{"advertisedIpRanges", std::move(ranges)},
+                                     {"advertisedGroups", std::move(groups)}};
   // The API leaves empty lists out.
-  return arrayOrEmpty(routerBgp, "advertisedIpRanges") == switched["advertisedIpRanges"] &&
-         arrayOrEmpty(routerBgp, "advertisedGroups") == switched["advertisedGroups"];
-}
-
-std::string cloud_router::differenceFromSwitched(const ResourceDocument& routerBgp,
-                                                 const ResourceDocument& switched) {
+  if (arrayOrEmpty(routerBgp, "advertisedIpRanges") == switched["advertisedIpRanges"] &&
+      arrayOrEmpty(routerBgp, "advertisedGroups") == switched["advertisedGroups"])
+    return std::nullopt;
   std::vector<std::string> more, fewer;
   auto compare = [&](const char* field, auto&& name) {
     const ResourceDocument& now = arrayOrEmpty(routerBgp, field);

@@ -1,7 +1,8 @@
 #pragma once
 
-// Internal to the library; public here only for the tool's checks.
+// Internal to the library.
 
+#include <optional>
 #include <string>
 
 #include "tolmi_gcp/ResourceDocument.hpp"
@@ -9,16 +10,12 @@
 
 namespace tolmi_gcp::cloud_router {
 
-// The "advertisedIpRanges" and "advertisedGroups" that `change` made of `recordedBgp`: what the
-// router advertises for as long as nobody else changes it.
-ResourceDocument switchedBgp(const ResourceDocument& recordedBgp, const RouterChange& change);
-
-// True when `routerBgp` advertises exactly what `switched` (from switchedBgp) says.
-bool advertisesAsSwitched(const ResourceDocument& routerBgp, const ResourceDocument& switched);
-
-// How `routerBgp` differs from `switched`: "also 10.21.0.0/20, not 10.30.0.0/16".
-std::string differenceFromSwitched(const ResourceDocument& routerBgp,
-                                   const ResourceDocument& switched);
+// How `routerBgp` differs from what `change` made of `recordedBgp` (what the router advertises for
+// as long as nobody else changes it): "also 10.21.0.0/20, not 10.30.0.0/16"; nullopt when it
+// advertises exactly that.
+std::optional<std::string> changedSinceSwitch(const ResourceDocument& routerBgp,
+                                              const ResourceDocument& recordedBgp,
+                                              const RouterChange& change);
 
 // The "bgp" that takes `change` back from `routerBgp` and keeps everything else as it stands: the
 // ranges it added go, the ranges and groups it removed come back once each, where `recordedBgp`

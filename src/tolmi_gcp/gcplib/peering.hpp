@@ -1,6 +1,6 @@
 #pragma once
 
-// Internal to the library; public here only for the tool's checks.
+// Internal to the library.
 
 #include "tolmi_gcp/ResourceDocument.hpp"
 

@@ -3,10 +3,21 @@
 #include <string>
 #include <vector>
 
-#include "cli/setup.hpp"
-#include "tolmi_gcp/res/revert_record.hpp"
+#include "tolmi_gcp/ResourceDocument.hpp"
+#include "tolmi_gcp/part.hpp"
 
-namespace tolmi_gcp::cli {
+// What each part of a migration does, for switch and for revert: the check before the first
+// change, the run through the library's operations, and the read-back after it. They work on the
+// library's context (the migration file), Globals (the API handle, the spoke) and the revert
+// record.
+namespace tolmi_gcp {
+
+// The spoke a migration works on, as read before its first change.
+struct Spoke {
+  std::string project;
+  std::string key;           // "project::network"
+  ResourceDocument network;  // as the API has it
+};
 
 // What a run will change, by name, as the check before the first change read it.
 struct Plan {
@@ -30,13 +41,24 @@ struct Findings {
 // to create taken by routes this tool did not make, peerings to remove missing at one end. Warns
 // of routers the library leaves alone (on another network, in DEFAULT advertise mode) and of
 // tagged routes that the stage replaces by routes for their destination without their tags.
-Findings switchFindings(const Setup& setup, const std::vector<Part>& parts);
+Findings checkSwitch(const Spoke& spoke, const std::vector<Part>& parts);
 
 // The entries of the revert record that a revert of `parts` would act on but the migration file
 // does not scope (pairs other than between the spoke and a listed transit network, routers the
 // file does not list, recorded routes of another network) or that cannot be restored (a transit
 // network, a router or the instance of a route to re-create that does not exist), found by
 // reading only. Each is named by its place in the record.
-Findings revertFindings(const Setup& setup, const std::vector<Part>& parts);
+Findings checkRevert(const Spoke& spoke, const std::vector<Part>& parts);
 
-}  // namespace tolmi_gcp::cli
+// Switches or reverts `part` through the library's operations; throws what they throw.
+void runPart(const Part& part, bool switching);
+
+// Reads back, and only reads, what `part` changed and compares it with what the part meant to do:
+// after a switch, the peerings to the transit networks gone at both ends, the stage's routes to
+// delete gone and its routes to create routing as configured, the routers' advertisements as
+// patched; after a revert, the recorded peerings, routes and router settings back and the tool's
+// routes gone. Returns one line per difference, naming the resource ("reading back failed: ..."
+// when a read fails); empty when all is as meant.
+std::vector<std::string> readBack(const Spoke& spoke, const Part& part, bool switching);
+
+}  // namespace tolmi_gcp

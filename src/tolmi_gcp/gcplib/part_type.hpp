@@ -1,0 +1,77 @@
+#pragma once
+
+// Internal to the library: the behaviour of one kind of part, and what its checks and read-backs
+// share. Each kind lives beside the operations it drives (peerings_part.cpp, routes_part.cpp,
+// routers_part.cpp).
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tolmi_gcp/ResourceDocument.hpp"
+#include "tolmi_gcp/compute/compute_service.hpp"
+#include "tolmi_gcp/network_key.hpp"
+#include "tolmi_gcp/parts.hpp"
+
+namespace tolmi_gcp::parts {
+
+// A transit network of the migration file that exists, as the check before a switch read it.
+struct Transit {
+  std::string where;  // its place in the file: "transit_vpcs[0]"
+  NetworkKey key;
+  const ResourceDocument& network;  // as the API has it
+  const ResourceDocument& entry;    // as the file has it
+};
+
+// One kind of part.
+class PartType {
+ public:
+  virtual ~PartType() = default;
+
+  // The check before a switch adds to `found` what the part would trip over and change: first
+  // on each transit network, in the file's order, with the other parts that check them (read
+  // only when one does), then elsewhere.
+  virtual bool checksTransits() const { return false; }
+  virtual void checkSwitchOn(const Transit&, const Spoke&, Findings&) const {}
+  virtual void checkSwitch(const Spoke&, Findings&) const {}
+  // Adds to `found` what a revert of the part would trip over and change.
+  virtual void checkRevert(const Spoke& spoke, Findings& found) const = 0;
+  virtual void run(bool switching) const = 0;
+  // Adds to `found` each difference between what the part meant to do and what the API has.
+  virtual void readBack(const Spoke& spoke, bool switching,
+                        std::vector<std::string>& found) const = 0;
+};
+
+std::unique_ptr<PartType> peeringsPart();
+std::unique_ptr<PartType> routesPart(const std::string& stage);
+std::unique_ptr<PartType> routersPart();
+
+// The resource, or nullopt when the API says it does not exist; other failures are thrown.
+std::optional<ResourceDocument> readIfExists(const Request& request);
+
+// The network a network link in an API answer names; throws Error naming `what` the link is
+// ("the network of the router r1") when it is not one.
+NetworkKey networkOf(const ResourceDocument& link, const std::string& what);
+
+// "project::network" of a network link, "" when `link` is not one: for the revert record, whose
+// links the checks report on as findings.
+std::string networkKeyOf(const ResourceDocument& link);
+
+// The name of the peering of `network` that leads to the network `peer` ("project::network"), ""
+// when there is none.
+std::string peeringTo(const ResourceDocument& network, const std::string& peer);
+
+// The transit networks of the migration file, as keys.
+std::vector<std::string> transitKeys();
+
+bool contains(const std::vector<std::string>& list, const std::string& item);
+std::string joined(const std::vector<std::string>& items, const std::string& separator);
+
+// The API leaves empty lists out of what it returns: absent and empty compare equal.
+ResourceDocument comparable(const ResourceDocument& value);
+
+// A value for people: its JSON text, "nothing" for null.
+std::string shown(const ResourceDocument& value);
+
+}  // namespace tolmi_gcp::parts

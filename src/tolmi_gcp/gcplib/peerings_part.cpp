@@ -1,0 +1,166 @@
+// The peerings part: the spoke's peerings to its transit networks, removed by a switch and
+// re-created by a revert.
+
+#include <algorithm>
+#include <map>
+
+#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/gcplib.hpp"
+#include "tolmi_gcp/gcplib/part_type.hpp"
+#include "tolmi_gcp/gcplib/peering.hpp"
+#include "tolmi_gcp/res/Globals.hpp"
+#include "tolmi_gcp/res/revert_record.hpp"
+
+namespace tolmi_gcp::parts {
+
+namespace {
+
+// Whether the record holds the pair to `transitKey` that has an end named `name`.
+bool recordedPairWith(const Spoke& spoke, const std::string& transitKey, const std::string& name) {
+  // What an earlier run of the part, left half-way, did already.
+  const ResourceDocument& pairs = RevertRecord{}.peeringPairs(spoke.key);
+  return std::any_of(pairs.begin(), pairs.end(), [&](const ResourceDocument& pair) {
+    const ResourceDocument& local = memberOrNull(pair, "localPeeringProperties");
+    return networkKeyOf(memberOrNull(local, "network")) == transitKey &&
+           (memberOrNull(local, "name") == name ||
+            memberOrNull(memberOrNull(pair, "remotePeeringProperties"), "name") == name);
+  });
+}
+
+// The reads of one read-back, each network read once.
+class ReadBack {
+ public:
+  ReadBack(const Spoke& spoke, std::vector<std::string>& found) : spoke_(spoke), found_(found) {}
+
+  void switched();
+  void reverted();
+
+ private:
+  const ResourceDocument* network(const std::string& key);
+  void endAsRecorded(const std::string& key, const ResourceDocument& recorded);
+
+  const Spoke& spoke_;
+  std::vector<std::string>& found_;
+  std::map<std::string, std::optional<ResourceDocument>> networks_;
+};
+
+const ResourceDocument* ReadBack::network(const std::string& key) {
+  auto known = networks_.find(key);
+  if (known == networks_.end()) {
+    std::optional<NetworkKey> parsed = NetworkKey::parse(key);
+    std::optional<ResourceDocument> read;
+    if (parsed)
+      read = readIfExists(Globals::service->networks().get(parsed->project, parsed->network));
+    if (!read) found_.push_back("the network " + key + " cannot be found");
+    known = networks_.emplace(key, std::move(read)).first;
+  }
+  return known->second ? &*known->second : nullptr;
+}
+
+void ReadBack::switched() {
+  for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs")) {
+    const std::string key = textOf(transit["vpc_name"]);
+    for (const auto& [holder, peer] : {std::pair{spoke_.key, key}, std::pair{key, spoke_.key}})
+      if (const ResourceDocument* held = network(holder)) {
+        std::string name = peeringTo(*held, peer);
+        if (!name.empty())
+          found_.push_back("the peering " + name + " of " + holder + " to " + peer +
+                           " is still there");
+      }
+  }
+}
+
+void ReadBack::endAsRecorded(const std::string& key, const ResourceDocument& recorded) {
+  const ResourceDocument* held = network(key);
+  if (!held) return;
+  const std::string name = textOf(memberOrNull(recorded, "name"));
+  const ResourceDocument& peerings = arrayOrEmpty(*held, "peerings");
+  auto end = std::find_if(peerings.begin(), peerings.end(), [&](const ResourceDocument& peering) {
+    return memberOrNull(peering, "name") == name;
+  });
+  if (end == peerings.end()) {
+    found_.push_back("the peering " + name + " of " + key + " is missing");
+    return;
+  }
+  ResourceDocument meant = peering::createdPeering(recorded), now = peering::createdPeering(*end);
+  for (const auto& member : meant.items())
+    if (now[member.key()] != member.value())
+      found_.push_back("the peering " + name + " of " + key + " has " + member.key() + " " +
+                       jsonText(now[member.key()]) + " (recorded " + jsonText(member.value()) +
+                       ")");
+}
+
+// A pair's local end is the spoke's peering, which leads to the transit network; the remote end is
+// the transit network's, which leads back.
+void ReadBack::reverted() {
+  const ResourceDocument& pairs = RevertRecord{}.peeringPairs(spoke_.key);
+  if (!pairs.is_array()) return;
+  for (const ResourceDocument& pair : pairs) {
+    const ResourceDocument& local = memberOrNull(pair, "localPeeringProperties");
+    endAsRecorded(spoke_.key, local);
+    endAsRecorded(networkKeyOf(memberOrNull(local, "network")),
+                  memberOrNull(pair, "remotePeeringProperties"));
+  }
+}
+
+class PeeringsPart : public PartType {
+ public:
+  // A peering the switch would remove needs both ends; one end alone cannot be recorded, unless
+  // the record holds the pair (a run left half-way removed the other end).
+  bool checksTransits() const override { return true; }
+
+  void checkSwitchOn(const Transit& transit, const Spoke& spoke, Findings& found) const override {
+    const std::string transitKey = transit.key.text();
+    std::string there = peeringTo(transit.network, spoke.key),
+                back = peeringTo(spoke.network, transitKey);
+    const std::string& left = there.empty() ? back : there;  // the end left, when one is gone
+    if (there.empty() != back.empty() && recordedPairWith(spoke, transitKey, left))
+      found.plan.peeringEnds.push_back(left);
+    else if (there.empty() != back.empty())
+      found.problems.push_back(transit.where + ".vpc_name: the peering between " + spoke.key +
+                               " and " + transitKey + " is missing on " +
+                               (there.empty() ? transitKey : spoke.key));
+    else if (!there.empty())
+      found.plan.peeringEnds.insert(found.plan.peeringEnds.end(), {back, there});
+  }
+
+  void checkRevert(const Spoke& spoke, Findings& found) const override {
+    static const ResourceDocument::json_pointer kLocal("/localPeeringProperties/network"),
+        kRemote("/remotePeeringProperties/network");
+    const std::vector<std::string> transits = transitKeys();
+    const ResourceDocument& pairs = RevertRecord{}.peeringPairs(spoke.key);
+    if (!pairs.is_array()) return;
+    for (std::size_t i = 0; i < pairs.size(); ++i) {
+      const ResourceDocument& pair = pairs[i];
+      std::string local = networkKeyOf(pair.contains(kLocal) ? pair[kLocal] : ResourceDocument()),
+                  remote =
+                      networkKeyOf(pair.contains(kRemote) ? pair[kRemote] : ResourceDocument());
+      const std::string where = RevertStore::placeOfPeeringPair(spoke.key, i);
+      if (!contains(transits, local) || remote != spoke.key)
+        found.problems.push_back(where + ": the pair between " + (remote.empty() ? "?" : remote) +
+                                 " and " + (local.empty() ? "?" : local) + " is not one between " +
+                                 spoke.key + " and a transit network of the migration file");
+      else if (const NetworkKey key = *NetworkKey::parse(local);
+               !readIfExists(Globals::service->networks().get(key.project, key.network)))
+        found.problems.push_back(where + ": the network " + local + " does not exist");
+      else
+        found.plan.peeringEnds.insert(found.plan.peeringEnds.end(),
+                                      {textOf(pair["localPeeringProperties"]["name"]),
+                                       textOf(pair["remotePeeringProperties"]["name"])});
+    }
+  }
+
+  void run(bool switching) const override { GcpLib::managePeerings(switching); }
+
+  void readBack(const Spoke& spoke, bool switching,
+                std::vector<std::string>& found) const override {
+    ReadBack back(spoke, found);
+    switching ? back.switched() : back.reverted();
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<PartType> peeringsPart() { return std::make_unique<PeeringsPart>(); }
+
+}  // namespace tolmi_gcp::parts

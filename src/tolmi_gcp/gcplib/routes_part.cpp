@@ -1,0 +1,249 @@
+// A route stage part: the routes one stage of "manage_routes" deletes and creates in the spoke, and
+// their restore.
+
+#include <algorithm>
+
+#include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/gcplib.hpp"
+#include "tolmi_gcp/gcplib/part_type.hpp"
+#include "tolmi_gcp/gcplib/routes.hpp"
+#include "tolmi_gcp/res/Globals.hpp"
+#include "tolmi_gcp/res/revert_record.hpp"
+#include "tolmi_gcp/resource_link.hpp"
+
+namespace tolmi_gcp::parts {
+
+namespace {
+
+std::optional<ResourceDocument> route(const Spoke& spoke, const std::string& name) {
+  return readIfExists(Globals::service->routes().get(spoke.project, name));
+}
+
+// Why a route through `instance` would carry no traffic of the network `spoke`, "" when it would.
+// The API creates such a route all the same, with no more than a warning on it.
+std::string whyNoGateway(const ResourceDocument& instance, const std::string& spoke) {
+  if (memberOrNull(instance, "canIpForward") != true)
+    return "IP forwarding is off (canIpForward false)";
+  if (const ResourceDocument& status = memberOrNull(instance, "status"); status != "RUNNING")
+    return "it is " + textOf(status) + ", not RUNNING";
+  for (const ResourceDocument& nic : arrayOrEmpty(instance, "networkInterfaces"))
+    if (networkOf(memberOrNull(nic, "network"), "the network of an interface of the instance " +
+                                                    textOf(memberOrNull(instance, "name")))
+            .text() == spoke)
+      return "";
+  return "it has no network interface in " + spoke;
+}
+
+std::vector<std::string> sortedTexts(const ResourceDocument& list) {
+  std::vector<std::string> texts;
+  for (const ResourceDocument& item : list) texts.push_back(textOf(item));
+  std::sort(texts.begin(), texts.end());
+  return texts;
+}
+
+// A tagged route under "delete" applies to some instances only; an "add" route for its
+// destination without the same tags widens or moves that set, which the API does not question.
+void warnOfDroppedTags(const Spoke& spoke, const std::string& where,
+                       const ResourceDocument& entries, Findings& found) {
+  const ResourceDocument& additions = arrayOrEmpty(entries, "add");
+  if (additions.empty()) return;
+  for (const ResourceDocument& name : arrayOrEmpty(entries, "delete")) {
+    if (!name.is_string()) continue;  // refused by the file's check
+    std::optional<ResourceDocument> deleted = route(spoke, textOf(name));
+    const std::vector<std::string> tags =
+        deleted ? sortedTexts(arrayOrEmpty(*deleted, "tags")) : std::vector<std::string>();
+    if (tags.empty()) continue;
+    for (std::size_t k = 0; k < additions.size(); ++k) {
+      const ResourceDocument& add = additions[k];
+      const ResourceDocument& addTags = arrayOrEmpty(add, "tags");
+      if (memberOrNull(add, "cidr") != memberOrNull(*deleted, "destRange") ||
+          sortedTexts(addTags) == tags)
+        continue;
+      found.warnings.push_back(where + ".add[" + std::to_string(k) + "]: replaces the route " +
+                               textOf(name) + " (tags " + joined(tags, ", ") + ") with a route " +
+                               (addTags.empty()
+                                    ? "without tags, for every instance of " + spoke.key
+                                    : "with tags " + joined(sortedTexts(addTags), ", ")));
+    }
+  }
+}
+
+// The instance an "add" entry routes through, unless the file's check refused its zone or name.
+void checkGateway(const Spoke& spoke, const std::string& at, const ResourceDocument& add,
+                  Findings& found) {
+  const ResourceDocument& zone = memberOrNull(add, "zone");
+  const ResourceDocument& instance = memberOrNull(add, "dest_instance");
+  if (!zone.is_string() || !instance.is_string()) return;
+  std::optional<ResourceDocument> gateway = readIfExists(
+      Globals::service->instances().get(spoke.project, textOf(zone), textOf(instance)));
+  if (!gateway)
+    found.problems.push_back(at + ": the instance " + textOf(instance) + " does not exist in " +
+                             spoke.project + " " + textOf(zone));
+  else if (std::string why = whyNoGateway(*gateway, spoke.key); !why.empty())
+    found.problems.push_back(at + ": the instance " + textOf(instance) +
+                             " cannot carry the route's traffic: " + why);
+}
+
+// Whether the instance a route leads to ("projects/P/zones/Z/instances/I") exists.
+bool instanceExists(const ResourceDocument& link) {
+  std::optional<ResourceLink> at =
+      ResourceLink::parse(link, ResourceLink::Scope::kZone, "instances");
+  if (!at) return false;
+  return readIfExists(Globals::service->instances().get(at->project(), at->location(), at->name()))
+      .has_value();
+}
+
+// How `now` differs from what `meant` routes like.
+void compareRoute(const std::string& name, const ResourceDocument& now,
+                  const ResourceDocument& meant, const char* meantAs,
+                  std::vector<std::string>& found) {
+  for (const std::string& field : routes::routingDifferences(now, meant))
+    found.push_back("the route " + name + " has " + field + " " +
+                    shown(comparable(memberOrNull(now, field))) + " (" + meantAs + " " +
+                    shown(comparable(memberOrNull(meant, field))) + ")");
+}
+
+class RoutesPart : public PartType {
+ public:
+  explicit RoutesPart(std::string stage) : stage_(std::move(stage)) {}
+
+  void checkSwitch(const Spoke& spoke, Findings& found) const override {
+    const ResourceDocument entries = YamlContext{}.getContext("manage_routes")[stage_];
+    std::string where = "manage_routes." + stage_;
+    // A run of this stage left half-way deleted some routes and created some: not done again.
+    const ResourceDocument& earlierDeleted = RevertRecord{}.deletedRoutes(stage_, spoke.key);
+    const ResourceDocument& earlierAdded = RevertRecord{}.addedRoutes(stage_, spoke.key);
+    std::vector<std::string> deleted;
+    for (const ResourceDocument& name : arrayOrEmpty(entries, "delete")) {
+      if (!name.is_string()) continue;  // refused by the file's check
+      deleted.push_back(textOf(name));
+      auto recorded = std::find_if(
+          earlierDeleted.begin(), earlierDeleted.end(),
+          [&](const ResourceDocument& route) { return memberOrNull(route, "name") == name; });
+      std::optional<ResourceDocument> now = route(spoke, textOf(name));
+      if (!now && recorded == earlierDeleted.end())
+        found.problems.push_back(where + ".delete: the route " + textOf(name) +
+                                 " does not exist in " + spoke.project);
+      else if (now &&
+               (recorded == earlierDeleted.end() || !routes::replacedByTool(*now, *recorded)))
+        found.plan.routesToDelete.push_back(textOf(name));
+    }
+    std::size_t k = 0;
+    for (const ResourceDocument& add : arrayOrEmpty(entries, "add")) {
+      std::string at = where + ".add[" + std::to_string(k++) + "]";
+      checkGateway(spoke, at, add, found);
+      std::string name;
+      try {
+        name = routes::createdRouteName(spoke.project, textOf(Globals::vpc["vpc_name"]), add);
+      } catch (const Error&) {
+        continue;  // the name would come from a value the file's check refused
+      }
+      std::optional<ResourceDocument> taken = route(spoke, name);
+      bool ours = std::find(earlierAdded.begin(), earlierAdded.end(), name) != earlierAdded.end();
+      if (taken && ours && routes::createdByTool(*taken)) continue;  // created already
+      found.plan.routesToCreate.push_back(name);
+      if (!taken || contains(deleted, name)) continue;  // deleted before it is created
+      if (!routes::createdByTool(*taken))
+        found.problems.push_back(at + ": the route name " + name + " is taken by a route " +
+                                 "this tool did not make");
+      else if (!ours)
+        found.problems.push_back(at + ": the route name " + name + " is taken by a route this " +
+                                 "tool made for another stage, spoke or revert file");
+    }
+    warnOfDroppedTags(spoke, where, entries, found);
+  }
+
+  void checkRevert(const Spoke& spoke, Findings& found) const override {
+    for (const ResourceDocument& name : RevertRecord{}.addedRoutes(stage_, spoke.key))
+      found.plan.routesToDelete.push_back(textOf(name));
+    std::size_t i = 0;
+    for (const ResourceDocument& route : RevertRecord{}.deletedRoutes(stage_, spoke.key)) {
+      std::string network = networkKeyOf(memberOrNull(route, "network"));
+      const std::string where = RevertStore::placeOfDeletedRoute(stage_, spoke.key, i);
+      if (network != spoke.key)
+        found.problems.push_back(where + ": the route " + textOf(memberOrNull(route, "name")) +
+                                 " is on " + (network.empty() ? "no network" : network) +
+                                 ", not on " + spoke.key);
+      else if (has(route, "nextHopInstance") && !instanceExists(route["nextHopInstance"]))
+        found.problems.push_back(where + ": the instance " + textOf(route["nextHopInstance"]) +
+                                 " of the route " + textOf(memberOrNull(route, "name")) +
+                                 " does not exist");
+      else
+        found.plan.routesToCreate.push_back(textOf(memberOrNull(route, "name")));
+      ++i;
+    }
+  }
+
+  void run(bool switching) const override {
+    if (switching) return GcpLib::manageSwitchRoute(true, stage_);
+    GcpLib::restoreRoute(*Globals::service, stage_);
+  }
+
+  void readBack(const Spoke& spoke, bool switching,
+                std::vector<std::string>& found) const override {
+    switching ? switched(spoke, found) : reverted(spoke, found);
+  }
+
+ private:
+  void switched(const Spoke& spoke, std::vector<std::string>& found) const {
+    const ResourceDocument entries = YamlContext{}.getContext("manage_routes")[stage_];
+    const std::string vpc = textOf(Globals::vpc["vpc_name"]);
+    std::vector<std::pair<std::string, ResourceDocument>> created;
+    for (const ResourceDocument& entry : arrayOrEmpty(entries, "add")) {
+      try {
+        ResourceDocument body = routes::createdRouteBody(spoke.project, vpc, entry);
+        created.emplace_back(textOf(body["name"]), std::move(body));
+      } catch (const Error&) {
+        // The entry failed in the switch itself, which logged why.
+      }
+    }
+    for (const ResourceDocument& name : arrayOrEmpty(entries, "delete")) {
+      bool recreated = std::any_of(created.begin(), created.end(),
+                                   [&](const auto& made) { return made.first == textOf(name); });
+      if (!recreated && route(spoke, textOf(name)))
+        found.push_back("the route " + textOf(name) + " is still there");
+    }
+    for (auto& [name, body] : created) {
+      std::optional<ResourceDocument> instance = readIfExists(Globals::service->instances().get(
+          spoke.project, textOf(body["zone"]), textOf(body["nextHopInstance"])));
+      if (instance) body["nextHopInstance"] = memberOrNull(*instance, "selfLink");
+      std::optional<ResourceDocument> now = route(spoke, name);
+      if (!now)
+        found.push_back("the route " + name + " is missing");
+      else
+        compareRoute(name, *now, body, "meant", found);
+    }
+  }
+
+  void reverted(const Spoke& spoke, std::vector<std::string>& found) const {
+    const RevertRecord record{};
+    std::vector<std::string> restored;
+    for (const ResourceDocument& recorded : record.deletedRoutes(stage_, spoke.key)) {
+      std::string name = textOf(memberOrNull(recorded, "name"));
+      restored.push_back(name);
+      std::optional<ResourceDocument> now = route(spoke, name);
+      if (!now)
+        found.push_back("the route " + name + " is missing");
+      else
+        compareRoute(name, *now, recorded, "recorded", found);
+    }
+    for (const ResourceDocument& added : record.addedRoutes(stage_, spoke.key)) {
+      if (contains(restored, textOf(added))) continue;
+      // A route of that name that the tool did not make is not the tool's to remove.
+      std::optional<ResourceDocument> now = route(spoke, textOf(added));
+      if (now && routes::createdByTool(*now))
+        found.push_back("the route " + textOf(added) + " is still there");
+    }
+  }
+
+  std::string stage_;
+};
+
+}  // namespace
+
+std::unique_ptr<PartType> routesPart(const std::string& stage) {
+  return std::make_unique<RoutesPart>(stage);
+}
+
+}  // namespace tolmi_gcp::parts
