@@ -87,6 +87,21 @@ TEST_F(Retries, ChangesKeepOneRequestIdAcrossTriesAndRetryOperationInProgress) {
   EXPECT_NE(requestId(3), id) << "every change gets its own id";
 }
 
+TEST_F(Retries, SpentRateQuotasAreRetriedAndTheLineNamesTheQuota) {
+  testing::LogCapture log("tolmi_gcp.compute");
+  ComputeService service(transport, "http://e/compute/v1/", nullptr, policy());
+  transport
+      ->replyError(403, "rateLimitExceeded",
+                   "Quota exceeded for quota metric 'Read requests' and limit 'Read requests per "
+                   "minute' of service 'compute.googleapis.com' for consumer 'project_number:1'.")
+      .reply({{"name", "hub"}});
+  EXPECT_EQ(service.networks().get("p", "hub").execute()["name"], "hub");
+  EXPECT_THAT(log.lines(),
+              ElementsAre("retrying GET http://e/compute/v1/projects/p/global/networks/hub after "
+                          "HTTP 403 rateLimitExceeded: quota 'Read requests per minute' is spent "
+                          "until the next minute (try 2 in 999 ms)"));
+}
+
 TEST_F(Retries, ReadsDoNotRetryOtherErrorsAndGiveUpAfterTheTotalLimit) {
   RetryPolicy retry = policy();
   retry.totalLimit = milliseconds(0);
@@ -94,6 +109,8 @@ TEST_F(Retries, ReadsDoNotRetryOtherErrorsAndGiveUpAfterTheTotalLimit) {
   transport->replyError(400, "badRequest", "There is a peering operation in progress");
   EXPECT_THROW(patient.networks().get("p", "hub").execute(), HttpError);
   transport->replyError(404, "notFound", "gone");
+  EXPECT_THROW(patient.networks().get("p", "hub").execute(), HttpError);
+  transport->replyError(403, "forbidden", "Required 'compute.networks.get' permission");
   EXPECT_THROW(patient.networks().get("p", "hub").execute(), HttpError);
   EXPECT_TRUE(sleeps.empty());
 
@@ -124,6 +141,11 @@ TEST_F(Retries, ChangeRefusalsSayWhetherAnEarlierTryMayHaveBeenCarriedOut) {
        true},
       {[](FakeTransport& t) { t.replyError(429, "r", "x").replyError(400, "invalid", "x"); }, true},
       {[](FakeTransport& t) { t.refuseConnection().replyError(404, "notFound", "x"); }, false},
+      // A spent rate quota refuses the change before it is made.
+      {[](FakeTransport& t) {
+         t.replyError(403, "rateLimitExceeded", "Quota exceeded").replyError(404, "notFound", "x");
+       },
+       false},
       // Busy answers prove the change was not made, and are retried under the same id.
       {[](FakeTransport& t) {
          t.replyError(400, "resourceNotReady", "The resource 'r' is not ready")

@@ -58,6 +58,29 @@ bool isBusy(const HttpError& error) {
          error.apiMessage().find("operation in progress") != std::string::npos;
 }
 
+// A spent rate quota: the API answers 403 rateLimitExceeded (not 429) when the project's
+// per-minute quota of a group of methods is used up, and refills it at the next minute. A change
+// refused so was not carried out.
+bool isRateLimited(const HttpError& error) {
+  if (error.status() != 403) return false;
+  if (error.reason() == "rateLimitExceeded" || error.reason() == "userRateLimitExceeded")
+    return true;
+  const std::string& message = error.apiMessage();
+  return message.find("Quota exceeded") != std::string::npos &&
+         message.find("per minute") != std::string::npos;
+}
+
+// The quota a rate-limit message names ("Quota exceeded for quota metric 'Read requests' and
+// limit 'Read requests per minute' of ..." names 'Read requests per minute'), "" when none.
+std::string quotaOf(const std::string& message) {
+  const std::string kLimit = "limit '";
+  std::size_t start = message.find(kLimit);
+  if (start == std::string::npos) return "";
+  start += kLimit.size();
+  std::size_t end = message.find('\'', start);
+  return end == std::string::npos ? "" : message.substr(start, end - start);
+}
+
 // A random (version 4) UUID, as the API wants for requestId.
 std::string newRequestId() {
   unsigned char bytes[16];
@@ -81,8 +104,16 @@ std::chrono::milliseconds retryAfter(const HttpResponse& response) {
   return std::chrono::seconds(std::stoll(value.substr(0, 9)));
 }
 
-// Why the API refused, for a retry line: its reason and the start of its message, on one line.
+// Why the API refused, for a retry line: its reason and the start of its message, on one line;
+// for a spent rate quota, the quota.
 std::string whyRefused(const HttpError& refusal) {
+  if (isRateLimited(refusal)) {
+    std::string quota = quotaOf(refusal.apiMessage());
+    if (!quota.empty())
+      return printableText(
+          (refusal.reason().empty() ? std::string("rate quota") : refusal.reason()) + ": quota '" +
+          quota + "' is spent until the next minute");
+  }
   constexpr std::size_t kShown = 80;
   std::string message = printableText(refusal.apiMessage());
   if (message.size() > kShown) message = std::string(utf8Prefix(message, kShown)) + " ...";
@@ -154,7 +185,8 @@ HttpResponse sendWithRetries(HttpRequest wire, CallKind kind, const RetryPolicy&
       answered = true;
       if (response.status < 300) return response;
       refusal = httpErrorOf(wire, response, lost);
-      if (!policy.enabled || !(isTransient(response.status) || (change && isBusy(*refusal))))
+      if (!policy.enabled || !(isTransient(response.status) || isRateLimited(*refusal) ||
+                               (change && isBusy(*refusal))))
         throw *refusal;
       mayHaveActed = change && isTransient(response.status);
       problem = "HTTP " + std::to_string(response.status) + " " + whyRefused(*refusal);
