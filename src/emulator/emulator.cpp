@@ -11,6 +11,7 @@
 #include "emulator/auth.hpp"
 #include "emulator/faults.hpp"
 #include "emulator/journal.hpp"
+#include "emulator/quotas.hpp"
 #include "emulator/store.hpp"
 #include "emulator/wire.hpp"
 #include "tolmi_gcp/core/yaml_document.hpp"
@@ -36,7 +37,8 @@ struct Emulator::Impl {
       : options(opts),
         initial(std::move(initialStore)),
         store(initial),
-        api(store, options, std::move(now)),
+        api(store, options, now),
+        quotas(options.quotas, std::move(now)),
         journal(options.journalAnswers),
         auth(authSection) {}
 
@@ -54,6 +56,7 @@ struct Emulator::Impl {
   mutable std::mutex mutex;  // guards everything below
   Store store;
   ComputeApi api;
+  RateQuotas quotas;
   Journal journal;
   Faults faults;
   std::condition_variable released;  // wakes requests held by a fault's delay
@@ -171,6 +174,9 @@ HttpResponse Emulator::Impl::serveApi(const std::string& method, const std::stri
       try {
         std::optional<ResourceDocument> operationError;
         if (fault) operationError = fault->operationError;
+        if (segments.size() > 1 && segments[0] == "projects")
+          quotas.take(segments[1],
+                      !(method == "GET" || (method == "POST" && segments.back() == "wait")));
         response = jsonResponse(200, api.call(method, segments, query, document, operationError));
       } catch (const ApiError& problem) {
         response = errorResponse(problem.status(), problem.reason(), problem.what());
@@ -245,6 +251,7 @@ HttpResponse Emulator::Impl::admin(const std::string& method, const std::string&
       std::lock_guard lock(mutex);
       store = initial;
       api.reset();
+      quotas.reset();
       releaseHeld();
       return jsonResponse(200, ResourceDocument::object());
     }

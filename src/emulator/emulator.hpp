@@ -3,6 +3,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "tolmi_gcp/ResourceDocument.hpp"
@@ -11,12 +12,20 @@
 
 namespace tolmi_gcp::emulator {
 
+// Rate quotas per project and window; none unless given.
+struct QuotaOptions {
+  std::optional<long long> readsPerWindow;   // get, list and operation waits
+  std::optional<long long> writesPerWindow;  // every other method
+  std::chrono::milliseconds window{60000};   // the API's minute
+};
+
 struct Options {
   int operationDelayMs = 0;  // PENDING → RUNNING → DONE over this time; 0: DONE at once
   int waitTimeoutMs = 2000;  // how long operations.wait holds a request open
   bool requireAuth = false;
   int latencyMs = 0;            // every answer to an API call comes this much later
   bool journalAnswers = false;  // journal entries carry the answer too ("answer")
+  QuotaOptions quotas = {};
 };
 
 // The time operations run by; tests pass a clock they move by hand.

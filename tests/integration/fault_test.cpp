@@ -7,6 +7,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "cli/demo.hpp"
@@ -222,6 +223,46 @@ TEST_F(RacingChanges, ChangesRefusedWhileAnotherActorsRouteChangeRunsAreRetried)
   for (const auto& [change, statuses] : changeTries())
     refusedThenDone += statuses.front() == 400 && statuses.back() == 200;
   EXPECT_GE(refusedThenDone, 1);
+}
+
+class RateQuotas : public Faults {
+ protected:
+  RateQuotas()
+      : Faults({"--quota", "reads-per-minute=8", "--quota", "writes-per-minute=3", "--quota-window",
+                "250ms"}) {}
+};
+
+TEST_F(RateQuotas, DiscoverSwitchAndRevertEndAsAnUnlimitedRunDoes) {
+  EmulatorProcess unlimited(std::string(TOLMI_BINARY_DIR) + "/compute-emulator",
+                            kExamples + "/demo-topology.yaml");
+  // Each command's status, discover's report (retry lines aside) or each summary line, and the
+  // estate after it.
+  auto run = [&](const std::string& endpoint, EmulatorProcess& estate) {
+    std::vector<std::string> seen;
+    for (const std::string command : {"discover", "switch", "revert"}) {
+      Outcome outcome =
+          ToolProcess(
+              {command, "--config", config, "--endpoint", endpoint, "--retry-scale", "0.01"}, dir)
+              .outcome();
+      seen.push_back(command + " " + std::to_string(outcome.status));
+      std::istringstream lines(outcome.out + outcome.err);
+      for (std::string line; std::getline(lines, line);)
+        if (command == "discover"
+                ? !line.starts_with("retrying ")
+                : line.starts_with("changes made") || line.starts_with("failed changes") ||
+                      line.starts_with("errors logged"))
+          seen.push_back(line);
+      seen.push_back(jsonText(comparableState(estate.state())));
+    }
+    return seen;
+  };
+  EXPECT_EQ(run(emulator.endpoint(), emulator), run(unlimited.endpoint(), unlimited));
+  std::map<std::string, int> refused;
+  const ResourceDocument journal = emulator.journal();
+  for (const ResourceDocument& request : journal["requests"])
+    if (request["status"] == 403) ++refused[request["method"].get<std::string>()];
+  EXPECT_GT(refused["GET"], 0) << "the read quota was never spent";
+  EXPECT_GT(refused["POST"], 0) << "the write quota was never spent";
 }
 
 }  // namespace
