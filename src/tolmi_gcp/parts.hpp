@@ -62,10 +62,11 @@ void runPart(const Part& part, bool switching);
 // as the library would; a revert re-creates the recorded peering pairs at both ends (ACTIVE when
 // both networks are there), puts the recorded deleted routes back and removes the tool's
 // routes, and restores the routers' recorded settings or takes back this spoke's change alone.
-// A created route or peering comes after those there already. What the API derives itself is not
-// predicted: the routes to subnetworks and over peerings stay as in `before`, and a predicted
-// resource keeps no field the API adds on creation (id, creationTimestamp). Throws Error for a
-// record entry or file value that the run too would fail on.
+// What the run skips after a failure (a route entry or a router it cannot change) stays as it is.
+// A new route or peering comes last. The typed fields are the prediction; what the API derives
+// itself is not predicted: the routes to subnetworks and over peerings stay as in `before`, and
+// the document of a changed resource holds no field the API adds on creation (id,
+// creationTimestamp). Throws Error for a record entry that the run too would stop at.
 Estate predicted(const Estate& before, const Part& part, bool switching);
 
 // Reads back, and only reads, what `part` changed and compares it with what the part meant to do:

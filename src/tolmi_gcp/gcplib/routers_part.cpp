@@ -5,6 +5,7 @@
 #include <map>
 
 #include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/gcplib/cloud_router.hpp"
 #include "tolmi_gcp/gcplib/part_type.hpp"
@@ -181,9 +182,13 @@ void predictSwitch(Estate& estate) {
       std::optional<RouterKey> key = transitRouter(*network, entry);
       const Router* router = key ? estate.router(*key) : nullptr;
       if (!router) continue;
-      if (std::optional<ResourceDocument> bgp =
-              cloud_router::switchedBgp(router->document, *network, entry))
-        predictPatch(estate, *key, *bgp);
+      std::optional<ResourceDocument> bgp;
+      try {
+        bgp = cloud_router::switchedBgp(router->document, *network, entry);
+      } catch (const Error&) {
+        continue;  // the switch reports the router and goes on with the next
+      }
+      if (bgp) predictPatch(estate, *key, *bgp);
     }
   }
 }
@@ -197,6 +202,7 @@ void predictRevert(Estate& estate, const std::string& spoke) {
     const Router* router = key ? estate.router(*key) : nullptr;
     if (!router) continue;
     ResourceDocument settings = record.routerSettings(spoke, entry.key());
+    if (!settings.is_object()) continue;  // the restore refuses it and goes on
     const std::optional<RouterChange> change = record.routerChange(spoke, entry.key());
     if (change && cloud_router::changedSinceSwitch(router->bgp(), settings, *change)) {
       predictPatch(estate, *key, cloud_router::restoredBgp(router->bgp(), settings, *change));

@@ -214,7 +214,12 @@ class RoutesPart : public PartType {
     for (const ResourceDocument& name : arrayOrEmpty(entries, "delete"))
       predictDeletion(estate, spoke.project, textOf(name));
     for (const ResourceDocument& entry : arrayOrEmpty(entries, "add")) {
-      ResourceDocument body = routes::createdRouteBody(spoke.project, spoke.network, entry);
+      ResourceDocument body;
+      try {
+        body = routes::createdRouteBody(spoke.project, spoke.network, entry);
+      } catch (const Error&) {
+        continue;  // the switch logs the entry and goes on with the next
+      }
       const InstanceKey gateway{spoke.project, textOf(body["zone"]),
                                 textOf(body["nextHopInstance"])};
       auto instance = std::find_if(estate.instances.begin(), estate.instances.end(),
