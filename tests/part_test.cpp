@@ -60,6 +60,7 @@ TEST(Predicted, IsTheEstateThePartLeaves) {
                                        "http://emulator.test/compute/v1/", nullptr);
   Globals::project = "pay-prod";
   Globals::vpc = {{"vpc_name", "pay-core"}};
+  // The run's routes go on it, as the tool's setup has it.
   Globals::networkLink =
       textOf(Globals::service->networks().get("pay-prod", "pay-core").execute()["selfLink"]);
   Globals::setRevertInfoSaver([](const ResourceDocument&) {});

@@ -40,11 +40,10 @@ class PartType {
   virtual void checkRevert(const Spoke& spoke, Findings& found) const = 0;
   virtual void run(bool switching) const = 0;
   // Adds to `found` each difference between what the part meant to do and what the API has.
-  virtual void readBack(
-      const Spoke& spoke, bool switching,
-      std::vector<std::string>& found) const = 0;  // Makes of `estate` what a switch or revert of
-                                                   // the part would make of it, for the spoke
-  // `spoke` ("project::network").
+  virtual void readBack(const Spoke& spoke, bool switching,
+                        std::vector<std::string>& found) const = 0;
+  // Makes of `estate` what a switch or revert of the part would make of it, for the spoke
+  // `spoke`.
   virtual void predict(Estate& estate, const NetworkKey& spoke, bool switching) const = 0;
 };
 

@@ -104,11 +104,10 @@ void compareRoute(const std::string& name, const ResourceDocument& now,
                     shown(comparable(memberOrNull(meant, field))) + ")");
 }
 
-// Takes the route `name` of `project` out of `estate`; true when it was there.
-bool predictDeletion(Estate& estate, const std::string& project, const std::string& name) {
-  return std::erase_if(estate.routes, [&](const Route& route) {
-           return route.network.project == project && route.name == name;
-         }) > 0;
+void predictDeletion(Estate& estate, const std::string& project, const std::string& name) {
+  std::erase_if(estate.routes, [&](const Route& route) {
+    return route.network.project == project && route.name == name;
+  });
 }
 
 void predictCreation(Estate& estate, ResourceDocument body) {
@@ -213,6 +212,8 @@ class RoutesPart : public PartType {
     const ResourceDocument entries = YamlContext{}.getContext("manage_routes")[stage_];
     for (const ResourceDocument& name : arrayOrEmpty(entries, "delete"))
       predictDeletion(estate, spoke.project, textOf(name));
+    const Network* network = estate.network(spoke);
+    if (!network) return;
     for (const ResourceDocument& entry : arrayOrEmpty(entries, "add")) {
       ResourceDocument body;
       try {
@@ -228,6 +229,7 @@ class RoutesPart : public PartType {
       if (instance == estate.instances.end()) continue;
       body["nextHopInstance"] = memberOrNull(instance->document, "selfLink");
       body.erase("zone");
+      body["network"] = network->selfLink;
       predictCreation(estate, std::move(body));
     }
   }
