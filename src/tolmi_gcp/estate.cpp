@@ -54,7 +54,9 @@ constexpr std::pair<NextHop::Kind, std::string_view> kNextHopFields[] = {
     {NextHop::Kind::kInterconnectAttachment, "nextHopInterconnectAttachment"},
 };
 
-Network parseNetwork(const std::string& project, ResourceDocument document) {
+}  // namespace
+
+Network Network::of(const std::string& project, ResourceDocument document) {
   Network network{project, textAt(document, "name"), textAt(document, "selfLink"), {}, {}, {}};
   for (const ResourceDocument& peering : arrayOrEmpty(document, "peerings")) {
     const ResourceDocument& mtu = memberOrNull(peering, "peerMtu");
@@ -71,6 +73,8 @@ Network parseNetwork(const std::string& project, ResourceDocument document) {
   return network;
 }
 
+namespace {
+
 Subnetwork parseSubnetwork(const ResourceLink& at, ResourceDocument document) {
   Subnetwork subnetwork{at.project(),
                         at.location(),
@@ -85,7 +89,9 @@ Subnetwork parseSubnetwork(const ResourceLink& at, ResourceDocument document) {
   return subnetwork;
 }
 
-Route parseRoute(ResourceDocument document) {
+}  // namespace
+
+Route Route::of(ResourceDocument document) {
   Route route;
   route.name = textAt(document, "name");
   route.destRange = textAt(document, "destRange");
@@ -110,6 +116,8 @@ Route parseRoute(ResourceDocument document) {
   return route;
 }
 
+namespace {
+
 Instance parseInstance(const InstanceKey& key, ResourceDocument document) {
   Instance instance{key,
                     textAt(document, "status"),
@@ -126,8 +134,10 @@ Instance parseInstance(const InstanceKey& key, ResourceDocument document) {
   return instance;
 }
 
-Router parseRouter(const std::string& project, const std::string& region,
-                   ResourceDocument document) {
+}  // namespace
+
+Router Router::of(const std::string& project, const std::string& region,
+                  ResourceDocument document) {
   std::string name = textAt(document, "name");
   NetworkKey network =
       networkAt(memberOrNull(document, "network"), "the network of the router " + name);
@@ -145,6 +155,8 @@ Router parseRouter(const std::string& project, const std::string& region,
   router.document = std::move(document);
   return router;
 }
+
+namespace {
 
 // One read of the walk and what takes its answer: the resource, or each item of a listing's pages.
 struct Read {
@@ -236,7 +248,7 @@ class EstateWalk {
  private:
   void add(const std::string& project, ResourceDocument network) {
     if (!estate_.network({project, textAt(network, "name")}))
-      estate_.networks.push_back(parseNetwork(project, std::move(network)));
+      estate_.networks.push_back(Network::of(project, std::move(network)));
   }
 
   Read networkRead(const NetworkKey& key) {
@@ -265,7 +277,7 @@ class EstateWalk {
       reads.push_back(listing(api_.routers(), api_.routers().list(project, region),
                               [this, project = project, region = region](ResourceDocument router) {
                                 estate_.routers.push_back(
-                                    parseRouter(project, region, std::move(router)));
+                                    Router::of(project, region, std::move(router)));
                               }));
     return reads;
   }
@@ -275,7 +287,7 @@ class EstateWalk {
   std::vector<Read> detailReads(std::size_t first) {
     std::vector<Read> reads;
     auto addRoute = [this](ResourceDocument route) {
-      estate_.routes.push_back(parseRoute(std::move(route)));
+      estate_.routes.push_back(Route::of(std::move(route)));
     };
     if (first == 0)
       reads.push_back(

@@ -79,6 +79,10 @@ struct Network {
 
   NetworkKey key() const { return {project, name}; }
   bool operator==(const Network&) const = default;
+
+  // The network of `project` that `document` is, with its peerings and no subnetworks. Throws
+  // Error naming a peering whose network is not a network link.
+  static Network of(const std::string& project, ResourceDocument document);
 };
 
 struct NextHop {
@@ -115,6 +119,9 @@ struct Route {
   // the internet.
   bool derived() const;
   bool operator==(const Route&) const = default;
+
+  // The route `document` is. Throws Error naming a network or instance link that does not fit.
+  static Route of(ResourceDocument document);
 };
 
 struct NetworkInterface {
@@ -157,6 +164,11 @@ struct Router {
   const ResourceDocument& bgp() const { return memberOrNull(document, "bgp"); }
   const ResourceDocument& bgpPeers() const { return arrayOrEmpty(document, "bgpPeers"); }
   bool operator==(const Router&) const = default;
+
+  // The router of `project` and `region` that `document` is. Throws Error naming a network link
+  // that does not fit.
+  static Router of(const std::string& project, const std::string& region,
+                   ResourceDocument document);
 };
 
 // What a migration file scopes, as the API has it, read and only read.

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "tolmi_gcp/ResourceDocument.hpp"
+#include "tolmi_gcp/estate.hpp"
 #include "tolmi_gcp/part.hpp"
 
 // What each part of a migration does, for switch and for revert: the check before the first
@@ -52,6 +53,21 @@ Findings checkRevert(const Spoke& spoke, const std::vector<Part>& parts);
 
 // Switches or reverts `part` through the library's operations; throws what they throw.
 void runPart(const Part& part, bool switching);
+
+// The estate that a switch or revert of `part` would leave of `before`, the estate of the
+// migration file read before it, found from the file, the revert record and `before` alone,
+// sending no request (a dry run may call it). A switch removes the spoke's peerings to the
+// transit networks at both ends, deletes the stage's routes to delete and creates its routes to
+// create as the library names and builds them, and patches the listed routers' advertisements
+// as the library would; a revert re-creates the recorded peering pairs at both ends (ACTIVE when
+// both networks are there), puts the recorded deleted routes back and removes the tool's
+// routes, and restores the routers' recorded settings or takes back this spoke's change alone.
+// What the run skips after a failure (a route entry or a router it cannot change) stays as it is.
+// A new route or peering comes last. The typed fields are the prediction; what the API derives
+// itself is not predicted: the routes to subnetworks and over peerings stay as in `before`, and
+// the document of a changed resource holds no field the API adds on creation (id,
+// creationTimestamp). Throws Error for a record entry that the run too would stop at.
+Estate predicted(const Estate& before, const Part& part, bool switching);
 
 // Reads back, and only reads, what `part` changed and compares it with what the part meant to do:
 // after a switch, the peerings to the transit networks gone at both ends, the stage's routes to

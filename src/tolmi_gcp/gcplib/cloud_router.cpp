@@ -2,6 +2,7 @@
 // routers' BGP advertisements with their restore.
 
 #include <algorithm>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -71,14 +72,16 @@ struct BgpChange {
   bool changed = false;
 };
 
+// `note` takes a line for people on each range and group changed.
 BgpChange changeBgp(const ResourceDocument& routerBgp, const ResourceDocument& entry,
-                    const std::string& routerName, const std::string& where) {
+                    const std::string& routerName, const std::string& where,
+                    const std::function<void(const std::string&)>& note) {
   BgpChange change;
   ResourceDocument ranges = ResourceDocument::array();
   for (const auto& range : arrayOrEmpty(routerBgp, "advertisedIpRanges")) {
     const std::string& stored = stringAt(range, "range");
     if (listed(listAt(entry, "remove_advertised_routes"), canonicalNetwork(stored))) {
-      frame::info("  delete " + stored + " in " + routerName + " from " + where);
+      note("  delete " + stored + " in " + routerName + " from " + where);
       change.change.removedRanges.push_back(range);
       change.changed = true;
     } else {
@@ -90,7 +93,7 @@ BgpChange changeBgp(const ResourceDocument& routerBgp, const ResourceDocument& e
     // Advertised already as this tool adds it (a re-run, or another spoke's switch): a second
     // copy would be a duplicate range, and the one there is not this switch's to take back.
     if (listed(ranges, range)) continue;
-    frame::info("  add " + textOf(added) + " to " + routerName + " from " + where);
+    note("  add " + textOf(added) + " to " + routerName + " from " + where);
     change.change.addedRanges.push_back(range);
     ranges.push_back(std::move(range));
     change.changed = true;
@@ -100,7 +103,7 @@ BgpChange changeBgp(const ResourceDocument& routerBgp, const ResourceDocument& e
   ResourceDocument groups = ResourceDocument::array();
   for (const auto& group : routerBgp["advertisedGroups"]) {
     if (listed(listAt(entry, "remove_advertised_groups"), group)) {
-      frame::info("  delete " + textOf(group) + " in " + routerName + " from " + where);
+      note("  delete " + textOf(group) + " in " + routerName + " from " + where);
       change.change.removedGroups.push_back(group);
       change.changed = true;
     } else {
@@ -170,7 +173,8 @@ void manageRouter(ComputeService& service, const NetworkKey& transit, const std:
                 " is in DEFAULT advertize mode, cannot customize route");
     return;
   }
-  BgpChange change = changeBgp(routerBgp, entry, routerName, where);
+  BgpChange change = changeBgp(routerBgp, entry, routerName, where,
+                               [](const std::string& line) { frame::info(line); });
   if (!change.changed) return;
 
   // Record before the change, and in a dry run too, so the record matches a real run. A re-run
@@ -225,6 +229,19 @@ void restoreRouter(ComputeService& service, const std::string& mkey, const std::
 }
 
 }  // namespace
+
+std::optional<ResourceDocument> cloud_router::switchedBgp(const ResourceDocument& router,
+                                                          const NetworkKey& transit,
+                                                          const ResourceDocument& entry) {
+  const std::string routerName = textOf(memberOrNull(router, "name"));
+  const ResourceDocument& routerBgp = at(router, "bgp");
+  if (networkOf(router, routerName).name() != transit.network ||
+      at(routerBgp, "advertiseMode") == "DEFAULT")
+    return std::nullopt;
+  BgpChange change = changeBgp(routerBgp, entry, routerName, "", [](const std::string&) {});
+  if (!change.changed) return std::nullopt;
+  return std::move(change.bgp);
+}
 
 std::optional<std::string> cloud_router::changedSinceSwitch(const ResourceDocument& routerBgp,
                                                             const ResourceDocument& recordedBgp,

@@ -6,9 +6,17 @@
 #include <string>
 
 #include "tolmi_gcp/ResourceDocument.hpp"
+#include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/revert_record.hpp"
 
 namespace tolmi_gcp::cloud_router {
+
+// The "bgp" that a switch patches onto `router`, a router of the transit network `transit`, for
+// its migration file entry `entry`; nullopt when the switch leaves the router alone (on another
+// network, in DEFAULT advertise mode, nothing to change). Throws as the switch does.
+std::optional<ResourceDocument> switchedBgp(const ResourceDocument& router,
+                                            const NetworkKey& transit,
+                                            const ResourceDocument& entry);
 
 // How `routerBgp` differs from what `change` made of `recordedBgp` (what the router advertises for
 // as long as nobody else changes it): "also 10.21.0.0/20, not 10.30.0.0/16"; nullopt when it

@@ -11,6 +11,7 @@
 
 #include "tolmi_gcp/ResourceDocument.hpp"
 #include "tolmi_gcp/compute/compute_service.hpp"
+#include "tolmi_gcp/estate.hpp"
 #include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/parts.hpp"
 
@@ -41,6 +42,9 @@ class PartType {
   // Adds to `found` each difference between what the part meant to do and what the API has.
   virtual void readBack(const Spoke& spoke, bool switching,
                         std::vector<std::string>& found) const = 0;
+  // Makes of `estate` what a switch or revert of the part would make of it, for the spoke
+  // `spoke`.
+  virtual void predict(Estate& estate, const NetworkKey& spoke, bool switching) const = 0;
 };
 
 std::unique_ptr<PartType> peeringsPart();
@@ -64,6 +68,10 @@ std::string peeringTo(const ResourceDocument& network, const std::string& peer);
 
 // The transit networks of the migration file, as keys.
 std::vector<std::string> transitKeys();
+
+// The network or router `key` names in `estate`, nullptr when it has none.
+Network* networkIn(Estate& estate, const NetworkKey& key);
+Router* routerIn(Estate& estate, const RouterKey& key);
 
 bool contains(const std::vector<std::string>& list, const std::string& item);
 std::string joined(const std::vector<std::string>& items, const std::string& separator);

@@ -52,6 +52,15 @@ std::vector<std::string> transitKeys() {
   return keys;
 }
 
+// The estate is the caller's to change; its lookups are for reading.
+Network* networkIn(Estate& estate, const NetworkKey& key) {
+  return const_cast<Network*>(estate.network(key));
+}
+
+Router* routerIn(Estate& estate, const RouterKey& key) {
+  return const_cast<Router*>(estate.router(key));
+}
+
 bool contains(const std::vector<std::string>& list, const std::string& item) {
   return std::find(list.begin(), list.end(), item) != list.end();
 }
@@ -124,6 +133,15 @@ std::vector<std::string> readBack(const Spoke& spoke, const Part& part, bool swi
     found.push_back(std::string("reading back failed: ") + failure.what());
   }
   return found;
+}
+
+Estate predicted(const Estate& before, const Part& part, bool switching) {
+  Estate after = before;
+  typeOf(part)->predict(after,
+                        {textOf(YamlContext{}.getContext("project_id")),
+                         textOf(YamlContext{}.getContext("vpc_name"))},
+                        switching);
+  return after;
 }
 
 std::string Plan::line(bool switching) const {

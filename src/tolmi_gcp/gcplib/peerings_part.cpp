@@ -103,6 +103,48 @@ void ReadBack::reverted() {
   }
 }
 
+// Gives `network` the peerings `peerings`, typed as the read types them.
+void setPeerings(Network& network, ResourceDocument peerings) {
+  ResourceDocument document = network.document;
+  // The API leaves an empty list out.
+  if (peerings.empty())
+    document.erase("peerings");
+  else
+    document["peerings"] = std::move(peerings);
+  Network changed = Network::of(network.project, std::move(document));
+  network.peerings = std::move(changed.peerings);
+  network.document = std::move(changed.document);
+}
+
+void predictRemoval(Estate& estate, const NetworkKey& holder, const NetworkKey& peer) {
+  Network* held = networkIn(estate, holder);
+  if (!held) return;
+  ResourceDocument kept = ResourceDocument::array();
+  for (const ResourceDocument& peering : arrayOrEmpty(held->document, "peerings"))
+    if (networkKeyOf(memberOrNull(peering, "network")) != peer.text()) kept.push_back(peering);
+  setPeerings(*held, std::move(kept));
+}
+
+// The recorded end of `holder` that leads to `peer`, re-created in place of one of its name.
+void predictCreation(Estate& estate, const NetworkKey& holder, const ResourceDocument& recorded,
+                     const NetworkKey& peer) {
+  Network* held = networkIn(estate, holder);
+  if (!held) return;
+  ResourceDocument end = peering::createdPeering(recorded);
+  const Network* other = estate.network(peer);
+  end["state"] = other ? "ACTIVE" : "INACTIVE";
+  if (other && has(other->document, "mtu")) end["peerMtu"] = other->document["mtu"];
+  ResourceDocument peerings = arrayOrEmpty(held->document, "peerings");
+  auto same = std::find_if(peerings.begin(), peerings.end(), [&](const ResourceDocument& peering) {
+    return memberOrNull(peering, "name") == end["name"];
+  });
+  if (same == peerings.end())
+    peerings.push_back(std::move(end));
+  else
+    *same = std::move(end);
+  setPeerings(*held, std::move(peerings));
+}
+
 class PeeringsPart : public PartType {
  public:
   // A peering the switch would remove needs both ends; one end alone cannot be recorded, unless
@@ -151,6 +193,25 @@ class PeeringsPart : public PartType {
   }
 
   void run(bool switching) const override { GcpLib::managePeerings(switching); }
+
+  void predict(Estate& estate, const NetworkKey& spoke, bool switching) const override {
+    if (switching) {
+      for (const std::string& transit : transitKeys()) {
+        const NetworkKey key = *NetworkKey::parse(transit);
+        predictRemoval(estate, spoke, key);
+        predictRemoval(estate, key, spoke);
+      }
+      return;
+    }
+    const ResourceDocument& pairs = RevertRecord{}.peeringPairs(spoke.text());
+    if (!pairs.is_array()) return;
+    for (const ResourceDocument& pair : pairs) {
+      const ResourceDocument& local = at(pair, "localPeeringProperties");
+      const NetworkKey transit = networkOf(at(local, "network"), "a recorded peering's network");
+      predictCreation(estate, spoke, local, transit);
+      predictCreation(estate, transit, at(pair, "remotePeeringProperties"), spoke);
+    }
+  }
 
   void readBack(const Spoke& spoke, bool switching,
                 std::vector<std::string>& found) const override {

@@ -5,6 +5,7 @@
 #include <map>
 
 #include "tolmi_gcp/core/YamlContext.hpp"
+#include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/gcplib/cloud_router.hpp"
 #include "tolmi_gcp/gcplib/part_type.hpp"
@@ -164,6 +165,56 @@ void readBackReverted(const Spoke& spoke, std::vector<std::string>& found) {
   }
 }
 
+// Patches `bgp` onto the router `key` of `estate`, as the API merges a patch.
+void predictPatch(Estate& estate, const RouterKey& key, const ResourceDocument& bgp) {
+  Router* router = routerIn(estate, key);
+  if (!router) return;
+  ResourceDocument document = router->document;
+  document.merge_patch({{"bgp", bgp}});
+  *router = Router::of(router->project, router->region, std::move(document));
+}
+
+void predictSwitch(Estate& estate) {
+  for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs")) {
+    const std::optional<NetworkKey> network = transitNetwork(transit);
+    if (!network) continue;
+    for (const ResourceDocument& entry : arrayOrEmpty(transit, "cloud_routers")) {
+      std::optional<RouterKey> key = transitRouter(*network, entry);
+      const Router* router = key ? estate.router(*key) : nullptr;
+      if (!router) continue;
+      std::optional<ResourceDocument> bgp;
+      try {
+        bgp = cloud_router::switchedBgp(router->document, *network, entry);
+      } catch (const Error&) {
+        continue;  // the switch reports the router and goes on with the next
+      }
+      if (bgp) predictPatch(estate, *key, *bgp);
+    }
+  }
+}
+
+void predictRevert(Estate& estate, const std::string& spoke) {
+  const RevertRecord record{};
+  const ResourceDocument& recorded = record.routerEntries(spoke);
+  if (!recorded.is_object()) return;
+  for (const auto& entry : recorded.items()) {
+    std::optional<RouterKey> key = RouterKey::parse(entry.key());
+    const Router* router = key ? estate.router(*key) : nullptr;
+    if (!router) continue;
+    ResourceDocument settings = record.routerSettings(spoke, entry.key());
+    if (!settings.is_object()) continue;  // the restore refuses it and goes on
+    const std::optional<RouterChange> change = record.routerChange(spoke, entry.key());
+    if (change && cloud_router::changedSinceSwitch(router->bgp(), settings, *change)) {
+      predictPatch(estate, *key, cloud_router::restoredBgp(router->bgp(), settings, *change));
+      continue;
+    }
+    // The restore clears the migration's additions with an explicit empty list.
+    if (!has(settings, "advertisedIpRanges"))
+      settings["advertisedIpRanges"] = ResourceDocument::array();
+    predictPatch(estate, *key, settings);
+  }
+}
+
 class RoutersPart : public PartType {
  public:
   bool checksTransits() const override { return true; }
@@ -212,6 +263,10 @@ class RoutersPart : public PartType {
   }
 
   void run(bool switching) const override { GcpLib::manageCloudRouterAdvertisedRoute(switching); }
+
+  void predict(Estate& estate, const NetworkKey& spoke, bool switching) const override {
+    switching ? predictSwitch(estate) : predictRevert(estate, spoke.text());
+  }
 
   void readBack(const Spoke& spoke, bool switching,
                 std::vector<std::string>& found) const override {

@@ -104,6 +104,18 @@ void compareRoute(const std::string& name, const ResourceDocument& now,
                     shown(comparable(memberOrNull(meant, field))) + ")");
 }
 
+void predictDeletion(Estate& estate, const std::string& project, const std::string& name) {
+  std::erase_if(estate.routes, [&](const Route& route) {
+    return route.network.project == project && route.name == name;
+  });
+}
+
+void predictCreation(Estate& estate, ResourceDocument body) {
+  Route route = Route::of(std::move(body));
+  predictDeletion(estate, route.network.project, route.name);
+  estate.routes.push_back(std::move(route));
+}
+
 class RoutesPart : public PartType {
  public:
   explicit RoutesPart(std::string stage) : stage_(std::move(stage)) {}
@@ -183,6 +195,43 @@ class RoutesPart : public PartType {
   void readBack(const Spoke& spoke, bool switching,
                 std::vector<std::string>& found) const override {
     switching ? switched(spoke, found) : reverted(spoke, found);
+  }
+
+  void predict(Estate& estate, const NetworkKey& spoke, bool switching) const override {
+    if (!switching) {
+      const RevertRecord record{};
+      for (const ResourceDocument& added : record.addedRoutes(stage_, spoke.text()))
+        std::erase_if(estate.routes, [&](const Route& route) {
+          return route.network.project == spoke.project && route.name == textOf(added) &&
+                 routes::createdByTool(route.document);
+        });
+      for (const ResourceDocument& recorded : record.deletedRoutes(stage_, spoke.text()))
+        predictCreation(estate, recorded);
+      return;
+    }
+    const ResourceDocument entries = YamlContext{}.getContext("manage_routes")[stage_];
+    for (const ResourceDocument& name : arrayOrEmpty(entries, "delete"))
+      predictDeletion(estate, spoke.project, textOf(name));
+    const Network* network = estate.network(spoke);
+    if (!network) return;
+    for (const ResourceDocument& entry : arrayOrEmpty(entries, "add")) {
+      ResourceDocument body;
+      try {
+        body = routes::createdRouteBody(spoke.project, spoke.network, entry);
+      } catch (const Error&) {
+        continue;  // the switch logs the entry and goes on with the next
+      }
+      const InstanceKey gateway{spoke.project, textOf(body["zone"]),
+                                textOf(body["nextHopInstance"])};
+      auto instance = std::find_if(estate.instances.begin(), estate.instances.end(),
+                                   [&](const Instance& known) { return known.key == gateway; });
+      // The switch creates no route through an instance that is not there.
+      if (instance == estate.instances.end()) continue;
+      body["nextHopInstance"] = memberOrNull(instance->document, "selfLink");
+      body.erase("zone");
+      body["network"] = network->selfLink;
+      predictCreation(estate, std::move(body));
+    }
   }
 
  private:
