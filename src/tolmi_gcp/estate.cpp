@@ -398,6 +398,14 @@ const Router* Estate::router(const RouterKey& key) const {
   return found == routers.end() ? nullptr : &*found;
 }
 
+Network* Estate::network(const NetworkKey& key) {
+  return const_cast<Network*>(std::as_const(*this).network(key));
+}
+
+Router* Estate::router(const RouterKey& key) {
+  return const_cast<Router*>(std::as_const(*this).router(key));
+}
+
 Estate readEstate(const ComputeService& api, const EstateScope& scope) {
   return EstateWalk(api, scope).read();
 }

@@ -188,6 +188,9 @@ struct Estate {
 
   const Network* network(const NetworkKey& key) const;
   const Router* router(const RouterKey& key) const;
+  // The same, to change a copy (a predicted estate).
+  Network* network(const NetworkKey& key);
+  Router* router(const RouterKey& key);
   bool operator==(const Estate&) const = default;
 };
 

@@ -69,10 +69,6 @@ std::string peeringTo(const ResourceDocument& network, const std::string& peer);
 // The transit networks of the migration file, as keys.
 std::vector<std::string> transitKeys();
 
-// The network or router `key` names in `estate`, nullptr when it has none.
-Network* networkIn(Estate& estate, const NetworkKey& key);
-Router* routerIn(Estate& estate, const RouterKey& key);
-
 bool contains(const std::vector<std::string>& list, const std::string& item);
 std::string joined(const std::vector<std::string>& items, const std::string& separator);
 

@@ -52,15 +52,6 @@ std::vector<std::string> transitKeys() {
   return keys;
 }
 
-// The estate is the caller's to change; its lookups are for reading.
-Network* networkIn(Estate& estate, const NetworkKey& key) {
-  return const_cast<Network*>(estate.network(key));
-}
-
-Router* routerIn(Estate& estate, const RouterKey& key) {
-  return const_cast<Router*>(estate.router(key));
-}
-
 bool contains(const std::vector<std::string>& list, const std::string& item) {
   return std::find(list.begin(), list.end(), item) != list.end();
 }

@@ -117,7 +117,7 @@ void setPeerings(Network& network, ResourceDocument peerings) {
 }
 
 void predictRemoval(Estate& estate, const NetworkKey& holder, const NetworkKey& peer) {
-  Network* held = networkIn(estate, holder);
+  Network* held = estate.network(holder);
   if (!held) return;
   ResourceDocument kept = ResourceDocument::array();
   for (const ResourceDocument& peering : arrayOrEmpty(held->document, "peerings"))
@@ -128,7 +128,7 @@ void predictRemoval(Estate& estate, const NetworkKey& holder, const NetworkKey& 
 // The recorded end of `holder` that leads to `peer`, re-created in place of one of its name.
 void predictCreation(Estate& estate, const NetworkKey& holder, const ResourceDocument& recorded,
                      const NetworkKey& peer) {
-  Network* held = networkIn(estate, holder);
+  Network* held = estate.network(holder);
   if (!held) return;
   ResourceDocument end = peering::createdPeering(recorded);
   const Network* other = estate.network(peer);

@@ -167,7 +167,7 @@ void readBackReverted(const Spoke& spoke, std::vector<std::string>& found) {
 
 // Patches `bgp` onto the router `key` of `estate`, as the API merges a patch.
 void predictPatch(Estate& estate, const RouterKey& key, const ResourceDocument& bgp) {
-  Router* router = routerIn(estate, key);
+  Router* router = estate.router(key);
   if (!router) return;
   ResourceDocument document = router->document;
   document.merge_patch({{"bgp", bgp}});
