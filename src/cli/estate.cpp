@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "cli/api_reads.hpp"
 #include "tolmi_gcp/estate.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/res/Globals.hpp"

@@ -31,16 +31,6 @@ std::vector<std::string> textsOf(const ResourceDocument& list) {
   return texts;
 }
 
-NetworkKey networkAt(const ResourceDocument& link, const std::string& what) {
-  ResourceLink network = ResourceLink::of(link, ResourceLink::Scope::kGlobal, "networks", what);
-  return {network.project(), network.name()};
-}
-
-ResourceLink subnetworkLink(const ResourceDocument& network, const ResourceDocument& link) {
-  return ResourceLink::of(link, ResourceLink::Scope::kRegion, "subnetworks",
-                          "a subnetwork of the network " + textAt(network, "name"));
-}
-
 // The API's next-hop fields, one kind each.
 constexpr std::pair<NextHop::Kind, std::string_view> kNextHopFields[] = {
     {NextHop::Kind::kInstance, "nextHopInstance"},
@@ -56,13 +46,23 @@ constexpr std::pair<NextHop::Kind, std::string_view> kNextHopFields[] = {
 
 }  // namespace
 
+NetworkKey networkOf(const ResourceDocument& link, const std::string& what) {
+  ResourceLink network = ResourceLink::of(link, ResourceLink::Scope::kGlobal, "networks", what);
+  return {network.project(), network.name()};
+}
+
+ResourceLink subnetworkLink(const ResourceDocument& network, const ResourceDocument& link) {
+  return ResourceLink::of(link, ResourceLink::Scope::kRegion, "subnetworks",
+                          "a subnetwork of the network " + textAt(network, "name"));
+}
+
 Network Network::of(const std::string& project, ResourceDocument document) {
   Network network{project, textAt(document, "name"), textAt(document, "selfLink"), {}, {}, {}};
   for (const ResourceDocument& peering : arrayOrEmpty(document, "peerings")) {
     const ResourceDocument& mtu = memberOrNull(peering, "peerMtu");
     network.peerings.push_back(
         {textAt(peering, "name"),
-         networkAt(memberOrNull(peering, "network"),
+         networkOf(memberOrNull(peering, "network"),
                    "the network of the peering " + textAt(peering, "name") + " of " + network.name),
          textAt(peering, "state"), flagAt(peering, "importCustomRoutes"),
          flagAt(peering, "exportCustomRoutes"), flagAt(peering, "importSubnetRoutesWithPublicIp"),
@@ -111,7 +111,7 @@ Route Route::of(ResourceDocument document) {
     route.nextHop.instance = InstanceKey{at.project(), at.location(), at.name()};
   }
   route.network =
-      networkAt(memberOrNull(document, "network"), "the network of the route " + route.name);
+      networkOf(memberOrNull(document, "network"), "the network of the route " + route.name);
   route.document = std::move(document);
   return route;
 }
@@ -127,7 +127,7 @@ Instance parseInstance(const InstanceKey& key, ResourceDocument document) {
                     {}};
   for (const ResourceDocument& interface : arrayOrEmpty(document, "networkInterfaces"))
     instance.networkInterfaces.push_back(
-        {networkAt(memberOrNull(interface, "network"),
+        {networkOf(memberOrNull(interface, "network"),
                    "the network of an interface of the instance " + key.name),
          textAt(interface, "subnetwork"), textAt(interface, "networkIP")});
   instance.document = std::move(document);
@@ -140,7 +140,7 @@ Router Router::of(const std::string& project, const std::string& region,
                   ResourceDocument document) {
   std::string name = textAt(document, "name");
   NetworkKey network =
-      networkAt(memberOrNull(document, "network"), "the network of the router " + name);
+      networkOf(memberOrNull(document, "network"), "the network of the router " + name);
   const ResourceDocument& bgp = memberOrNull(document, "bgp");
   Router router{project,
                 region,

@@ -8,6 +8,7 @@
 #include "tolmi_gcp/ResourceDocument.hpp"
 #include "tolmi_gcp/compute/compute_service.hpp"
 #include "tolmi_gcp/network_key.hpp"
+#include "tolmi_gcp/resource_link.hpp"
 
 namespace tolmi_gcp {
 
@@ -23,6 +24,13 @@ struct InstanceKey {
 
 // What a migration file scopes: the spoke, its transit networks, the routers it names and the
 // instances its stages route through.
+// The network a network link in an API answer names; throws Error naming `what` the link is
+// ("the network of the router r1") when it is not one.
+NetworkKey networkOf(const ResourceDocument& link, const std::string& what);
+
+// The link `link` of `network`'s "subnetworks"; throws Error naming both when it is not one.
+ResourceLink subnetworkLink(const ResourceDocument& network, const ResourceDocument& link);
+
 struct EstateScope {
   NetworkKey spoke;
   std::vector<NetworkKey> transits;

@@ -54,10 +54,6 @@ std::unique_ptr<PartType> routersPart();
 // The resource, or nullopt when the API says it does not exist; other failures are thrown.
 std::optional<ResourceDocument> readIfExists(const Request& request);
 
-// The network a network link in an API answer names; throws Error naming `what` the link is
-// ("the network of the router r1") when it is not one.
-NetworkKey networkOf(const ResourceDocument& link, const std::string& what);
-
 // "project::network" of a network link, "" when `link` is not one: for the revert record, whose
 // links the checks report on as findings.
 std::string networkKeyOf(const ResourceDocument& link);

@@ -23,11 +23,6 @@ std::optional<ResourceDocument> readIfExists(const Request& request) {
   }
 }
 
-NetworkKey networkOf(const ResourceDocument& link, const std::string& what) {
-  ResourceLink network = ResourceLink::of(link, ResourceLink::Scope::kGlobal, "networks", what);
-  return {network.project(), network.name()};
-}
-
 std::string networkKeyOf(const ResourceDocument& link) {
   std::optional<ResourceLink> network =
       ResourceLink::parse(link, ResourceLink::Scope::kGlobal, "networks");
