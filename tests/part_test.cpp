@@ -1,6 +1,7 @@
 #include "tolmi_gcp/part.hpp"
 #include "tolmi_gcp/parts.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,10 @@
 
 namespace tolmi_gcp {
 namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using ::testing::Not;
 
 // The history keeps parts by label and reads them back from it.
 TEST(Part, ItsLabelNamesItAgain) {
@@ -82,10 +87,29 @@ TEST(Predicted, IsTheEstateThePartLeaves) {
       const std::size_t requests = emulator->journal()["requests"].size();
       const Estate prediction = predicted(before, part, switching);
       EXPECT_EQ(emulator->journal()["requests"].size(), requests);
+      // Read back before the part runs, every change it means is a difference.
+      const std::vector<std::string> unchanged =
+          readBack(before, prediction, part, switching).differences;
       runPart(part, switching);
       const Estate after = typed(readEstate(*Globals::service, scope));
       EXPECT_FALSE(typed(before) == after);  // or a prediction of no change would pass
       EXPECT_TRUE(typed(prediction) == after);
+      const ReadBack back = readBack(before, prediction, part, switching);
+      EXPECT_THAT(back.differences, IsEmpty());
+      EXPECT_TRUE(typed(back.now) == after);  // what it reads again is what changed
+      EXPECT_THAT(unchanged, Not(IsEmpty()));
+      if (switching && part.kind == Part::kPeerings) {
+        EXPECT_THAT(unchanged, ElementsAre("the peering pay-core-to-onprem of pay-prod::pay-core "
+                                           "to net-hub-prod::transit-onprem is still there",
+                                           "the peering pay-core-to-partner of pay-prod::pay-core "
+                                           "to net-hub-prod::transit-partner is still there",
+                                           "the peering onprem-to-pay-core of "
+                                           "net-hub-prod::transit-onprem to pay-prod::pay-core is "
+                                           "still there",
+                                           "the peering partner-to-pay-core of "
+                                           "net-hub-prod::transit-partner to pay-prod::pay-core is "
+                                           "still there"));
+      }
     }
   }
   Globals::reset();

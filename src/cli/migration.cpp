@@ -19,7 +19,6 @@ namespace tolmi_gcp::cli {
 Migration::Migration(const Invocation& invocation, Setup& setup, Output& output, int errorsBefore)
     : in_(invocation),
       setup_(setup),
-      spoke_{setup.project, setup.spoke, setup.spokeNetwork},
       store_(*setup.store),
       out_(output),
       errorsBefore_(errorsBefore) {
@@ -143,7 +142,8 @@ int Migration::migrate(bool switching) {
     return kDone;
   }
   if (!switching || in_.force) awaitEarlierChanges(run);
-  Findings found = switching ? checkSwitch(spoke_, run) : checkRevert(spoke_, run);
+  estate_ = readEstate(*Globals::service, scopeOfRun(switching));
+  Findings found = switching ? checkSwitch(estate_, run) : checkRevert(estate_, run);
   plan_ = found.plan;
   refuseProblems(switching ? in_.config : in_.revertFile, found.problems);
   for (const std::string& warning : found.warnings) out_.note("warning: " + warning);
@@ -160,8 +160,16 @@ int Migration::migrate(bool switching) {
     store_.mark(setup_.spoke, part, switching ? "switching" : "reverting");
     int errorsBefore = errors();
     int failedBefore = Globals::failedRestores;
+    // What the part should leave, foreseen before it changes the record.
+    std::optional<Estate> meant;
+    std::string unpredictable;
+    if (!in_.dryRun) try {
+        meant = predicted(estate_, part, switching);
+      } catch (const Error& failure) {
+        unpredictable = failure.what();
+      }
     runPart(part, switching);
-    std::size_t mismatches = verified(part, switching);
+    std::size_t mismatches = verified(part, meant, unpredictable, switching);
     if (errors() == errorsBefore && Globals::failedRestores == failedBefore && mismatches == 0)
       store_.mark(setup_.spoke, part, switching ? "switched" : "reverted");
     else if (switching)
@@ -230,9 +238,17 @@ void Migration::awaitEarlierChanges(const std::vector<Part>& run) {
 
 // Reads back what `part` changed (not in a dry run, which changes nothing) and reports each
 // difference from what it meant to do as an error; returns how many there were.
-std::size_t Migration::verified(const Part& part, bool switching) {
+std::size_t Migration::verified(const Part& part, const std::optional<Estate>& meant,
+                                const std::string& unpredictable, bool switching) {
   if (in_.dryRun) return 0;
-  std::vector<std::string> differences = readBack(spoke_, part, switching);
+  std::vector<std::string> differences;
+  if (meant) {
+    ReadBack back = readBack(estate_, *meant, part, switching);
+    estate_ = std::move(back.now);
+    differences = std::move(back.differences);
+  } else {
+    differences.push_back("what the part should leave cannot be foreseen: " + unpredictable);
+  }
   for (const std::string& difference : differences) {
     out_.fail("**Error** verify " + part.label() + ": " + difference);
     setup_.changes->write("mismatch", {{"part", part.label()}, {"detail", difference}});

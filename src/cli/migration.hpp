@@ -26,7 +26,8 @@ class Migration {
   std::string describe(const Part& part) const;
   int migrate(bool switching);
   void awaitEarlierChanges(const std::vector<Part>& run);
-  std::size_t verified(const Part& part, bool switching);
+  std::size_t verified(const Part& part, const std::optional<Estate>& meant,
+                       const std::string& unpredictable, bool switching);
   bool confirmed();
   std::vector<Part> partsToSwitch();
   std::vector<Part> partsToRevert();
@@ -44,7 +45,7 @@ class Migration {
 
   const Invocation& in_;
   Setup& setup_;
-  const Spoke spoke_;
+  Estate estate_;  // as read before the first change, then as each read-back left it
   RevertStore& store_;
   Output& out_;
   int errorsBefore_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 #include <set>
 #include <utility>
 
@@ -406,8 +407,93 @@ Router* Estate::router(const RouterKey& key) {
   return const_cast<Router*>(std::as_const(*this).router(key));
 }
 
+const Route* Estate::route(const std::string& project, const std::string& name) const {
+  auto found = std::find_if(routes.begin(), routes.end(), [&](const Route& route) {
+    return route.network.project == project && route.name == name;
+  });
+  return found == routes.end() ? nullptr : &*found;
+}
+
+const Instance* Estate::instance(const InstanceKey& key) const {
+  auto found = std::find_if(instances.begin(), instances.end(),
+                            [&](const Instance& instance) { return instance.key == key; });
+  return found == instances.end() ? nullptr : &*found;
+}
+
 Estate readEstate(const ComputeService& api, const EstateScope& scope) {
   return EstateWalk(api, scope).read();
+}
+
+namespace {
+
+// Puts `value` in place of the element of `list` that `same` finds, or last when none does.
+template <typename T, typename Same>
+void replaceOrAdd(std::vector<T>& list, T value, Same same) {
+  auto found = std::find_if(list.begin(), list.end(), same);
+  if (found == list.end())
+    list.push_back(std::move(value));
+  else
+    *found = std::move(value);
+}
+
+std::string routerId(const std::string& project, const std::string& region,
+                     const std::string& name) {
+  return "router " + project + "/" + region + "/" + name;
+}
+
+}  // namespace
+
+void rereadEstate(const ComputeService& api, Estate& estate, const EstateRefresh& what) {
+  Estate read = estate;
+  // What a 404 says is gone; the rest is replaced in place, keeping the estate's order.
+  std::set<std::string> gone;
+  std::vector<Route> routes;  // the project's come first, as in a walk
+  std::vector<Read> reads;
+  for (const NetworkKey& key : what.networks) {
+    gone.insert("network " + key.text());
+    reads.push_back({api.networks().get(key.project, key.network),
+                     [&read, &gone, key](ResourceDocument document) {
+                       gone.erase("network " + key.text());
+                       Network network = Network::of(key.project, std::move(document));
+                       const Network* before = read.network(key);
+                       if (before) network.subnetworks = before->subnetworks;
+                       replaceOrAdd(read.networks, std::move(network),
+                                    [&](const Network& known) { return known.key() == key; });
+                     },
+                     nullptr, true});
+  }
+  if (!what.routesOf.empty())
+    reads.push_back(listing(
+        api.routes(), api.routes().list(what.routesOf, ""),
+        [&routes](ResourceDocument route) { routes.push_back(Route::of(std::move(route))); }));
+  for (const RouterKey& key : what.routers) {
+    gone.insert(routerId(key.network.project, key.region, key.router));
+    reads.push_back({api.routers().get(key.network.project, key.region, key.router),
+                     [&read, &gone, key](ResourceDocument document) {
+                       gone.erase(routerId(key.network.project, key.region, key.router));
+                       Router router =
+                           Router::of(key.network.project, key.region, std::move(document));
+                       replaceOrAdd(read.routers, std::move(router), [&](const Router& known) {
+                         return routerId(known.project, known.region, known.name) ==
+                                routerId(key.network.project, key.region, key.router);
+                       });
+                     },
+                     nullptr, true});
+  }
+  readAll(api, reads);
+  std::erase_if(read.networks, [&](const Network& network) {
+    return gone.contains("network " + network.key().text());
+  });
+  std::erase_if(read.routers, [&](const Router& router) {
+    return gone.contains(routerId(router.project, router.region, router.name));
+  });
+  if (!what.routesOf.empty()) {
+    std::erase_if(read.routes,
+                  [&](const Route& route) { return route.network.project == what.routesOf; });
+    read.routes.insert(read.routes.begin(), std::make_move_iterator(routes.begin()),
+                       std::make_move_iterator(routes.end()));
+  }
+  estate = std::move(read);
 }
 
 }  // namespace tolmi_gcp

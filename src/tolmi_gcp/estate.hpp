@@ -196,6 +196,8 @@ struct Estate {
 
   const Network* network(const NetworkKey& key) const;
   const Router* router(const RouterKey& key) const;
+  const Route* route(const std::string& project, const std::string& name) const;
+  const Instance* instance(const InstanceKey& key) const;
   // The same, to change a copy (a predicted estate).
   Network* network(const NetworkKey& key);
   Router* router(const RouterKey& key);
@@ -207,6 +209,18 @@ struct Estate {
 // other failure is thrown, as is Error "not a resource link: ..." naming where a link that does
 // not fit came from.
 Estate readEstate(const ComputeService& api, const EstateScope& scope);
+
+// What to read again of an estate after a change: networks with their peerings (their
+// subnetworks are kept as read), every route of a project, routers.
+struct EstateRefresh {
+  std::vector<NetworkKey> networks;
+  std::string routesOf;  // a project, "" for none
+  std::vector<RouterKey> routers;
+};
+
+// Reads again into `estate` what `what` names, sending the reads ahead; what is no longer there
+// leaves the estate. Throws what a read throws, leaving `estate` as it was.
+void rereadEstate(const ComputeService& api, Estate& estate, const EstateRefresh& what);
 
 // The estate as a compute-emulator topology: every network with its subnetworks, the routes
 // the API does not derive, the instances and the routers on these networks (the scope's first,

@@ -13,12 +13,10 @@
 // record.
 namespace tolmi_gcp {
 
-// The spoke a migration works on, as read before its first change.
-struct Spoke {
-  std::string project;
-  std::string key;           // "project::network"
-  ResourceDocument network;  // as the API has it
-};
+// The estate a run's checks, predictions and read-backs work on: what the migration file scopes,
+// and for a revert the instances that the spoke's recorded routes lead to. Throws ConfigError
+// like EstateScope::of.
+EstateScope scopeOfRun(bool switching);
 
 // What a run will change, by name, as the check before the first change read it.
 struct Plan {
@@ -35,21 +33,21 @@ struct Findings {
   std::vector<std::string> warnings;  // what the library skips on purpose: shown, allowed
 };
 
-// What a switch of `parts` would trip over, found by reading only, each named by the key of the
-// migration file it comes from: transit networks and routers that do not exist, routes to
-// delete that are not there, instances of routes to create that are not there or cannot carry
-// the route's traffic (IP forwarding off, not RUNNING, no interface in the spoke), names of routes
-// to create taken by routes this tool did not make, peerings to remove missing at one end. Warns
-// of routers the library leaves alone (on another network, in DEFAULT advertise mode) and of
+// What a switch of `parts` would trip over, found in `estate` (read with scopeOfRun), each named by
+// the key of the migration file it comes from: transit networks and routers that do not exist,
+// routes to delete that are not there, instances of routes to create that are not there or cannot
+// carry the route's traffic (IP forwarding off, not RUNNING, no interface in the spoke), names of
+// routes to create taken by routes this tool did not make, peerings to remove missing at one end.
+// Warns of routers the library leaves alone (on another network, in DEFAULT advertise mode) and of
 // tagged routes that the stage replaces by routes for their destination without their tags.
-Findings checkSwitch(const Spoke& spoke, const std::vector<Part>& parts);
+Findings checkSwitch(const Estate& estate, const std::vector<Part>& parts);
 
 // The entries of the revert record that a revert of `parts` would act on but the migration file
 // does not scope (pairs other than between the spoke and a listed transit network, routers the
 // file does not list, recorded routes of another network) or that cannot be restored (a transit
-// network, a router or the instance of a route to re-create that does not exist), found by
-// reading only. Each is named by its place in the record.
-Findings checkRevert(const Spoke& spoke, const std::vector<Part>& parts);
+// network, a router or the instance of a route to re-create that does not exist), found in
+// `estate` (read with scopeOfRun). Each is named by its place in the record.
+Findings checkRevert(const Estate& estate, const std::vector<Part>& parts);
 
 // Switches or reverts `part` through the library's operations; throws what they throw.
 void runPart(const Part& part, bool switching);
@@ -69,12 +67,19 @@ void runPart(const Part& part, bool switching);
 // creationTimestamp). Throws Error for a record entry that the run too would stop at.
 Estate predicted(const Estate& before, const Part& part, bool switching);
 
-// Reads back, and only reads, what `part` changed and compares it with what the part meant to do:
-// after a switch, the peerings to the transit networks gone at both ends, the stage's routes to
-// delete gone and its routes to create routing as configured, the routers' advertisements as
-// patched; after a revert, the recorded peerings, routes and router settings back and the tool's
-// routes gone. Returns one line per difference, naming the resource ("reading back failed: ..."
-// when a read fails); empty when all is as meant.
-std::vector<std::string> readBack(const Spoke& spoke, const Part& part, bool switching);
+// What a read-back found.
+struct ReadBack {
+  Estate now;  // the estate before the part, with what the part changes as read again
+  // One line per difference, naming the resource; "reading back failed: ..." when a read fails.
+  std::vector<std::string> differences;
+};
+
+// Reads back, and only reads, what `part` changes (the peerings between the spoke and its transit
+// networks, the spoke project's routes, the listed routers) into a copy of `before`, the estate
+// before the part ran, and compares it with `meant`, what predicted(before, part, switching)
+// gave: on each resource that `meant` changes, a peering, route or advertisement that is there
+// but not meant, meant but not there, or there otherwise than meant is a difference. A failed
+// read leaves `now` as `before`. Empty differences when all is as meant.
+ReadBack readBack(const Estate& before, const Estate& meant, const Part& part, bool switching);
 
 }  // namespace tolmi_gcp

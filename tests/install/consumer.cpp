@@ -17,11 +17,12 @@ int main(int, char** argv) {
   RouteInfo routes = GcpLib::listRouteTable(
       "p", *Globals::service, Globals::service->networks().get("p", "spoke").execute());
   // What the tool does for a part: check, run, read back.
-  const Spoke spoke{"p", "p::spoke", Globals::service->networks().get("p", "spoke").execute()};
+  const Estate before = readEstate(*Globals::service, scopeOfRun(true));
   const std::vector<Part> parts = {{Part::kPeerings, ""}};
-  if (!checkSwitch(spoke, parts).problems.empty()) return 2;
+  if (!checkSwitch(before, parts).problems.empty()) return 2;
+  const Estate meant = predicted(before, parts[0], true);
   runPart(parts[0], true);
-  if (!readBack(spoke, parts[0], true).empty()) return 1;
+  if (!readBack(before, meant, parts[0], true).differences.empty()) return 1;
   if (routes::createdRouteName("p", "spoke", {{"cidr", "10.0.0.0/8"}}).empty()) return 1;
   return static_cast<int>(routes.get_gke_export_routes().size());
 }

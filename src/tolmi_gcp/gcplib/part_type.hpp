@@ -17,12 +17,19 @@
 
 namespace tolmi_gcp::parts {
 
+// The spoke a run works on, and the estate its checks read.
+struct Spoke {
+  std::string project;
+  std::string key;  // "project::network"
+  const Estate& estate;
+};
+
 // A transit network of the migration file that exists, as the check before a switch read it.
 struct Transit {
   std::string where;  // its place in the file: "transit_vpcs[0]"
   NetworkKey key;
-  const ResourceDocument& network;  // as the API has it
-  const ResourceDocument& entry;    // as the file has it
+  const Network& network;         // as the API has it
+  const ResourceDocument& entry;  // as the file has it
 };
 
 // One kind of part.
@@ -39,9 +46,11 @@ class PartType {
   // Adds to `found` what a revert of the part would trip over and change.
   virtual void checkRevert(const Spoke& spoke, Findings& found) const = 0;
   virtual void run(bool switching) const = 0;
-  // Adds to `found` each difference between what the part meant to do and what the API has.
-  virtual void readBack(const Spoke& spoke, bool switching,
-                        std::vector<std::string>& found) const = 0;
+  // Adds to `found` each difference between `meant` and `now` on what `meant` changes of
+  // `before`.
+  virtual void compare(const Estate& before, const Estate& meant, const Estate& now,
+                       const NetworkKey& spoke, bool switching,
+                       std::vector<std::string>& found) const = 0;
   // Makes of `estate` what a switch or revert of the part would make of it, for the spoke
   // `spoke`.
   virtual void predict(Estate& estate, const NetworkKey& spoke, bool switching) const = 0;
@@ -51,16 +60,13 @@ std::unique_ptr<PartType> peeringsPart();
 std::unique_ptr<PartType> routesPart(const std::string& stage);
 std::unique_ptr<PartType> routersPart();
 
-// The resource, or nullopt when the API says it does not exist; other failures are thrown.
-std::optional<ResourceDocument> readIfExists(const Request& request);
-
 // "project::network" of a network link, "" when `link` is not one: for the revert record, whose
 // links the checks report on as findings.
 std::string networkKeyOf(const ResourceDocument& link);
 
 // The name of the peering of `network` that leads to the network `peer` ("project::network"), ""
 // when there is none.
-std::string peeringTo(const ResourceDocument& network, const std::string& peer);
+std::string peeringTo(const Network& network, const std::string& peer);
 
 // The transit networks of the migration file, as keys.
 std::vector<std::string> transitKeys();

@@ -3,25 +3,18 @@
 #include "tolmi_gcp/parts.hpp"
 
 #include <algorithm>
+#include <iterator>
 
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib/part_type.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
+#include "tolmi_gcp/res/revert_record.hpp"
 #include "tolmi_gcp/resource_link.hpp"
 
 namespace tolmi_gcp {
 
 namespace parts {
-
-std::optional<ResourceDocument> readIfExists(const Request& request) {
-  try {
-    return request.execute();
-  } catch (const HttpError& failure) {
-    if (failure.status() != 404) throw;
-    return std::nullopt;
-  }
-}
 
 std::string networkKeyOf(const ResourceDocument& link) {
   std::optional<ResourceLink> network =
@@ -29,13 +22,9 @@ std::string networkKeyOf(const ResourceDocument& link) {
   return network ? NetworkKey{network->project(), network->name()}.text() : "";
 }
 
-std::string peeringTo(const ResourceDocument& network, const std::string& peer) {
-  for (const ResourceDocument& peering : arrayOrEmpty(network, "peerings")) {
-    std::string name = textOf(memberOrNull(peering, "name"));
-    if (networkOf(memberOrNull(peering, "network"), "the network of the peering " + name).text() ==
-        peer)
-      return name;
-  }
+std::string peeringTo(const Network& network, const std::string& peer) {
+  for (const Peering& peering : network.peerings)
+    if (peering.network.text() == peer) return peering.name;
   return "";
 }
 
@@ -75,9 +64,70 @@ std::unique_ptr<parts::PartType> typeOf(const Part& part) {
   return parts::routersPart();
 }
 
+// The spoke of the migration file.
+NetworkKey spokeOfRun() {
+  return {textOf(YamlContext{}.getContext("project_id")),
+          textOf(YamlContext{}.getContext("vpc_name"))};
+}
+
+// What `meant` changes of `before`: the networks whose peerings, the routes of the spoke's
+// project and the routers that differ.
+EstateRefresh changedBetween(const Estate& before, const Estate& meant, const NetworkKey& spoke) {
+  EstateRefresh what;
+  for (const Network& network : meant.networks)
+    if (const Network* was = before.network(network.key());
+        !was || was->peerings != network.peerings)
+      what.networks.push_back(network.key());
+  auto ofSpoke = [&](const Route& route) { return route.network.project == spoke.project; };
+  std::vector<Route> wereRoutes, willRoutes;
+  std::copy_if(before.routes.begin(), before.routes.end(), std::back_inserter(wereRoutes), ofSpoke);
+  std::copy_if(meant.routes.begin(), meant.routes.end(), std::back_inserter(willRoutes), ofSpoke);
+  if (wereRoutes != willRoutes) what.routesOf = spoke.project;
+  for (const Router& router : meant.routers) {
+    const RouterKey key{router.network, router.region, router.name};
+    if (const Router* was = before.router(key); !was || *was != router) what.routers.push_back(key);
+  }
+  return what;
+}
+
+parts::Spoke spokeIn(const Estate& estate) {
+  const NetworkKey key = spokeOfRun();
+  return {key.project, key.text(), estate};
+}
+
 }  // namespace
 
-Findings checkSwitch(const Spoke& spoke, const std::vector<Part>& parts) {
+EstateScope scopeOfRun(bool switching) {
+  EstateScope scope = EstateScope::of(YamlContext::context());
+  if (switching) return scope;
+  // A revert reads what the record holds for the spoke: a transit network or router the file
+  // lists and the record does not is not the revert's to read, nor to fail on.
+  const RevertRecord record{};
+  const std::string spoke = scope.spoke.text();
+  const ResourceDocument& pairs = record.peeringPairs(spoke);
+  std::erase_if(scope.transits, [&](const NetworkKey& transit) {
+    return !pairs.is_array() ||
+           std::none_of(pairs.begin(), pairs.end(), [&](const ResourceDocument& pair) {
+             return parts::networkKeyOf(memberOrNull(memberOrNull(pair, "localPeeringProperties"),
+                                                     "network")) == transit.text();
+           });
+  });
+  const ResourceDocument& routers = record.routerEntries(spoke);
+  std::erase_if(scope.routers,
+                [&](const RouterKey& router) { return !has(routers, router.text()); });
+  scope.instances.clear();
+  for (const std::string& stage : record.stagesOf(spoke))
+    for (const ResourceDocument& route : record.deletedRoutes(stage, spoke)) {
+      std::optional<ResourceLink> instance = ResourceLink::parse(
+          memberOrNull(route, "nextHopInstance"), ResourceLink::Scope::kZone, "instances");
+      if (instance)
+        scope.instances.push_back({instance->project(), instance->location(), instance->name()});
+    }
+  return scope;
+}
+
+Findings checkSwitch(const Estate& estate, const std::vector<Part>& parts) {
+  const parts::Spoke spoke = spokeIn(estate);
   std::vector<std::unique_ptr<parts::PartType>> types;
   for (const Part& part : parts) types.push_back(typeOf(part));
   Findings found;
@@ -88,8 +138,7 @@ Findings checkSwitch(const Spoke& spoke, const std::vector<Part>& parts) {
       std::string where = "transit_vpcs[" + std::to_string(i++) + "]";
       const std::optional<NetworkKey> key = transitNetwork(entry);
       if (!key) continue;
-      std::optional<ResourceDocument> network =
-          parts::readIfExists(Globals::service->networks().get(key->project, key->network));
+      const Network* network = estate.network(*key);
       if (!network) {
         found.problems.push_back(where + ".vpc_name: the network " + key->text() +
                                  " does not exist");
@@ -103,7 +152,8 @@ Findings checkSwitch(const Spoke& spoke, const std::vector<Part>& parts) {
   return found;
 }
 
-Findings checkRevert(const Spoke& spoke, const std::vector<Part>& parts) {
+Findings checkRevert(const Estate& estate, const std::vector<Part>& parts) {
+  const parts::Spoke spoke = spokeIn(estate);
   Findings found;
   for (const Part& part : parts) typeOf(part)->checkRevert(spoke, found);
   return found;
@@ -111,22 +161,22 @@ Findings checkRevert(const Spoke& spoke, const std::vector<Part>& parts) {
 
 void runPart(const Part& part, bool switching) { typeOf(part)->run(switching); }
 
-std::vector<std::string> readBack(const Spoke& spoke, const Part& part, bool switching) {
-  std::vector<std::string> found;
+ReadBack readBack(const Estate& before, const Estate& meant, const Part& part, bool switching) {
+  const std::unique_ptr<parts::PartType> type = typeOf(part);
+  const NetworkKey spoke = spokeOfRun();
+  ReadBack back{before, {}};
   try {
-    typeOf(part)->readBack(spoke, switching, found);
+    rereadEstate(*Globals::service, back.now, changedBetween(before, meant, spoke));
+    type->compare(before, meant, back.now, spoke, switching, back.differences);
   } catch (const std::exception& failure) {
-    found.push_back(std::string("reading back failed: ") + failure.what());
+    back.differences.push_back(std::string("reading back failed: ") + failure.what());
   }
-  return found;
+  return back;
 }
 
 Estate predicted(const Estate& before, const Part& part, bool switching) {
   Estate after = before;
-  typeOf(part)->predict(after,
-                        {textOf(YamlContext{}.getContext("project_id")),
-                         textOf(YamlContext{}.getContext("vpc_name"))},
-                        switching);
+  typeOf(part)->predict(after, spokeOfRun(), switching);
   return after;
 }
 

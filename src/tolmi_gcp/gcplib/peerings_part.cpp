@@ -27,79 +27,42 @@ bool recordedPairWith(const Spoke& spoke, const std::string& transitKey, const s
   });
 }
 
-// The reads of one read-back, each network read once.
-class ReadBack {
- public:
-  ReadBack(const Spoke& spoke, std::vector<std::string>& found) : spoke_(spoke), found_(found) {}
-
-  void switched();
-  void reverted();
-
- private:
-  const ResourceDocument* network(const std::string& key);
-  void endAsRecorded(const std::string& key, const ResourceDocument& recorded);
-
-  const Spoke& spoke_;
-  std::vector<std::string>& found_;
-  std::map<std::string, std::optional<ResourceDocument>> networks_;
-};
-
-const ResourceDocument* ReadBack::network(const std::string& key) {
-  auto known = networks_.find(key);
-  if (known == networks_.end()) {
-    std::optional<NetworkKey> parsed = NetworkKey::parse(key);
-    std::optional<ResourceDocument> read;
-    if (parsed)
-      read = readIfExists(Globals::service->networks().get(parsed->project, parsed->network));
-    if (!read) found_.push_back("the network " + key + " cannot be found");
-    known = networks_.emplace(key, std::move(read)).first;
-  }
-  return known->second ? &*known->second : nullptr;
+// The document of the peering `name` of `network`, null when there is none.
+const ResourceDocument& peeringNamed(const Network& network, const std::string& name) {
+  for (const ResourceDocument& peering : arrayOrEmpty(network.document, "peerings"))
+    if (memberOrNull(peering, "name") == name) return peering;
+  static const ResourceDocument kNone;
+  return kNone;
 }
 
-void ReadBack::switched() {
-  for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs")) {
-    const std::string key = textOf(transit["vpc_name"]);
-    for (const auto& [holder, peer] : {std::pair{spoke_.key, key}, std::pair{key, spoke_.key}})
-      if (const ResourceDocument* held = network(holder)) {
-        std::string name = peeringTo(*held, peer);
-        if (!name.empty())
-          found_.push_back("the peering " + name + " of " + holder + " to " + peer +
-                           " is still there");
-      }
-  }
+// Whether the peering leads between the spoke and another network: the only peerings the part
+// changes, so the only ones it reads back on a transit network that other spokes peer with.
+bool ofSpoke(const Network& holder, const Peering& peering, const NetworkKey& spoke) {
+  return holder.key() == spoke || peering.network == spoke;
 }
 
-void ReadBack::endAsRecorded(const std::string& key, const ResourceDocument& recorded) {
-  const ResourceDocument* held = network(key);
-  if (!held) return;
-  const std::string name = textOf(memberOrNull(recorded, "name"));
-  const ResourceDocument& peerings = arrayOrEmpty(*held, "peerings");
-  auto end = std::find_if(peerings.begin(), peerings.end(), [&](const ResourceDocument& peering) {
-    return memberOrNull(peering, "name") == name;
-  });
-  if (end == peerings.end()) {
-    found_.push_back("the peering " + name + " of " + key + " is missing");
-    return;
-  }
-  ResourceDocument meant = peering::createdPeering(recorded), now = peering::createdPeering(*end);
-  for (const auto& member : meant.items())
-    if (now[member.key()] != member.value())
-      found_.push_back("the peering " + name + " of " + key + " has " + member.key() + " " +
-                       jsonText(now[member.key()]) + " (recorded " + jsonText(member.value()) +
-                       ")");
-}
-
-// A pair's local end is the spoke's peering, which leads to the transit network; the remote end is
-// the transit network's, which leads back.
-void ReadBack::reverted() {
-  const ResourceDocument& pairs = RevertRecord{}.peeringPairs(spoke_.key);
-  if (!pairs.is_array()) return;
-  for (const ResourceDocument& pair : pairs) {
-    const ResourceDocument& local = memberOrNull(pair, "localPeeringProperties");
-    endAsRecorded(spoke_.key, local);
-    endAsRecorded(networkKeyOf(memberOrNull(local, "network")),
-                  memberOrNull(pair, "remotePeeringProperties"));
+// How the peerings of the spoke on `now` differ from `meant`.
+void comparePeerings(const Network& meant, const Network& now, const NetworkKey& spoke,
+                     const char* meantAs, std::vector<std::string>& found) {
+  const std::string key = meant.key().text();
+  for (const Peering& peering : now.peerings)
+    if (ofSpoke(now, peering, spoke) && peeringNamed(meant, peering.name).is_null())
+      found.push_back("the peering " + peering.name + " of " + key + " to " +
+                      peering.network.text() + " is still there");
+  for (const Peering& peering : meant.peerings) {
+    if (!ofSpoke(meant, peering, spoke)) continue;
+    const ResourceDocument& end = peeringNamed(now, peering.name);
+    if (end.is_null()) {
+      found.push_back("the peering " + peering.name + " of " + key + " is missing");
+      continue;
+    }
+    ResourceDocument wanted = peering::createdPeering(peeringNamed(meant, peering.name)),
+                     there = peering::createdPeering(end);
+    for (const auto& member : wanted.items())
+      if (there[member.key()] != member.value())
+        found.push_back("the peering " + peering.name + " of " + key + " has " + member.key() +
+                        " " + jsonText(there[member.key()]) + " (" + meantAs + " " +
+                        jsonText(member.value()) + ")");
   }
 }
 
@@ -153,8 +116,9 @@ class PeeringsPart : public PartType {
 
   void checkSwitchOn(const Transit& transit, const Spoke& spoke, Findings& found) const override {
     const std::string transitKey = transit.key.text();
+    const Network* spokeNetwork = spoke.estate.network(*NetworkKey::parse(spoke.key));
     std::string there = peeringTo(transit.network, spoke.key),
-                back = peeringTo(spoke.network, transitKey);
+                back = spokeNetwork ? peeringTo(*spokeNetwork, transitKey) : "";
     const std::string& left = there.empty() ? back : there;  // the end left, when one is gone
     if (there.empty() != back.empty() && recordedPairWith(spoke, transitKey, left))
       found.plan.peeringEnds.push_back(left);
@@ -182,8 +146,7 @@ class PeeringsPart : public PartType {
         found.problems.push_back(where + ": the pair between " + (remote.empty() ? "?" : remote) +
                                  " and " + (local.empty() ? "?" : local) + " is not one between " +
                                  spoke.key + " and a transit network of the migration file");
-      else if (const NetworkKey key = *NetworkKey::parse(local);
-               !readIfExists(Globals::service->networks().get(key.project, key.network)))
+      else if (!spoke.estate.network(*NetworkKey::parse(local)))
         found.problems.push_back(where + ": the network " + local + " does not exist");
       else
         found.plan.peeringEnds.insert(found.plan.peeringEnds.end(),
@@ -213,10 +176,17 @@ class PeeringsPart : public PartType {
     }
   }
 
-  void readBack(const Spoke& spoke, bool switching,
-                std::vector<std::string>& found) const override {
-    ReadBack back(spoke, found);
-    switching ? back.switched() : back.reverted();
+  void compare(const Estate& before, const Estate& meant, const Estate& now,
+               const NetworkKey& spoke, bool switching,
+               std::vector<std::string>& found) const override {
+    for (const Network& network : meant.networks) {
+      const Network* was = before.network(network.key());
+      if (was && was->peerings == network.peerings) continue;  // not changed by the part
+      if (const Network* read = now.network(network.key()))
+        comparePeerings(network, *read, spoke, switching ? "meant" : "recorded", found);
+      else
+        found.push_back("the network " + network.key().text() + " cannot be found");
+    }
   }
 };
 

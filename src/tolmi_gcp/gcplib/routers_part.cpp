@@ -19,10 +19,6 @@ namespace {
 
 using cloud_router::canonicalRange;
 
-std::optional<ResourceDocument> readRouter(const RouterKey& key) {
-  return readIfExists(Globals::service->routers().get(key.network.project, key.region, key.router));
-}
-
 // What the switch of a router that it changes will read: a removal list for what the router
 // advertises, and ranges that are networks it can match against that list.
 void checkRouterEntry(const std::string& where, const std::string& name,
@@ -80,89 +76,36 @@ std::map<std::string, RouterKey> listedRouters() {
   return routers;
 }
 
-std::optional<ResourceDocument> readBackRouter(const RouterKey& key,
-                                               std::vector<std::string>& found) {
-  std::optional<ResourceDocument> read = readRouter(key);
-  if (!read) found.push_back("the router " + key.text() + " cannot be found");
-  return read;
-}
+// The advertisements of a router, as the read-back compares them.
+struct Advertised {
+  std::string mode;
+  std::vector<std::string> groups, ranges;  // ranges as networks: "10.0.0.0/8"
 
-void readBackSwitched(const Spoke& spoke, std::vector<std::string>& found) {
-  const ResourceDocument& recorded = RevertRecord{}.routerEntries(spoke.key);
-  for (const ResourceDocument& transit : YamlContext{}.getContext("transit_vpcs"))
-    for (const ResourceDocument& entry : arrayOrEmpty(transit, "cloud_routers")) {
-      RouterKey key{*NetworkKey::parse(textOf(transit["vpc_name"])), textOf(entry["region"]),
-                    textOf(entry["router_name"])};
-      // Routers the switch left alone (another network, DEFAULT mode) have no record.
-      if (!has(recorded, key.text())) continue;
-      std::optional<ResourceDocument> read = readBackRouter(key, found);
-      if (!read) continue;
-      const ResourceDocument& bgp = memberOrNull(*read, "bgp");
-      std::vector<std::string> advertised, groups;
-      for (const ResourceDocument& range : arrayOrEmpty(bgp, "advertisedIpRanges"))
-        advertised.push_back(canonicalRange(memberOrNull(range, "range")));
-      for (const ResourceDocument& group : arrayOrEmpty(bgp, "advertisedGroups"))
-        groups.push_back(textOf(group));
-      std::vector<std::string> added;
-      for (const ResourceDocument& range : arrayOrEmpty(entry, "add_advertised_routes")) {
-        added.push_back(canonicalRange(range));
-        if (!contains(advertised, added.back()))
-          found.push_back("the router " + key.text() + " does not advertise " + textOf(range));
-      }
-      for (const ResourceDocument& range : arrayOrEmpty(entry, "remove_advertised_routes"))
-        if (!contains(added, canonicalRange(range)) && contains(advertised, canonicalRange(range)))
-          found.push_back("the router " + key.text() + " still advertises " + textOf(range));
-      for (const ResourceDocument& group : arrayOrEmpty(entry, "remove_advertised_groups"))
-        if (contains(groups, textOf(group)))
-          found.push_back("the router " + key.text() + " still advertises the group " +
-                          textOf(group));
-    }
-}
-
-// What this spoke's switch added is gone and what it removed is back; the rest of the router is
-// other spokes' to change.
-void changeTakenBack(const std::string& router, const ResourceDocument& bgp,
-                     const RouterChange& change, std::vector<std::string>& found) {
-  const ResourceDocument& ranges = arrayOrEmpty(bgp, "advertisedIpRanges");
-  const ResourceDocument& groups = arrayOrEmpty(bgp, "advertisedGroups");
-  std::vector<std::string> networks;
-  for (const ResourceDocument& range : ranges)
-    networks.push_back(canonicalRange(memberOrNull(range, "range")));
-  for (const ResourceDocument& added : change.addedRanges)
-    if (std::find(ranges.begin(), ranges.end(), added) != ranges.end())
-      found.push_back("the router " + router + " still advertises " +
-                      textOf(memberOrNull(added, "range")) + " as this spoke's switch added it");
-  for (const ResourceDocument& removed : change.removedRanges)
-    if (!contains(networks, canonicalRange(memberOrNull(removed, "range"))))
-      found.push_back("the router " + router + " does not advertise " +
-                      textOf(memberOrNull(removed, "range")) + " again");
-  for (const ResourceDocument& group : change.removedGroups)
-    if (std::find(groups.begin(), groups.end(), group) == groups.end())
-      found.push_back("the router " + router + " does not advertise the group " + textOf(group) +
-                      " again");
-}
-
-void readBackReverted(const Spoke& spoke, std::vector<std::string>& found) {
-  const ResourceDocument& recorded = RevertRecord{}.routerEntries(spoke.key);
-  if (!recorded.is_object()) return;
-  for (const auto& entry : recorded.items()) {
-    std::optional<RouterKey> key = RouterKey::parse(entry.key());
-    if (!key) continue;  // the check before the revert refused such keys
-    std::optional<ResourceDocument> read = readBackRouter(*key, found);
-    if (!read) continue;
-    const ResourceDocument& bgp = memberOrNull(*read, "bgp");
-    if (std::optional<RouterChange> change = RevertRecord{}.routerChange(spoke.key, entry.key())) {
-      changeTakenBack(entry.key(), bgp, *change, found);
-      continue;
-    }
-    for (const char* field : {"advertiseMode", "advertisedGroups", "advertisedIpRanges"}) {
-      ResourceDocument now = comparable(memberOrNull(bgp, field)),
-                       meant = comparable(memberOrNull(entry.value(), field));
-      if (now != meant)
-        found.push_back("the router " + entry.key() + " has " + field + " " + shown(now) +
-                        " (recorded " + shown(meant) + ")");
-    }
+  explicit Advertised(const Router& router)
+      : mode(router.advertiseMode), groups(router.advertisedGroups) {
+    for (const AdvertisedRange& range : router.advertisedIpRanges)
+      ranges.push_back(canonicalRange(range.range));
   }
+  bool operator==(const Advertised&) const = default;
+};
+
+// How what `now` advertises differs from what `meant` does.
+void compareRouter(const std::string& router, const Advertised& meant, const Advertised& now,
+                   const char* meantAs, std::vector<std::string>& found) {
+  if (now.mode != meant.mode)
+    found.push_back("the router " + router + " has advertiseMode " + now.mode + " (" + meantAs +
+                    " " + meant.mode + ")");
+  // Each of `these` not among `those`: "still advertises" what is not meant, "does not
+  // advertise" what is meant and not there.
+  auto notAmong = [&](const std::vector<std::string>& these, const std::vector<std::string>& those,
+                      const std::string& what) {
+    for (const std::string& item : these)
+      if (!contains(those, item)) found.push_back("the router " + router + what + item);
+  };
+  notAmong(now.ranges, meant.ranges, " still advertises ");
+  notAmong(meant.ranges, now.ranges, " does not advertise ");
+  notAmong(now.groups, meant.groups, " still advertises the group ");
+  notAmong(meant.groups, now.groups, " does not advertise the group ");
 }
 
 // Patches `bgp` onto the router `key` of `estate`, as the API merges a patch.
@@ -219,18 +162,18 @@ class RoutersPart : public PartType {
  public:
   bool checksTransits() const override { return true; }
 
-  void checkSwitchOn(const Transit& transit, const Spoke&, Findings& found) const override {
+  void checkSwitchOn(const Transit& transit, const Spoke& spoke, Findings& found) const override {
     std::size_t j = 0;
     for (const ResourceDocument& entry : arrayOrEmpty(transit.entry, "cloud_routers")) {
       std::string at = transit.where + ".cloud_routers[" + std::to_string(j++) + "]";
       const std::optional<RouterKey> router = transitRouter(transit.key, entry);
       if (!router) continue;
-      std::optional<ResourceDocument> read = readRouter(*router);
+      const Router* read = spoke.estate.router(*router);
       if (!read)
         found.problems.push_back(at + ": the router " + router->router + " does not exist in " +
                                  transit.key.project + " " + router->region);
       else
-        checkRouter(at, transit.key.network, *read, entry, found);
+        checkRouter(at, transit.key.network, read->document, entry, found);
     }
   }
 
@@ -246,7 +189,7 @@ class RoutersPart : public PartType {
         continue;
       }
       const RouterKey& router = routers.at(entry.key());
-      std::optional<ResourceDocument> read = readRouter(router);
+      const Router* read = spoke.estate.router(router);
       if (!read) {
         found.problems.push_back(where + " does not exist");
         continue;
@@ -256,7 +199,7 @@ class RoutersPart : public PartType {
           RevertRecord{}.routerChange(spoke.key, entry.key());
       if (!change) continue;
       if (std::optional<std::string> changed =
-              cloud_router::changedSinceSwitch(memberOrNull(*read, "bgp"), entry.value(), *change))
+              cloud_router::changedSinceSwitch(read->bgp(), entry.value(), *change))
         found.warnings.push_back(where + " has changed since this spoke's switch (" + *changed +
                                  "): only this spoke's change is taken back");
     }
@@ -268,9 +211,17 @@ class RoutersPart : public PartType {
     switching ? predictSwitch(estate) : predictRevert(estate, spoke.text());
   }
 
-  void readBack(const Spoke& spoke, bool switching,
-                std::vector<std::string>& found) const override {
-    switching ? readBackSwitched(spoke, found) : readBackReverted(spoke, found);
+  void compare(const Estate& before, const Estate& meant, const Estate& now, const NetworkKey&,
+               bool switching, std::vector<std::string>& found) const override {
+    for (const auto& [text, key] : listedRouters()) {
+      const Router *was = before.router(key), *will = meant.router(key);
+      if (!will || (was && Advertised(*was) == Advertised(*will))) continue;  // not changed
+      if (const Router* is = now.router(key))
+        compareRouter(text, Advertised(*will), Advertised(*is), switching ? "meant" : "recorded",
+                      found);
+      else
+        found.push_back("the router " + text + " cannot be found");
+    }
   }
 };
 

@@ -16,22 +16,18 @@ namespace tolmi_gcp::parts {
 
 namespace {
 
-std::optional<ResourceDocument> route(const Spoke& spoke, const std::string& name) {
-  return readIfExists(Globals::service->routes().get(spoke.project, name));
+const ResourceDocument* route(const Spoke& spoke, const std::string& name) {
+  const Route* found = spoke.estate.route(spoke.project, name);
+  return found ? &found->document : nullptr;
 }
 
 // Why a route through `instance` would carry no traffic of the network `spoke`, "" when it would.
 // The API creates such a route all the same, with no more than a warning on it.
-std::string whyNoGateway(const ResourceDocument& instance, const std::string& spoke) {
-  if (memberOrNull(instance, "canIpForward") != true)
-    return "IP forwarding is off (canIpForward false)";
-  if (const ResourceDocument& status = memberOrNull(instance, "status"); status != "RUNNING")
-    return "it is " + textOf(status) + ", not RUNNING";
-  for (const ResourceDocument& nic : arrayOrEmpty(instance, "networkInterfaces"))
-    if (networkOf(memberOrNull(nic, "network"), "the network of an interface of the instance " +
-                                                    textOf(memberOrNull(instance, "name")))
-            .text() == spoke)
-      return "";
+std::string whyNoGateway(const Instance& instance, const std::string& spoke) {
+  if (!instance.canIpForward) return "IP forwarding is off (canIpForward false)";
+  if (instance.status != "RUNNING") return "it is " + instance.status + ", not RUNNING";
+  for (const NetworkInterface& nic : instance.networkInterfaces)
+    if (nic.network.text() == spoke) return "";
   return "it has no network interface in " + spoke;
 }
 
@@ -50,7 +46,7 @@ void warnOfDroppedTags(const Spoke& spoke, const std::string& where,
   if (additions.empty()) return;
   for (const ResourceDocument& name : arrayOrEmpty(entries, "delete")) {
     if (!name.is_string()) continue;  // refused by the file's check
-    std::optional<ResourceDocument> deleted = route(spoke, textOf(name));
+    const ResourceDocument* deleted = route(spoke, textOf(name));
     const std::vector<std::string> tags =
         deleted ? sortedTexts(arrayOrEmpty(*deleted, "tags")) : std::vector<std::string>();
     if (tags.empty()) continue;
@@ -75,8 +71,7 @@ void checkGateway(const Spoke& spoke, const std::string& at, const ResourceDocum
   const ResourceDocument& zone = memberOrNull(add, "zone");
   const ResourceDocument& instance = memberOrNull(add, "dest_instance");
   if (!zone.is_string() || !instance.is_string()) return;
-  std::optional<ResourceDocument> gateway = readIfExists(
-      Globals::service->instances().get(spoke.project, textOf(zone), textOf(instance)));
+  const Instance* gateway = spoke.estate.instance({spoke.project, textOf(zone), textOf(instance)});
   if (!gateway)
     found.problems.push_back(at + ": the instance " + textOf(instance) + " does not exist in " +
                              spoke.project + " " + textOf(zone));
@@ -86,12 +81,10 @@ void checkGateway(const Spoke& spoke, const std::string& at, const ResourceDocum
 }
 
 // Whether the instance a route leads to ("projects/P/zones/Z/instances/I") exists.
-bool instanceExists(const ResourceDocument& link) {
+bool instanceExists(const Estate& estate, const ResourceDocument& link) {
   std::optional<ResourceLink> at =
       ResourceLink::parse(link, ResourceLink::Scope::kZone, "instances");
-  if (!at) return false;
-  return readIfExists(Globals::service->instances().get(at->project(), at->location(), at->name()))
-      .has_value();
+  return at && estate.instance({at->project(), at->location(), at->name()});
 }
 
 // How `now` differs from what `meant` routes like.
@@ -133,7 +126,7 @@ class RoutesPart : public PartType {
       auto recorded = std::find_if(
           earlierDeleted.begin(), earlierDeleted.end(),
           [&](const ResourceDocument& route) { return memberOrNull(route, "name") == name; });
-      std::optional<ResourceDocument> now = route(spoke, textOf(name));
+      const ResourceDocument* now = route(spoke, textOf(name));
       if (!now && recorded == earlierDeleted.end())
         found.problems.push_back(where + ".delete: the route " + textOf(name) +
                                  " does not exist in " + spoke.project);
@@ -151,7 +144,7 @@ class RoutesPart : public PartType {
       } catch (const Error&) {
         continue;  // the name would come from a value the file's check refused
       }
-      std::optional<ResourceDocument> taken = route(spoke, name);
+      const ResourceDocument* taken = route(spoke, name);
       bool ours = std::find(earlierAdded.begin(), earlierAdded.end(), name) != earlierAdded.end();
       if (taken && ours && routes::createdByTool(*taken)) continue;  // created already
       found.plan.routesToCreate.push_back(name);
@@ -177,7 +170,8 @@ class RoutesPart : public PartType {
         found.problems.push_back(where + ": the route " + textOf(memberOrNull(route, "name")) +
                                  " is on " + (network.empty() ? "no network" : network) +
                                  ", not on " + spoke.key);
-      else if (has(route, "nextHopInstance") && !instanceExists(route["nextHopInstance"]))
+      else if (has(route, "nextHopInstance") &&
+               !instanceExists(spoke.estate, route["nextHopInstance"]))
         found.problems.push_back(where + ": the instance " + textOf(route["nextHopInstance"]) +
                                  " of the route " + textOf(memberOrNull(route, "name")) +
                                  " does not exist");
@@ -192,9 +186,27 @@ class RoutesPart : public PartType {
     GcpLib::restoreRoute(*Globals::service, stage_);
   }
 
-  void readBack(const Spoke& spoke, bool switching,
-                std::vector<std::string>& found) const override {
-    switching ? switched(spoke, found) : reverted(spoke, found);
+  // The routes of the spoke's project that the prediction changes.
+  void compare(const Estate& before, const Estate& meant, const Estate& now,
+               const NetworkKey& spoke, bool switching,
+               std::vector<std::string>& found) const override {
+    std::vector<std::string> names;
+    for (const Estate* estate : {&before, &meant})
+      for (const Route& route : estate->routes)
+        if (route.network.project == spoke.project && !contains(names, route.name)) {
+          const Route *was = before.route(spoke.project, route.name),
+                      *will = meant.route(spoke.project, route.name);
+          if (!was || !will || *was != *will) names.push_back(route.name);
+        }
+    for (const std::string& name : names) {
+      const Route *will = meant.route(spoke.project, name), *is = now.route(spoke.project, name);
+      if (will && !is)
+        found.push_back("the route " + name + " is missing");
+      else if (is && !will)
+        found.push_back("the route " + name + " is still there");
+      else if (is && will)
+        compareRoute(name, is->document, will->document, switching ? "meant" : "recorded", found);
+    }
   }
 
   void predict(Estate& estate, const NetworkKey& spoke, bool switching) const override {
@@ -235,57 +247,6 @@ class RoutesPart : public PartType {
   }
 
  private:
-  void switched(const Spoke& spoke, std::vector<std::string>& found) const {
-    const ResourceDocument entries = YamlContext{}.getContext("manage_routes")[stage_];
-    const std::string vpc = textOf(Globals::vpc["vpc_name"]);
-    std::vector<std::pair<std::string, ResourceDocument>> created;
-    for (const ResourceDocument& entry : arrayOrEmpty(entries, "add")) {
-      try {
-        ResourceDocument body = routes::createdRouteBody(spoke.project, vpc, entry);
-        created.emplace_back(textOf(body["name"]), std::move(body));
-      } catch (const Error&) {
-        // The entry failed in the switch itself, which logged why.
-      }
-    }
-    for (const ResourceDocument& name : arrayOrEmpty(entries, "delete")) {
-      bool recreated = std::any_of(created.begin(), created.end(),
-                                   [&](const auto& made) { return made.first == textOf(name); });
-      if (!recreated && route(spoke, textOf(name)))
-        found.push_back("the route " + textOf(name) + " is still there");
-    }
-    for (auto& [name, body] : created) {
-      std::optional<ResourceDocument> instance = readIfExists(Globals::service->instances().get(
-          spoke.project, textOf(body["zone"]), textOf(body["nextHopInstance"])));
-      if (instance) body["nextHopInstance"] = memberOrNull(*instance, "selfLink");
-      std::optional<ResourceDocument> now = route(spoke, name);
-      if (!now)
-        found.push_back("the route " + name + " is missing");
-      else
-        compareRoute(name, *now, body, "meant", found);
-    }
-  }
-
-  void reverted(const Spoke& spoke, std::vector<std::string>& found) const {
-    const RevertRecord record{};
-    std::vector<std::string> restored;
-    for (const ResourceDocument& recorded : record.deletedRoutes(stage_, spoke.key)) {
-      std::string name = textOf(memberOrNull(recorded, "name"));
-      restored.push_back(name);
-      std::optional<ResourceDocument> now = route(spoke, name);
-      if (!now)
-        found.push_back("the route " + name + " is missing");
-      else
-        compareRoute(name, *now, recorded, "recorded", found);
-    }
-    for (const ResourceDocument& added : record.addedRoutes(stage_, spoke.key)) {
-      if (contains(restored, textOf(added))) continue;
-      // A route of that name that the tool did not make is not the tool's to remove.
-      std::optional<ResourceDocument> now = route(spoke, textOf(added));
-      if (now && routes::createdByTool(*now))
-        found.push_back("the route " + textOf(added) + " is still there");
-    }
-  }
-
   std::string stage_;
 };
 
