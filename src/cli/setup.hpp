@@ -1,6 +1,5 @@
 #pragma once
 
-#include <algorithm>
 #include <iosfwd>
 #include <memory>
 #include <optional>
@@ -14,18 +13,9 @@
 #include "tolmi_gcp/ResourceDocument.hpp"
 #include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/res/revert_record.hpp"
+#include "tolmi_gcp/text_lists.hpp"
 
 namespace tolmi_gcp::cli {
-
-inline bool contains(const std::vector<std::string>& list, const std::string& item) {
-  return std::find(list.begin(), list.end(), item) != list.end();
-}
-
-inline std::string joined(const std::vector<std::string>& items, const std::string& separator) {
-  std::string out;
-  for (const std::string& item : items) out += (out.empty() ? "" : separator) + item;
-  return out;
-}
 
 // What a run of discover, switch or revert works on, read and checked before any change: the
 // migration file (validated and installed as the library's context), the revert store (locked;

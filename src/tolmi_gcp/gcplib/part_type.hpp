@@ -14,6 +14,7 @@
 #include "tolmi_gcp/estate.hpp"
 #include "tolmi_gcp/network_key.hpp"
 #include "tolmi_gcp/parts.hpp"
+#include "tolmi_gcp/text_lists.hpp"
 
 namespace tolmi_gcp::parts {
 
@@ -70,9 +71,6 @@ std::string peeringTo(const Network& network, const std::string& peer);
 
 // The transit networks of the migration file, as keys.
 std::vector<std::string> transitKeys();
-
-bool contains(const std::vector<std::string>& list, const std::string& item);
-std::string joined(const std::vector<std::string>& items, const std::string& separator);
 
 // The API leaves empty lists out of what it returns: absent and empty compare equal.
 ResourceDocument comparable(const ResourceDocument& value);

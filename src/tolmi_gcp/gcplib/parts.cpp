@@ -36,16 +36,6 @@ std::vector<std::string> transitKeys() {
   return keys;
 }
 
-bool contains(const std::vector<std::string>& list, const std::string& item) {
-  return std::find(list.begin(), list.end(), item) != list.end();
-}
-
-std::string joined(const std::vector<std::string>& items, const std::string& separator) {
-  std::string out;
-  for (const std::string& item : items) out += (out.empty() ? "" : separator) + item;
-  return out;
-}
-
 ResourceDocument comparable(const ResourceDocument& value) {
   return value.is_array() && value.empty() ? ResourceDocument() : value;
 }
@@ -187,13 +177,13 @@ std::string Plan::line(bool switching) const {
                   const std::string& what) {
     if (!names.empty())
       steps.push_back(verb + " " + std::to_string(names.size()) + " " + what +
-                      (names.size() == 1 ? "" : "s") + " (" + parts::joined(names, ", ") + ")");
+                      (names.size() == 1 ? "" : "s") + " (" + joined(names, ", ") + ")");
   };
   step(switching ? "remove" : "re-create", peeringEnds, "peering end");
   step("delete", routesToDelete, "route");
   step("create", routesToCreate, "route");
   step("patch", routers, "router");
-  return "plan: " + (steps.empty() ? std::string("no change") : parts::joined(steps, ", "));
+  return "plan: " + (steps.empty() ? std::string("no change") : joined(steps, ", "));
 }
 
 }  // namespace tolmi_gcp
