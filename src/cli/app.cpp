@@ -130,6 +130,10 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   switchCommand->add_flag("--force", invocation.force,
                           "Switch a spoke that is switched and not reverted; the replaced record "
                           "is kept in the revert file's history");
+  switchCommand->add_flag("--make-before-break", invocation.makeBeforeBreak,
+                          "Create a stage's routes before deleting the old ones, so that their "
+                          "traffic always has a route (a route taking an old route's name still "
+                          "waits for its delete)");
   CLI::App* revert = app.add_subcommand("revert", "Take the switch back, in the opposite order");
   addChangeOptions(*revert, invocation, format);
   revert->add_option("--from-history", invocation.fromHistory,

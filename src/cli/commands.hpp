@@ -29,6 +29,7 @@ struct Invocation {
   std::vector<std::string> only;    // --only parts, empty for all
   bool dryRun = false;
   bool force = false;
+  bool makeBeforeBreak = false;
   bool yes = false;                 // --yes: no question before the first change
   bool allProblems = false;         // --all-problems: a bad file is checked against the estate too
   std::istream* answers = nullptr;  // set on a terminal: where "proceed? [y/N]" is answered

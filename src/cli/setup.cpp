@@ -60,6 +60,7 @@ void prepare(const Invocation& in, Output& output, std::ostream* terminal, Setup
   Globals::project = setup.project;
   Globals::vpc = {{"vpc_name", migration["vpc_name"]}};
   Globals::setDryRun(in.dryRun);
+  Globals::makeBeforeBreak = in.makeBeforeBreak;
   if (in.operationTimeout) Globals::operationTimeout = *in.operationTimeout;
   if (in.command != "discover")
     setup.store = std::make_unique<RevertStore>(in.revertFile, in.dryRun, in.commandLine);

@@ -157,6 +157,41 @@ TEST_F(Routes, DeletesThenCreatesRecordingEachChangeBeforeItIsSent) {
             ResourceDocument({kName200, "custom-r"}));
 }
 
+// A new route goes in before the old ones go, unless it takes a deleted route's name.
+TEST_F(Routes, MakeBeforeBreakCreatesFirstSaveUnderADeletedName) {
+  Globals::makeBeforeBreak = true;
+  transport->reply(instance("gw-1"));
+  change("op-i1");
+  transport->reply(existingRoute("r-old", "10.9.0.0/16"));
+  change("op-d1");
+  transport->reply(existingRoute("custom-r", "10.1.0.0/16"));
+  change("op-d2");
+  transport->reply(instance("gw-1"));
+  change("op-i2");
+  ResourceDocument config = {{"delete", {"r-old", "custom-r"}},
+                             {"add", {entry(nullptr, "custom-r"), entry(200, nullptr)}}};
+
+  GcpLib::manageRoute(service, config, "stage-1");
+
+  EXPECT_EQ(transport->texts(),
+            (Lines{
+                "GET projects/proj-1/zones/us-central1-a/instances/gw-1",
+                "POST projects/proj-1/global/routes " + createdBody(200, kName200),
+                "POST projects/proj-1/global/operations/op-i1/wait",
+                "GET projects/proj-1/global/routes/r-old",
+                "DELETE projects/proj-1/global/routes/r-old",
+                "POST projects/proj-1/global/operations/op-d1/wait",
+                "GET projects/proj-1/global/routes/custom-r",
+                "DELETE projects/proj-1/global/routes/custom-r",
+                "POST projects/proj-1/global/operations/op-d2/wait",
+                "GET projects/proj-1/zones/us-central1-a/instances/gw-1",
+                "POST projects/proj-1/global/routes " + createdBody(1000, "custom-r"),
+                "POST projects/proj-1/global/operations/op-i2/wait",
+            }));
+  EXPECT_EQ(savedBefore(1)["manage_routes"]["stage-1"]["proj-1::spoke-a"]["added_route_list"],
+            ResourceDocument({kName200}));
+}
+
 TEST_F(Routes, DryRunReadsButChangesNothingAndRecordsAsARealRun) {
   Globals::setDryRun(true);
   ResourceDocument old = existingRoute("r-old", "10.9.0.0/16");

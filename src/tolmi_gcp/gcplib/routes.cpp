@@ -226,7 +226,7 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
 
   // A re-run of a stage left half-way does what is left: a route it deleted is not there to
   // delete, a route it created is not created again.
-  for (const ResourceDocument& name : deletions) {
+  auto deleteRoute = [&](const ResourceDocument& name) {
     bool done = false;
     std::optional<ResourceDocument> route = attemptOrError([&] {
       frame::info("  delete route " + textOf(name));
@@ -242,16 +242,16 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
       }
     });
     if (done) frame::info("  route " + textOf(name) + " is deleted already, as recorded");
-    if (!route || done) continue;
+    if (!route || done) return;
     // Outside the per-item handling: a record that cannot be saved stops the run unchanged.
     record.recordDeleted(routeName(name), *route);
     attemptOrError([&] {
       if (Globals::getDryRun()) return;
       awaitChange(service, project, service.routes().delete_(project, routeName(name)).execute());
     });
-  }
+  };
 
-  for (const ResourceDocument& entry : additions) {
+  auto createRoute = [&](const ResourceDocument& entry) {
     std::optional<ResourceDocument> body = attemptOrError([&] {
       ResourceDocument body = routes::createdRouteBody(project, vpc, entry);
       ResourceDocument instance =
@@ -264,14 +264,14 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
                   " name " + textOf(body["name"]));
       return body;
     });
-    if (!body) continue;
+    if (!body) return;
     std::string name = (*body)["name"].get<std::string>();
     bool newlyRecorded = record.recordAdded(name);
     if (!newlyRecorded) {
       std::optional<ResourceDocument> route = inPlace(service, project, *body);
       if (route && createdByTool(*route)) {
         frame::info("  route " + name + " is in place already, as recorded");
-        continue;
+        return;
       }
     }
     // Only a client error or a failed operation proves this run did not create the route; after
@@ -297,7 +297,28 @@ void GcpLib::manageRoute(ComputeService& service, const ResourceDocument& manage
       }
     });
     if (dropName) record.dropAdded(name);
+  };
+
+  if (!Globals::makeBeforeBreak) {
+    for (const ResourceDocument& name : deletions) deleteRoute(name);
+    for (const ResourceDocument& entry : additions) createRoute(entry);
+    return;
   }
+  // Make before break: a new route goes in before the old ones go, so that their traffic always
+  // has a route, unless it takes the name of a route to delete, which must go first.
+  auto replacesByName = [&](const ResourceDocument& entry) {
+    try {
+      const std::string name = routes::createdRouteName(project, vpc, entry);
+      return std::find(deletions.begin(), deletions.end(), name) != deletions.end();
+    } catch (const Error&) {
+      return false;  // the entry fails in its turn, whichever that is
+    }
+  };
+  for (const ResourceDocument& entry : additions)
+    if (!replacesByName(entry)) createRoute(entry);
+  for (const ResourceDocument& name : deletions) deleteRoute(name);
+  for (const ResourceDocument& entry : additions)
+    if (replacesByName(entry)) createRoute(entry);
 }
 
 void GcpLib::restoreRoute(ComputeService& service, const std::string& stage) {

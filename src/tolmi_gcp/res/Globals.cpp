@@ -39,6 +39,7 @@ void Globals::reset() {
   routeInfo = RouteInfo();
   failedRestores = 0;
   operationTimeout = kDefaultOperationTimeout;
+  makeBeforeBreak = false;
 }
 
 }  // namespace tolmi_gcp

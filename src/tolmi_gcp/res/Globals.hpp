@@ -29,6 +29,9 @@ class Globals {
   // How long one operation may take before the wait gives up and the run stops.
   static constexpr std::chrono::seconds kDefaultOperationTimeout{30 * 60};
   static inline std::chrono::seconds operationTimeout = kDefaultOperationTimeout;
+  // A route stage creates its routes before it deletes the old ones (switch
+  // --make-before-break).
+  static inline bool makeBeforeBreak = false;
 
   static bool getDryRun();
   static void setDryRun(bool dryRun);
