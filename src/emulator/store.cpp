@@ -7,6 +7,7 @@
 #include <ctime>
 #include <vector>
 
+#include "emulator/route_rules.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/ipv4_network.hpp"
 #include "tolmi_gcp/resource_link.hpp"
@@ -284,6 +285,7 @@ Store Store::fromTopology(const ResourceDocument& topology) {
     }
   }
   store.refreshNetworks();
+  checkTopologyRules(store, topology);
   return store;
 }
 
@@ -677,6 +679,28 @@ std::vector<const ResourceDocument*> Store::subnetworksOf(const ResourceDocument
     subnets.push_back(
         find(link.get<std::string>(), "regions/*/subnetworks/*", &Project::subnetworks));
   return subnets;
+}
+
+std::vector<const ResourceDocument*> Store::staticRoutesOf(const ResourceDocument& network) const {
+  std::vector<const ResourceDocument*> routes;
+  const std::string& link = network["selfLink"].get_ref<const std::string&>();
+  auto project = projects_.find(linkIn(link.substr(kLinkPrefix.size())).project());
+  if (project == projects_.end()) return routes;
+  auto names = project->second.routesByNetwork.find(link);
+  if (names == project->second.routesByNetwork.end()) return routes;
+  for (const std::string& name : names->second)
+    if (!project->second.generatedRoutes.count(name))
+      routes.push_back(&project->second.routes.at(name));
+  return routes;
+}
+
+std::vector<const ResourceDocument*> Store::activePeersOf(const ResourceDocument& network) const {
+  std::vector<const ResourceDocument*> peers;
+  for (const auto& peering : arrayOrEmpty(network, "peerings"))
+    if (peering["state"] == "ACTIVE")
+      if (const ResourceDocument* peer = findNetwork(peering["network"].get<std::string>()))
+        peers.push_back(peer);
+  return peers;
 }
 
 void Store::refreshNetworks() {

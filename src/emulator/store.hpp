@@ -109,6 +109,13 @@ class Store {
   // Recomputes every peering's state and the routes made from subnetworks and active peerings.
   void refreshNetworks();
 
+  // What a network has and is joined to: its subnetworks, the routes made by hand on it (not
+  // those made from subnetworks and peerings) and the networks of the estate its ACTIVE
+  // peerings reach.
+  std::vector<const ResourceDocument*> subnetworksOf(const ResourceDocument& network) const;
+  std::vector<const ResourceDocument*> staticRoutesOf(const ResourceDocument& network) const;
+  std::vector<const ResourceDocument*> activePeersOf(const ResourceDocument& network) const;
+
  private:
   // Where a regional or zonal resource goes: the link of its region or zone, its key in the
   // Project map and its own link. 409 when the name is taken in that scope.
@@ -126,7 +133,6 @@ class Store {
   void addRouter(const std::string& project, const ResourceDocument& body);
   std::string networkReference(const std::string& project, const ResourceDocument& body,
                                const std::string& field, bool sameProject) const;
-  std::vector<const ResourceDocument*> subnetworksOf(const ResourceDocument& network) const;
 
   void loadExternalPeers(const ResourceDocument& peers);
 
