@@ -22,10 +22,9 @@ std::string relativeOf(const ResourceDocument& resource) {
 }
 
 ResourceDocument quotaExceeded(const std::string& quota, long long limit) {
-  return operationError("QUOTA_EXCEEDED",
-                        "Quota '" + quota + "' exceeded.  Limit: " + std::to_string(limit) +
-                            ".0 globally.",
-                        403);
+  return operationError(
+      "QUOTA_EXCEEDED",
+      "Quota '" + quota + "' exceeded.  Limit: " + std::to_string(limit) + ".0 globally.", 403);
 }
 
 // The API's words for a range of the peer that the local network cannot take in: it clashes with
@@ -37,22 +36,6 @@ std::string overlapMessage(const std::string& peerRange, const std::string& loca
          ") allocated by resource (" + relativeOf(localHolder) + ").";
 }
 
-// The conflict that ranges of `peer` make with those of `local`, looked at from `local`.
-std::optional<std::string> oneWayConflict(const Store& store, const ResourceDocument& local,
-                                          const ResourceDocument& peer) {
-  const auto localSubnets = store.subnetworksOf(local);
-  for (const ResourceDocument* theirs : store.subnetworksOf(peer)) {
-    Ipv4Network range = rangeOf(*theirs, "ipCidrRange");
-    for (const ResourceDocument* ours : localSubnets)
-      if (rangeOf(*ours, "ipCidrRange").overlaps(range))
-        return overlapMessage((*theirs)["ipCidrRange"], (*ours)["ipCidrRange"], *ours);
-    for (const ResourceDocument* route : store.staticRoutesOf(local))
-      if (within(rangeOf(*route, "destRange"), range))
-        return overlapMessage((*theirs)["ipCidrRange"], (*route)["destRange"], *route);
-  }
-  return std::nullopt;
-}
-
 // Static routes in the peering group of `network`: its own and those of its ACTIVE peers.
 long long peeringGroupRoutes(const Store& store, const ResourceDocument& network) {
   auto count = static_cast<long long>(store.staticRoutesOf(network).size());
@@ -62,6 +45,26 @@ long long peeringGroupRoutes(const Store& store, const ResourceDocument& network
 }
 
 }  // namespace
+
+std::optional<std::string> peeringConflict(const Store& store, const ResourceDocument& network,
+                                           const ResourceDocument& peer) {
+  const auto ourSubnets = store.subnetworksOf(network);
+  const auto theirSubnets = store.subnetworksOf(peer);
+  for (const ResourceDocument* theirs : theirSubnets) {
+    Ipv4Network range = rangeOf(*theirs, "ipCidrRange");
+    for (const ResourceDocument* ours : ourSubnets)
+      if (rangeOf(*ours, "ipCidrRange").overlaps(range))
+        return overlapMessage((*theirs)["ipCidrRange"], (*ours)["ipCidrRange"], *ours);
+    for (const ResourceDocument* route : store.staticRoutesOf(network))
+      if (within(rangeOf(*route, "destRange"), range))
+        return overlapMessage((*theirs)["ipCidrRange"], (*route)["destRange"], *route);
+  }
+  for (const ResourceDocument* route : store.staticRoutesOf(peer))
+    for (const ResourceDocument* ours : ourSubnets)
+      if (within(rangeOf(*route, "destRange"), rangeOf(*ours, "ipCidrRange")))
+        return overlapMessage((*route)["destRange"], (*ours)["ipCidrRange"], *ours);
+  return std::nullopt;
+}
 
 void checkRouteDestination(const Store& store, const ResourceDocument& route) {
   const ResourceDocument* network = store.findNetwork(route["network"].get<std::string>());
@@ -80,12 +83,6 @@ void checkRouteDestination(const Store& store, const ResourceDocument& route) {
     for (const ResourceDocument* subnet : store.subnetworksOf(*peer)) refuse(*subnet);
 }
 
-std::optional<std::string> peeringConflict(const Store& store, const ResourceDocument& network,
-                                           const ResourceDocument& peer) {
-  if (auto conflict = oneWayConflict(store, network, peer)) return conflict;
-  return oneWayConflict(store, peer, network);
-}
-
 std::optional<ResourceDocument> routeQuotaRefusal(const Store& store, const QuotaOptions& quotas,
                                                   const ResourceDocument& network) {
   if (static_cast<long long>(store.staticRoutesOf(network).size()) >= quotas.routesPerNetwork)
@@ -101,8 +98,7 @@ std::optional<ResourceDocument> routeQuotaRefusal(const Store& store, const Quot
 
 std::optional<ResourceDocument> peeringQuotaRefusal(const QuotaOptions& quotas,
                                                     const ResourceDocument& network) {
-  if (static_cast<long long>(arrayOrEmpty(network, "peerings").size()) >=
-      quotas.peeringsPerNetwork)
+  if (static_cast<long long>(arrayOrEmpty(network, "peerings").size()) >= quotas.peeringsPerNetwork)
     return quotaExceeded("PEERINGS_PER_NETWORK", quotas.peeringsPerNetwork);
   return std::nullopt;
 }
@@ -113,10 +109,9 @@ void checkTopologyRules(const Store& store, const ResourceDocument& topology) {
     const ResourceDocument& routes = arrayOrEmpty(resources, "routes");
     for (std::size_t i = 0; i < routes.size(); ++i) {
       try {
-        checkRouteDestination(
-            store, *store.find(linkOf("projects/" + id + "/global/routes/" +
-                                      routes[i]["name"].get<std::string>()),
-                               "global/routes/*", &Project::routes));
+        checkRouteDestination(store, *store.find(linkOf("projects/" + id + "/global/routes/" +
+                                                        routes[i]["name"].get<std::string>()),
+                                                 "global/routes/*", &Project::routes));
       } catch (const ApiError& problem) {
         throw ConfigError(prefix + "routes[" + std::to_string(i) + "]: " + problem.what());
       }

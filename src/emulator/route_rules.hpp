@@ -16,9 +16,9 @@ namespace tolmi_gcp::emulator {
 // subnet range of its network or of an ACTIVE peer of that network.
 void checkRouteDestination(const Store& store, const ResourceDocument& route);
 
-// Why `network` and `peer` cannot be ACTIVE peers, in the API's words, or nullopt when they can:
-// a subnet range of one overlaps one of the other, or a static route of one equals or fits in a
-// subnet range of the other.
+// Why `network` and `peer` cannot be ACTIVE peers, in the API's words from the side of
+// `network`, or nullopt when they can: a subnet range of one overlaps one of the other, or a
+// static route of one equals or fits in a subnet range of the other.
 std::optional<std::string> peeringConflict(const Store& store, const ResourceDocument& network,
                                            const ResourceDocument& peer);
 

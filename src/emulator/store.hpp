@@ -44,7 +44,6 @@ std::string linkOf(std::string_view relativeName);
 std::optional<std::string> relativeName(std::string_view reference, std::string_view project,
                                         std::string_view pattern);
 
-
 // The key of a resource in its Project map: the name, or "scope/name" for regional and zonal ones.
 std::string storeKey(std::string_view relativeName);
 
