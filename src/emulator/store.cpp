@@ -96,6 +96,11 @@ std::string hex16(std::string_view text) {
   return buffer;
 }
 
+// The name of the route to the internet that a network is made with.
+std::string internetRouteName(const std::string& networkLink) {
+  return "default-route-" + hex16(networkLink + "|internet");
+}
+
 // Resource documents start with these output fields, in the real API's order; the caller then
 // adds the resource's own fields.
 ResourceDocument newResource(const std::string& kind, const std::string& link,
@@ -532,8 +537,8 @@ void Store::addNetwork(const std::string& project, const ResourceDocument& body)
   // Every new network has its route to the internet, as on the real service.
   const ResourceDocument& added = projects_[project].networks[name];
   addRoute(project, generatedRoute(
-                        project, "default-route-" + hex16(link + "|internet"), added, "0.0.0.0/0",
-                        1000, "Default route to the Internet.", "nextHopGateway",
+                        project, internetRouteName(link), added, "0.0.0.0/0", 1000,
+                        "Default route to the Internet.", "nextHopGateway",
                         linkOf("projects/" + project + "/global/gateways/default-internet-gateway"),
                         created));
 }
@@ -689,7 +694,7 @@ std::vector<const ResourceDocument*> Store::staticRoutesOf(const ResourceDocumen
   auto names = project->second.routesByNetwork.find(link);
   if (names == project->second.routesByNetwork.end()) return routes;
   for (const std::string& name : names->second)
-    if (!project->second.generatedRoutes.count(name))
+    if (!project->second.generatedRoutes.count(name) && name != internetRouteName(link))
       routes.push_back(&project->second.routes.at(name));
   return routes;
 }

@@ -108,9 +108,9 @@ class Store {
   // Recomputes every peering's state and the routes made from subnetworks and active peerings.
   void refreshNetworks();
 
-  // What a network has and is joined to: its subnetworks, the routes made by hand on it (not
-  // those made from subnetworks and peerings) and the networks of the estate its ACTIVE
-  // peerings reach.
+  // What a network has and is joined to: its subnetworks, its static routes (not those made
+  // from subnetworks and peerings, nor the route to the internet it was made with) and the
+  // networks of the estate its ACTIVE peerings reach.
   std::vector<const ResourceDocument*> subnetworksOf(const ResourceDocument& network) const;
   std::vector<const ResourceDocument*> staticRoutesOf(const ResourceDocument& network) const;
   std::vector<const ResourceDocument*> activePeersOf(const ResourceDocument& network) const;

@@ -187,6 +187,8 @@ TEST(ApiRefusals, RoutesAndPeeringsPastTheApisRulesAndQuotas) {
               "An IP range in the peer network (10.0.5.0/24) overlaps with an IP range in the "
               "local network (10.0.0.0/16) allocated by resource "
               "(projects/p/regions/r/subnetworks/hub-sub).")},
+      // A network's route to the internet is no static route of its own.
+      {"routes-per-network=1", kRoutes, route("hub", "172.17.0.0/16"), {{"status", "DONE"}}},
       {"routes-per-network=1", kRoutes, route("spoke", "172.17.0.0/16"),
        failed("QUOTA_EXCEEDED",
               "Quota 'STATIC_ROUTES_PER_NETWORK' exceeded.  Limit: 1.0 globally.")},
