@@ -66,7 +66,8 @@ ResourceDocument ComputeApi::call(const std::string& method, const std::vector<s
   ResourceDocument input = described && !described->requestBody.empty()
                                ? Schema::compute().input(described->requestBody, body)
                                : body;
-  Call call{store_, operations_, path, routed->parameters, query, input, operationError};
+  Call call{store_, operations_, path,           routed->parameters,
+            query,  input,       operationError, options_.quotas};
   operations_.settle();
   bool change = routed->route.method->kind == CallKind::kChange;
   if (change) {

@@ -20,7 +20,7 @@ class ComputeApi {
   using Now = emulator::Now;
 
   ComputeApi(Store& store, const Options& options, Now now = Clock::now)
-      : store_(store), operations_(store, options, std::move(now)) {}
+      : store_(store), options_(options), operations_(store, options, std::move(now)) {}
 
   // Answers one call. `path` holds the decoded segments after "/compute/v1/". A change made
   // under `operationError` is not applied and its operation finishes DONE with that error.
@@ -43,6 +43,7 @@ class ComputeApi {
 
  private:
   Store& store_;
+  const Options& options_;
   Operations operations_;
 };
 

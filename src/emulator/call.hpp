@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "emulator/emulator.hpp"
 #include "emulator/store.hpp"
 #include "tolmi_gcp/compute/http_transport.hpp"
 #include "tolmi_gcp/internal/path_template.hpp"
@@ -24,6 +25,7 @@ struct Call {
   const ResourceDocument& body;
   // The error an injected fault makes a change's operation finish with.
   const std::optional<ResourceDocument>& operationError;
+  const QuotaOptions& quotas;
 
   // A parameter of the method's path template: "project", "network", "region", ...
   const std::string& param(std::string_view name) const;

@@ -12,11 +12,15 @@
 
 namespace tolmi_gcp::emulator {
 
-// Rate quotas per project and window; none unless given.
+// Rate quotas per project and window, none unless given; per-network quotas, on at the API's
+// defaults.
 struct QuotaOptions {
   std::optional<long long> readsPerWindow;   // get, list and operation waits
   std::optional<long long> writesPerWindow;  // every other method
   std::chrono::milliseconds window{60000};   // the API's minute
+  long long routesPerNetwork = 200;          // static routes of a network
+  long long peeringsPerNetwork = 25;
+  long long staticRoutesPerPeeringGroup = 300;  // of a network and its directly peered networks
 };
 
 struct Options {

@@ -3,8 +3,8 @@
 #include <cctype>
 #include <set>
 
+#include "emulator/operations.hpp"
 #include "emulator/store.hpp"
-#include "emulator/wire.hpp"
 
 namespace tolmi_gcp::emulator {
 
@@ -102,17 +102,11 @@ Fault parseFault(const ResourceDocument& request, int id) {
     const ResourceDocument& given = request["operationError"];
     if (!given.is_object()) badFault("'operationError' must be an object");
     int status = faultNumber(given, "httpErrorStatusCode", 400, 300, 599);
-    fault.operationError = ResourceDocument{
-        {"error",
-         {{"errors",
-           {{{"code", faultText(given, "code", "INTERNAL_ERROR")},
-             {"message", faultText(given, "message", "Injected operation failure.")}}}}}},
-        {"httpErrorStatusCode", status},
-        {"httpErrorMessage", faultText(given, "httpErrorMessage", [status] {
-           std::string text(reasonPhrase(status));
-           for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-           return text;
-         }())}};
+    fault.operationError =
+        operationError(faultText(given, "code", "INTERNAL_ERROR"),
+                       faultText(given, "message", "Injected operation failure."), status);
+    if (has(given, "httpErrorMessage"))
+      (*fault.operationError)["httpErrorMessage"] = faultText(given, "httpErrorMessage", "");
   }
   if (has(request, "answer")) {
     if (!request["answer"].is_object()) badFault("'answer' must be an object");

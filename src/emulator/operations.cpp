@@ -3,10 +3,22 @@
 #include <re2/re2.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <set>
 
+#include "emulator/wire.hpp"
+
 namespace tolmi_gcp::emulator {
+
+ResourceDocument operationError(const std::string& code, const std::string& message,
+                                int httpStatus) {
+  std::string phrase(reasonPhrase(httpStatus));
+  for (char& c : phrase) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return {{"error", {{"errors", {{{"code", code}, {"message", message}}}}}},
+          {"httpErrorStatusCode", httpStatus},
+          {"httpErrorMessage", phrase}};
+}
 
 ResourceDocument Operations::start(const Call& call, const std::string& type,
                                    const std::string& targetLink, const std::string& region,
@@ -35,7 +47,7 @@ ResourceDocument Operations::start(const Call& call, const std::string& type,
   if (!region.empty()) operation.doc["region"] = region;
   operation.started = now_();
   operation.insertTime = timestamp(now);
-  operation.error = call.operationError;
+  operation.error = call.operationError ? call.operationError : change.refusal;
   operation.change = std::move(change);
   if (operation.error) operation.change.apply = nullptr;
   if (auto requestId = call.queryParam("requestId")) {

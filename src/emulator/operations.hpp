@@ -19,7 +19,15 @@ struct Change {
   std::function<void()> apply;
   bool peering = false;
   std::vector<std::string> networks;  // links
+  // Set when the API accepts the request but cannot make the change (a quota is spent): the
+  // operation finishes DONE with this error and changes nothing.
+  std::optional<ResourceDocument> refusal = std::nullopt;
 };
+
+// The fields of an operation that finished with an error: `error.errors[0]` with `code` and
+// `message`, and the HTTP status and message the API reports it under.
+ResourceDocument operationError(const std::string& code, const std::string& message,
+                                int httpStatus);
 
 // The operations that changes return: each goes PENDING → RUNNING → DONE over the operation
 // delay, and its change is made when it finishes, unless an injected error makes it fail. Not

@@ -31,4 +31,9 @@ class RateQuotas {
   std::map<std::tuple<std::string, bool, std::int64_t>, long long> used_;
 };
 
+// The command line's "--quota NAME=N" and "--quota-window DURATION": each sets its part of
+// `quotas` and returns what is wrong with `given`, or "" when nothing is.
+std::string setQuota(const std::string& given, QuotaOptions& quotas);
+std::string setQuotaWindow(const std::string& given, QuotaOptions& quotas);
+
 }  // namespace tolmi_gcp::emulator

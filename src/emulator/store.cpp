@@ -7,6 +7,7 @@
 #include <ctime>
 #include <vector>
 
+#include "emulator/route_rules.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/ipv4_network.hpp"
 #include "tolmi_gcp/resource_link.hpp"
@@ -93,6 +94,11 @@ std::string hex16(std::string_view text) {
   std::snprintf(buffer, sizeof buffer, "%016llx",
                 static_cast<unsigned long long>(fingerprint(text)));
   return buffer;
+}
+
+// The name of the route to the internet that a network is made with.
+std::string internetRouteName(const std::string& networkLink) {
+  return "default-route-" + hex16(networkLink + "|internet");
 }
 
 // Resource documents start with these output fields, in the real API's order; the caller then
@@ -284,6 +290,7 @@ Store Store::fromTopology(const ResourceDocument& topology) {
     }
   }
   store.refreshNetworks();
+  checkTopologyRules(store, topology);
   return store;
 }
 
@@ -530,8 +537,8 @@ void Store::addNetwork(const std::string& project, const ResourceDocument& body)
   // Every new network has its route to the internet, as on the real service.
   const ResourceDocument& added = projects_[project].networks[name];
   addRoute(project, generatedRoute(
-                        project, "default-route-" + hex16(link + "|internet"), added, "0.0.0.0/0",
-                        1000, "Default route to the Internet.", "nextHopGateway",
+                        project, internetRouteName(link), added, "0.0.0.0/0", 1000,
+                        "Default route to the Internet.", "nextHopGateway",
                         linkOf("projects/" + project + "/global/gateways/default-internet-gateway"),
                         created));
 }
@@ -677,6 +684,28 @@ std::vector<const ResourceDocument*> Store::subnetworksOf(const ResourceDocument
     subnets.push_back(
         find(link.get<std::string>(), "regions/*/subnetworks/*", &Project::subnetworks));
   return subnets;
+}
+
+std::vector<const ResourceDocument*> Store::staticRoutesOf(const ResourceDocument& network) const {
+  std::vector<const ResourceDocument*> routes;
+  const std::string& link = network["selfLink"].get_ref<const std::string&>();
+  auto project = projects_.find(linkIn(link.substr(kLinkPrefix.size())).project());
+  if (project == projects_.end()) return routes;
+  auto names = project->second.routesByNetwork.find(link);
+  if (names == project->second.routesByNetwork.end()) return routes;
+  for (const std::string& name : names->second)
+    if (!project->second.generatedRoutes.count(name) && name != internetRouteName(link))
+      routes.push_back(&project->second.routes.at(name));
+  return routes;
+}
+
+std::vector<const ResourceDocument*> Store::activePeersOf(const ResourceDocument& network) const {
+  std::vector<const ResourceDocument*> peers;
+  for (const auto& peering : arrayOrEmpty(network, "peerings"))
+    if (peering["state"] == "ACTIVE")
+      if (const ResourceDocument* peer = findNetwork(peering["network"].get<std::string>()))
+        peers.push_back(peer);
+  return peers;
 }
 
 void Store::refreshNetworks() {

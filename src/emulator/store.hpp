@@ -44,7 +44,6 @@ std::string linkOf(std::string_view relativeName);
 std::optional<std::string> relativeName(std::string_view reference, std::string_view project,
                                         std::string_view pattern);
 
-
 // The key of a resource in its Project map: the name, or "scope/name" for regional and zonal ones.
 std::string storeKey(std::string_view relativeName);
 
@@ -109,6 +108,13 @@ class Store {
   // Recomputes every peering's state and the routes made from subnetworks and active peerings.
   void refreshNetworks();
 
+  // What a network has and is joined to: its subnetworks, its static routes (not those made
+  // from subnetworks and peerings, nor the route to the internet it was made with) and the
+  // networks of the estate its ACTIVE peerings reach.
+  std::vector<const ResourceDocument*> subnetworksOf(const ResourceDocument& network) const;
+  std::vector<const ResourceDocument*> staticRoutesOf(const ResourceDocument& network) const;
+  std::vector<const ResourceDocument*> activePeersOf(const ResourceDocument& network) const;
+
  private:
   // Where a regional or zonal resource goes: the link of its region or zone, its key in the
   // Project map and its own link. 409 when the name is taken in that scope.
@@ -126,7 +132,6 @@ class Store {
   void addRouter(const std::string& project, const ResourceDocument& body);
   std::string networkReference(const std::string& project, const ResourceDocument& body,
                                const std::string& field, bool sameProject) const;
-  std::vector<const ResourceDocument*> subnetworksOf(const ResourceDocument& network) const;
 
   void loadExternalPeers(const ResourceDocument& peers);
 

@@ -2,7 +2,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sstream>
+#include <tuple>
+
 #include "emulator/api.hpp"
+#include "emulator/quotas.hpp"
 #include "tolmi_gcp/core/yaml_document.hpp"
 
 namespace tolmi_gcp::emulator {
@@ -117,6 +121,116 @@ TEST_F(ComputeApiTest, ListsOrderNewestFirstPageByPage) {
   // First the network's route to the internet, made with the project.
   EXPECT_THAT(names,
               ::testing::ElementsAre(::testing::StartsWith("default-route-"), "c", "a", "b"));
+}
+
+// hub and spoke are peered; clash and routed point at hub, which does not point back.
+const char* kPeeredTopology = R"(
+projects:
+  p:
+    networks:
+      - {name: hub, peerings: [{name: hub-spoke, network: spoke}]}
+      - {name: spoke, peerings: [{name: spoke-hub, network: hub}]}
+      - {name: clash, peerings: [{name: clash-hub, network: hub}]}
+      - {name: routed, peerings: [{name: routed-hub, network: hub}]}
+    subnetworks:
+      - {name: hub-sub, region: r, network: hub, ipCidrRange: 10.0.0.0/16}
+      - {name: spoke-sub, region: r, network: spoke, ipCidrRange: 10.1.0.0/16}
+      - {name: clash-sub, region: r, network: clash, ipCidrRange: 10.0.128.0/20}
+    routes:
+      - {name: to-dc, network: spoke, destRange: 172.16.0.0/16, nextHopIp: 10.1.0.9}
+      - {name: into-hub, network: routed, destRange: 10.0.5.0/24, nextHopIp: 10.9.0.1}
+)";
+
+TEST(ApiRefusals, RoutesAndPeeringsPastTheApisRulesAndQuotas) {
+  auto route = [](const char* network, const char* destRange) {
+    return ResourceDocument{{"name", "new"},
+                            {"network", std::string("global/networks/") + network},
+                            {"destRange", destRange},
+                            {"nextHopIp", "10.1.0.9"}};
+  };
+  auto peering = [](const char* peer) {
+    return ResourceDocument{{"networkPeering", {{"name", "new"}, {"network", peer}}}};
+  };
+  const char* kRoutes = "projects/p/global/routes";
+  const char* kAddToHub = "projects/p/global/networks/hub/addPeering";
+  auto hides = [](const std::string& dest, const std::string& subnet) {
+    return ResourceDocument{
+        {"status", 400},
+        {"reason", "invalid"},
+        {"message", "Invalid value for field 'resource.destRange': '" + dest + "'. " + dest +
+                        " hides the address space of the network (" + subnet +
+                        "). Cannot change the routing of packets destined "
+                        "for the network."}};
+  };
+  auto failed = [](const char* code, const std::string& message) {
+    return ResourceDocument{{"code", code}, {"message", message}};
+  };
+  struct Row {
+    const char* quota;  // "--quota" given, or ""
+    const char* path;
+    ResourceDocument body;
+    ResourceDocument outcome;  // status, reason and message, or the operation's error
+  };
+  const Row rows[] = {
+      {"", kRoutes, route("spoke", "10.1.0.0/16"), hides("10.1.0.0/16", "10.1.0.0/16")},
+      {"", kRoutes, route("spoke", "10.0.3.0/24"), hides("10.0.3.0/24", "10.0.0.0/16")},
+      // Wider than a subnet range, or inside that of a peer not ACTIVE: no conflict.
+      {"", kRoutes, route("spoke", "10.0.0.0/8"), {{"status", "DONE"}}},
+      {"", kRoutes, route("clash", "10.1.2.0/24"), {{"status", "DONE"}}},
+      {"", kAddToHub, peering("clash"),
+       failed("INVALID_USAGE",
+              "An IP range in the peer network (10.0.128.0/20) overlaps with an IP range in the "
+              "local network (10.0.0.0/16) allocated by resource "
+              "(projects/p/regions/r/subnetworks/hub-sub).")},
+      {"", kAddToHub, peering("routed"),
+       failed("INVALID_USAGE",
+              "An IP range in the peer network (10.0.5.0/24) overlaps with an IP range in the "
+              "local network (10.0.0.0/16) allocated by resource "
+              "(projects/p/regions/r/subnetworks/hub-sub).")},
+      // A network's route to the internet is no static route of its own.
+      {"routes-per-network=1", kRoutes, route("hub", "172.17.0.0/16"), {{"status", "DONE"}}},
+      {"routes-per-network=1", kRoutes, route("spoke", "172.17.0.0/16"),
+       failed("QUOTA_EXCEEDED",
+              "Quota 'STATIC_ROUTES_PER_NETWORK' exceeded.  Limit: 1.0 globally.")},
+      // The peering group of hub holds the routes of spoke.
+      {"static-routes-per-peering-group=1", kRoutes, route("hub", "172.17.0.0/16"),
+       failed("QUOTA_EXCEEDED",
+              "Quota 'STATIC_ROUTES_PER_PEERING_GROUP' exceeded.  Limit: 1.0 globally.")},
+      {"peerings-per-network=1", kAddToHub, peering("routed"),
+       failed("QUOTA_EXCEEDED", "Quota 'PEERINGS_PER_NETWORK' exceeded.  Limit: 1.0 globally.")},
+  };
+  for (const Row& row : rows) {
+    Store store = Store::fromTopology(parseYamlText(kPeeredTopology, "topology"));
+    Options options;
+    ASSERT_EQ(*row.quota ? setQuota(row.quota, options.quotas) : "", "");
+    ComputeApi api(store, options);
+    std::vector<std::string> path;
+    std::istringstream segments(row.path);
+    for (std::string segment; std::getline(segments, segment, '/');) path.push_back(segment);
+    ResourceDocument outcome;
+    try {
+      ResourceDocument operation = api.call("POST", path, {}, row.body, std::nullopt);
+      outcome = operation.contains("error")
+                    ? ResourceDocument{{"code", operation["error"]["errors"][0]["code"]},
+                                       {"message", operation["error"]["errors"][0]["message"]}}
+                    : ResourceDocument{{"status", operation["status"]}};
+    } catch (const ApiError& error) {
+      outcome = {{"status", error.status()}, {"reason", error.reason()}, {"message", error.what()}};
+    }
+    EXPECT_EQ(outcome, row.outcome) << row.path << " " << row.body;
+  }
+}
+
+// The rows above set each per-network quota by its name.
+TEST(QuotaOption, StartsAtTheApisDefaultsAndRefusesUnknownNames) {
+  QuotaOptions quotas;
+  EXPECT_EQ(std::tuple(quotas.routesPerNetwork, quotas.peeringsPerNetwork,
+                       quotas.staticRoutesPerPeeringGroup),
+            std::tuple(200LL, 25LL, 300LL));
+  EXPECT_FALSE(quotas.readsPerWindow || quotas.writesPerWindow);
+  EXPECT_EQ(setQuota("routes=5", quotas),
+            "no quota routes (there are routes-per-network, peerings-per-network, "
+            "static-routes-per-peering-group, reads-per-minute and writes-per-minute)");
 }
 
 }  // namespace

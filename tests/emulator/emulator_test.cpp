@@ -254,6 +254,19 @@ TEST(Topology, ErrorsNameTheElementAndTheProblem) {
             "'DEFAULT'. Advertised groups and IP ranges can only be set in CUSTOM mode.");
   EXPECT_EQ(problem("projects: {p1: {networks: [{name: n}, {name: n}]}}"),
             "projects.p1.networks[1]: The resource 'projects/p1/global/networks/n' already exists");
+  EXPECT_EQ(problem("projects: {p1: {networks: [{name: n}], subnetworks: [{name: s, region: r, "
+                    "network: n, ipCidrRange: 10.0.0.0/16}], routes: [{name: r, network: n, "
+                    "destRange: 10.0.1.0/24, nextHopIp: 10.9.0.1}]}}"),
+            "projects.p1.routes[0]: Invalid value for field 'resource.destRange': '10.0.1.0/24'. "
+            "10.0.1.0/24 hides the address space of the network (10.0.0.0/16). Cannot change the "
+            "routing of packets destined for the network.");
+  EXPECT_EQ(problem("projects: {p1: {networks: [{name: a, peerings: [{name: ab, network: b}]}, "
+                    "{name: b, peerings: [{name: ba, network: a}]}], subnetworks: [{name: sa, "
+                    "region: r, network: a, ipCidrRange: 10.0.0.0/16}, {name: sb, region: r, "
+                    "network: b, ipCidrRange: 10.0.4.0/24}]}}"),
+            "projects.p1.networks[0].peerings[0]: An IP range in the peer network (10.0.4.0/24) "
+            "overlaps with an IP range in the local network (10.0.0.0/16) allocated by resource "
+            "(projects/p1/regions/r/subnetworks/sa).");
   EXPECT_EQ(problem("projects: {p1: {firewalls: []}}").substr(0, 23), "projects.p1.firewalls: ");
 }
 

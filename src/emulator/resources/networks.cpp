@@ -3,8 +3,24 @@
 #include "emulator/operations.hpp"
 #include "emulator/paging.hpp"
 #include "emulator/resources/handlers.hpp"
+#include "emulator/route_rules.hpp"
 
 namespace tolmi_gcp::emulator {
+
+namespace {
+
+// What keeps a peering of `network` with `peer` from becoming ACTIVE, when the peer's end is there
+// already, so that the new one would make it ACTIVE. An external peer's ranges are unknown.
+std::optional<std::string> conflictOnceActive(const Store& store, const ResourceDocument& network,
+                                              const std::string& peer) {
+  const ResourceDocument* other = store.findNetwork(peer);
+  if (!other) return std::nullopt;
+  for (const auto& back : arrayOrEmpty(*other, "peerings"))
+    if (back["network"] == network["selfLink"]) return peeringConflict(store, network, *other);
+  return std::nullopt;
+}
+
+}  // namespace
 
 ResourceDocument listNetworks(const Call& call) {
   const Project& project = call.store.project(call.project());
@@ -45,13 +61,18 @@ ResourceDocument addPeering(const Call& call) {
           "Network '" + link.substr(kLinkPrefix.size()) + "' already has a peering with network '" +
               peer.substr(kLinkPrefix.size()) + "' (peering '" + textOf(existing["name"]) + "').");
   }
+  std::optional<ResourceDocument> refusal = peeringQuotaRefusal(call.quotas, network);
+  if (!refusal)
+    if (auto conflict = conflictOnceActive(call.store, network, peer))
+      refusal = operationError("INVALID_USAGE", *conflict, 400);
   Change change{[&store = call.store, id = call.project(), name = call.param("network"),
                  peering = std::move(peering)] {
                   store.network(id, name)["peerings"].push_back(peering);
                   store.refreshNetworks();
                 },
                 true,
-                {link, peer}};
+                {link, peer},
+                std::move(refusal)};
   call.operations.checkNetworksFree(change);
   call.operations.checkReady(link);
   return call.operations.start(call, "addPeering", link, "", std::move(change));

@@ -3,6 +3,7 @@
 #include "emulator/operations.hpp"
 #include "emulator/paging.hpp"
 #include "emulator/resources/handlers.hpp"
+#include "emulator/route_rules.hpp"
 
 namespace tolmi_gcp::emulator {
 
@@ -55,6 +56,9 @@ ResourceDocument insertRoute(const Call& call) {
   if (project.routes.count(name))
     throw ApiError(409, "alreadyExists",
                    "The resource '" + link.substr(kLinkPrefix.size()) + "' already exists");
+  checkRouteDestination(call.store, route);
+  change.refusal =
+      routeQuotaRefusal(call.store, call.quotas, *call.store.findNetwork(change.networks[0]));
   change.apply = [&store = call.store, id = call.project(), route = std::move(route)] {
     store.addRoute(id, route);
   };
