@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tolmi_gcp/ResourceDocument.hpp"
+#include "tolmi_gcp/api_limits.hpp"
 #include "tolmi_gcp/compute/http_transport.hpp"
 #include "tolmi_gcp/errors.hpp"
 
@@ -18,9 +19,10 @@ struct QuotaOptions {
   std::optional<long long> readsPerWindow;   // get, list and operation waits
   std::optional<long long> writesPerWindow;  // every other method
   std::chrono::milliseconds window{60000};   // the API's minute
-  long long routesPerNetwork = 200;          // static routes of a network
-  long long peeringsPerNetwork = 25;
-  long long staticRoutesPerPeeringGroup = 300;  // of a network and its directly peered networks
+  long long routesPerNetwork = api_limits::kStaticRoutesPerNetwork;  // static routes of a network
+  long long peeringsPerNetwork = api_limits::kPeeringsPerNetwork;
+  // Of a network and its directly peered networks.
+  long long staticRoutesPerPeeringGroup = api_limits::kStaticRoutesPerPeeringGroup;
 };
 
 struct Options {

@@ -12,11 +12,6 @@ Ipv4Network rangeOf(const ResourceDocument& resource, const char* field) {
   return Ipv4Network::parse(resource[field].get<std::string>()).network;
 }
 
-// Equal to `outer` or inside it: networks either nest or are apart.
-bool within(const Ipv4Network& inner, const Ipv4Network& outer) {
-  return inner.prefix >= outer.prefix && inner.overlaps(outer);
-}
-
 std::string relativeOf(const ResourceDocument& resource) {
   return resource["selfLink"].get<std::string>().substr(kLinkPrefix.size());
 }
@@ -56,12 +51,12 @@ std::optional<std::string> peeringConflict(const Store& store, const ResourceDoc
       if (rangeOf(*ours, "ipCidrRange").overlaps(range))
         return overlapMessage((*theirs)["ipCidrRange"], (*ours)["ipCidrRange"], *ours);
     for (const ResourceDocument* route : store.staticRoutesOf(network))
-      if (within(rangeOf(*route, "destRange"), range))
+      if (range.contains(rangeOf(*route, "destRange")))
         return overlapMessage((*theirs)["ipCidrRange"], (*route)["destRange"], *route);
   }
   for (const ResourceDocument* route : store.staticRoutesOf(peer))
     for (const ResourceDocument* ours : ourSubnets)
-      if (within(rangeOf(*route, "destRange"), rangeOf(*ours, "ipCidrRange")))
+      if (rangeOf(*ours, "ipCidrRange").contains(rangeOf(*route, "destRange")))
         return overlapMessage((*route)["destRange"], (*ours)["ipCidrRange"], *ours);
   return std::nullopt;
 }
@@ -72,7 +67,7 @@ void checkRouteDestination(const Store& store, const ResourceDocument& route) {
   Ipv4Network destination = rangeOf(route, "destRange");
   auto refuse = [&](const ResourceDocument& subnet) {
     const std::string& dest = route["destRange"].get_ref<const std::string&>();
-    if (within(destination, rangeOf(subnet, "ipCidrRange")))
+    if (rangeOf(subnet, "ipCidrRange").contains(destination))
       throwInvalid("destRange", dest,
                    dest + " hides the address space of the network (" +
                        subnet["ipCidrRange"].get<std::string>() +

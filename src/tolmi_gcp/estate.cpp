@@ -420,6 +420,37 @@ const Instance* Estate::instance(const InstanceKey& key) const {
   return found == instances.end() ? nullptr : &*found;
 }
 
+std::string SubnetRange::described() const {
+  return (subnetwork.empty() ? "a subnetwork" : "the subnetwork " + subnetwork) + " (" + range +
+         ") of " + network.text() + (peering.empty() ? "" : ", over the ACTIVE peering " + peering);
+}
+
+std::vector<SubnetRange> subnetRangesOf(const Estate& estate, const NetworkKey& key) {
+  std::vector<SubnetRange> ranges;
+  auto addOf = [&](const Network& network, const std::string& peering) {
+    for (const Subnetwork& subnetwork : network.subnetworks) {
+      ranges.push_back({subnetwork.ipCidrRange, network.key(), subnetwork.name, peering});
+      for (const SecondaryRange& secondary : subnetwork.secondaryIpRanges)
+        ranges.push_back({secondary.ipCidrRange, network.key(), subnetwork.name, peering});
+    }
+  };
+  const Network* network = estate.network(key);
+  if (!network) return ranges;
+  addOf(*network, "");
+  for (const Peering& peering : network->peerings) {
+    if (peering.state != "ACTIVE") continue;
+    if (const Network* peer = estate.network(peering.network)) {
+      addOf(*peer, peering.name);
+      continue;
+    }
+    for (const Route& route : estate.routes)
+      if (route.network == key && route.nextHop.kind == NextHop::Kind::kPeering &&
+          route.nextHop.target == peering.name)
+        ranges.push_back({route.destRange, peering.network, "", peering.name});
+  }
+  return ranges;
+}
+
 Estate readEstate(const ComputeService& api, const EstateScope& scope) {
   return EstateWalk(api, scope).read();
 }

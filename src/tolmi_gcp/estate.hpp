@@ -204,6 +204,25 @@ struct Estate {
   bool operator==(const Estate&) const = default;
 };
 
+// A subnet range whose route a network holds: of one of its own subnetworks, or imported over an
+// ACTIVE peering.
+struct SubnetRange {
+  std::string range;
+  NetworkKey network;      // whose subnetwork it is
+  std::string subnetwork;  // its name, "" for a peer outside the estate
+  std::string peering;     // the peering it comes over, "" for the network's own
+
+  // For people: "the subnetwork s1 (10.0.0.0/20) of p::transit, over the ACTIVE peering x";
+  // "a subnetwork (...) of ..." for a peer outside the estate.
+  std::string described() const;
+};
+
+// The subnet ranges, primary and secondary, whose routes `network` of `estate` holds: its own,
+// then those of each ACTIVE peering in order: of a peer in the estate from its subnetworks, of
+// one outside it from the routes over that peering that the API listed for `network`. Empty for a
+// network outside the estate.
+std::vector<SubnetRange> subnetRangesOf(const Estate& estate, const NetworkKey& network);
+
 // Reads the estate `scope` names, each resource once, sending independent reads ahead up to
 // api.maxInFlight(). A resource the scope names that does not exist (404) goes to `absent`; any
 // other failure is thrown, as is Error "not a resource link: ..." naming where a link that does

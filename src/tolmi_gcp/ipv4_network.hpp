@@ -19,6 +19,10 @@ struct Ipv4Network {
   static Parsed parse(std::string_view text, bool bareAddress = false);
   std::string text() const;
   bool overlaps(const Ipv4Network& other) const;
+  // Whether `inner` is this network or inside it: networks either nest or are apart.
+  bool contains(const Ipv4Network& inner) const {
+    return inner.prefix >= prefix && overlaps(inner);
+  }
 };
 
 struct Ipv4Network::Parsed {

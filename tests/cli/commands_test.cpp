@@ -264,6 +264,19 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
     std::string text = TempDir::read(config);
     return text.replace(text.find("name: onprem-dc2-via-gw-usw1"), 28, "name: egress-tagged");
   }());
+  // What the API would refuse: routes into subnet ranges the spoke holds, a stage past the
+  // per-network route limit.
+  std::string refused = dir.write("refused.yaml", [&] {
+    std::string text = TempDir::read(config);
+    text.replace(text.find("cidr: 172.20.0.0/16"), 19, "cidr: 10.0.0.0/24");
+    const std::string last = "      - {cidr: 172.22.0.0/16";
+    std::string many;
+    for (int i = 0; i < 199; ++i)
+      many += "      - {cidr: 172.30." + std::to_string(i) +
+              ".0/24, zone: us-east1-b, dest_instance: gw-use1-a, priority: 950, name: null}\n";
+    text.insert(text.find(last), many);
+    return text.replace(text.find(last), last.size(), "      - {cidr: 172.16.0.0/28");
+  }());
   local.emulator().handle(
       "POST", "/compute/v1/projects/net-transit-prod/global/networks/transit-b/removePeering", {},
       {}, R"({"name": "transit-b-to-spoke-1"})");
@@ -314,6 +327,17 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
       {{"switch", "--config", taken, "--only", "routes", "--stage", "stage-2"},
        "manage_routes.stage-2.add[0]: the route name egress-tagged is taken by a route this "
        "tool did not make"},
+      {{"switch", "--config", refused, "--only", "routes"},
+       "manage_routes.stage-1.add[0]: the API would refuse a route to 10.0.0.0/24: it equals or "
+       "fits in the subnetwork transit-a-use1 (10.0.0.0/20) of net-transit-prod::transit-a, over "
+       "the ACTIVE peering spoke-1-to-transit-a"},
+      {{"switch", "--config", refused, "--only", "routes"},
+       "manage_routes.stage-2.add[200]: the API would refuse a route to 172.16.0.0/28: it equals "
+       "or fits in a subnetwork (172.16.0.0/28) of gke-tenant-n7f3a2c1::gke-n7f3a2c1-net, over "
+       "the ACTIVE peering gke-n7f3a2c1-peer"},
+      {{"switch", "--config", refused, "--only", "routes"},
+       "manage_routes.stage-2: the stage would hold 204 static routes in " + kSpoke +
+           ", past the API's default limit of 200 (the operation would end in QUOTA_EXCEEDED)"},
       {{"switch", "--config", config, "--only", "peerings"},
        "transit_vpcs[1].vpc_name: the peering between " + kSpoke +
            " and net-transit-prod::transit-b is missing on net-transit-prod::transit-b"},
@@ -326,6 +350,33 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
     EXPECT_THAT(changesSince(before), IsEmpty());
   }
   EXPECT_EQ(TempDir::read(config + ".revert.json"), "");
+}
+
+// While the spoke is apart from transit-a, transit-a gains a route into the spoke's range: the
+// API would refuse the peering, so the revert is refused before it removes anything else.
+TEST_F(Commands, RevertToAPeeringTheApiWouldRefuseIsRefusedBeforeAnyChange) {
+  ASSERT_EQ(tool({"switch", "--config", config}).status, 0);
+  ResourceDocument operation = ResourceDocument::parse(
+      local.emulator()
+          .handle("POST", "/compute/v1/projects/net-transit-prod/global/routes", {}, {},
+                  R"({"name": "into-spoke", "network": "global/networks/transit-a",
+                      "destRange": "10.100.0.0/24", "nextHopIp": "10.0.0.5"})")
+          .body);
+  local.emulator().handle("POST",
+                          "/compute/v1/projects/net-transit-prod/global/operations/" +
+                              operation["name"].get<std::string>() + "/wait",
+                          {}, {}, "");
+  std::size_t before = journalSize();
+  Result refused = tool({"revert", "--config", config});
+  EXPECT_EQ(refused.status, 2);
+  EXPECT_THAT(refused.err,
+              HasSubstr(config + ".revert.json: record.peerings[" + kSpoke +
+                        "][0]: the API would refuse to peer " + kSpoke +
+                        " with net-transit-prod::transit-a again: the route into-spoke "
+                        "(10.100.0.0/24) of net-transit-prod::transit-a equals or fits in the "
+                        "subnetwork spoke-1-use1 (10.100.0.0/20) of " +
+                        kSpoke + "\n"));
+  EXPECT_THAT(changesSince(before), IsEmpty());
 }
 
 // Every variant of the example file with an optional key left out, a list emptied or a value made

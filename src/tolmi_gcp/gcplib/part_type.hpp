@@ -22,7 +22,8 @@ namespace tolmi_gcp::parts {
 struct Spoke {
   std::string project;
   std::string key;  // "project::network"
-  const Estate& estate;
+  const Estate& estate;  // as read
+  const Estate& before;  // as the parts before the one checked would leave it
 };
 
 // A transit network of the migration file that exists, as the check before a switch read it.

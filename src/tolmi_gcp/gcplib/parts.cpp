@@ -80,9 +80,24 @@ EstateRefresh changedBetween(const Estate& before, const Estate& meant, const Ne
   return what;
 }
 
-parts::Spoke spokeIn(const Estate& estate) {
+// The estate before each of `parts`, as read for the first and as the parts before it would
+// leave it for the others; a part whose prediction fails leaves it as it is.
+std::vector<Estate> statesBefore(const Estate& estate, const std::vector<Part>& parts,
+                                 bool switching) {
+  std::vector<Estate> states{estate};
+  for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+    try {
+      states.push_back(predicted(states.back(), parts[i], switching));
+    } catch (const Error&) {
+      states.push_back(states.back());  // the check names the entry it trips over
+    }
+  }
+  return states;
+}
+
+parts::Spoke spokeIn(const Estate& estate, const Estate& before) {
   const NetworkKey key = spokeOfRun();
-  return {key.project, key.text(), estate};
+  return {key.project, key.text(), estate, before};
 }
 
 }  // namespace
@@ -117,9 +132,13 @@ EstateScope scopeOfRun(bool switching) {
 }
 
 Findings checkSwitch(const Estate& estate, const std::vector<Part>& parts) {
-  const parts::Spoke spoke = spokeIn(estate);
+  const std::vector<Estate> states = statesBefore(estate, parts, true);
   std::vector<std::unique_ptr<parts::PartType>> types;
-  for (const Part& part : parts) types.push_back(typeOf(part));
+  std::vector<parts::Spoke> spokes;
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    types.push_back(typeOf(parts[i]));
+    spokes.push_back(spokeIn(estate, states[i]));
+  }
   Findings found;
   if (std::any_of(types.begin(), types.end(),
                   [](const auto& type) { return type->checksTransits(); })) {
@@ -134,18 +153,19 @@ Findings checkSwitch(const Estate& estate, const std::vector<Part>& parts) {
                                  " does not exist");
         continue;
       }
-      for (const auto& type : types)
-        type->checkSwitchOn({where, *key, *network, entry}, spoke, found);
+      for (std::size_t j = 0; j < types.size(); ++j)
+        types[j]->checkSwitchOn({where, *key, *network, entry}, spokes[j], found);
     }
   }
-  for (const auto& type : types) type->checkSwitch(spoke, found);
+  for (std::size_t j = 0; j < types.size(); ++j) types[j]->checkSwitch(spokes[j], found);
   return found;
 }
 
 Findings checkRevert(const Estate& estate, const std::vector<Part>& parts) {
-  const parts::Spoke spoke = spokeIn(estate);
+  const std::vector<Estate> states = statesBefore(estate, parts, false);
   Findings found;
-  for (const Part& part : parts) typeOf(part)->checkRevert(spoke, found);
+  for (std::size_t i = 0; i < parts.size(); ++i)
+    typeOf(parts[i])->checkRevert(spokeIn(estate, states[i]), found);
   return found;
 }
 

@@ -8,6 +8,7 @@
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/gcplib/part_type.hpp"
 #include "tolmi_gcp/gcplib/peering.hpp"
+#include "tolmi_gcp/ipv4_network.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 #include "tolmi_gcp/res/revert_record.hpp"
 
@@ -64,6 +65,38 @@ void comparePeerings(const Network& meant, const Network& now, const NetworkKey&
                         " " + jsonText(there[member.key()]) + " (" + meantAs + " " +
                         jsonText(member.value()) + ")");
   }
+}
+
+// The subnetworks of `network` alone, with their ranges parsed.
+std::vector<std::pair<SubnetRange, Ipv4Network>> ownSubnets(const Estate& estate,
+                                                            const NetworkKey& network) {
+  std::vector<std::pair<SubnetRange, Ipv4Network>> own;
+  for (const SubnetRange& subnet : subnetRangesOf(estate, network))
+    if (Ipv4Network::Parsed range = Ipv4Network::parse(subnet.range);
+        subnet.peering.empty() && range.ok())
+      own.emplace_back(subnet, range.network);
+  return own;
+}
+
+// Why the API would refuse a peering between `a` and `b` as `estate` has them, "" when it would
+// not: a subnet range of one overlaps one of the other, or a static route of one equals or fits in
+// a subnet range of the other.
+std::string clashBetween(const Estate& estate, const NetworkKey& a, const NetworkKey& b) {
+  for (const auto& [one, other] : {std::pair{a, b}, std::pair{b, a}}) {
+    const auto theirs = ownSubnets(estate, other);
+    for (const auto& [subnet, range] : ownSubnets(estate, one))
+      for (const auto& [peer, peerRange] : theirs)
+        if (range.overlaps(peerRange)) return subnet.described() + " overlaps " + peer.described();
+    for (const Route& route : estate.routes) {
+      Ipv4Network::Parsed destination = Ipv4Network::parse(route.destRange);
+      if (route.network != one || route.derived() || !destination.ok()) continue;
+      for (const auto& [peer, peerRange] : theirs)
+        if (peerRange.contains(destination.network))
+          return "the route " + route.name + " (" + route.destRange + ") of " + one.text() +
+                 " equals or fits in " + peer.described();
+    }
+  }
+  return "";
 }
 
 // Gives `network` the peerings `peerings`, typed as the read types them.
@@ -148,6 +181,11 @@ class PeeringsPart : public PartType {
                                  spoke.key + " and a transit network of the migration file");
       else if (!spoke.estate.network(*NetworkKey::parse(local)))
         found.problems.push_back(where + ": the network " + local + " does not exist");
+      else if (std::string clash = clashBetween(spoke.before, *NetworkKey::parse(spoke.key),
+                                                *NetworkKey::parse(local));
+               !clash.empty())
+        found.problems.push_back(where + ": the API would refuse to peer " + spoke.key + " with " +
+                                 local + " again: " + clash);
       else
         found.plan.peeringEnds.insert(found.plan.peeringEnds.end(),
                                       {textOf(pair["localPeeringProperties"]["name"]),

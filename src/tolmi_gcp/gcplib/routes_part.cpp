@@ -2,12 +2,15 @@
 // their restore.
 
 #include <algorithm>
+#include <set>
 
+#include "tolmi_gcp/api_limits.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
 #include "tolmi_gcp/gcplib/part_type.hpp"
 #include "tolmi_gcp/gcplib/routes.hpp"
+#include "tolmi_gcp/ipv4_network.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 #include "tolmi_gcp/res/revert_record.hpp"
 #include "tolmi_gcp/resource_link.hpp"
@@ -97,6 +100,35 @@ void compareRoute(const std::string& name, const ResourceDocument& now,
                     shown(comparable(memberOrNull(meant, field))) + ")");
 }
 
+// The static routes of `network`, by name: what the API's per-network limits count.
+std::set<std::string> staticRoutesOf(const Estate& estate, const NetworkKey& network) {
+  std::set<std::string> names;
+  for (const Route& route : estate.routes)
+    if (route.network == network && !route.derived()) names.insert(route.name);
+  return names;
+}
+
+// The static routes of `network` and of each network in the estate it is peered with ACTIVE:
+// the peering group that the API's limit counts (peers outside the estate are not counted).
+std::size_t peeringGroupRoutes(const Estate& estate, const NetworkKey& network) {
+  std::size_t count = staticRoutesOf(estate, network).size();
+  if (const Network* held = estate.network(network))
+    for (const Peering& peering : held->peerings)
+      if (peering.state == "ACTIVE") count += staticRoutesOf(estate, peering.network).size();
+  return count;
+}
+
+// A problem when the most static routes the stage holds at once passes `limit` and more than
+// before it.
+void checkLimit(const std::string& where, std::size_t before, std::size_t most, long long limit,
+                const std::string& what, Findings& found) {
+  if (most > before && most > static_cast<std::size_t>(limit))
+    found.problems.push_back(where + ": the stage would hold " + std::to_string(most) +
+                             " static routes " + what + ", past the API's default limit of " +
+                             std::to_string(limit) +
+                             " (the operation would end in QUOTA_EXCEEDED)");
+}
+
 void predictDeletion(Estate& estate, const std::string& project, const std::string& name) {
   std::erase_if(estate.routes, [&](const Route& route) {
     return route.network.project == project && route.name == name;
@@ -134,10 +166,13 @@ class RoutesPart : public PartType {
                (recorded == earlierDeleted.end() || !routes::replacedByTool(*now, *recorded)))
         found.plan.routesToDelete.push_back(textOf(name));
     }
+    const NetworkKey spokeKey = *NetworkKey::parse(spoke.key);
+    const std::vector<SubnetRange> subnets = subnetRangesOf(spoke.before, spokeKey);
     std::size_t k = 0;
     for (const ResourceDocument& add : arrayOrEmpty(entries, "add")) {
       std::string at = where + ".add[" + std::to_string(k++) + "]";
       checkGateway(spoke, at, add, found);
+      checkSubnetConflict(subnets, at, add, found);
       std::string name;
       try {
         name = routes::createdRouteName(spoke.project, textOf(Globals::vpc["vpc_name"]), add);
@@ -157,6 +192,7 @@ class RoutesPart : public PartType {
                                  "tool made for another stage, spoke or revert file");
     }
     warnOfDroppedTags(spoke, where, entries, found);
+    checkLimits(spoke.before, spokeKey, where, found);
   }
 
   void checkRevert(const Spoke& spoke, Findings& found) const override {
@@ -247,6 +283,47 @@ class RoutesPart : public PartType {
   }
 
  private:
+  // The API refuses a static route whose destination equals or fits in a subnet range of its
+  // network or of an ACTIVE peer, as the spoke holds them when the stage runs.
+  static void checkSubnetConflict(const std::vector<SubnetRange>& subnets, const std::string& at,
+                                  const ResourceDocument& add, Findings& found) {
+    const ResourceDocument& cidr = memberOrNull(add, "cidr");
+    Ipv4Network::Parsed destination = Ipv4Network::parse(cidr.is_string() ? textOf(cidr) : "");
+    if (!destination.ok()) return;  // refused by the file's check
+    for (const SubnetRange& subnet : subnets)
+      if (Ipv4Network::Parsed range = Ipv4Network::parse(subnet.range);
+          range.ok() && range.network.contains(destination.network)) {
+        found.problems.push_back(at + ": the API would refuse a route to " + textOf(cidr) +
+                                 ": it equals or fits in " + subnet.described());
+        return;
+      }
+  }
+
+  // The per-network limits, at the most routes the stage holds at once: after its deletes when
+  // it deletes first, with the old and the new routes when it makes before it breaks.
+  void checkLimits(const Estate& before, const NetworkKey& spoke, const std::string& where,
+                   Findings& found) const {
+    Estate after = before;
+    try {
+      predict(after, spoke, true);
+    } catch (const Error&) {
+      return;  // the checks above name the entry
+    }
+    std::set<std::string> routes = staticRoutesOf(before, spoke),
+                          left = staticRoutesOf(after, spoke);
+    std::size_t was = routes.size(), most = std::max(was, left.size());
+    std::size_t groupWas = peeringGroupRoutes(before, spoke),
+                groupMost = std::max(groupWas, peeringGroupRoutes(after, spoke));
+    if (Globals::makeBeforeBreak) {
+      routes.insert(left.begin(), left.end());
+      groupMost += routes.size() - most;
+      most = routes.size();
+    }
+    checkLimit(where, was, most, api_limits::kStaticRoutesPerNetwork, "in " + spoke.text(), found);
+    checkLimit(where, groupWas, groupMost, api_limits::kStaticRoutesPerPeeringGroup,
+               "in the peering group of " + spoke.text(), found);
+  }
+
   std::string stage_;
 };
 
