@@ -81,6 +81,9 @@ TEST(Predicted, IsTheEstateThePartLeaves) {
       runPart({Part::kRouters, ""}, true);
       YamlContext::load(shared + "pay-core.yaml");
     }
+    // The run's states foresee the parts one after the other.
+    const std::vector<RunState> states =
+        statesOfRun(readEstate(*Globals::service, scope), parts, switching);
     for (const Part& part : parts) {
       SCOPED_TRACE((switching ? "switch " : "revert ") + part.label());
       const Estate before = readEstate(*Globals::service, scope);
@@ -110,6 +113,17 @@ TEST(Predicted, IsTheEstateThePartLeaves) {
                                            "net-hub-prod::transit-partner to pay-prod::pay-core is "
                                            "still there"));
       }
+    }
+    EXPECT_TRUE(typed(states.back().estate) == typed(readEstate(*Globals::service, scope)));
+    std::vector<std::string> steps;
+    for (const RunState& state : states)
+      steps.push_back(state.label + ": " + std::to_string(state.changes));
+    if (switching) {
+      EXPECT_THAT(
+          steps,
+          ElementsAre("before: 0", "after peerings: 4", "between deletes and adds of routes dc: 1",
+                      "after routes dc: 1", "between deletes and adds of routes partner: 1",
+                      "after routes partner: 1", "after routers: 2"));
     }
   }
   Globals::reset();

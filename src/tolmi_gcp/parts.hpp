@@ -74,6 +74,22 @@ struct ReadBack {
   std::vector<std::string> differences;
 };
 
+// A state a run goes through, as foreseen before its first change.
+struct RunState {
+  // "before", "after peerings", "between deletes and adds of routes stage-1" (a stage's instant
+  // between its two steps; "between adds and deletes ..." under make-before-break), "after routes
+  // stage-1", "after routers".
+  std::string label;
+  Estate estate;
+  std::size_t changes = 0;  // the changes the run makes from the state before to this one
+};
+
+// The states a switch or revert of `parts` goes through from `before`, each predicted from the one
+// before it. A part whose prediction fails leaves the estate as it is (the check names what it
+// trips over).
+std::vector<RunState> statesOfRun(const Estate& before, const std::vector<Part>& parts,
+                                  bool switching);
+
 // Reads back, and only reads, what `part` changes (the peerings between the spoke and its transit
 // networks, the spoke project's routes, the listed routers) into a copy of `before`, the estate
 // before the part ran, and compares it with `meant`, what predicted(before, part, switching)

@@ -56,6 +56,11 @@ class PartType {
   // Makes of `estate` what a switch or revert of the part would make of it, for the spoke
   // `spoke`.
   virtual void predict(Estate& estate, const NetworkKey& spoke, bool switching) const = 0;
+  // A part that changes its resources in two steps, with an instant between them, names that
+  // instant ("between deletes and adds of routes stage-1") and predicts each step; "" for a part
+  // of one step.
+  virtual std::string firstStepLabel(bool /*switching*/) const { return ""; }
+  virtual void predictStep(Estate&, const NetworkKey&, bool /*switching*/, bool /*first*/) const {}
 };
 
 std::unique_ptr<PartType> peeringsPart();

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <iterator>
+#include <map>
+#include <set>
 
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/errors.hpp"
@@ -80,19 +82,84 @@ EstateRefresh changedBetween(const Estate& before, const Estate& meant, const Ne
   return what;
 }
 
-// The estate before each of `parts`, as read for the first and as the parts before it would
-// leave it for the others; a part whose prediction fails leaves it as it is.
-std::vector<Estate> statesBefore(const Estate& estate, const std::vector<Part>& parts,
-                                 bool switching) {
-  std::vector<Estate> states{estate};
-  for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+// How many changes make `to` of `from`: peering ends created or removed, routes created or
+// deleted (a route replaced under its name is both), routers patched.
+std::size_t changesBetween(const Estate& from, const Estate& to) {
+  std::size_t changes = 0;
+  auto peeringsOf = [](const Estate& estate) {
+    std::set<std::pair<std::string, std::string>> ends;
+    for (const Network& network : estate.networks)
+      for (const Peering& peering : network.peerings)
+        ends.insert({network.key().text(), peering.name});
+    return ends;
+  };
+  auto routesOf = [](const Estate& estate) {
+    std::map<std::pair<std::string, std::string>, const Route*> routes;
+    for (const Route& route : estate.routes)
+      if (!route.derived()) routes[{route.network.project, route.name}] = &route;
+    return routes;
+  };
+  const auto endsFrom = peeringsOf(from), endsTo = peeringsOf(to);
+  for (const auto& end : endsFrom) changes += !endsTo.contains(end);
+  for (const auto& end : endsTo) changes += !endsFrom.contains(end);
+  const auto routesFrom = routesOf(from), routesTo = routesOf(to);
+  auto sameRouting = [](const Route& a, const Route& b) {
+    return a.destRange == b.destRange && a.priority == b.priority && a.tags == b.tags &&
+           a.nextHop.kind == b.nextHop.kind && a.nextHop.target == b.nextHop.target;
+  };
+  for (const auto& [name, route] : routesFrom) {
+    auto now = routesTo.find(name);
+    changes += now == routesTo.end() ? 1 : sameRouting(*route, *now->second) ? 0 : 2;
+  }
+  for (const auto& [name, route] : routesTo) changes += !routesFrom.contains(name);
+  for (const Router& router : to.routers)
+    if (const Router* was = from.router({router.network, router.region, router.name});
+        was && was->bgp() != router.bgp())
+      ++changes;
+  return changes;
+}
+
+// The states of a run, and in `starts` (when given) the index of the state before each part.
+std::vector<RunState> runStates(const Estate& before, const std::vector<Part>& parts,
+                                bool switching, std::vector<std::size_t>* starts) {
+  std::vector<RunState> states{{"before", before, 0}};
+  const NetworkKey spoke = spokeOfRun();
+  auto add = [&](std::string label, Estate estate) {
+    std::size_t changes = changesBetween(states.back().estate, estate);
+    states.push_back({std::move(label), std::move(estate), changes});
+  };
+  for (const Part& part : parts) {
+    if (starts) starts->push_back(states.size() - 1);
+    const std::unique_ptr<parts::PartType> type = typeOf(part);
+    Estate estate = states.back().estate;
     try {
-      states.push_back(predicted(states.back(), parts[i], switching));
+      if (std::string between = type->firstStepLabel(switching); !between.empty()) {
+        type->predictStep(estate, spoke, switching, true);
+        Estate half = estate;
+        type->predictStep(estate, spoke, switching, false);
+        // An instant between the steps only when both change something.
+        if (changesBetween(states.back().estate, half) && changesBetween(half, estate))
+          add(std::move(between), std::move(half));
+      } else {
+        type->predict(estate, spoke, switching);
+      }
     } catch (const Error&) {
-      states.push_back(states.back());  // the check names the entry it trips over
+      estate = states.back().estate;  // the check names the entry it trips over
     }
+    add("after " + part.label(), std::move(estate));
   }
   return states;
+}
+
+// The estate before each of `parts`, as read for the first and as the parts before it would
+// leave it for the others.
+std::vector<Estate> statesBefore(const Estate& estate, const std::vector<Part>& parts,
+                                 bool switching) {
+  std::vector<std::size_t> starts;
+  std::vector<RunState> states = runStates(estate, parts, switching, &starts);
+  std::vector<Estate> before;
+  for (std::size_t start : starts) before.push_back(std::move(states[start].estate));
+  return before;
 }
 
 parts::Spoke spokeIn(const Estate& estate, const Estate& before) {
@@ -182,6 +249,11 @@ ReadBack readBack(const Estate& before, const Estate& meant, const Part& part, b
     back.differences.push_back(std::string("reading back failed: ") + failure.what());
   }
   return back;
+}
+
+std::vector<RunState> statesOfRun(const Estate& before, const std::vector<Part>& parts,
+                                  bool switching) {
+  return runStates(before, parts, switching, nullptr);
 }
 
 Estate predicted(const Estate& before, const Part& part, bool switching) {

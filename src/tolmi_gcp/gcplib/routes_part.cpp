@@ -141,6 +141,31 @@ void predictCreation(Estate& estate, ResourceDocument body) {
   estate.routes.push_back(std::move(route));
 }
 
+// The routes a switch of the stage `entries` creates in `spoke`, as the library builds them; an
+// entry the switch logs and skips (its body cannot be built, its instance is not there) has none.
+std::vector<ResourceDocument> createdBodies(const Estate& estate, const NetworkKey& spoke,
+                                            const ResourceDocument& entries) {
+  std::vector<ResourceDocument> bodies;
+  const Network* network = estate.network(spoke);
+  if (!network) return bodies;
+  for (const ResourceDocument& entry : arrayOrEmpty(entries, "add")) {
+    ResourceDocument body;
+    try {
+      body = routes::createdRouteBody(spoke.project, spoke.network, entry);
+    } catch (const Error&) {
+      continue;
+    }
+    const Instance* instance =
+        estate.instance({spoke.project, textOf(body["zone"]), textOf(body["nextHopInstance"])});
+    if (!instance) continue;
+    body["nextHopInstance"] = memberOrNull(instance->document, "selfLink");
+    body.erase("zone");
+    body["network"] = network->selfLink;
+    bodies.push_back(std::move(body));
+  }
+  return bodies;
+}
+
 class RoutesPart : public PartType {
  public:
   explicit RoutesPart(std::string stage) : stage_(std::move(stage)) {}
@@ -246,40 +271,48 @@ class RoutesPart : public PartType {
   }
 
   void predict(Estate& estate, const NetworkKey& spoke, bool switching) const override {
+    predictStep(estate, spoke, switching, true);
+    predictStep(estate, spoke, switching, false);
+  }
+
+  // A switch deletes, then creates (creates, then deletes what a new route does not replace by
+  // name, under --make-before-break); a revert removes the tool's routes, then puts the deleted
+  // ones back.
+  std::string firstStepLabel(bool switching) const override {
+    return switching && Globals::makeBeforeBreak ? "between adds and deletes of routes " + stage_
+                                                 : "between deletes and adds of routes " + stage_;
+  }
+
+  void predictStep(Estate& estate, const NetworkKey& spoke, bool switching,
+                   bool first) const override {
     if (!switching) {
       const RevertRecord record{};
-      for (const ResourceDocument& added : record.addedRoutes(stage_, spoke.text()))
-        std::erase_if(estate.routes, [&](const Route& route) {
-          return route.network.project == spoke.project && route.name == textOf(added) &&
-                 routes::createdByTool(route.document);
-        });
-      for (const ResourceDocument& recorded : record.deletedRoutes(stage_, spoke.text()))
-        predictCreation(estate, recorded);
+      if (first)
+        for (const ResourceDocument& added : record.addedRoutes(stage_, spoke.text()))
+          std::erase_if(estate.routes, [&](const Route& route) {
+            return route.network.project == spoke.project && route.name == textOf(added) &&
+                   routes::createdByTool(route.document);
+          });
+      else
+        for (const ResourceDocument& recorded : record.deletedRoutes(stage_, spoke.text()))
+          predictCreation(estate, recorded);
       return;
     }
     const ResourceDocument entries = YamlContext{}.getContext("manage_routes")[stage_];
-    for (const ResourceDocument& name : arrayOrEmpty(entries, "delete"))
-      predictDeletion(estate, spoke.project, textOf(name));
-    const Network* network = estate.network(spoke);
-    if (!network) return;
-    for (const ResourceDocument& entry : arrayOrEmpty(entries, "add")) {
-      ResourceDocument body;
-      try {
-        body = routes::createdRouteBody(spoke.project, spoke.network, entry);
-      } catch (const Error&) {
-        continue;  // the switch logs the entry and goes on with the next
-      }
-      const InstanceKey gateway{spoke.project, textOf(body["zone"]),
-                                textOf(body["nextHopInstance"])};
-      auto instance = std::find_if(estate.instances.begin(), estate.instances.end(),
-                                   [&](const Instance& known) { return known.key == gateway; });
-      // The switch creates no route through an instance that is not there.
-      if (instance == estate.instances.end()) continue;
-      body["nextHopInstance"] = memberOrNull(instance->document, "selfLink");
-      body.erase("zone");
-      body["network"] = network->selfLink;
-      predictCreation(estate, std::move(body));
-    }
+    const ResourceDocument& deletions = arrayOrEmpty(entries, "delete");
+    std::vector<ResourceDocument> bodies = createdBodies(estate, spoke, entries);
+    auto replacesByName = [&](const ResourceDocument& body) {
+      return std::find(deletions.begin(), deletions.end(), body["name"]) != deletions.end();
+    };
+    // Deletes first, then every creation; under make-before-break, first the creations that
+    // replace no route by name, then the deletes and the creations that do.
+    const bool makeBeforeBreak = Globals::makeBeforeBreak;
+    if (makeBeforeBreak != first)
+      for (const ResourceDocument& name : deletions)
+        predictDeletion(estate, spoke.project, textOf(name));
+    for (ResourceDocument& body : bodies)
+      if (makeBeforeBreak ? replacesByName(body) != first : !first)
+        predictCreation(estate, std::move(body));
   }
 
  private:
