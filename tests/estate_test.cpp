@@ -34,7 +34,7 @@ TEST(Estate, WrittenAsATopologyReadsBackTheSameOnAFreshEmulator) {
     std::size_t networks, routes, instances, routers;
   };
   for (const Case& c :
-       {Case{"/demo-topology.yaml", "/migration.yaml", 4, 6, 3, 3},
+       {Case{"/demo-topology.yaml", "/migration.yaml", 4, 9, 5, 3},
         Case{"/shared-routers/topology.yaml", "/shared-routers/pay-core.yaml", 4, 4, 2, 2}}) {
     EstateScope scope = EstateScope::of(parseYamlFile(kExamples + c.migration));
     Estate read = estateOn(parseYamlFile(kExamples + c.topology), scope);

@@ -336,7 +336,7 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
        "or fits in a subnetwork (172.16.0.0/28) of gke-tenant-n7f3a2c1::gke-n7f3a2c1-net, over "
        "the ACTIVE peering gke-n7f3a2c1-peer"},
       {{"switch", "--config", refused, "--only", "routes"},
-       "manage_routes.stage-2: the stage would hold 204 static routes in " + kSpoke +
+       "manage_routes.stage-2: the stage would hold 205 static routes in " + kSpoke +
            ", past the API's default limit of 200 (the operation would end in QUOTA_EXCEEDED)"},
       {{"switch", "--config", config, "--only", "peerings"},
        "transit_vpcs[1].vpc_name: the peering between " + kSpoke +
