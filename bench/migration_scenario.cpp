@@ -127,8 +127,10 @@ std::size_t awaitedOperations(const ResourceDocument& journal) {
 void measure(Table& table, const testing::EmulatorProcess& emulator, const std::string& command,
              const testing::TempDir& dir) {
   emulator.admin("DELETE", "requests");
-  double wall = runTool(
-      {command, "--config", dir.file("migration.yaml"), "--endpoint", emulator.endpoint()}, dir);
+  // The generated spoke keeps no way to its old ranges: what is measured is the run, not its plan.
+  double wall = runTool({command, "--config", dir.file("migration.yaml"), "--endpoint",
+                         emulator.endpoint(), "--accept-unreachable"},
+                        dir);
   ResourceDocument journal = emulator.journal();
   std::size_t sent = testing::changeRequests(journal).size();
   std::size_t awaited = awaitedOperations(journal);

@@ -72,10 +72,19 @@ void addChangeOptions(CLI::App& command, Invocation& invocation, std::string& fo
                    "<revert file>.dry-run");
   command.add_flag("--yes", invocation.yes,
                    "Go ahead without asking (on a terminal the plan waits for a yes)");
+  command.add_flag("--accept-unreachable", invocation.acceptUnreachable,
+                   "Go ahead with a run that leaves undelivered a destination the estate "
+                   "delivers now (the plan still shows each)");
   command.add_flag("--all-problems", invocation.allProblems,
                    "When the file has problems, still read the estate (reads only) and list "
                    "every problem the check before any change finds, in this one run");
 }
+
+const CLI::Validator kDuration(
+    [](const std::string& text) {
+      return parseDuration(text) ? std::string() : "a positive duration such as 90s, 30m or 2h";
+    },
+    "DURATION");
 
 }  // namespace
 
@@ -97,12 +106,12 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   app.add_option("--operation-timeout", operationTimeout,
                  "Longest wait for one API operation, e.g. 90s, 30m, 2h (default 30m); after it "
                  "the run stops with status 3")
-      ->check(CLI::Validator(
-          [](const std::string& text) {
-            return parseDuration(text) ? std::string()
-                                       : "a positive duration such as 90s, 30m or 2h";
-          },
-          "DURATION"));
+      ->check(kDuration);
+  std::string operationEstimate;
+  app.add_option("--operation-estimate", operationEstimate,
+                 "How long one change takes, for the plan's estimate of each gap in "
+                 "reachability, e.g. 20s (default), 1m")
+      ->check(kDuration);
   double retryScale = 1;
   app.add_option("--retry-scale", retryScale,
                  "For rehearsals and tests: multiply the waits between tries and the 5-minute "
@@ -161,6 +170,7 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   if (!endpoint.empty()) invocation.endpoint = endpoint;
   invocation.service.retry = invocation.service.retry.scaled(retryScale);
   if (!operationTimeout.empty()) invocation.operationTimeout = *parseDuration(operationTimeout);
+  if (!operationEstimate.empty()) invocation.operationEstimate = *parseDuration(operationEstimate);
   invocation.command = app.get_subcommands().front()->get_name();
   invocation.commandLine = commandLine(args);
   if (invocation.revertFile.empty()) invocation.revertFile = defaultRevertFile(invocation.config);

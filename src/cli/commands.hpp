@@ -30,6 +30,7 @@ struct Invocation {
   bool dryRun = false;
   bool force = false;
   bool makeBeforeBreak = false;
+  bool acceptUnreachable = false;  // --accept-unreachable: the reachability gate lets it through
   bool yes = false;                 // --yes: no question before the first change
   bool allProblems = false;         // --all-problems: a bad file is checked against the estate too
   std::istream* answers = nullptr;  // set on a terminal: where "proceed? [y/N]" is answered
@@ -38,6 +39,7 @@ struct Invocation {
   std::optional<std::string> endpoint;
   ServiceOptions service;  // --retry-scale, --request-timeout-ms, --max-in-flight
   std::optional<std::chrono::seconds> operationTimeout;  // --operation-timeout
+  std::chrono::seconds operationEstimate{20};            // --operation-estimate
   std::string commandLine;                               // recorded in the revert file
 };
 

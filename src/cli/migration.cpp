@@ -5,6 +5,7 @@
 #include <ostream>
 
 #include "cli/interruption.hpp"
+#include "cli/reachability_report.hpp"
 #include "tolmi_gcp/core/YamlContext.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/gcplib.hpp"
@@ -145,7 +146,17 @@ int Migration::migrate(bool switching) {
   estate_ = readEstate(*Globals::service, scopeOfRun(switching));
   Findings found = switching ? checkSwitch(estate_, run) : checkRevert(estate_, run);
   plan_ = found.plan;
+  const ReachabilityReport reach(statesOfRun(estate_, run, switching), probesOfRun(estate_));
+  if (!in_.acceptUnreachable) {
+    const std::vector<std::string> lost = reach.lost();
+    found.problems.insert(found.problems.end(), lost.begin(), lost.end());
+    if (!lost.empty())
+      out_.note("the run would leave undelivered what the estate delivers now; "
+                "--accept-unreachable lets it through");
+  }
   refuseProblems(switching ? in_.config : in_.revertFile, found.problems);
+  for (const std::string& line : reach.lines(in_.operationEstimate)) out_.note(line);
+  reach.writeEvents(*setup_.changes);
   for (const std::string& warning : found.warnings) out_.note("warning: " + warning);
   out_.note(found.plan.line(switching));
   if (!confirmed()) {

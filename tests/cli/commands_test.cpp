@@ -23,6 +23,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::IsSupersetOf;
 using ::testing::Not;
 using testing::TempDir;
 
@@ -277,6 +278,11 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
     text.insert(text.find(last), many);
     return text.replace(text.find(last), last.size(), "      - {cidr: 172.16.0.0/28");
   }());
+  // A stage that deletes the partner route and creates its replacement for another range.
+  std::string lost = dir.write("lost.yaml", [&] {
+    std::string text = TempDir::read(config);
+    return text.replace(text.find("cidr: 172.22.0.0/16"), 19, "cidr: 172.23.0.0/16");
+  }());
   local.emulator().handle(
       "POST", "/compute/v1/projects/net-transit-prod/global/networks/transit-b/removePeering", {},
       {}, R"({"name": "transit-b-to-spoke-1"})");
@@ -338,6 +344,11 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
       {{"switch", "--config", refused, "--only", "routes"},
        "manage_routes.stage-2: the stage would hold 205 static routes in " + kSpoke +
            ", past the API's default limit of 200 (the operation would end in QUOTA_EXCEEDED)"},
+      {{"switch", "--config", lost, "--only", "routes", "--dry-run"},
+       lost + ": reachability: 172.22.0.0/16 from " + kSpoke +
+           ": delivered now (partner-via-gw-usw1 via instance gw-usw1-a), "
+           "default-route-8a0333ed155cd9f0 via default-internet-gateway [internet] from between "
+           "deletes and adds of routes stage-2 on\n"},
       {{"switch", "--config", config, "--only", "peerings"},
        "transit_vpcs[1].vpc_name: the peering between " + kSpoke +
            " and net-transit-prod::transit-b is missing on net-transit-prod::transit-b"},
@@ -350,6 +361,10 @@ TEST_F(Commands, MistakesAreRefusedBeforeAnyChange) {
     EXPECT_THAT(changesSince(before), IsEmpty());
   }
   EXPECT_EQ(TempDir::read(config + ".revert.json"), "");
+  EXPECT_EQ(
+      tool({"switch", "--config", lost, "--only", "routes", "--dry-run", "--accept-unreachable"})
+          .status,
+      0);
 }
 
 // While the spoke is apart from transit-a, transit-a gains a route into the spoke's range: the
@@ -472,6 +487,14 @@ TEST_F(Commands, OnATerminalThePlanWaitsForAYesUnlessYesIsGiven) {
                         "onprem-dc2-via-ip, partner-via-gw-usw1), create 3 routes ("));
   EXPECT_THAT(err.str(), HasSubstr("), patch 2 routers (cr-transit-a-use1, cr-transit-a-usw1)\n"
                                    "proceed? [y/N] tolmi-gcp: not confirmed; nothing was sent\n"));
+  // Where traffic goes at each state: a stage's gap, between its delete and its add.
+  EXPECT_THAT(err.str(),
+              HasSubstr("reachability between deletes and adds of routes stage-1 (1 change):\n"
+                        "  172.20.0.0/16 from " +
+                        kSpoke +
+                        ": onprem-dc1-via-gw via instance gw-use1-a → "
+                        "default-route-8a0333ed155cd9f0 via default-internet-gateway [internet] "
+                        "(gap of about 20s, until after routes stage-1)\n"));
   EXPECT_THAT(changesSince(before), IsEmpty());
   args.push_back("--yes");
   EXPECT_EQ(runTool(args, out, err, true, &none), 0) << err.str();
@@ -498,8 +521,15 @@ TEST_F(Commands, JsonOutputNamesEachChangeAndTheLogFileStartsWithAHeader) {
   std::vector<std::string> events;
   ResourceDocument summary;
   std::istringstream lines(run.out);
+  std::vector<std::string> reach;
   for (std::string line; std::getline(lines, line);) {
     summary = ResourceDocument::parse(line);
+    if (summary["event"] == "reachability") {
+      reach.push_back(textOf(summary["state"]) + ", " + textOf(summary["from"]) + " to " +
+                      textOf(summary["destination"]) + ": " + textOf(summary["verdict"]) + " " +
+                      textOf(summary["via"]) + (summary["gap"] == true ? " (gap)" : ""));
+      continue;
+    }
     events.push_back(textOf(summary["event"]) + " " + textOf(summary.value("part", "")) + " " +
                      textOf(summary.value("action", summary.value("state", ""))) + " " +
                      textOf(summary.value("resource", "")) + " " +
@@ -518,6 +548,18 @@ TEST_F(Commands, JsonOutputNamesEachChangeAndTheLogFileStartsWithAHeader) {
                   "change routes stage-1 routes.insert " + routes +
                       "tvn-940f3e20d8665308d0c3d5ba79cf6fba done",
                   "part routes stage-1 switched  ", "summary    "));
+  // Each state of the run, from the spoke and back to it: the stage's gap, the way back.
+  EXPECT_THAT(reach, IsSupersetOf(std::vector<std::string>{
+                         "before, " + kSpoke +
+                             " to 172.20.0.0/16: instance "
+                             "onprem-dc1-via-gw via instance gw-use1-a",
+                         "between deletes and adds of routes stage-1, " + kSpoke +
+                             " to 172.20.0.0/16: internet "
+                             "default-route-8a0333ed155cd9f0 via "
+                             "default-internet-gateway (gap)",
+                         "after peerings, net-transit-prod::transit-a to "
+                         "10.100.0.0/20: instance spokes-via-nva-a via instance "
+                         "nva-transit-a-use1"}));
   EXPECT_EQ(summary["exit_status"], 0);
   EXPECT_EQ(summary["changes"], ResourceDocument::parse(R"({"peering removals": 4,
       "route creations": 1, "route deletions": 1})"));

@@ -11,6 +11,7 @@
 #include "tolmi_gcp/gcplib/part_type.hpp"
 #include "tolmi_gcp/gcplib/routes.hpp"
 #include "tolmi_gcp/ipv4_network.hpp"
+#include "tolmi_gcp/reachability.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 #include "tolmi_gcp/res/revert_record.hpp"
 #include "tolmi_gcp/resource_link.hpp"
@@ -22,16 +23,6 @@ namespace {
 const ResourceDocument* route(const Spoke& spoke, const std::string& name) {
   const Route* found = spoke.estate.route(spoke.project, name);
   return found ? &found->document : nullptr;
-}
-
-// Why a route through `instance` would carry no traffic of the network `spoke`, "" when it would.
-// The API creates such a route all the same, with no more than a warning on it.
-std::string whyNoGateway(const Instance& instance, const std::string& spoke) {
-  if (!instance.canIpForward) return "IP forwarding is off (canIpForward false)";
-  if (instance.status != "RUNNING") return "it is " + instance.status + ", not RUNNING";
-  for (const NetworkInterface& nic : instance.networkInterfaces)
-    if (nic.network.text() == spoke) return "";
-  return "it has no network interface in " + spoke;
 }
 
 std::vector<std::string> sortedTexts(const ResourceDocument& list) {
@@ -78,7 +69,8 @@ void checkGateway(const Spoke& spoke, const std::string& at, const ResourceDocum
   if (!gateway)
     found.problems.push_back(at + ": the instance " + textOf(instance) + " does not exist in " +
                              spoke.project + " " + textOf(zone));
-  else if (std::string why = whyNoGateway(*gateway, spoke.key); !why.empty())
+  else if (std::string why = whyNotForwarding(*gateway, *NetworkKey::parse(spoke.key));
+           !why.empty())
     found.problems.push_back(at + ": the instance " + textOf(instance) +
                              " cannot carry the route's traffic: " + why);
 }

@@ -1,0 +1,148 @@
+#include "cli/reachability_report.hpp"
+
+#include <map>
+#include <optional>
+
+#include "tolmi_gcp/errors.hpp"
+
+namespace tolmi_gcp::cli {
+
+namespace {
+
+// "peering x", "r1 via instance gw [cannot forward: it is TERMINATED, not RUNNING]", "none".
+std::string shownPath(const Path& path) {
+  std::string text = path.via.empty() ? std::string(verdictName(path.verdict)) : path.via;
+  if (path.verdict == Verdict::kInternet || path.verdict == Verdict::kNone)
+    text += " [" + std::string(verdictName(path.verdict)) + "]";
+  else if (!path.forwards)
+    text += " [cannot forward: " + path.why + "]";
+  else if (path.verdict == Verdict::kUnknown && !path.why.empty())
+    text += " [" + path.why + "]";
+  return text;
+}
+
+bool delivered(const Path& path) { return !path.broken() && path.verdict != Verdict::kUnknown; }
+
+std::string rangeOf(const Path& path) {
+  std::string tags;
+  for (const std::string& tag : path.tags) tags += (tags.empty() ? " (tags " : ", ") + tag;
+  return path.range + (tags.empty() ? "" : tags + ")");
+}
+
+std::string about(std::chrono::seconds seconds) {
+  long long s = seconds.count();
+  return s >= 60 ? std::to_string(s / 60) + "m " + std::to_string(s % 60) + "s"
+                 : std::to_string(s) + "s";
+}
+
+}  // namespace
+
+ReachabilityReport::ReachabilityReport(const std::vector<RunState>& states,
+                                       const std::vector<Probe>& probes) {
+  for (const RunState& state : states) {
+    labels_.push_back(state.label);
+    changes_.push_back(state.changes);
+    std::vector<Answer>& answers = answers_.emplace_back();
+    std::map<std::string, std::optional<RoutingTable>> tables;  // by network, gathered once
+    for (const Probe& probe : probes) {
+      std::vector<Path> paths;
+      try {
+        std::optional<RoutingTable>& table = tables[probe.from.text()];
+        if (!table) table.emplace(state.estate, probe.from);
+        paths = table->pathsTo(probe.destination);
+      } catch (const Error& failure) {
+        paths = {{probe.destination, {}, Verdict::kUnknown, {}, "", true, failure.what()}};
+      }
+      // A range that several probes reach (a route's, and a part of the default route) is
+      // answered once.
+      for (Path& path : paths) {
+        Answer answer{probe.from.text(), std::move(path)};
+        if (!sameAs(answers, answer)) answers.push_back(std::move(answer));
+      }
+    }
+  }
+}
+
+const Path* ReachabilityReport::sameAs(const std::vector<Answer>& answers, const Answer& answer,
+                                       bool untagged) {
+  for (const Answer& candidate : answers)
+    if (candidate.from == answer.from && candidate.path.range == answer.path.range &&
+        (untagged ? candidate.path.tags.empty() : candidate.path.tags == answer.path.tags))
+      return &candidate.path;
+  return nullptr;
+}
+
+// Tagged instances go the way of all where no path of their own is shown.
+const Path* ReachabilityReport::sameIn(std::size_t other, const Answer& answer) const {
+  const Path* same = sameAs(answers_[other], answer);
+  return same || answer.path.tags.empty() ? same : sameAs(answers_[other], answer, true);
+}
+
+std::vector<std::string> ReachabilityReport::lines(std::chrono::seconds operationEstimate) const {
+  std::vector<std::string> out;
+  for (std::size_t state = 1; state < answers_.size(); ++state) {
+    std::vector<std::string> rows;
+    for (const Answer& answer : answers_[state]) {
+      const Path* was = sameIn(state - 1, answer);
+      if (was && *was == answer.path) continue;
+      std::string row = "  " + rangeOf(answer.path) + " from " + answer.from + ": " +
+                        (was ? shownPath(*was) : std::string("(new)")) + " → " +
+                        shownPath(answer.path);
+      if (!delivered(answer.path) && was && delivered(*was)) {
+        // Delivered again later: a gap, as long as the changes until then.
+        std::size_t changes = 0;
+        for (std::size_t later = state + 1; later < answers_.size(); ++later) {
+          changes += changes_[later];
+          if (const Path* then = sameIn(later, answer); then && delivered(*then)) {
+            row += " (gap of about " + about(operationEstimate * static_cast<long long>(changes)) +
+                   ", until " + labels_[later] + ")";
+            break;
+          }
+        }
+      }
+      rows.push_back(std::move(row));
+    }
+    if (rows.empty()) continue;
+    out.push_back("reachability " + labels_[state] + " (" + std::to_string(changes_[state]) +
+                  (changes_[state] == 1 ? " change" : " changes") + "):");
+    out.insert(out.end(), rows.begin(), rows.end());
+  }
+  return out;
+}
+
+void ReachabilityReport::writeEvents(ChangeLog& events) const {
+  const std::size_t last = answers_.size() - 1;
+  for (std::size_t state = 0; state < answers_.size(); ++state)
+    for (const Answer& answer : answers_[state]) {
+      const Path* atEnd = sameIn(last, answer);
+      ResourceDocument fields = {{"state", labels_[state]},
+                                 {"from", answer.from},
+                                 {"destination", answer.path.range},
+                                 {"verdict", verdictName(answer.path.verdict)},
+                                 {"via", answer.path.via},
+                                 {"gap", !delivered(answer.path) && atEnd && delivered(*atEnd)}};
+      if (!answer.path.tags.empty()) fields["tags"] = answer.path.tags;
+      events.write("reachability", fields);
+    }
+}
+
+std::vector<std::string> ReachabilityReport::lost() const {
+  std::vector<std::string> lost;
+  const std::size_t last = answers_.size() - 1;
+  for (const Answer& answer : answers_[0]) {
+    const Path* atEnd = sameIn(last, answer);
+    if (!delivered(answer.path) || !atEnd || delivered(*atEnd)) continue;
+    std::size_t from = last;
+    while (from > 1) {
+      const Path* before = sameIn(from - 1, answer);
+      if (!before || delivered(*before)) break;
+      --from;
+    }
+    lost.push_back("reachability: " + rangeOf(answer.path) + " from " + answer.from +
+                   ": delivered now (" + shownPath(answer.path) + "), " + shownPath(*atEnd) +
+                   " from " + labels_[from] + " on");
+  }
+  return lost;
+}
+
+}  // namespace tolmi_gcp::cli

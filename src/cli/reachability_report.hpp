@@ -1,0 +1,53 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "cli/change_log.hpp"
+#include "tolmi_gcp/parts.hpp"
+#include "tolmi_gcp/probes.hpp"
+#include "tolmi_gcp/reachability.hpp"
+
+namespace tolmi_gcp::cli {
+
+// Where traffic goes in each state of a run, as foreseen before its first change: the plan's
+// tables of what changes, the JSON events, and what the run would leave undelivered.
+class ReachabilityReport {
+ public:
+  ReachabilityReport(const std::vector<RunState>& states, const std::vector<Probe>& probes);
+
+  // Per state after the first, what changes from the state before it: "  10.0.0.0/20 from
+  // p::spoke: peering p-to-hub → internet via default-route-1 [internet]", a broken path marked
+  // with why, and one the run delivers again later with "(gap of about 45s, until after routes
+  // stage-1)" at `operationEstimate` a change.
+  std::vector<std::string> lines(std::chrono::seconds operationEstimate) const;
+
+  // One "reachability" event per state, probe and path.
+  void writeEvents(ChangeLog& events) const;
+
+  // What is delivered before the run and not after it, each with the state from which it stays
+  // undelivered: "reachability: 10.100.0.0/20 from p::transit: delivered now (peering x), internet
+  // from after peerings on".
+  std::vector<std::string> lost() const;
+
+ private:
+  // One answer to a probe in one state: each path of it.
+  struct Answer {
+    std::string from;
+    Path path;
+  };
+  std::vector<std::string> labels_;
+  std::vector<std::size_t> changes_;
+  // [state] → the answers, in the probes' order.
+  std::vector<std::vector<Answer>> answers_;
+
+  // The path of `answers` for the network and range of `answer`, and its tags or none.
+  static const Path* sameAs(const std::vector<Answer>& answers, const Answer& answer,
+                            bool untagged = false);
+  // Where `answer` stands in the state `other`: the path for the same network, range and tags,
+  // or for a tagged one the path for all; nullptr when none.
+  const Path* sameIn(std::size_t other, const Answer& answer) const;
+};
+
+}  // namespace tolmi_gcp::cli
