@@ -146,13 +146,15 @@ int Migration::migrate(bool switching) {
   estate_ = readEstate(*Globals::service, scopeOfRun(switching));
   Findings found = switching ? checkSwitch(estate_, run) : checkRevert(estate_, run);
   plan_ = found.plan;
-  const ReachabilityReport reach(statesOfRun(estate_, run, switching), probesOfRun(estate_));
+  probes_ = probesOfRun(estate_);
+  const ReachabilityReport reach(statesOfRun(estate_, run, switching), probes_);
   if (!in_.acceptUnreachable) {
     const std::vector<std::string> lost = reach.lost();
     found.problems.insert(found.problems.end(), lost.begin(), lost.end());
     if (!lost.empty())
-      out_.note("the run would leave undelivered what the estate delivers now; "
-                "--accept-unreachable lets it through");
+      out_.note(
+          "the run would leave undelivered what the estate delivers now; "
+          "--accept-unreachable lets it through");
   }
   refuseProblems(switching ? in_.config : in_.revertFile, found.problems);
   for (const std::string& line : reach.lines(in_.operationEstimate)) out_.note(line);
@@ -252,20 +254,27 @@ void Migration::awaitEarlierChanges(const std::vector<Part>& run) {
 std::size_t Migration::verified(const Part& part, const std::optional<Estate>& meant,
                                 const std::string& unpredictable, bool switching) {
   if (in_.dryRun) return 0;
-  std::vector<std::string> differences;
+  std::vector<std::string> differences, reachability;
   if (meant) {
     ReadBack back = readBack(estate_, *meant, part, switching);
     estate_ = std::move(back.now);
     differences = std::move(back.differences);
+    // Where traffic goes in the estate read back, against where the plan said it would.
+    reachability = ReachabilityReport({{"meant", *meant, 0}, {"read back", estate_, 0}}, probes_)
+                       .differences();
   } else {
     differences.push_back("what the part should leave cannot be foreseen: " + unpredictable);
   }
-  for (const std::string& difference : differences) {
-    out_.fail("**Error** verify " + part.label() + ": " + difference);
-    setup_.changes->write("mismatch", {{"part", part.label()}, {"detail", difference}});
-  }
-  mismatches_ += differences.size();
-  return differences.size();
+  auto report = [&](const std::string& what, const std::vector<std::string>& found) {
+    for (const std::string& difference : found) {
+      out_.fail("**Error** verify " + what + ": " + difference);
+      setup_.changes->write("mismatch", {{"part", part.label()}, {"detail", difference}});
+    }
+  };
+  report(part.label(), differences);
+  report("reachability", reachability);
+  mismatches_ += differences.size() + reachability.size();
+  return differences.size() + reachability.size();
 }
 
 // A person at a terminal confirms the plan; --yes, a dry run or no terminal go ahead.

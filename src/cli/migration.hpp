@@ -8,6 +8,7 @@
 #include "cli/output.hpp"
 #include "cli/setup.hpp"
 #include "tolmi_gcp/parts.hpp"
+#include "tolmi_gcp/probes.hpp"
 
 namespace tolmi_gcp::cli {
 
@@ -45,7 +46,8 @@ class Migration {
 
   const Invocation& in_;
   Setup& setup_;
-  Estate estate_;  // as read before the first change, then as each read-back left it
+  Estate estate_;              // as read before the first change, then as each read-back left it
+  std::vector<Probe> probes_;  // the destinations the plan asks of each state
   RevertStore& store_;
   Output& out_;
   int errorsBefore_;

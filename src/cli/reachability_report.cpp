@@ -145,4 +145,15 @@ std::vector<std::string> ReachabilityReport::lost() const {
   return lost;
 }
 
+std::vector<std::string> ReachabilityReport::differences() const {
+  std::vector<std::string> found;
+  // A range only the second state has comes from a route nobody meant, another actor's: the
+  // check of the next run sees it.
+  for (const Answer& answer : answers_[1])
+    if (const Path* meant = sameIn(0, answer); meant && !(*meant == answer.path))
+      found.push_back(rangeOf(answer.path) + " from " + answer.from + ": " + shownPath(*meant) +
+                      " in " + labels_[0] + ", " + shownPath(answer.path) + " in " + labels_[1]);
+  return found;
+}
+
 }  // namespace tolmi_gcp::cli

@@ -31,6 +31,10 @@ class ReachabilityReport {
   // from after peerings on".
   std::vector<std::string> lost() const;
 
+  // Of a report of two states, each path of the second that differs from the first's for the
+  // same range: "10.0.0.0/20 from p::spoke: peering x in meant, internet ... in read back".
+  std::vector<std::string> differences() const;
+
  private:
   // One answer to a probe in one state: each path of it.
   struct Answer {
