@@ -44,7 +44,6 @@ std::string linkOf(std::string_view relativeName);
 std::optional<std::string> relativeName(std::string_view reference, std::string_view project,
                                         std::string_view pattern);
 
-
 // The key of a resource in its Project map: the name, or "scope/name" for regional and zonal ones.
 std::string storeKey(std::string_view relativeName);
 
@@ -89,6 +88,7 @@ class Store {
   ResourceDocument dump() const;
 
   Project& project(const std::string& id);  // 404 for an unknown project
+  const std::map<std::string, Project>& projects() const { return projects_; }
   ResourceDocument& network(const std::string& project, const std::string& name);
   using Collection = std::map<std::string, ResourceDocument> Project::*;
   // The resource a link names (`pattern` as for relativeName), or null.
