@@ -150,8 +150,8 @@ projects:
                          ? value
                          : ResourceDocument(linkOf("projects/p/" + value.get<std::string>()));
     std::vector<std::string> got;
-    for (const auto& warning : arrayOrEmpty(withWarnings(store, route), "warnings"))
-      got.push_back(warning["code"]);
+    const ResourceDocument shown = withWarnings(store, route);
+    for (const auto& warning : arrayOrEmpty(shown, "warnings")) got.push_back(warning["code"]);
     EXPECT_EQ(got, codes) << nextHop;
   }
 }
