@@ -88,6 +88,7 @@ class Store {
   ResourceDocument dump() const;
 
   Project& project(const std::string& id);  // 404 for an unknown project
+  const std::map<std::string, Project>& projects() const { return projects_; }
   ResourceDocument& network(const std::string& project, const std::string& name);
   using Collection = std::map<std::string, ResourceDocument> Project::*;
   // The resource a link names (`pattern` as for relativeName), or null.

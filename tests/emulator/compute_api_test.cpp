@@ -7,6 +7,7 @@
 
 #include "emulator/api.hpp"
 #include "emulator/quotas.hpp"
+#include "emulator/resources/handlers.hpp"
 #include "tolmi_gcp/core/yaml_document.hpp"
 
 namespace tolmi_gcp::emulator {
@@ -231,6 +232,42 @@ TEST(QuotaOption, StartsAtTheApisDefaultsAndRefusesUnknownNames) {
   EXPECT_EQ(setQuota("routes=5", quotas),
             "no quota routes (there are routes-per-network, peerings-per-network, "
             "static-routes-per-peering-group, reads-per-minute and writes-per-minute)");
+}
+
+TEST(RouteWarnings, EachNextHopThatCannotCarryTrafficIsNamed) {
+  Store store = Store::fromTopology(parseYamlText(R"(
+projects:
+  p:
+    networks: [{name: n}, {name: m}]
+    instances:
+      - {name: ok, zone: z-a, canIpForward: true, networkInterfaces: [{network: n, networkIP: 10.0.0.1}]}
+      - {name: plain, zone: z-a, networkInterfaces: [{network: n, networkIP: 10.0.0.2}]}
+      - {name: off, zone: z-a, canIpForward: true, status: TERMINATED, networkInterfaces: [{network: n, networkIP: 10.0.0.3}]}
+      - {name: elsewhere, zone: z-a, canIpForward: true, networkInterfaces: [{network: m, networkIP: 10.0.0.4}]}
+)",
+                                                  "topology"));
+  const std::pair<ResourceDocument, std::vector<std::string>> cases[] = {
+      {{{"nextHopInstance", "zones/z-a/instances/ok"}}, {}},
+      {{{"nextHopIp", "10.0.0.1"}}, {}},
+      {{{"nextHopIp", "10.0.0.9"}, {"nextHopIlb", "regions/r/forwardingRules/f"}}, {}},
+      {{{"nextHopInstance", "zones/z-a/instances/plain"}}, {"NEXT_HOP_CANNOT_IP_FORWARD"}},
+      {{{"nextHopInstance", "zones/z-a/instances/gone"}}, {"NEXT_HOP_INSTANCE_NOT_FOUND"}},
+      {{{"nextHopInstance", "zones/z-a/instances/elsewhere"}},
+       {"NEXT_HOP_INSTANCE_NOT_ON_NETWORK"}},
+      {{{"nextHopIp", "10.0.0.3"}}, {"NEXT_HOP_NOT_RUNNING"}},
+      {{{"nextHopIp", "10.0.0.4"}}, {"NEXT_HOP_ADDRESS_NOT_ASSIGNED"}},
+  };
+  for (const auto& [nextHop, codes] : cases) {
+    ResourceDocument route = {{"network", linkOf("projects/p/global/networks/n")}};
+    for (const auto& [field, value] : nextHop.items())
+      route[field] = field == "nextHopIp"
+                         ? value
+                         : ResourceDocument(linkOf("projects/p/" + value.get<std::string>()));
+    std::vector<std::string> got;
+    const ResourceDocument shown = withWarnings(store, route);
+    for (const auto& warning : arrayOrEmpty(shown, "warnings")) got.push_back(warning["code"]);
+    EXPECT_EQ(got, codes) << nextHop;
+  }
 }
 
 }  // namespace

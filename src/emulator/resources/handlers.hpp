@@ -20,6 +20,8 @@ ResourceDocument listRoutes(const Call& call);
 ResourceDocument getRoute(const Call& call);
 ResourceDocument insertRoute(const Call& call);
 ResourceDocument deleteRoute(const Call& call);
+// route_warnings.cpp: `route` with the warnings its next hop is due, as it is shown
+ResourceDocument withWarnings(const Store& store, ResourceDocument route);
 // instances.cpp
 ResourceDocument getInstance(const Call& call);
 // routers.cpp

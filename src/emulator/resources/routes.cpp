@@ -32,15 +32,19 @@ ResourceDocument listRoutes(const Call& call) {
     auto it = project.routesByNetwork.find(*network);
     only = it == project.routesByNetwork.end() ? &kNone : &it->second;
   }
-  return listDocument("compute#routeList", "projects/" + call.project() + "/global/routes",
-                      pageOf(project.routes, "", call, only));
+  ResourceDocument list =
+      listDocument("compute#routeList", "projects/" + call.project() + "/global/routes",
+                   pageOf(project.routes, "", call, only));
+  if (list.contains("items"))
+    for (auto& route : list["items"]) route = withWarnings(call.store, std::move(route));
+  return list;
 }
 
 ResourceDocument getRoute(const Call& call) {
   const Project& project = call.store.project(call.project());
   auto it = project.routes.find(call.param("route"));
   if (it == project.routes.end()) throwNotFound(call.relativeName());
-  return it->second;
+  return withWarnings(call.store, it->second);
 }
 
 ResourceDocument insertRoute(const Call& call) {
