@@ -144,10 +144,11 @@ int Migration::migrate(bool switching) {
   }
   if (!switching || in_.force) awaitEarlierChanges(run);
   estate_ = readEstate(*Globals::service, scopeOfRun(switching));
-  Findings found = switching ? checkSwitch(estate_, run) : checkRevert(estate_, run);
+  const std::vector<RunState> states = statesOfRun(estate_, run, switching);
+  Findings found = switching ? checkSwitch(states, run) : checkRevert(states, run);
   plan_ = found.plan;
   probes_ = probesOfRun(estate_);
-  const ReachabilityReport reach(statesOfRun(estate_, run, switching), probes_);
+  const ReachabilityReport reach(states, probes_);
   if (!in_.acceptUnreachable) {
     const std::vector<std::string> lost = reach.lost();
     found.problems.insert(found.problems.end(), lost.begin(), lost.end());
@@ -260,8 +261,7 @@ std::size_t Migration::verified(const Part& part, const std::optional<Estate>& m
     estate_ = std::move(back.now);
     differences = std::move(back.differences);
     // Where traffic goes in the estate read back, against where the plan said it would.
-    reachability = ReachabilityReport({{"meant", *meant, 0}, {"read back", estate_, 0}}, probes_)
-                       .differences();
+    reachability = ReachabilityReport::differences(*meant, estate_, probes_);
   } else {
     differences.push_back("what the part should leave cannot be foreseen: " + unpredictable);
   }

@@ -37,29 +37,35 @@ std::string about(std::chrono::seconds seconds) {
 
 }  // namespace
 
+std::vector<ReachabilityReport::Answer> ReachabilityReport::answersIn(
+    const Estate& estate, const std::vector<Probe>& probes) {
+  std::vector<Answer> answers;
+  std::map<std::string, std::optional<RoutingTable>> tables;  // by network, gathered once
+  for (const Probe& probe : probes) {
+    std::vector<Path> paths;
+    try {
+      std::optional<RoutingTable>& table = tables[probe.from.text()];
+      if (!table) table.emplace(estate, probe.from);
+      paths = table->pathsTo(probe.destination);
+    } catch (const Error& failure) {
+      paths = {{probe.destination, {}, Verdict::kUnknown, {}, "", true, failure.what()}};
+    }
+    // A range that several probes reach (a route's, and a part of the default route) is
+    // answered once.
+    for (Path& path : paths) {
+      Answer answer{probe.from.text(), std::move(path)};
+      if (!sameAs(answers, answer)) answers.push_back(std::move(answer));
+    }
+  }
+  return answers;
+}
+
 ReachabilityReport::ReachabilityReport(const std::vector<RunState>& states,
                                        const std::vector<Probe>& probes) {
   for (const RunState& state : states) {
     labels_.push_back(state.label);
     changes_.push_back(state.changes);
-    std::vector<Answer>& answers = answers_.emplace_back();
-    std::map<std::string, std::optional<RoutingTable>> tables;  // by network, gathered once
-    for (const Probe& probe : probes) {
-      std::vector<Path> paths;
-      try {
-        std::optional<RoutingTable>& table = tables[probe.from.text()];
-        if (!table) table.emplace(state.estate, probe.from);
-        paths = table->pathsTo(probe.destination);
-      } catch (const Error& failure) {
-        paths = {{probe.destination, {}, Verdict::kUnknown, {}, "", true, failure.what()}};
-      }
-      // A range that several probes reach (a route's, and a part of the default route) is
-      // answered once.
-      for (Path& path : paths) {
-        Answer answer{probe.from.text(), std::move(path)};
-        if (!sameAs(answers, answer)) answers.push_back(std::move(answer));
-      }
-    }
+    answers_.push_back(answersIn(state.estate, probes));
   }
 }
 
@@ -73,9 +79,13 @@ const Path* ReachabilityReport::sameAs(const std::vector<Answer>& answers, const
 }
 
 // Tagged instances go the way of all where no path of their own is shown.
+const Path* ReachabilityReport::pathFor(const std::vector<Answer>& answers, const Answer& answer) {
+  const Path* same = sameAs(answers, answer);
+  return same || answer.path.tags.empty() ? same : sameAs(answers, answer, true);
+}
+
 const Path* ReachabilityReport::sameIn(std::size_t other, const Answer& answer) const {
-  const Path* same = sameAs(answers_[other], answer);
-  return same || answer.path.tags.empty() ? same : sameAs(answers_[other], answer, true);
+  return pathFor(answers_[other], answer);
 }
 
 std::vector<std::string> ReachabilityReport::lines(std::chrono::seconds operationEstimate) const {
@@ -145,14 +155,16 @@ std::vector<std::string> ReachabilityReport::lost() const {
   return lost;
 }
 
-std::vector<std::string> ReachabilityReport::differences() const {
+std::vector<std::string> ReachabilityReport::differences(const Estate& meant, const Estate& now,
+                                                         const std::vector<Probe>& probes) {
+  const std::vector<Answer> wanted = answersIn(meant, probes);
   std::vector<std::string> found;
-  // A range only the second state has comes from a route nobody meant, another actor's: the
-  // check of the next run sees it.
-  for (const Answer& answer : answers_[1])
-    if (const Path* meant = sameIn(0, answer); meant && !(*meant == answer.path))
-      found.push_back(rangeOf(answer.path) + " from " + answer.from + ": " + shownPath(*meant) +
-                      " in " + labels_[0] + ", " + shownPath(answer.path) + " in " + labels_[1]);
+  // A range only the estate read back has comes from a route nobody meant, another actor's:
+  // the check of the next run sees it.
+  for (const Answer& answer : answersIn(now, probes))
+    if (const Path* was = pathFor(wanted, answer); was && !(*was == answer.path))
+      found.push_back(rangeOf(answer.path) + " from " + answer.from + ": " + shownPath(*was) +
+                      " in meant, " + shownPath(answer.path) + " in read back");
   return found;
 }
 

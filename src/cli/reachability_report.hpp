@@ -31,9 +31,11 @@ class ReachabilityReport {
   // from after peerings on".
   std::vector<std::string> lost() const;
 
-  // Of a report of two states, each path of the second that differs from the first's for the
-  // same range: "10.0.0.0/20 from p::spoke: peering x in meant, internet ... in read back".
-  std::vector<std::string> differences() const;
+  // Each path of `now`, an estate read back, that differs from the path of `meant`, its
+  // prediction, for the same range: "10.0.0.0/20 from p::spoke: peering x in meant, internet ...
+  // in read back".
+  static std::vector<std::string> differences(const Estate& meant, const Estate& now,
+                                              const std::vector<Probe>& probes);
 
  private:
   // One answer to a probe in one state: each path of it.
@@ -46,9 +48,13 @@ class ReachabilityReport {
   // [state] → the answers, in the probes' order.
   std::vector<std::vector<Answer>> answers_;
 
+  // Each path of each probe in `estate`, a range that several probes reach once.
+  static std::vector<Answer> answersIn(const Estate& estate, const std::vector<Probe>& probes);
   // The path of `answers` for the network and range of `answer`, and its tags or none.
   static const Path* sameAs(const std::vector<Answer>& answers, const Answer& answer,
                             bool untagged = false);
+  // The path of `answers` for `answer`, or for a tagged one the path for all.
+  static const Path* pathFor(const std::vector<Answer>& answers, const Answer& answer);
   // Where `answer` stands in the state `other`: the path for the same network, range and tags,
   // or for a tagged one the path for all; nullptr when none.
   const Path* sameIn(std::size_t other, const Answer& answer) const;

@@ -33,21 +33,39 @@ struct Findings {
   std::vector<std::string> warnings;  // what the library skips on purpose: shown, allowed
 };
 
-// What a switch of `parts` would trip over, found in `estate` (read with scopeOfRun), each named by
+// A state a run goes through, as foreseen before its first change.
+struct RunState {
+  // "before", "after peerings", "between deletes and adds of routes stage-1" (a stage's instant
+  // between its two steps; "between adds and deletes ..." under make-before-break), "after routes
+  // stage-1", "after routers".
+  std::string label;
+  Estate estate;
+  std::size_t changes = 0;  // the changes the run makes from the state before to this one
+  bool between = false;     // a stage's instant between its steps, not the state after a part
+};
+
+// The states a switch or revert of `parts` goes through from `before`, each predicted from the one
+// before it. A part whose prediction fails leaves the estate as it is (the check names what it
+// trips over).
+std::vector<RunState> statesOfRun(const Estate& before, const std::vector<Part>& parts,
+                                  bool switching);
+
+// What a switch of `parts` would trip over, found in `states` (statesOfRun of the estate read with
+// scopeOfRun; each part is checked against the state before it), each named by
 // the key of the migration file it comes from: transit networks and routers that do not exist,
 // routes to delete that are not there, instances of routes to create that are not there or cannot
 // carry the route's traffic (IP forwarding off, not RUNNING, no interface in the spoke), names of
 // routes to create taken by routes this tool did not make, peerings to remove missing at one end.
 // Warns of routers the library leaves alone (on another network, in DEFAULT advertise mode) and of
 // tagged routes that the stage replaces by routes for their destination without their tags.
-Findings checkSwitch(const Estate& estate, const std::vector<Part>& parts);
+Findings checkSwitch(const std::vector<RunState>& states, const std::vector<Part>& parts);
 
 // The entries of the revert record that a revert of `parts` would act on but the migration file
 // does not scope (pairs other than between the spoke and a listed transit network, routers the
 // file does not list, recorded routes of another network) or that cannot be restored (a transit
 // network, a router or the instance of a route to re-create that does not exist), found in
-// `estate` (read with scopeOfRun). Each is named by its place in the record.
-Findings checkRevert(const Estate& estate, const std::vector<Part>& parts);
+// `states` as checkSwitch finds them. Each is named by its place in the record.
+Findings checkRevert(const std::vector<RunState>& states, const std::vector<Part>& parts);
 
 // Switches or reverts `part` through the library's operations; throws what they throw.
 void runPart(const Part& part, bool switching);
@@ -73,22 +91,6 @@ struct ReadBack {
   // One line per difference, naming the resource; "reading back failed: ..." when a read fails.
   std::vector<std::string> differences;
 };
-
-// A state a run goes through, as foreseen before its first change.
-struct RunState {
-  // "before", "after peerings", "between deletes and adds of routes stage-1" (a stage's instant
-  // between its two steps; "between adds and deletes ..." under make-before-break), "after routes
-  // stage-1", "after routers".
-  std::string label;
-  Estate estate;
-  std::size_t changes = 0;  // the changes the run makes from the state before to this one
-};
-
-// The states a switch or revert of `parts` goes through from `before`, each predicted from the one
-// before it. A part whose prediction fails leaves the estate as it is (the check names what it
-// trips over).
-std::vector<RunState> statesOfRun(const Estate& before, const std::vector<Part>& parts,
-                                  bool switching);
 
 // Reads back, and only reads, what `part` changes (the peerings between the spoke and its transit
 // networks, the spoke project's routes, the listed routers) into a copy of `before`, the estate

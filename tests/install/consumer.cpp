@@ -19,7 +19,7 @@ int main(int, char** argv) {
   // What the tool does for a part: check, run, read back.
   const Estate before = readEstate(*Globals::service, scopeOfRun(true));
   const std::vector<Part> parts = {{Part::kPeerings, ""}};
-  if (!checkSwitch(before, parts).problems.empty()) return 2;
+  if (!checkSwitch(statesOfRun(before, parts, true), parts).problems.empty()) return 2;
   const Estate meant = predicted(before, parts[0], true);
   runPart(parts[0], true);
   if (!readBack(before, meant, parts[0], true).differences.empty()) return 1;

@@ -40,8 +40,8 @@ class PartType {
   virtual ~PartType() = default;
 
   // The check before a switch adds to `found` what the part would trip over and change: first
-  // on each transit network, in the file's order, with the other parts that check them (read
-  // only when one does), then elsewhere.
+  // on each transit network, in the file's order, with the other parts that check them (looked
+  // up only when one does), then elsewhere.
   virtual bool checksTransits() const { return false; }
   virtual void checkSwitchOn(const Transit&, const Spoke&, Findings&) const {}
   virtual void checkSwitch(const Spoke&, Findings&) const {}

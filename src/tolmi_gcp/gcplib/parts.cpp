@@ -3,7 +3,6 @@
 #include "tolmi_gcp/parts.hpp"
 
 #include <algorithm>
-#include <iterator>
 #include <map>
 #include <set>
 
@@ -70,11 +69,16 @@ EstateRefresh changedBetween(const Estate& before, const Estate& meant, const Ne
     if (const Network* was = before.network(network.key());
         !was || was->peerings != network.peerings)
       what.networks.push_back(network.key());
-  auto ofSpoke = [&](const Route& route) { return route.network.project == spoke.project; };
-  std::vector<Route> wereRoutes, willRoutes;
-  std::copy_if(before.routes.begin(), before.routes.end(), std::back_inserter(wereRoutes), ofSpoke);
-  std::copy_if(meant.routes.begin(), meant.routes.end(), std::back_inserter(willRoutes), ofSpoke);
-  if (wereRoutes != willRoutes) what.routesOf = spoke.project;
+  auto routesOf = [&](const Estate& estate) {
+    std::vector<const Route*> routes;
+    for (const Route& route : estate.routes)
+      if (route.network.project == spoke.project) routes.push_back(&route);
+    return routes;
+  };
+  const std::vector<const Route*> were = routesOf(before), will = routesOf(meant);
+  if (!std::equal(were.begin(), were.end(), will.begin(), will.end(),
+                  [](const Route* a, const Route* b) { return *a == *b; }))
+    what.routesOf = spoke.project;
   for (const Router& router : meant.routers) {
     const RouterKey key{router.network, router.region, router.name};
     if (const Router* was = before.router(key); !was || *was != router) what.routers.push_back(key);
@@ -119,46 +123,15 @@ std::size_t changesBetween(const Estate& from, const Estate& to) {
   return changes;
 }
 
-// The states of a run, and in `starts` (when given) the index of the state before each part.
-std::vector<RunState> runStates(const Estate& before, const std::vector<Part>& parts,
-                                bool switching, std::vector<std::size_t>* starts) {
-  std::vector<RunState> states{{"before", before, 0}};
-  const NetworkKey spoke = spokeOfRun();
-  auto add = [&](std::string label, Estate estate) {
-    std::size_t changes = changesBetween(states.back().estate, estate);
-    states.push_back({std::move(label), std::move(estate), changes});
-  };
-  for (const Part& part : parts) {
-    if (starts) starts->push_back(states.size() - 1);
-    const std::unique_ptr<parts::PartType> type = typeOf(part);
-    Estate estate = states.back().estate;
-    try {
-      if (std::string between = type->firstStepLabel(switching); !between.empty()) {
-        type->predictStep(estate, spoke, switching, true);
-        Estate half = estate;
-        type->predictStep(estate, spoke, switching, false);
-        // An instant between the steps only when both change something.
-        if (changesBetween(states.back().estate, half) && changesBetween(half, estate))
-          add(std::move(between), std::move(half));
-      } else {
-        type->predict(estate, spoke, switching);
-      }
-    } catch (const Error&) {
-      estate = states.back().estate;  // the check names the entry it trips over
-    }
-    add("after " + part.label(), std::move(estate));
-  }
-  return states;
-}
-
-// The estate before each of `parts`, as read for the first and as the parts before it would
-// leave it for the others.
-std::vector<Estate> statesBefore(const Estate& estate, const std::vector<Part>& parts,
-                                 bool switching) {
-  std::vector<std::size_t> starts;
-  std::vector<RunState> states = runStates(estate, parts, switching, &starts);
-  std::vector<Estate> before;
-  for (std::size_t start : starts) before.push_back(std::move(states[start].estate));
+// The state before each of `parts` in `states`: the first, then each one after a part.
+std::vector<const Estate*> statesBefore(const std::vector<RunState>& states,
+                                        const std::vector<Part>& parts) {
+  std::vector<const Estate*> before;
+  for (const RunState& state : states)
+    if (!state.between && before.size() < parts.size()) before.push_back(&state.estate);
+  if (states.empty() || before.size() != parts.size())
+    throw Error("the states given are not those of a run of these " + std::to_string(parts.size()) +
+                " parts");
   return before;
 }
 
@@ -198,13 +171,14 @@ EstateScope scopeOfRun(bool switching) {
   return scope;
 }
 
-Findings checkSwitch(const Estate& estate, const std::vector<Part>& parts) {
-  const std::vector<Estate> states = statesBefore(estate, parts, true);
+Findings checkSwitch(const std::vector<RunState>& states, const std::vector<Part>& parts) {
+  const std::vector<const Estate*> before = statesBefore(states, parts);
+  const Estate& estate = states.front().estate;
   std::vector<std::unique_ptr<parts::PartType>> types;
   std::vector<parts::Spoke> spokes;
   for (std::size_t i = 0; i < parts.size(); ++i) {
     types.push_back(typeOf(parts[i]));
-    spokes.push_back(spokeIn(estate, states[i]));
+    spokes.push_back(spokeIn(estate, *before[i]));
   }
   Findings found;
   if (std::any_of(types.begin(), types.end(),
@@ -228,11 +202,11 @@ Findings checkSwitch(const Estate& estate, const std::vector<Part>& parts) {
   return found;
 }
 
-Findings checkRevert(const Estate& estate, const std::vector<Part>& parts) {
-  const std::vector<Estate> states = statesBefore(estate, parts, false);
+Findings checkRevert(const std::vector<RunState>& states, const std::vector<Part>& parts) {
+  const std::vector<const Estate*> before = statesBefore(states, parts);
   Findings found;
   for (std::size_t i = 0; i < parts.size(); ++i)
-    typeOf(parts[i])->checkRevert(spokeIn(estate, states[i]), found);
+    typeOf(parts[i])->checkRevert(spokeIn(states.front().estate, *before[i]), found);
   return found;
 }
 
@@ -253,7 +227,32 @@ ReadBack readBack(const Estate& before, const Estate& meant, const Part& part, b
 
 std::vector<RunState> statesOfRun(const Estate& before, const std::vector<Part>& parts,
                                   bool switching) {
-  return runStates(before, parts, switching, nullptr);
+  std::vector<RunState> states{{"before", before, 0}};
+  const NetworkKey spoke = spokeOfRun();
+  auto add = [&](std::string label, Estate estate, bool between) {
+    std::size_t changes = changesBetween(states.back().estate, estate);
+    states.push_back({std::move(label), std::move(estate), changes, between});
+  };
+  for (const Part& part : parts) {
+    const std::unique_ptr<parts::PartType> type = typeOf(part);
+    Estate estate = states.back().estate;
+    try {
+      if (std::string between = type->firstStepLabel(switching); !between.empty()) {
+        type->predictStep(estate, spoke, switching, true);
+        Estate half = estate;
+        type->predictStep(estate, spoke, switching, false);
+        // An instant between the steps only when both change something.
+        if (changesBetween(states.back().estate, half) && changesBetween(half, estate))
+          add(std::move(between), std::move(half), true);
+      } else {
+        type->predict(estate, spoke, switching);
+      }
+    } catch (const Error&) {
+      estate = states.back().estate;  // the check names the entry it trips over
+    }
+    add("after " + part.label(), std::move(estate), false);
+  }
+  return states;
 }
 
 Estate predicted(const Estate& before, const Part& part, bool switching) {
