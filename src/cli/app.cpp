@@ -11,7 +11,9 @@
 #include "cli/demo.hpp"
 #include "cli/output.hpp"
 #include "cli/snapshot.hpp"
+#include "cli/wave.hpp"
 #include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/text_lists.hpp"
 
 namespace tolmi_gcp::cli {
 
@@ -38,11 +40,47 @@ std::optional<std::chrono::seconds> parseDuration(const std::string& text) {
   return std::chrono::seconds(count * (unit == "h" ? 3600 : unit == "m" ? 60 : 1));
 }
 
-// The migration file, which discover, switch, revert and snapshot all read.
+// The migration file, which discover, switch, revert and snapshot all read; switch and revert
+// take several as a wave.
 void addConfigOption(CLI::App& command, Invocation& invocation) {
-  command.add_option("--config", invocation.config, "The migration file (YAML)")
+  command
+      .add_option("--config", invocation.configs,
+                  "The migration file (YAML); switch and revert take it more than once, as a "
+                  "wave")
       ->required()
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
       ->check(CLI::ExistingFile);
+}
+
+// What a wave passes on to each spoke's process: the command line less the program, the files
+// and what the wave sets itself.
+std::vector<std::string> passedOnOf(const std::vector<std::string>& args) {
+  const std::vector<std::string> valued{"--config", "--only", "--output",
+                                        "--max-changes-in-flight"};
+  const std::vector<std::string> flags{"--yes", "--dry-run", "--keep-going"};
+  std::vector<std::string> kept;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    std::string name = args[i].substr(0, args[i].find('='));
+    if (contains(flags, args[i])) continue;
+    if (contains(valued, name)) {
+      if (name == args[i]) ++i;  // the value is the next argument
+      continue;
+    }
+    kept.push_back(args[i]);
+  }
+  return kept;
+}
+
+// The options of a wave, for switch and revert.
+void addWaveOptions(CLI::App& command, Invocation& invocation) {
+  command
+      .add_option("--max-changes-in-flight", invocation.maxChangesInFlight,
+                  "With several --config: the spokes' parts under way at once (1 to 32, "
+                  "default 4)")
+      ->check(CLI::Range(std::size_t{1}, std::size_t{32}));
+  command.add_flag("--keep-going", invocation.keepGoing,
+                   "With several --config: after a spoke fails, go on with the others' parts");
 }
 
 // The options that discover, switch and revert share.
@@ -136,6 +174,7 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       "switch",
       "Move the spoke's traffic: peerings, then route stages, then router advertisements");
   addChangeOptions(*switchCommand, invocation, format);
+  addWaveOptions(*switchCommand, invocation);
   switchCommand->add_flag("--force", invocation.force,
                           "Switch a spoke that is switched and not reverted; the replaced record "
                           "is kept in the revert file's history");
@@ -145,6 +184,7 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
                           "waits for its delete)");
   CLI::App* revert = app.add_subcommand("revert", "Take the switch back, in the opposite order");
   addChangeOptions(*revert, invocation, format);
+  addWaveOptions(*revert, invocation);
   revert->add_option("--from-history", invocation.fromHistory,
                      "Restore from this entry (0 = oldest) of the revert file's history, kept "
                      "when a switch replaced or re-ran a record");
@@ -172,7 +212,22 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   if (!operationTimeout.empty()) invocation.operationTimeout = *parseDuration(operationTimeout);
   if (!operationEstimate.empty()) invocation.operationEstimate = *parseDuration(operationEstimate);
   invocation.command = app.get_subcommands().front()->get_name();
+  if (!invocation.configs.empty()) invocation.config = invocation.configs.front();
+  invocation.passedOn = passedOnOf(args);
   invocation.commandLine = commandLine(args);
+  if (invocation.configs.size() > 1) {
+    // Each spoke of a wave keeps its own revert file at its default path, and its own stages.
+    std::string refused = invocation.command != "switch" && invocation.command != "revert"
+                              ? invocation.command + " takes one migration file"
+                          : !invocation.revertFile.empty() ? "--revert-file names one spoke's file"
+                          : !invocation.stages.empty()     ? "--stage names one file's stages"
+                          : invocation.fromHistory ? "--from-history names one spoke's entry"
+                                                   : "";
+    if (!refused.empty()) {
+      err << "tolmi-gcp: several --config make a wave, but " << refused << std::endl;
+      return kUsage;
+    }
+  }
   if (invocation.revertFile.empty()) invocation.revertFile = defaultRevertFile(invocation.config);
 
   try {
@@ -192,6 +247,7 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     if (snapshot->parsed())
       return runSnapshot(invocation.config, invocation.endpoint, invocation.service, snapshotFile,
                          output, out);
+    if (invocation.configs.size() > 1) return runWave(invocation, output, out);
     return runCommand(invocation, output, terminal);
   } catch (const ConfigError& failure) {
     err << "tolmi-gcp: " << failure.what() << std::endl;

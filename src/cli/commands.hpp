@@ -22,15 +22,21 @@ enum ExitStatus {
 
 // What the command line asked for.
 struct Invocation {
-  std::string command;  // "discover", "switch" or "revert"
-  std::string config;   // the migration file
+  std::string command;                 // "discover", "switch" or "revert"
+  std::string config;                  // the migration file (the first, in a wave)
+  std::vector<std::string> configs;    // every --config: more than one makes a wave
+  std::size_t maxChangesInFlight = 4;  // a wave's parts under way at once
+  bool keepGoing = false;              // a wave goes on with other spokes after one fails
+  // The command line without the program and what a wave sets for each spoke's process
+  // (--config, --only, --yes, --dry-run, --output and the wave's own options).
+  std::vector<std::string> passedOn;
   std::string revertFile;
   std::vector<std::string> stages;  // --stage, empty for all
   std::vector<std::string> only;    // --only parts, empty for all
   bool dryRun = false;
   bool force = false;
   bool makeBeforeBreak = false;
-  bool acceptUnreachable = false;  // --accept-unreachable: the reachability gate lets it through
+  bool acceptUnreachable = false;   // --accept-unreachable: the reachability gate lets it through
   bool yes = false;                 // --yes: no question before the first change
   bool allProblems = false;         // --all-problems: a bad file is checked against the estate too
   std::istream* answers = nullptr;  // set on a terminal: where "proceed? [y/N]" is answered

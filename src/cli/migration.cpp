@@ -279,12 +279,7 @@ std::size_t Migration::verified(const Part& part, const std::optional<Estate>& m
 
 // A person at a terminal confirms the plan; --yes, a dry run or no terminal go ahead.
 bool Migration::confirmed() {
-  if (!in_.answers || in_.yes || in_.dryRun) return true;
-  out_.flush();
-  out_.err() << "proceed? [y/N] " << std::flush;
-  std::string answer;
-  std::getline(*in_.answers, answer);
-  return answer == "y" || answer == "Y" || answer == "yes";
+  return !in_.answers || in_.yes || in_.dryRun || proceedAsked(out_, *in_.answers);
 }
 
 void Migration::refuseProblems(const std::string& file, const std::vector<std::string>& problems) {

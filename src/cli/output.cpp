@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <istream>
 #include <mutex>
 #include <ostream>
 
@@ -175,6 +176,14 @@ void Output::flush() {
 
 int Output::libraryErrors() const {
   return static_cast<const ErrorCounter&>(*errorCounter_).count();
+}
+
+bool proceedAsked(Output& output, std::istream& answers) {
+  output.flush();
+  output.err() << "proceed? [y/N] " << std::flush;
+  std::string answer;
+  std::getline(answers, answer);
+  return answer == "y" || answer == "Y" || answer == "yes";
 }
 
 }  // namespace tolmi_gcp::cli

@@ -57,6 +57,10 @@ class Output {
   std::vector<std::pair<log4cplus::Logger, log4cplus::SharedAppenderPtr>> attached_;
 };
 
+// Asks "proceed? [y/N]" on the output's `err` and reads the answer from `answers`: true for y or
+// yes.
+bool proceedAsked(Output& output, std::istream& answers);
+
 // Flushes an Output before each request goes out: a line never waits unseen behind a request.
 class FlushBeforeRequests : public RequestObserver {
  public:

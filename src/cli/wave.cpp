@@ -1,0 +1,388 @@
+#include "cli/wave.hpp"
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <sstream>
+
+#include "cli/child_tool.hpp"
+#include "cli/interruption.hpp"
+#include "cli/wave_schedule.hpp"
+#include "tolmi_gcp/core/yaml_document.hpp"
+#include "tolmi_gcp/errors.hpp"
+#include "tolmi_gcp/estate.hpp"
+#include "tolmi_gcp/res/revert_record.hpp"
+#include "tolmi_gcp/route_name.hpp"
+#include "tolmi_gcp/text_lists.hpp"
+
+namespace tolmi_gcp::cli {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// A spoke of the wave as its file scopes it; no scope when the file does not say enough, which
+// its own check then reports.
+struct WaveSpoke {
+  std::string config;
+  ResourceDocument migration;
+  std::optional<EstateScope> scope;
+
+  std::string name() const { return scope ? scope->spoke.text() : config; }
+};
+
+std::vector<WaveSpoke> spokesOf(const std::vector<std::string>& configs) {
+  std::vector<WaveSpoke> spokes;
+  for (const std::string& config : configs) {
+    WaveSpoke spoke{config, parseYamlFile(config), std::nullopt};
+    try {
+      spoke.scope = EstateScope::of(spoke.migration);
+    } catch (const ConfigError&) {
+    }
+    spokes.push_back(std::move(spoke));
+  }
+  return spokes;
+}
+
+// Where one file says something that another file must not contradict.
+class Claims {
+ public:
+  explicit Claims(std::vector<std::string>& problems) : problems_(problems) {}
+
+  // `what` (a resource, or a range on a router) is claimed by `where` in `config`; `verb` says
+  // how ("creates", "adds", ...). Two files claiming one thing are a conflict.
+  void claim(const std::string& what, const std::string& config, const std::string& where,
+             const std::string& verb) {
+    auto [first, fresh] = claims_.emplace(what, Claim{config, where, verb});
+    if (!fresh && first->second.config != config)
+      problems_.push_back(config + ": " + where + " " + verb + " " + what + ", which " +
+                          first->second.config + " (" + first->second.where + ") " +
+                          first->second.verb + (first->second.verb == verb ? " too" : ""));
+  }
+
+ private:
+  struct Claim {
+    std::string config, where, verb;
+  };
+  std::map<std::string, Claim> claims_;
+  std::vector<std::string>& problems_;
+};
+
+void claimRoutes(const WaveSpoke& spoke, Claims& claims) {
+  const std::string& project = spoke.scope->spoke.project;
+  const std::string& vpc = spoke.scope->spoke.network;
+  for (const auto& stage : memberOrNull(spoke.migration, "manage_routes").items()) {
+    std::string where = "manage_routes." + stage.key();
+    const ResourceDocument& adds = memberOrNull(stage.value(), "add");
+    for (std::size_t i = 0; adds.is_array() && i < adds.size(); ++i) try {
+        claims.claim("the route " + project + "/" + routes::createdRouteName(project, vpc, adds[i]),
+                     spoke.config, where + ".add[" + std::to_string(i) + "]", "creates");
+      } catch (const Error&) {
+        // A bad entry is its own file's problem.
+      }
+    const ResourceDocument& deletes = memberOrNull(stage.value(), "delete");
+    for (std::size_t i = 0; deletes.is_array() && i < deletes.size(); ++i)
+      if (deletes[i].is_string())
+        claims.claim("the route " + project + "/" + deletes[i].get<std::string>(), spoke.config,
+                     where + ".delete[" + std::to_string(i) + "]", "deletes");
+  }
+}
+
+// A range or group on a router, as one file's entry adds or removes it.
+struct RouterChange {
+  std::string config, where;
+  bool adds;
+};
+using RouterChanges = std::map<std::string, std::vector<RouterChange>>;  // "R on the router K"
+
+void routerChangesOf(const WaveSpoke& spoke, RouterChanges& changes) {
+  const ResourceDocument& transits = memberOrNull(spoke.migration, "transit_vpcs");
+  for (std::size_t t = 0; transits.is_array() && t < transits.size(); ++t) {
+    const ResourceDocument& routers = memberOrNull(transits[t], "cloud_routers");
+    for (std::size_t r = 0; routers.is_array() && r < routers.size(); ++r) {
+      const ResourceDocument& router = routers[r];
+      if (!memberOrNull(transits[t], "vpc_name").is_string() ||
+          !memberOrNull(router, "region").is_string() ||
+          !memberOrNull(router, "router_name").is_string())
+        continue;
+      std::string key = transits[t]["vpc_name"].get<std::string>() +
+                        "::" + router["region"].get<std::string>() +
+                        "::" + router["router_name"].get<std::string>();
+      std::string where =
+          "transit_vpcs[" + std::to_string(t) + "].cloud_routers[" + std::to_string(r) + "]";
+      for (const char* list :
+           {"add_advertised_routes", "remove_advertised_routes", "remove_advertised_groups"}) {
+        const ResourceDocument& values = memberOrNull(router, list);
+        for (std::size_t i = 0; values.is_array() && i < values.size(); ++i)
+          if (values[i].is_string())
+            changes[values[i].get<std::string>() + " on the router " + key].push_back(
+                {spoke.config, where + "." + list, std::string_view(list).starts_with("add")});
+      }
+    }
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> waveConflicts(const std::vector<std::string>& configs) {
+  std::vector<std::string> problems;
+  Claims claims(problems);
+  RouterChanges routerChanges;
+  for (const WaveSpoke& spoke : spokesOf(configs)) {
+    if (!spoke.scope) continue;
+    claims.claim("the spoke " + spoke.scope->spoke.text(), spoke.config, "project_id, vpc_name",
+                 "migrates");
+    claimRoutes(spoke, claims);
+    routerChangesOf(spoke, routerChanges);
+  }
+  // Adding or removing a range twice is what spokes sharing a router do; one adding what another
+  // removes leaves the router as whichever ran last.
+  for (const auto& [what, changes] : routerChanges)
+    for (const RouterChange& add : changes)
+      for (const RouterChange& remove : changes)
+        if (add.adds && !remove.adds && add.config != remove.config)
+          problems.push_back(add.config + ": " + add.where + " adds " + what + ", which " +
+                             remove.config + " (" + remove.where + ") removes");
+  return problems;
+}
+
+namespace {
+
+// The parts of a spoke in the order the wave takes them, with what each locks.
+std::vector<WaveStep> stepsOf(const Invocation& in, const WaveSpoke& spoke, bool switching) {
+  std::vector<WaveStep> steps;
+  auto wanted = [&](const char* part) { return in.only.empty() || contains(in.only, part); };
+  std::set<std::string> spokeNetwork, joined, routers;
+  if (spoke.scope) {
+    spokeNetwork.insert(spoke.scope->spoke.text());
+    joined = spokeNetwork;
+    for (const NetworkKey& transit : spoke.scope->transits) joined.insert(transit.text());
+    for (const RouterKey& router : spoke.scope->routers) routers.insert(router.text());
+  }
+  if (wanted("peerings")) steps.push_back({"peerings", true, joined, {}});
+  if (wanted("routes")) steps.push_back({"routes", false, spokeNetwork, {}});
+  if (wanted("routers")) steps.push_back({"routers", false, {}, routers});
+  if (!switching) std::reverse(steps.begin(), steps.end());
+  return steps;
+}
+
+// One JSON Lines event of a spoke's process, with the spoke after the event's name.
+std::string withSpoke(const std::string& line, const std::string& spoke) {
+  ResourceDocument event = parseDocumentOrDiscarded(line);
+  if (!event.is_object()) return line;
+  ResourceDocument tagged = ResourceDocument::object();
+  if (event.contains("event")) tagged["event"] = event["event"];
+  tagged["spoke"] = spoke;
+  for (const auto& [key, value] : event.items()) tagged[key] = value;
+  return jsonText(tagged);
+}
+
+class Wave {
+ public:
+  Wave(const Invocation& in, Output& output, std::ostream& text)
+      : in_(in), out_(output), text_(text), spokes_(spokesOf(in.configs)) {}
+
+  int run();
+
+ private:
+  struct Step {
+    WaveSchedule::Id id;
+    std::unique_ptr<ChildTool> child;
+  };
+
+  std::vector<std::string> argsFor(const WaveSpoke& spoke, std::vector<std::string> extra) const;
+  // Runs the steps of `schedule`, each by the process `argsOf` gives; `ended` gets each as it
+  // ends. False when interrupted.
+  template <typename ArgsOf, typename Ended>
+  bool runSteps(WaveSchedule& schedule, ArgsOf argsOf, Ended ended);
+  void showBlock(const WaveSpoke& spoke, const std::string& what, const std::string& out,
+                 const std::string& err);
+  int checkEach();
+  int summarize(const WaveSchedule& schedule, bool interrupted);
+
+  const Invocation& in_;
+  Output& out_;
+  std::ostream& text_;
+  std::vector<WaveSpoke> spokes_;
+  std::vector<int> statuses_;  // each spoke's last process's
+};
+
+std::vector<std::string> Wave::argsFor(const WaveSpoke& spoke,
+                                       std::vector<std::string> extra) const {
+  std::vector<std::string> args = in_.passedOn;
+  args.insert(args.end(), {"--config", spoke.config});
+  if (in_.events) args.insert(args.end(), {"--output", "json"});
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
+}
+
+template <typename ArgsOf, typename Ended>
+bool Wave::runSteps(WaveSchedule& schedule, ArgsOf argsOf, Ended ended) {
+  std::vector<Step> running;
+  bool interrupted = false;
+  for (;;) {
+    if (InterruptionGuard::requested() && !interrupted) {
+      interrupted = true;
+      schedule.stop();
+      out_.note(
+          "tolmi-gcp: interrupted: the parts under way finish their change in flight; "
+          "no other part starts");
+      for (Step& step : running) step.child->interrupt();
+    }
+    for (WaveSchedule::Id id : schedule.start())
+      running.push_back({id, std::make_unique<ChildTool>(argsOf(id))});
+    if (running.empty()) return !interrupted;
+    std::vector<ChildTool*> children;
+    for (Step& step : running) children.push_back(step.child.get());
+    ChildTool::pump(children, milliseconds(200));
+    for (auto step = running.begin(); step != running.end();) {
+      if (!step->child->ended()) {
+        ++step;
+        continue;
+      }
+      statuses_[step->id.spoke] = step->child->status();
+      schedule.finished(step->id, step->child->status() == kDone);
+      ended(step->id, *step->child);
+      step = running.erase(step);
+    }
+  }
+}
+
+void Wave::showBlock(const WaveSpoke& spoke, const std::string& what, const std::string& out,
+                     const std::string& err) {
+  out_.flush();
+  std::string header = "== " + spoke.name() + " (" + spoke.config + "): " + what + " ==";
+  if (in_.events) {
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);)
+      *in_.events << withSpoke(line, spoke.name()) << '\n';
+    in_.events->flush();
+  } else if (!out.empty()) {
+    text_ << header << '\n' << out << std::flush;
+  }
+  if (!err.empty()) out_.err() << header << '\n' << err << std::flush;
+}
+
+// The check before any change, each spoke's by a dry run of its own, all at once: the plan,
+// shown in the order of the files.
+int Wave::checkEach() {
+  WaveSchedule schedule(std::vector<std::vector<WaveStep>>(spokes_.size(), {WaveStep{}}),
+                        in_.maxChangesInFlight, true);
+  std::vector<std::pair<std::string, std::string>> shown(spokes_.size());
+  bool whole = runSteps(
+      schedule,
+      [&](WaveSchedule::Id id) {
+        std::vector<std::string> extra{"--dry-run"};
+        if (!in_.only.empty()) extra.insert(extra.end(), {"--only", joined(in_.only, ",")});
+        return argsFor(spokes_[id.spoke], extra);
+      },
+      [&](WaveSchedule::Id id, const ChildTool& child) {
+        shown[id.spoke] = {child.out(), child.err()};
+      });
+  for (std::size_t i = 0; i < spokes_.size(); ++i)
+    showBlock(spokes_[i], in_.dryRun ? "dry run" : "plan", shown[i].first, shown[i].second);
+  if (!whole) return kInterrupted;
+  std::vector<std::string> refused;
+  int worst = kDone;
+  for (std::size_t i = 0; i < spokes_.size(); ++i)
+    if (statuses_[i] != kDone && statuses_[i] != kErrorsLogged) {
+      refused.push_back(spokes_[i].config);
+      worst = std::max(worst, statuses_[i]);
+    }
+  if (refused.empty()) return kDone;
+  out_.fail("tolmi-gcp: the check before any change refused " + std::to_string(refused.size()) +
+            " of the wave's " + std::to_string(spokes_.size()) + " files (" +
+            joined(refused, ", ") + "); nothing was sent");
+  return worst == kStopped ? kStopped : kUsage;
+}
+
+int Wave::run() {
+  statuses_.assign(spokes_.size(), -1);
+  std::vector<std::string> conflicts = waveConflicts(in_.configs);
+  for (const std::string& conflict : conflicts) out_.fail(conflict);
+  if (!conflicts.empty()) {
+    out_.fail("tolmi-gcp: " + std::to_string(conflicts.size()) +
+              " conflict(s) between the wave's files; nothing was sent");
+    return kUsage;
+  }
+  if (int checked = checkEach(); checked != kDone) return checked;
+  bool switching = in_.command == "switch";
+  if (in_.dryRun) {
+    out_.note("dry run of a wave of " + std::to_string(spokes_.size()) +
+              " spokes: nothing was sent");
+    return *std::max_element(statuses_.begin(), statuses_.end());
+  }
+  if (in_.answers && !in_.yes && !proceedAsked(out_, *in_.answers)) {
+    out_.fail("tolmi-gcp: not confirmed; nothing was sent");
+    return kUsage;
+  }
+  std::vector<std::vector<WaveStep>> chains;
+  for (const WaveSpoke& spoke : spokes_) chains.push_back(stepsOf(in_, spoke, switching));
+  WaveSchedule schedule(std::move(chains), in_.maxChangesInFlight, in_.keepGoing);
+  bool whole = runSteps(
+      schedule,
+      [&](WaveSchedule::Id id) {
+        return argsFor(spokes_[id.spoke], {"--only", schedule.step(id).part, "--yes"});
+      },
+      [&](WaveSchedule::Id id, const ChildTool& child) {
+        showBlock(spokes_[id.spoke], schedule.step(id).part, child.out(), child.err());
+      });
+  return summarize(schedule, !whole);
+}
+
+int Wave::summarize(const WaveSchedule& schedule, bool interrupted) {
+  bool switching = in_.command == "switch";
+  std::string ended = switching ? "switched" : "reverted";
+  int status = interrupted ? kInterrupted : kDone;
+  ResourceDocument spokes = ResourceDocument::array();
+  for (std::size_t i = 0; i < spokes_.size(); ++i) {
+    const WaveSpoke& spoke = spokes_[i];
+    std::vector<std::string> done, left;
+    std::vector<WaveStep> steps = stepsOf(in_, spoke, switching);
+    for (std::size_t step = 0; step < steps.size(); ++step)
+      (step < schedule.done(i) ? done : left).push_back(steps[step].part);
+    std::string line = spoke.name() + " (" + spoke.config + "): ";
+    if (!done.empty()) line += joined(done, ", ") + " " + ended;
+    if (!left.empty()) {
+      line += done.empty() ? "" : "; ";
+      if (schedule.failed(i))
+        line +=
+            "stopped at " + left.front() + " (exit status " + std::to_string(statuses_[i]) + ")";
+      else
+        line += joined(left, ", ") + " not " + (interrupted ? "taken" : "started");
+      bool changed = schedule.failed(i) || !done.empty();
+      if (changed)
+        line += switching ? "; take it back with: tolmi-gcp revert --config " + spoke.config
+                          : "; finish with: tolmi-gcp revert --config " + spoke.config;
+    }
+    if (schedule.failed(i) && !interrupted)
+      status = std::max(status, statuses_[i] == kErrorsLogged ? int{kErrorsLogged} : kStopped);
+    out_.note("wave: " + line);
+    spokes.push_back({{"spoke", spoke.name()},
+                      {"config", spoke.config},
+                      {"done", done},
+                      {"left", left},
+                      {"failed", schedule.failed(i)},
+                      {"exit_status", statuses_[i]}});
+  }
+  if (in_.events)
+    *in_.events << jsonText({{"event", "summary"},
+                             {"time", utcNow()},
+                             {"command", in_.command},
+                             {"dry_run", false},
+                             {"wave", spokes},
+                             {"exit_status", status}})
+                << std::endl;
+  return status;
+}
+
+}  // namespace
+
+int runWave(const Invocation& in, Output& output, std::ostream& text) {
+  InterruptionGuard interruption;
+  return Wave(in, output, text).run();
+}
+
+}  // namespace tolmi_gcp::cli
