@@ -56,7 +56,7 @@ void addConfigOption(CLI::App& command, Invocation& invocation) {
 // What a wave passes on to each spoke's process: the command line less the program, the files
 // and what the wave sets itself.
 std::vector<std::string> passedOnOf(const std::vector<std::string>& args) {
-  const std::vector<std::string> valued{"--config", "--only", "--output",
+  const std::vector<std::string> valued{"--config", "--only", "--stage", "--output",
                                         "--max-changes-in-flight"};
   const std::vector<std::string> flags{"--yes", "--dry-run", "--keep-going"};
   std::vector<std::string> kept;
@@ -220,7 +220,6 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     std::string refused = invocation.command != "switch" && invocation.command != "revert"
                               ? invocation.command + " takes one migration file"
                           : !invocation.revertFile.empty() ? "--revert-file names one spoke's file"
-                          : !invocation.stages.empty()     ? "--stage names one file's stages"
                           : invocation.fromHistory ? "--from-history names one spoke's entry"
                                                    : "";
     if (!refused.empty()) {

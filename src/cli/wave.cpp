@@ -161,9 +161,14 @@ std::vector<WaveStep> stepsOf(const Invocation& in, const WaveSpoke& spoke, bool
     for (const NetworkKey& transit : spoke.scope->transits) joined.insert(transit.text());
     for (const RouterKey& router : spoke.scope->routers) routers.insert(router.text());
   }
-  if (wanted("peerings")) steps.push_back({"peerings", true, joined, {}});
-  if (wanted("routes")) steps.push_back({"routes", false, spokeNetwork, {}});
-  if (wanted("routers")) steps.push_back({"routers", false, {}, routers});
+  if (wanted("peerings")) steps.push_back({"peerings", true, joined, {}, {}});
+  // --stage takes the stages of that name of each file that has them.
+  std::vector<std::string> stages;
+  for (const auto& stage : memberOrNull(spoke.migration, "manage_routes").items())
+    if (contains(in.stages, stage.key())) stages.push_back(stage.key());
+  if (wanted("routes") && (in.stages.empty() || !stages.empty()))
+    steps.push_back({"routes", false, spokeNetwork, {}, stages});
+  if (wanted("routers")) steps.push_back({"routers", false, {}, routers, {}});
   if (!switching) std::reverse(steps.begin(), steps.end());
   return steps;
 }
@@ -275,7 +280,14 @@ int Wave::checkEach() {
       schedule,
       [&](WaveSchedule::Id id) {
         std::vector<std::string> extra{"--dry-run"};
-        if (!in_.only.empty()) extra.insert(extra.end(), {"--only", joined(in_.only, ",")});
+        std::vector<std::string> parts;
+        for (const WaveStep& step : stepsOf(in_, spokes_[id.spoke], true)) {
+          parts.push_back(step.part);
+          for (const std::string& stage : step.stages)
+            extra.insert(extra.end(), {"--stage", stage});
+        }
+        if (!in_.only.empty() || !in_.stages.empty())
+          extra.insert(extra.end(), {"--only", joined(parts, ",")});
         return argsFor(spokes_[id.spoke], extra);
       },
       [&](WaveSchedule::Id id, const ChildTool& child) {
@@ -307,6 +319,18 @@ int Wave::run() {
               " conflict(s) between the wave's files; nothing was sent");
     return kUsage;
   }
+  for (const std::string& stage : in_.stages)
+    if (std::none_of(spokes_.begin(), spokes_.end(), [&](const WaveSpoke& spoke) {
+          return has(memberOrNull(spoke.migration, "manage_routes"), stage);
+        })) {
+      out_.fail("tolmi-gcp: --stage " + stage + ": none of the wave's files has such a stage");
+      return kUsage;
+    }
+  for (const WaveSpoke& spoke : spokes_)
+    if (stepsOf(in_, spoke, true).empty()) {
+      out_.fail("tolmi-gcp: " + spoke.config + ": --only and --stage leave nothing of it");
+      return kUsage;
+    }
   if (int checked = checkEach(); checked != kDone) return checked;
   bool switching = in_.command == "switch";
   if (in_.dryRun) {
@@ -324,7 +348,10 @@ int Wave::run() {
   bool whole = runSteps(
       schedule,
       [&](WaveSchedule::Id id) {
-        return argsFor(spokes_[id.spoke], {"--only", schedule.step(id).part, "--yes"});
+        std::vector<std::string> extra{"--only", schedule.step(id).part, "--yes"};
+        for (const std::string& stage : schedule.step(id).stages)
+          extra.insert(extra.end(), {"--stage", stage});
+        return argsFor(spokes_[id.spoke], extra);
       },
       [&](WaveSchedule::Id id, const ChildTool& child) {
         showBlock(spokes_[id.spoke], schedule.step(id).part, child.out(), child.err());
@@ -351,7 +378,7 @@ int Wave::summarize(const WaveSchedule& schedule, bool interrupted) {
         line +=
             "stopped at " + left.front() + " (exit status " + std::to_string(statuses_[i]) + ")";
       else
-        line += joined(left, ", ") + " not " + (interrupted ? "taken" : "started");
+        line += joined(left, ", ") + " not started";
       bool changed = schedule.failed(i) || !done.empty();
       if (changed)
         line += switching ? "; take it back with: tolmi-gcp revert --config " + spoke.config

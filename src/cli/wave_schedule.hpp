@@ -13,6 +13,7 @@ struct WaveStep {
   bool peering = false;            // it adds or removes peerings
   std::set<std::string> networks;  // the networks whose peerings or routes it changes
   std::set<std::string> routers;   // the routers it patches
+  std::vector<std::string> stages;  // for routes: the stages --stage names, empty for all
 
   // The API refuses a change to a router with an unfinished operation, and a peering operation
   // while another peering or route operation is unfinished on either network it joins. Routes

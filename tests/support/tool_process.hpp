@@ -36,6 +36,7 @@ class ToolProcess {
   int kill();
   // True once the process has ended (its status is then kept for finish()).
   bool ended();
+  pid_t pid() const { return pid_; }
   std::string out() const { return TempDir::read(outPath_); }
   std::string err() const { return TempDir::read(errPath_); }
 
