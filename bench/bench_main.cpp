@@ -2,7 +2,7 @@
 // pieces (Google Benchmark), then discovery at three project sizes and at a distant API's round
 // trip, a whole migration and the emulator under load, each against compute-emulator as a process.
 //
-//   tolmi_bench [--only micro,discovery,latency,migration,emulator] [Google Benchmark flags]
+//   tolmi_bench [--only micro,discovery,latency,migration,wave,emulator] [Google Benchmark flags]
 
 #include <cstdio>
 #include <cstring>
@@ -23,7 +23,8 @@
 namespace tolmi_gcp::bench {
 namespace {
 
-const std::set<std::string> kParts = {"micro", "discovery", "latency", "migration", "emulator"};
+const std::set<std::string> kParts = {"micro",     "discovery", "latency",
+                                      "migration", "wave",      "emulator"};
 
 // Collects each micro-benchmark's time per iteration (and rate, when it counts items) as rows.
 class TableReporter : public benchmark::BenchmarkReporter {
@@ -54,7 +55,7 @@ std::set<std::string> partsOf(const std::string& list) {
   for (std::string part; std::getline(in, part, ',');) {
     if (!kParts.count(part))
       throw std::invalid_argument("--only: unknown part '" + part +
-                                  "' (micro, discovery, latency, migration, emulator)");
+                                  "' (micro, discovery, latency, migration, wave, emulator)");
     parts.insert(part);
   }
   return parts;
@@ -102,6 +103,7 @@ int run(int argc, char** argv) {
   // Against a distant API: 40 networks of 20 subnetworks and 200 routes, one route page each.
   if (parts.count("latency")) discoveryAtLatency(table, {40, 800, 8000}, 50);
   if (parts.count("migration")) migrationCost(table);
+  if (parts.count("wave")) waveCost(table);
   if (parts.count("emulator")) emulatorUnderLoad(table);
   benchmark::Shutdown();
   table.print(stdout);

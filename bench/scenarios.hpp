@@ -30,6 +30,9 @@ int discoveryFloor(const std::string& urlFile);
 // tolmi-gcp switch and revert of a whole migration against operations that take 200 ms each.
 void migrationCost(Table& table);
 
+// A wave of twelve spokes switched and reverted by one run, beside one run per spoke and its bound.
+void waveCost(Table& table);
+
 // compute-emulator answering four kept-alive connections at once.
 void emulatorUnderLoad(Table& table);
 
