@@ -122,16 +122,25 @@ std::vector<std::string> ReachabilityReport::lines(std::chrono::seconds operatio
 
 void ReachabilityReport::writeEvents(ChangeLog& events) const {
   const std::size_t last = answers_.size() - 1;
+  // A gap is a window the run opens: a range undelivered since before the run and delivered at
+  // its end is one the run mends, not a gap.
+  auto deliveredEarlier = [&](std::size_t state, const Answer& answer) {
+    for (std::size_t earlier = 0; earlier < state; ++earlier)
+      if (const Path* then = sameIn(earlier, answer); then && delivered(*then)) return true;
+    return false;
+  };
   for (std::size_t state = 0; state < answers_.size(); ++state)
     for (const Answer& answer : answers_[state]) {
       const Path* atEnd = sameIn(last, answer);
-      ResourceDocument fields = {{"state", labels_[state]},
-                                 {"from", answer.from},
-                                 {"destination", answer.path.range},
-                                 {"verdict", verdictName(answer.path.verdict)},
-                                 {"via", answer.path.via},
-                                 {"gap", !delivered(answer.path) && atEnd && delivered(*atEnd)}};
+      const bool gap =
+          !delivered(answer.path) && atEnd && delivered(*atEnd) && deliveredEarlier(state, answer);
+      ResourceDocument fields = {
+          {"state", labels_[state]},          {"from", answer.from},
+          {"destination", answer.path.range}, {"verdict", verdictName(answer.path.verdict)},
+          {"via", answer.path.via},           {"gap", gap}};
       if (!answer.path.tags.empty()) fields["tags"] = answer.path.tags;
+      // The verdict alone does not tell a gateway that cannot forward from one that can.
+      if (!answer.path.why.empty()) fields["why"] = answer.path.why;
       events.write("reachability", fields);
     }
 }

@@ -23,7 +23,9 @@ class ReachabilityReport {
   // stage-1)" at `operationEstimate` a change.
   std::vector<std::string> lines(std::chrono::seconds operationEstimate) const;
 
-  // One "reachability" event per state, probe and path.
+  // One "reachability" event per state, probe and path; with "why" where its next hop cannot
+  // carry the traffic or the model cannot see it; "gap" where it is undelivered in that state
+  // but delivered in an earlier one and at the end.
   void writeEvents(ChangeLog& events) const;
 
   // What is delivered before the run and not after it, each with the state from which it stays

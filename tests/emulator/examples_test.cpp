@@ -7,14 +7,15 @@
 namespace tolmi_gcp::emulator {
 namespace {
 
-// The bundled migration must be runnable against the bundled topology: everything it deletes,
+// A bundled migration must be runnable against its bundled topology: everything it deletes,
 // points at or removes from an advertisement is there, and every transit is peered with the spoke.
-TEST(Examples, MigrationFitsTheDemoTopology) {
-  auto emulator = std::make_shared<Emulator>(
-      Emulator::loadTopology(TOLMI_SOURCE_DIR "/examples/demo-topology.yaml"));
+void expectFits(const std::string& topology, const std::string& file, int routeStages) {
+  SCOPED_TRACE(file);
+  auto emulator =
+      std::make_shared<Emulator>(Emulator::loadTopology(TOLMI_SOURCE_DIR "/examples/" + topology));
   ComputeService service(std::make_shared<InProcessTransport>(emulator),
                          "http://emulator.test/compute/v1/", nullptr);
-  ResourceDocument migration = parseYamlFile(TOLMI_SOURCE_DIR "/examples/migration.yaml");
+  ResourceDocument migration = parseYamlFile(TOLMI_SOURCE_DIR "/examples/" + file);
   std::string project = migration["project_id"];
   std::string spokeLink = "https://www.googleapis.com/compute/v1/projects/" + project +
                           "/global/networks/" + migration["vpc_name"].get<std::string>();
@@ -52,7 +53,16 @@ TEST(Examples, MigrationFitsTheDemoTopology) {
       EXPECT_EQ(instance["networkInterfaces"][0]["network"], spokeLink);
     }
   }
-  EXPECT_EQ(stages, 2);
+  EXPECT_EQ(stages, routeStages);
+}
+
+TEST(Examples, MigrationFitsTheDemoTopology) {
+  expectFits("demo-topology.yaml", "migration.yaml", 2);
+}
+
+TEST(Examples, EachThreeSpokesMigrationFitsItsTopology) {
+  for (const char* spoke : {"pay-core", "pay-batch", "data-lake"})
+    expectFits("three-spokes/topology.yaml", "three-spokes/" + std::string(spoke) + ".yaml", 1);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include "cli/commands.hpp"
@@ -16,6 +17,7 @@
 namespace tolmi_gcp::cli {
 namespace {
 
+using ::testing::ElementsAreArray;
 using testing::EmulatorProcess;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
@@ -28,9 +30,9 @@ const std::string kExamples = std::string(TOLMI_SOURCE_DIR) + "/examples";
 
 class ToolOverHttp : public ::testing::Test {
  protected:
-  explicit ToolOverHttp(std::vector<std::string> emulatorArguments = {})
-      : emulator(std::string(TOLMI_BINARY_DIR) + "/compute-emulator",
-                 kExamples + "/demo-topology.yaml", emulatorArguments) {
+  explicit ToolOverHttp(std::vector<std::string> emulatorArguments = {},
+                        const std::string& topology = kExamples + "/demo-topology.yaml")
+      : emulator(std::string(TOLMI_BINARY_DIR) + "/compute-emulator", topology, emulatorArguments) {
     config = dir.write("migration.yaml", TempDir::read(kExamples + "/migration.yaml"));
     revertFile = config + ".revert.json";
   }
@@ -189,6 +191,102 @@ TEST_F(ToolOverHttp, BrokenMigrationFilesAreRefusedBeforeAnyRequest) {
     EXPECT_THAT(emulator.journal()["requests"], IsEmpty()) << c.message;
   }
   EXPECT_FALSE(std::filesystem::exists(revertFile));
+}
+
+class ThreeSpokes : public ToolOverHttp {
+ protected:
+  ThreeSpokes() : ToolOverHttp({}, kExamples + "/three-spokes/topology.yaml") {}
+};
+
+// What the dry-run plans of the three spokes say of where traffic goes: the lines that hold
+// `holding`, of standard output under --output json, else of standard error.
+TEST_F(ThreeSpokes, DryRunPlansShowWhereTrafficGoesAndRefuseALostWayBack) {
+  const std::string lake = dir.file("data-lake.yaml"), to = " via default-internet-gateway";
+  const std::string dc = "  172.20.0.0/16 from pay-prod::pay-core: ",
+                    old = "pc-dc1-via-gw via instance gw-pc-use1-a",
+                    added = "tvn-b30813ecaddcc1e69b4cf4760e836d0b via instance gw-pc-use1-b",
+                    lakeBack = "10.30.0.0/20 from net-hub-prod::transit-onprem: ";
+  const std::string event = R"({"event":"reachability","state":")",
+                    batch = R"(","from":"pay-prod::pay-batch","destination":")",
+                    viaOld =
+                        R"(","verdict":"instance","via":"pb-hub-via-old via instance gw-pb-old")",
+                    stopped = R"(,"why":"the instance gw-pb-old: it is TERMINATED, not RUNNING"})";
+  struct Case {
+    std::string spoke, flag;
+    int status;
+    std::string holding;
+    std::vector<std::string> lines;
+  };
+  const std::vector<Case> cases = {
+      // The transit ranges fall to the older summary route once the peerings are gone.
+      {"pay-core",
+       "",
+       0,
+       "→ pc-summary-10-8",
+       {"  10.0.0.0/20 from pay-prod::pay-core: peering pay-core-to-onprem → pc-summary-10-8 via "
+        "instance gw-pc-use1-a",
+        "  10.1.0.0/20 from pay-prod::pay-core: peering pay-core-to-partner → pc-summary-10-8 via "
+        "instance gw-pc-use1-a"}},
+      // The stage's gap between its delete and its add, and none when it adds first.
+      {"pay-core",
+       "",
+       0,
+       dc + old,
+       {dc + old + " → default-route-28c55b7dda2ea19a" + to +
+        " [internet] (gap of about 20s, until after routes dc)"}},
+      {"pay-core",
+       "--make-before-break",
+       0,
+       "172.20.0.0/16 from",
+       {dc + old + " → " + old + ", " + added, dc + old + ", " + added + " → " + added}},
+      // As events: a gap through the stopped gateway, and a range it held before the run, which
+      // the run mends, is no gap.
+      {"pay-batch",
+       "--output=json",
+       0,
+       viaOld,
+       {event + "before" + batch + "10.0.0.0/15" + viaOld + R"(,"gap":false)" + stopped,
+        event + "after peerings" + batch + "10.0.0.0/20" + viaOld + R"(,"gap":true)" + stopped,
+        event + "after peerings" + batch + "10.1.0.0/20" + viaOld + R"(,"gap":true)" + stopped,
+        event + "after peerings" + batch + "10.0.0.0/15" + viaOld + R"(,"gap":false)" + stopped}},
+      // A route through a stopped gateway, until the stage replaces it.
+      {"pay-batch",
+       "",
+       0,
+       "pay-batch-to-partner →",
+       {"  10.1.0.0/20 from pay-prod::pay-batch: peering pay-batch-to-partner → pb-hub-via-old "
+        "via instance gw-pb-old [cannot forward: the instance gw-pb-old: it is TERMINATED, not "
+        "RUNNING] (gap of about 40s, until after routes hub)"}},
+      // transit-onprem loses its only way back to data-lake.
+      {"data-lake",
+       "",
+       2,
+       "deliver",
+       {"the run would leave undelivered what the estate delivers now; --accept-unreachable "
+        "lets it through",
+        lake + ": reachability: " + lakeBack + "delivered now (peering onprem-to-data-lake), " +
+            "default-route-df98cc186bfa4718" + to + " [internet] from after peerings on"}},
+      {"data-lake",
+       "--accept-unreachable",
+       0,
+       lakeBack,
+       {"  " + lakeBack + "peering onprem-to-data-lake → default-route-df98cc186bfa4718" + to +
+        " [internet]"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"switch", "--dry-run"};
+    if (!c.flag.empty()) args.push_back(c.flag);
+    Outcome run =
+        tool(args, dir.write(c.spoke + ".yaml",
+                             TempDir::read(kExamples + "/three-spokes/" + c.spoke + ".yaml")));
+    EXPECT_EQ(run.status, c.status) << run.err;
+    std::istringstream text(c.flag == "--output=json" ? run.out : run.err);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(text, line);)
+      if (line.find(c.holding) != std::string::npos) lines.push_back(line);
+    EXPECT_THAT(lines, ElementsAreArray(c.lines)) << c.spoke << " " << c.flag;
+  }
+  EXPECT_THAT(changes(), IsEmpty());
 }
 
 class SlowOperations : public ToolOverHttp {
