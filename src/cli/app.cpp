@@ -195,6 +195,11 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   addConfigOption(*snapshot, invocation);
   std::string snapshotFile;
   snapshot->add_option("--output", snapshotFile, "Write the topology here (default: stdout)");
+  CLI::App* statusCommand = app.add_subcommand(
+      "status",
+      "Show each part's state in the revert file and what the estate shows of it now; changes "
+      "nothing");
+  addConfigOption(*statusCommand, invocation);
   CLI::App* demo = app.add_subcommand(
       "demo", "Run discover, switch and revert against a built-in emulator and compare its state");
   app.require_subcommand(1);
@@ -217,11 +222,9 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   invocation.commandLine = commandLine(args);
   if (invocation.configs.size() > 1) {
     // Each spoke of a wave keeps its own revert file at its default path, and its own stages.
-    std::string refused = invocation.command != "switch" && invocation.command != "revert"
-                              ? invocation.command + " takes one migration file"
-                          : !invocation.revertFile.empty() ? "--revert-file names one spoke's file"
-                          : invocation.fromHistory ? "--from-history names one spoke's entry"
-                                                   : "";
+    std::string refused = !invocation.revertFile.empty() ? "--revert-file names one spoke's file"
+                          : invocation.fromHistory       ? "--from-history names one spoke's entry"
+                                                         : "";
     if (!refused.empty()) {
       err << "tolmi-gcp: several --config make a wave, but " << refused << std::endl;
       return kUsage;
@@ -244,8 +247,19 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       return runDemo(output, terminal);
     }
     if (snapshot->parsed())
-      return runSnapshot(invocation.config, invocation.endpoint, invocation.service, snapshotFile,
+      return runSnapshot(invocation.configs, invocation.endpoint, invocation.service, snapshotFile,
                          output, out);
+    if (invocation.configs.size() > 1 && (discover->parsed() || statusCommand->parsed())) {
+      // Each file on its own, one after another.
+      int worst = kDone;
+      for (const std::string& config : invocation.configs) {
+        Invocation one = invocation;
+        one.config = config;
+        one.revertFile = defaultRevertFile(config);
+        worst = std::max(worst, runCommand(one, output, terminal));
+      }
+      return worst;
+    }
     if (invocation.configs.size() > 1) return runWave(invocation, output, out);
     return runCommand(invocation, output, terminal);
   } catch (const ConfigError& failure) {

@@ -7,6 +7,7 @@
 #include "cli/interruption.hpp"
 #include "cli/migration.hpp"
 #include "cli/setup.hpp"
+#include "cli/status.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 
@@ -50,7 +51,7 @@ std::string defaultRevertFile(const std::string& config) { return config + ".rev
 int runCommand(const Invocation& invocation, Output& output, std::ostream* terminal) {
   ProcessStateGuard guard;
   std::optional<InterruptionGuard> interruption;
-  if (invocation.command != "discover") interruption.emplace();
+  if (invocation.command != "discover" && invocation.command != "status") interruption.emplace();
   int errorsBefore = output.libraryErrors();
   Setup setup;
   try {
@@ -60,6 +61,7 @@ int runCommand(const Invocation& invocation, Output& output, std::ostream* termi
       return kDone;
     }
     if (invocation.command == "discover") return discover(setup, output, errorsBefore);
+    if (invocation.command == "status") return status(setup, invocation.revertFile, output);
   } catch (const ConfigError& failure) {
     output.fail(std::string("tolmi-gcp: ") + failure.what());
     return summarized(invocation, kUsage, failure.what());

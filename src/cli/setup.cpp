@@ -63,7 +63,9 @@ void prepare(const Invocation& in, Output& output, std::ostream* terminal, Setup
   Globals::makeBeforeBreak = in.makeBeforeBreak;
   if (in.operationTimeout) Globals::operationTimeout = *in.operationTimeout;
   if (in.command != "discover")
-    setup.store = std::make_unique<RevertStore>(in.revertFile, in.dryRun, in.commandLine);
+    setup.store = std::make_unique<RevertStore>(
+        in.revertFile, in.dryRun, in.commandLine,
+        in.command == "status" ? RevertStore::Access::kReading : RevertStore::Access::kChanging);
 
   DefaultService base =
       defaultComputeService(in.endpoint, CredentialsEnvironment::fromProcess(), in.service);

@@ -1,5 +1,6 @@
 #include "cli/snapshot.hpp"
 
+#include <algorithm>
 #include <fstream>
 #include <ostream>
 
@@ -13,18 +14,34 @@
 
 namespace tolmi_gcp::cli {
 
-int runSnapshot(const std::string& config, const std::optional<std::string>& endpoint,
+int runSnapshot(const std::vector<std::string>& configs, const std::optional<std::string>& endpoint,
                 const ServiceOptions& service, const std::string& outputPath, Output& output,
                 std::ostream& out) {
-  ResourceDocument migration = parseYamlFile(config);
-  std::vector<std::string> problems = validateMigration(migration);
-  for (const std::string& problem : problems) output.fail(config + ": " + problem);
-  if (!problems.empty()) return kUsage;
+  std::vector<ResourceDocument> migrations;
+  std::size_t problems = 0;
+  for (const std::string& config : configs) {
+    migrations.push_back(parseYamlFile(config));
+    for (const std::string& problem : validateMigration(migrations.back())) {
+      output.fail(config + ": " + problem);
+      ++problems;
+    }
+  }
+  if (problems > 0) return kUsage;
+  const std::string config = joined(configs, ", ");
   try {
-    EstateScope scope = EstateScope::of(migration);
-    Estate estate = readEstate(
-        *defaultComputeService(endpoint, CredentialsEnvironment::fromProcess(), service).service,
-        scope);
+    DefaultService api =
+        defaultComputeService(endpoint, CredentialsEnvironment::fromProcess(), service);
+    // One topology for every file: each file's estate, and the routers of all, in file order.
+    Estate estate;
+    EstateScope scope;
+    for (const ResourceDocument& migration : migrations) {
+      EstateScope one = EstateScope::of(migration);
+      addTo(estate, readEstate(*api.service, one));
+      for (const RouterKey& router : one.routers)
+        if (std::none_of(scope.routers.begin(), scope.routers.end(),
+                         [&](const RouterKey& r) { return r.text() == router.text(); }))
+          scope.routers.push_back(router);
+    }
     // A rehearsal without what the file names would not be one.
     if (!estate.absent.empty())
       throw Error("the file names what does not exist: " + joined(estate.absent, ", "));

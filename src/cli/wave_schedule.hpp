@@ -9,10 +9,10 @@ namespace tolmi_gcp::cli {
 
 // One part of one spoke in a wave, run as a tool process of its own, with what its changes lock.
 struct WaveStep {
-  std::string part;                // "peerings", "routes" or "routers"
-  bool peering = false;            // it adds or removes peerings
-  std::set<std::string> networks;  // the networks whose peerings or routes it changes
-  std::set<std::string> routers;   // the routers it patches
+  std::string part;                 // "peerings", "routes" or "routers"
+  bool peering = false;             // it adds or removes peerings
+  std::set<std::string> networks;   // the networks whose peerings or routes it changes
+  std::set<std::string> routers;    // the routers it patches
   std::vector<std::string> stages;  // for routes: the stages --stage names, empty for all
 
   // The API refuses a change to a router with an unfinished operation, and a peering operation

@@ -527,4 +527,20 @@ void rereadEstate(const ComputeService& api, Estate& estate, const EstateRefresh
   estate = std::move(read);
 }
 
+void addTo(Estate& into, const Estate& more) {
+  for (const Network& network : more.networks)
+    if (!into.network(network.key())) into.networks.push_back(network);
+  for (const Route& route : more.routes)
+    if (!into.route(route.network.project, route.name)) into.routes.push_back(route);
+  for (const Instance& instance : more.instances)
+    if (!static_cast<const Estate&>(into).instance(instance.key))
+      into.instances.push_back(instance);
+  for (const Router& router : more.routers)
+    if (!into.router(RouterKey{router.network, router.region, router.name}))
+      into.routers.push_back(router);
+  for (const std::string& absent : more.absent)
+    if (std::find(into.absent.begin(), into.absent.end(), absent) == into.absent.end())
+      into.absent.push_back(absent);
+}
+
 }  // namespace tolmi_gcp

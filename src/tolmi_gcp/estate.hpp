@@ -229,6 +229,10 @@ std::vector<SubnetRange> subnetRangesOf(const Estate& estate, const NetworkKey& 
 // not fit came from.
 Estate readEstate(const ComputeService& api, const EstateScope& scope);
 
+// Adds to `into` what `more` holds and `into` does not (networks, routes, instances and routers by
+// their keys, absent entries by their text), after what it holds: the estate of several files.
+void addTo(Estate& into, const Estate& more);
+
 // What to read again of an estate after a change: networks with their peerings (their
 // subnetworks are kept as read), every route of a project, routers.
 struct EstateRefresh {

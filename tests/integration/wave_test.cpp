@@ -14,12 +14,15 @@
 namespace tolmi_gcp::cli {
 namespace {
 
+using ::testing::AllOf;
 using ::testing::Each;
 using ::testing::ElementsAre;
 using testing::EmulatorProcess;
+using ::testing::EndsWith;
 using ::testing::Eq;
 using ::testing::HasSubstr;
 using testing::Outcome;
+using ::testing::StartsWith;
 using testing::TempDir;
 using testing::ToolProcess;
 
@@ -50,13 +53,14 @@ class Wave : public ::testing::Test {
     return ToolProcess(args, dir).outcome();
   }
 
-  static std::vector<std::string> waveLines(const std::string& err) {
+  static std::vector<std::string> lines(const std::string& text, const std::string& start = "") {
     std::vector<std::string> lines;
-    std::istringstream in(err);
+    std::istringstream in(text);
     for (std::string line; std::getline(in, line);)
-      if (line.starts_with("wave: ")) lines.push_back(line);
+      if (line.starts_with(start)) lines.push_back(line);
     return lines;
   }
+  static std::vector<std::string> waveLines(const std::string& err) { return lines(err, "wave: "); }
 
   std::vector<int> statuses() const {
     std::vector<int> out;
@@ -130,6 +134,20 @@ TEST_F(Wave, AFailingSpokeStopsTheWaveAndARevertWaveTakesBackWhatWasDone) {
               configs[2],
           "wave: pay-prod::pay-core (" + configs[0] + "): peerings, routes, routers not started",
           "wave: pay-prod::pay-batch (" + configs[1] + "): peerings, routes, routers not started"));
+  // status reads the record and the estate as they are now: the insert that was refused is
+  // still to be made, the delete before it to be taken back.
+  Outcome status = run({"status", "--config", configs[2], "--endpoint", emulator.endpoint()});
+  EXPECT_EQ(status.status, 0) << status.err;
+  EXPECT_THAT(
+      lines(status.out),
+      ElementsAre("status of data-prod::data-lake (revert file " + configs[2] + ".revert.json):",
+                  AllOf(StartsWith("  peerings: switched at "),
+                        EndsWith("; the estate: as a switch leaves it, 2 changes to "
+                                 "take back")),
+                  AllOf(StartsWith("  routes dc: switching at "),
+                        EndsWith("; the estate: 1 change left to switch, 1 change to "
+                                 "take back")),
+                  "  routers: not switched; the estate: 1 change left to switch"));
   emulator.admin("DELETE", "faults");
   Outcome back = run(this->wave("revert"));
   EXPECT_EQ(back.status, 0) << back.err;

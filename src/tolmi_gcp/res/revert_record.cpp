@@ -321,11 +321,11 @@ std::string utcNow() {
   return text;
 }
 
-RevertStore::RevertStore(const std::string& path, bool dryRun, std::string command)
+RevertStore::RevertStore(const std::string& path, bool dryRun, std::string command, Access access)
     : file_(RevertFile::resolved(path)),
-      target_(dryRun ? file_.path() + ".dry-run" : file_.path()),
+      target_(dryRun || access == Access::kReading ? file_.path() + ".dry-run" : file_.path()),
       command_(std::move(command)) {
-  file_.lock();
+  if (access == Access::kChanging) file_.lock();
   ResourceDocument record = RevertRecord::empty();
   try {
     std::optional<ResourceDocument> stored = file_.load();

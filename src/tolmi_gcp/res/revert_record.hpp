@@ -144,8 +144,11 @@ class RevertStore {
   // and saved. A dry run saves to "<path>.dry-run" and never writes `path`. `command` stamps the
   // states this store sets. Throws ConfigError when the file is locked by another run, unreadable
   // or not a revert file, and when it is missing or unusable while "<path>.bak" holds an intact
-  // record.
-  RevertStore(const std::string& path, bool dryRun, std::string command);
+  // record. With `reading` alone (for a look at the states while a run holds the lock), the file
+  // is neither locked nor saved.
+  enum class Access { kChanging, kReading };
+  RevertStore(const std::string& path, bool dryRun, std::string command,
+              Access access = Access::kChanging);
   ~RevertStore();  // uninstalls the saver
   RevertStore(const RevertStore&) = delete;
   RevertStore& operator=(const RevertStore&) = delete;
