@@ -155,6 +155,15 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   addConfigOption(*snapshot, invocation);
   std::string snapshotFile;
   snapshot->add_option("--output", snapshotFile, "Write the topology here (default: stdout)");
+  CLI::App* pack = app.add_subcommand(
+      "pack",
+      "Write the switch's plan for a change board, reading only: plan.html, plan.md, topology "
+      "pictures, Terraform imports and the audit-log query");
+  addConfigOption(*pack, invocation);
+  pack->add_option("--output", invocation.packDir, "The folder to write the pack into")->required();
+  pack->add_option("--revert-file", invocation.revertFile,
+                   "Where the way back is kept (default: the migration file + .revert.json); "
+                   "parts it has switched are left out");
   CLI::App* demo = app.add_subcommand(
       "demo", "Run discover, switch and revert against a built-in emulator and compare its state");
   app.require_subcommand(1);
@@ -174,6 +183,11 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   invocation.command = app.get_subcommands().front()->get_name();
   invocation.commandLine = commandLine(args);
   if (invocation.revertFile.empty()) invocation.revertFile = defaultRevertFile(invocation.config);
+  if (pack->parsed()) {
+    // A pack foresees the switch as a dry run does, and shows every problem the check finds.
+    invocation.dryRun = true;
+    invocation.allProblems = true;
+  }
 
   try {
     // JSON has standard output to itself; the report the library writes goes beside the notes.

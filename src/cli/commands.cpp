@@ -6,6 +6,7 @@
 #include "cli/estate.hpp"
 #include "cli/interruption.hpp"
 #include "cli/migration.hpp"
+#include "cli/pack.hpp"
 #include "cli/setup.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
@@ -60,6 +61,7 @@ int runCommand(const Invocation& invocation, Output& output, std::ostream* termi
       return kDone;
     }
     if (invocation.command == "discover") return discover(setup, output, errorsBefore);
+    if (invocation.command == "pack") return runPack(invocation, setup, output, errorsBefore);
   } catch (const ConfigError& failure) {
     output.fail(std::string("tolmi-gcp: ") + failure.what());
     return summarized(invocation, kUsage, failure.what());

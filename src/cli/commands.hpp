@@ -22,15 +22,16 @@ enum ExitStatus {
 
 // What the command line asked for.
 struct Invocation {
-  std::string command;  // "discover", "switch" or "revert"
+  std::string command;  // "discover", "switch", "revert" or "pack"
   std::string config;   // the migration file
   std::string revertFile;
+  std::string packDir;              // pack --output
   std::vector<std::string> stages;  // --stage, empty for all
   std::vector<std::string> only;    // --only parts, empty for all
   bool dryRun = false;
   bool force = false;
   bool makeBeforeBreak = false;
-  bool acceptUnreachable = false;  // --accept-unreachable: the reachability gate lets it through
+  bool acceptUnreachable = false;   // --accept-unreachable: the reachability gate lets it through
   bool yes = false;                 // --yes: no question before the first change
   bool allProblems = false;         // --all-problems: a bad file is checked against the estate too
   std::istream* answers = nullptr;  // set on a terminal: where "proceed? [y/N]" is answered
@@ -46,8 +47,8 @@ struct Invocation {
 // The revert file a migration file gets when none is named.
 std::string defaultRevertFile(const std::string& config);
 
-// Runs discover, switch or revert against the API and returns the exit status. `terminal`, when
-// given, shows the progress of awaited operations.
+// Runs discover, switch, revert or pack against the API and returns the exit status. `terminal`,
+// when given, shows the progress of awaited operations.
 int runCommand(const Invocation& invocation, Output& output, std::ostream* terminal);
 
 }  // namespace tolmi_gcp::cli
