@@ -19,6 +19,19 @@ std::string nameIn(const std::string& link) {
   return parsed ? parsed->name() : link;
 }
 
+// What each kind of next hop is called; an address or a peering name stands for itself.
+constexpr std::pair<NextHop::Kind, std::string_view> kHopWords[] = {
+    {NextHop::Kind::kInstance, "instance"},
+    {NextHop::Kind::kIp, "ip"},
+    {NextHop::Kind::kGateway, "gateway"},
+    {NextHop::Kind::kVpnTunnel, "VPN tunnel"},
+    {NextHop::Kind::kIlb, "internal load balancer"},
+    {NextHop::Kind::kPeering, "peering"},
+    {NextHop::Kind::kNetwork, "network"},
+    {NextHop::Kind::kHub, "hub"},
+    {NextHop::Kind::kInterconnectAttachment, "interconnect attachment"},
+};
+
 bool sameAdvertisements(const Router& a, const Router& b) {
   return a.advertiseMode == b.advertiseMode && a.advertisedGroups == b.advertisedGroups &&
          a.advertisedIpRanges == b.advertisedIpRanges;
@@ -69,29 +82,10 @@ EstateChanges changesBetween(const Estate& before, const Estate& after) {
 }
 
 std::string nextHopText(const NextHop& hop) {
-  switch (hop.kind) {
-    case NextHop::Kind::kInstance:
-      return hop.instance ? "instance " + hop.instance->name + " (" + hop.instance->zone + ")"
-                          : "instance " + nameIn(hop.target);
-    case NextHop::Kind::kIp:
-      return "ip " + hop.target;
-    case NextHop::Kind::kGateway:
-      return "gateway " + nameIn(hop.target);
-    case NextHop::Kind::kVpnTunnel:
-      return "VPN tunnel " + nameIn(hop.target);
-    case NextHop::Kind::kIlb:
-      return "internal load balancer " + nameIn(hop.target);
-    case NextHop::Kind::kPeering:
-      return "peering " + hop.target;
-    case NextHop::Kind::kNetwork:
-      return "network " + nameIn(hop.target);
-    case NextHop::Kind::kHub:
-      return "hub " + nameIn(hop.target);
-    case NextHop::Kind::kInterconnectAttachment:
-      return "interconnect attachment " + nameIn(hop.target);
-    case NextHop::Kind::kNone:
-      break;
-  }
+  if (hop.kind == NextHop::Kind::kInstance && hop.instance)
+    return "instance " + hop.instance->name + " (" + hop.instance->zone + ")";
+  for (const auto& [kind, word] : kHopWords)
+    if (kind == hop.kind) return std::string(word) + " " + nameIn(hop.target);
   return "none";
 }
 
