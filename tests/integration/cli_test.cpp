@@ -185,15 +185,19 @@ TEST_F(ToolOverHttp, PackWritesAPlanThatRendersWithItsPicturesImportsAndAuditQue
                           "### Changes per part", "### Reachability", "### Back-out"));
   EXPECT_THAT(TempDir::read(pack + "/plan.html"), Not(ContainsRegex("(src|href)=\"?https?:")));
 
-  // A plan the check refuses is still written, its problems first.
+  // A plan the check refuses is still written, its problems first, each text escaped.
   std::string typo = TempDir::read(config);
   typo.replace(typo.find("[onprem-dc1-via-gw]"), 19, "[onprem-dc1-via-gww]");
-  const std::string refused = dir.write("typo.yaml", typo);
-  EXPECT_EQ(tool({"pack", "--output", dir.file("refused")}, refused).status, kUsage);
+  dir.write("typo-<i>.yaml", typo);
+  EXPECT_EQ(tool({"pack", "--output", dir.file("refused")}, dir.file("typo-<i>.yaml")).status,
+            kUsage);
   EXPECT_THAT(linesStarting(TempDir::read(dir.file("refused/plan.md")), "> - "),
-              ElementsAre("> - " + refused +
+              ElementsAre("> - " + dir.file("typo-\\<i\\>.yaml") +
                           ": manage\\_routes.stage-1.delete: the route onprem-dc1-via-gww does "
                           "not exist in app-spoke-prod"));
+  const std::string refusedPage = TempDir::read(dir.file("refused/plan.html"));
+  EXPECT_THAT(refusedPage, HasSubstr("typo-&lt;i&gt;.yaml: manage_routes.stage-1.delete"));
+  EXPECT_THAT(refusedPage, Not(HasSubstr("<i>")));
 
   if (!std::filesystem::exists("/usr/bin/chromium")) GTEST_SKIP() << "no /usr/bin/chromium";
   const std::string shot = dir.file("plan.png");
