@@ -110,7 +110,7 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   std::string operationEstimate;
   app.add_option("--operation-estimate", operationEstimate,
                  "How long one change takes, for the plan's estimate of each gap in "
-                 "reachability, e.g. 20s (default), 1m")
+                 "reachability and the pack's of each step, e.g. 20s (default), 1m")
       ->check(kDuration);
   double retryScale = 1;
   app.add_option("--retry-scale", retryScale,
