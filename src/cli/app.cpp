@@ -148,7 +148,7 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
   std::string operationEstimate;
   app.add_option("--operation-estimate", operationEstimate,
                  "How long one change takes, for the plan's estimate of each gap in "
-                 "reachability, e.g. 20s (default), 1m")
+                 "reachability and the pack's of each step, e.g. 20s (default), 1m")
       ->check(kDuration);
   double retryScale = 1;
   app.add_option("--retry-scale", retryScale,
@@ -200,6 +200,15 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
       "Show each part's state in the revert file and what the estate shows of it now; changes "
       "nothing");
   addConfigOption(*statusCommand, invocation);
+  CLI::App* pack = app.add_subcommand(
+      "pack",
+      "Write the switch's plan for a change board, reading only: plan.html, plan.md, topology "
+      "pictures, Terraform imports and the audit-log query");
+  addConfigOption(*pack, invocation);
+  pack->add_option("--output", invocation.packDir, "The folder to write the pack into")->required();
+  pack->add_option("--revert-file", invocation.revertFile,
+                   "Where the way back is kept (default: the migration file + .revert.json); "
+                   "parts it has switched are left out");
   CLI::App* demo = app.add_subcommand(
       "demo", "Run discover, switch and revert against a built-in emulator and compare its state");
   app.require_subcommand(1);
@@ -231,6 +240,11 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     }
   }
   if (invocation.revertFile.empty()) invocation.revertFile = defaultRevertFile(invocation.config);
+  if (pack->parsed()) {
+    // A pack foresees the switch as a dry run does, and shows every problem the check finds.
+    invocation.dryRun = true;
+    invocation.allProblems = true;
+  }
 
   try {
     // JSON has standard output to itself; the report the library writes goes beside the notes.
@@ -249,6 +263,7 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
     if (snapshot->parsed())
       return runSnapshot(invocation.configs, invocation.endpoint, invocation.service, snapshotFile,
                          output, out);
+    if (pack->parsed()) return runPackOf(invocation, output, terminal);
     if (invocation.configs.size() > 1 && (discover->parsed() || statusCommand->parsed())) {
       // Each file on its own, one after another.
       int worst = kDone;

@@ -1,11 +1,13 @@
 #include "cli/commands.hpp"
 
+#include <functional>
 #include <optional>
 
 #include "cli/discover.hpp"
 #include "cli/estate.hpp"
 #include "cli/interruption.hpp"
 #include "cli/migration.hpp"
+#include "cli/pack.hpp"
 #include "cli/setup.hpp"
 #include "cli/status.hpp"
 #include "tolmi_gcp/errors.hpp"
@@ -48,7 +50,12 @@ int stoppedBeforeChange(const Invocation& in, const Setup& setup, Output& output
 
 std::string defaultRevertFile(const std::string& config) { return config + ".revert.json"; }
 
-int runCommand(const Invocation& invocation, Output& output, std::ostream* terminal) {
+namespace {
+
+// Prepares the run of `invocation` and then does `then` with it, each failure before any change
+// said as the tool says it.
+int withSetup(const Invocation& invocation, Output& output, std::ostream* terminal,
+              const std::function<int(Setup&, int errorsBefore)>& then) {
   ProcessStateGuard guard;
   std::optional<InterruptionGuard> interruption;
   if (invocation.command != "discover" && invocation.command != "status") interruption.emplace();
@@ -56,12 +63,7 @@ int runCommand(const Invocation& invocation, Output& output, std::ostream* termi
   Setup setup;
   try {
     prepare(invocation, output, terminal, setup);
-    if (invocation.command == "discover" && invocation.events) {
-      *invocation.events << jsonText(estateDocument(setup), 2) << std::endl;
-      return kDone;
-    }
-    if (invocation.command == "discover") return discover(setup, output, errorsBefore);
-    if (invocation.command == "status") return status(setup, invocation.revertFile, output);
+    return then(setup, errorsBefore);
   } catch (const ConfigError& failure) {
     output.fail(std::string("tolmi-gcp: ") + failure.what());
     return summarized(invocation, kUsage, failure.what());
@@ -72,7 +74,35 @@ int runCommand(const Invocation& invocation, Output& output, std::ostream* termi
     output.fail("tolmi-gcp: interrupted before any change; nothing was changed");
     return summarized(invocation, kInterrupted, "interrupted");
   }
-  return Migration(invocation, setup, output, errorsBefore).run();
+}
+
+}  // namespace
+
+int runCommand(const Invocation& invocation, Output& output, std::ostream* terminal) {
+  return withSetup(invocation, output, terminal, [&](Setup& setup, int errorsBefore) {
+    if (invocation.command == "discover" && invocation.events) {
+      *invocation.events << jsonText(estateDocument(setup), 2) << std::endl;
+      return int{kDone};
+    }
+    if (invocation.command == "discover") return discover(setup, output, errorsBefore);
+    if (invocation.command == "status") return status(setup, invocation.revertFile, output);
+    return Migration(invocation, setup, output, errorsBefore).run();
+  });
+}
+
+int runPackOf(const Invocation& invocation, Output& output, std::ostream* terminal) {
+  std::vector<SpokePlan> plans;
+  for (const std::string& config : invocation.configs) {
+    Invocation one = invocation;
+    one.config = config;
+    if (invocation.configs.size() > 1) one.revertFile = defaultRevertFile(config);
+    int status = withSetup(one, output, terminal, [&](Setup& setup, int errorsBefore) {
+      plans.push_back(spokePlanOf(one, setup, output, errorsBefore));
+      return int{kDone};
+    });
+    if (status != kDone) return status;
+  }
+  return runPack(plans, invocation.packDir, invocation.operationEstimate, output);
 }
 
 }  // namespace tolmi_gcp::cli

@@ -22,7 +22,7 @@ enum ExitStatus {
 
 // What the command line asked for.
 struct Invocation {
-  std::string command;                 // "discover", "switch" or "revert"
+  std::string command;                 // "discover", "switch", "revert", "status" or "pack"
   std::string config;                  // the migration file (the first, in a wave)
   std::vector<std::string> configs;    // every --config: more than one makes a wave
   std::size_t maxChangesInFlight = 4;  // a wave's parts under way at once
@@ -31,6 +31,7 @@ struct Invocation {
   // (--config, --only, --yes, --dry-run, --output and the wave's own options).
   std::vector<std::string> passedOn;
   std::string revertFile;
+  std::string packDir;              // pack --output
   std::vector<std::string> stages;  // --stage, empty for all
   std::vector<std::string> only;    // --only parts, empty for all
   bool dryRun = false;
@@ -52,8 +53,12 @@ struct Invocation {
 // The revert file a migration file gets when none is named.
 std::string defaultRevertFile(const std::string& config);
 
-// Runs discover, switch or revert against the API and returns the exit status. `terminal`, when
-// given, shows the progress of awaited operations.
+// Runs discover, switch, revert or pack against the API and returns the exit status. `terminal`,
+// when given, shows the progress of awaited operations.
 int runCommand(const Invocation& invocation, Output& output, std::ostream* terminal);
+
+// Runs pack: foresees the switch of each of `invocation.configs`, reading only, and writes one
+// pack for all of them. Returns the exit status.
+int runPackOf(const Invocation& invocation, Output& output, std::ostream* terminal);
 
 }  // namespace tolmi_gcp::cli

@@ -17,6 +17,13 @@
 
 namespace tolmi_gcp::cli {
 
+namespace {
+
+// A command as the notes show it: `tolmi-gcp ...`.
+std::string quoted(const std::string& command) { return "`" + command + "`"; }
+
+}  // namespace
+
 Migration::Migration(const Invocation& invocation, Setup& setup, Output& output, int errorsBefore)
     : in_(invocation),
       setup_(setup),
@@ -83,11 +90,11 @@ int Migration::interrupted() {
     out_.fail("tolmi-gcp: interrupted before any change; nothing was changed");
     return kInterrupted;
   }
-  std::string whole = "`tolmi-gcp revert" + sameFiles() + "`";
+  std::string whole = quoted("tolmi-gcp revert" + sameFiles());
   if (current_)
     out_.fail("tolmi-gcp: interrupted during " + current_->label() + "; " +
-              commandFor("revert", *current_) + " takes back " + current_->label() + " alone, " +
-              whole + " every part switched");
+              quoted(commandFor("revert", *current_)) + " takes back " + current_->label() +
+              " alone, " + whole + " every part switched");
   else
     out_.fail("tolmi-gcp: interrupted during " + in_.command + "; " + whole +
               " takes back what was done");
@@ -132,9 +139,29 @@ std::string Migration::describe(const Part& part) const {
          (when.empty() ? "" : " at " + when);
 }
 
+Foresight Migration::foresee(bool switching) {
+  Foresight seen;
+  seen.run = switching ? partsToSwitch() : partsToRevert();
+  planned_ = seen.run.size();
+  if (seen.run.empty()) return seen;
+  if (!switching || in_.force) awaitEarlierChanges(seen.run);
+  estate_ = readEstate(*Globals::service, scopeOfRun(switching));
+  seen.states = statesOfRun(estate_, seen.run, switching);
+  seen.found = switching ? checkSwitch(seen.states, seen.run) : checkRevert(seen.states, seen.run);
+  plan_ = seen.found.plan;
+  probes_ = probesOfRun(estate_);
+  seen.reach.emplace(seen.states, probes_);
+  if (!in_.acceptUnreachable) {
+    const std::vector<std::string> lost = seen.reach->lost();
+    seen.found.problems.insert(seen.found.problems.end(), lost.begin(), lost.end());
+  }
+  return seen;
+}
+
 int Migration::migrate(bool switching) {
-  std::vector<Part> run = switching ? partsToSwitch() : partsToRevert();
-  planned_ = run.size();
+  Foresight seen = foresee(switching);
+  const std::vector<Part>& run = seen.run;
+  const Findings& found = seen.found;
   if (run.empty() && problems_.empty()) {
     std::string note = switching ? "nothing left to switch for " : "nothing left to revert for ";
     note += setup_.spoke + " in " + in_.revertFile;
@@ -142,22 +169,12 @@ int Migration::migrate(bool switching) {
     out_.note(note);
     return kDone;
   }
-  if (!switching || in_.force) awaitEarlierChanges(run);
-  estate_ = readEstate(*Globals::service, scopeOfRun(switching));
-  const std::vector<RunState> states = statesOfRun(estate_, run, switching);
-  Findings found = switching ? checkSwitch(states, run) : checkRevert(states, run);
-  plan_ = found.plan;
-  probes_ = probesOfRun(estate_);
-  const ReachabilityReport reach(states, probes_);
-  if (!in_.acceptUnreachable) {
-    const std::vector<std::string> lost = reach.lost();
-    found.problems.insert(found.problems.end(), lost.begin(), lost.end());
-    if (!lost.empty())
-      out_.note(
-          "the run would leave undelivered what the estate delivers now; "
-          "--accept-unreachable lets it through");
-  }
+  if (seen.reach && !in_.acceptUnreachable && !seen.reach->lost().empty())
+    out_.note(
+        "the run would leave undelivered what the estate delivers now; "
+        "--accept-unreachable lets it through");
   refuseProblems(switching ? in_.config : in_.revertFile, found.problems);
+  const ReachabilityReport& reach = *seen.reach;
   for (const std::string& line : reach.lines(in_.operationEstimate)) out_.note(line);
   reach.writeEvents(*setup_.changes);
   for (const std::string& warning : found.warnings) out_.note("warning: " + warning);
@@ -302,8 +319,8 @@ std::string Migration::sameFiles() const {
 
 // How to go on from a switch that left `part` half-way; the forced run does only what is left.
 std::string Migration::waysOn(const Part& part) const {
-  return commandFor("switch", part, " --force") + " finishes it, or " + commandFor("revert", part) +
-         " takes it back";
+  return quoted(commandFor("switch", part, " --force")) + " finishes it, or " +
+         quoted(commandFor("revert", part)) + " takes it back";
 }
 
 // What is left of a switch stopped in the middle of its current part.
@@ -318,7 +335,7 @@ std::string Migration::stoppedHalfWay() const {
 std::string Migration::commandFor(const std::string& command, const Part& part,
                                   const std::string& extra) const {
   std::string only = part.kind == Part::kRoutes ? "routes --stage " + part.stage : part.label();
-  return "`tolmi-gcp " + command + sameFiles() + " --only " + only + extra + "`";
+  return "tolmi-gcp " + command + sameFiles() + " --only " + only + extra;
 }
 
 // Parts already switched are skipped (--force runs them again, keeping what they recorded). A part
@@ -339,8 +356,8 @@ std::vector<Part> Migration::partsToSwitch() {
     }
     if ((state == "switching" || state == "reverting") && !in_.force)
       refusals.push_back(describe(part) + ", left half-way: take it back with " +
-                         commandFor("revert", part) + ", or run it again with " +
-                         commandFor("switch", part, " --force"));
+                         quoted(commandFor("revert", part)) + ", or run it again with " +
+                         quoted(commandFor("switch", part, " --force")));
     if (!state.empty() && state != "reverted") forced.push_back(part);
     run.push_back(part);
   }

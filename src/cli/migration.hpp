@@ -6,11 +6,20 @@
 
 #include "cli/commands.hpp"
 #include "cli/output.hpp"
+#include "cli/reachability_report.hpp"
 #include "cli/setup.hpp"
 #include "tolmi_gcp/parts.hpp"
 #include "tolmi_gcp/probes.hpp"
 
 namespace tolmi_gcp::cli {
+
+// What a run will do, foreseen before its first change from the estate as read.
+struct Foresight {
+  std::vector<Part> run;         // the parts, in the order the run takes them
+  std::vector<RunState> states;  // empty when no part is left to run
+  Findings found;                // problems also what the run leaves undelivered, unless accepted
+  std::optional<ReachabilityReport> reach;  // of `states`
+};
 
 // The parts of one switch or revert, each taken from its state in the revert store through the
 // library's operation to the next state ("switching" then "switched", "reverting" then
@@ -21,6 +30,15 @@ class Migration {
 
   // Runs the parts and returns the exit status.
   int run();
+
+  // Selects the parts, reads the estate and foresees the run, sending no change. Throws
+  // ConfigError for a part that is not ready and what reading the estate throws.
+  Foresight foresee(bool switching);
+
+  // The command line that runs `part` alone with this run's files and endpoint:
+  // "tolmi-gcp revert --config m.yaml --only peerings".
+  std::string commandFor(const std::string& command, const Part& part,
+                         const std::string& extra = "") const;
 
  private:
   std::vector<Part> selectParts(bool switching) const;
@@ -36,8 +54,6 @@ class Migration {
   std::string sameFiles() const;
   std::string waysOn(const Part& part) const;
   std::string stoppedHalfWay() const;
-  std::string commandFor(const std::string& command, const Part& part,
-                         const std::string& extra = "") const;
   int stopped(const std::exception& failure);
   int interrupted();
   int summarize();

@@ -29,13 +29,13 @@ std::string rangeOf(const Path& path) {
   return path.range + (tags.empty() ? "" : tags + ")");
 }
 
-std::string about(std::chrono::seconds seconds) {
+}  // namespace
+
+std::string durationText(std::chrono::seconds seconds) {
   long long s = seconds.count();
   return s >= 60 ? std::to_string(s / 60) + "m " + std::to_string(s % 60) + "s"
                  : std::to_string(s) + "s";
 }
-
-}  // namespace
 
 std::vector<ReachabilityReport::Answer> ReachabilityReport::answersIn(
     const Estate& estate, const std::vector<Probe>& probes) {
@@ -88,34 +88,43 @@ const Path* ReachabilityReport::sameIn(std::size_t other, const Answer& answer) 
   return pathFor(answers_[other], answer);
 }
 
-std::vector<std::string> ReachabilityReport::lines(std::chrono::seconds operationEstimate) const {
-  std::vector<std::string> out;
+std::vector<ReachabilityReport::Table> ReachabilityReport::tables(
+    std::chrono::seconds operationEstimate) const {
+  std::vector<Table> out;
   for (std::size_t state = 1; state < answers_.size(); ++state) {
-    std::vector<std::string> rows;
+    Table table{labels_[state], changes_[state], {}};
     for (const Answer& answer : answers_[state]) {
       const Path* was = sameIn(state - 1, answer);
       if (was && *was == answer.path) continue;
-      std::string row = "  " + rangeOf(answer.path) + " from " + answer.from + ": " +
-                        (was ? shownPath(*was) : std::string("(new)")) + " → " +
-                        shownPath(answer.path);
+      Row row{rangeOf(answer.path), answer.from, was ? shownPath(*was) : "(new)",
+              shownPath(answer.path), ""};
       if (!delivered(answer.path) && was && delivered(*was)) {
         // Delivered again later: a gap, as long as the changes until then.
         std::size_t changes = 0;
         for (std::size_t later = state + 1; later < answers_.size(); ++later) {
           changes += changes_[later];
           if (const Path* then = sameIn(later, answer); then && delivered(*then)) {
-            row += " (gap of about " + about(operationEstimate * static_cast<long long>(changes)) +
-                   ", until " + labels_[later] + ")";
+            row.gap = "about " + durationText(operationEstimate * static_cast<long long>(changes)) +
+                      ", until " + labels_[later];
             break;
           }
         }
       }
-      rows.push_back(std::move(row));
+      table.rows.push_back(std::move(row));
     }
-    if (rows.empty()) continue;
-    out.push_back("reachability " + labels_[state] + " (" + std::to_string(changes_[state]) +
-                  (changes_[state] == 1 ? " change" : " changes") + "):");
-    out.insert(out.end(), rows.begin(), rows.end());
+    if (!table.rows.empty()) out.push_back(std::move(table));
+  }
+  return out;
+}
+
+std::vector<std::string> ReachabilityReport::lines(std::chrono::seconds operationEstimate) const {
+  std::vector<std::string> out;
+  for (const Table& table : tables(operationEstimate)) {
+    out.push_back("reachability " + table.state + " (" + std::to_string(table.changes) +
+                  (table.changes == 1 ? " change" : " changes") + "):");
+    for (const Row& row : table.rows)
+      out.push_back("  " + row.range + " from " + row.from + ": " + row.was + " → " + row.now +
+                    (row.gap.empty() ? "" : " (gap of " + row.gap + ")"));
   }
   return out;
 }

@@ -11,16 +11,36 @@
 
 namespace tolmi_gcp::cli {
 
+// A duration for people: "45s", "2m 5s".
+std::string durationText(std::chrono::seconds seconds);
+
 // Where traffic goes in each state of a run, as foreseen before its first change: the plan's
 // tables of what changes, the JSON events, and what the run would leave undelivered.
 class ReachabilityReport {
  public:
   ReachabilityReport(const std::vector<RunState>& states, const std::vector<Probe>& probes);
 
-  // Per state after the first, what changes from the state before it: "  10.0.0.0/20 from
-  // p::spoke: peering p-to-hub → internet via default-route-1 [internet]", a broken path marked
-  // with why, and one the run delivers again later with "(gap of about 45s, until after routes
-  // stage-1)" at `operationEstimate` a change.
+  // A path that changes from one state to the next.
+  struct Row {
+    std::string range;  // "10.0.0.0/20", "10.0.0.0/20 (tags a, b)"
+    std::string from;   // the network
+    std::string was;    // "peering x", "(new)"
+    std::string now;    // "internet via default-route-1 [internet]"
+    std::string gap;    // "about 45s, until after routes stage-1", "" when none
+  };
+  // Per state after the first with a change: what changes from the state before it.
+  struct Table {
+    std::string state;
+    std::size_t changes = 0;  // the run's changes from the state before
+    std::vector<Row> rows;
+  };
+  // The tables of changes, each gap estimated at `operationEstimate` a change.
+  std::vector<Table> tables(std::chrono::seconds operationEstimate) const;
+
+  // The tables as lines: "reachability after peerings (4 changes):", then per row "  10.0.0.0/20
+  // from p::spoke: peering p-to-hub → internet via default-route-1 [internet]", a broken path
+  // marked with why, and one the run delivers again later with "(gap of about 45s, until after
+  // routes stage-1)".
   std::vector<std::string> lines(std::chrono::seconds operationEstimate) const;
 
   // One "reachability" event per state, probe and path; with "why" where its next hop cannot

@@ -17,11 +17,14 @@
 namespace tolmi_gcp::cli {
 namespace {
 
+using ::testing::ContainsRegex;
+using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using testing::EmulatorProcess;
 using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::Not;
 using testing::Outcome;
 using testing::TempDir;
 using testing::ToolProcess;
@@ -149,6 +152,62 @@ TEST_F(ToolOverHttp, DryRunSendsOnlyReadsAndLeavesTheRevertFileUntouched) {
   ResourceDocument twin = ResourceDocument::parse(TempDir::read(revertFile + ".dry-run"));
   EXPECT_EQ(twin["spokes"]["app-spoke-prod::spoke-1"]["routers"]["state"], "switched");
   EXPECT_TRUE(twin["record"]["cloud_routers"].contains("app-spoke-prod::spoke-1"));
+}
+
+// The lines of `text` that start with `prefix`.
+std::vector<std::string> linesStarting(const std::string& text, const std::string& prefix) {
+  std::vector<std::string> found;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);)
+    if (line.starts_with(prefix)) found.push_back(line);
+  return found;
+}
+
+TEST_F(ToolOverHttp, PackWritesAPlanThatRendersWithItsPicturesImportsAndAuditQuery) {
+  const std::string pack = dir.file("pack");
+  Outcome run = tool({"pack", "--output", pack});
+  ASSERT_EQ(run.status, kDone) << run.err;
+  EXPECT_THAT(changes(), IsEmpty());
+  EXPECT_EQ(std::system(("python3 -c 'import sys, xml.dom.minidom as m; "
+                         "[m.parse(f) for f in sys.argv[1:]]' " +
+                         pack + "/topology-before.svg " + pack + "/topology-after.svg")
+                            .c_str()),
+            0);
+  const std::string routes = "  id = \"projects/app-spoke-prod/global/routes/";
+  EXPECT_THAT(linesStarting(TempDir::read(pack + "/terraform/imports.tf"), "  id = "),
+              ElementsAre(routes + "tvn-940f3e20d8665308d0c3d5ba79cf6fba\"",
+                          routes + "onprem-dc2-via-gw-usw1\"",
+                          routes + "tvn-b072c4d007c82213fbdab1e6374fbafb\""));
+  EXPECT_THAT(
+      linesStarting(TempDir::read(pack + "/plan.md"), "## "),
+      ElementsAre("## Spokes", "## Spoke app-spoke-prod::spoke-1", "## Terraform and audit"));
+  EXPECT_THAT(linesStarting(TempDir::read(pack + "/plan.md"), "### "),
+              ElementsAre("### Topology", "### Warnings of the check", "### Steps",
+                          "### Changes per part", "### Reachability", "### Back-out"));
+  EXPECT_THAT(TempDir::read(pack + "/plan.html"), Not(ContainsRegex("(src|href)=\"?https?:")));
+
+  // A plan the check refuses is still written, its problems first, each text escaped.
+  std::string typo = TempDir::read(config);
+  typo.replace(typo.find("[onprem-dc1-via-gw]"), 19, "[onprem-dc1-via-gww]");
+  dir.write("typo-<i>.yaml", typo);
+  EXPECT_EQ(tool({"pack", "--output", dir.file("refused")}, dir.file("typo-<i>.yaml")).status,
+            kUsage);
+  EXPECT_THAT(linesStarting(TempDir::read(dir.file("refused/plan.md")), "> - "),
+              ElementsAre("> - " + dir.file("typo-\\<i\\>.yaml") +
+                          ": manage\\_routes.stage-1.delete: the route onprem-dc1-via-gww does "
+                          "not exist in app-spoke-prod"));
+  const std::string refusedPage = TempDir::read(dir.file("refused/plan.html"));
+  EXPECT_THAT(refusedPage, HasSubstr("typo-&lt;i&gt;.yaml: manage_routes.stage-1.delete"));
+  EXPECT_THAT(refusedPage, Not(HasSubstr("<i>")));
+
+  if (!std::filesystem::exists("/usr/bin/chromium")) GTEST_SKIP() << "no /usr/bin/chromium";
+  const std::string shot = dir.file("plan.png");
+  std::string command =
+      "/usr/bin/chromium --headless --no-sandbox --disable-gpu --screenshot=" + shot +
+      " --window-size=1280,2000 file://" + pack + "/plan.html >/dev/null 2>&1; python3 " +
+      TOLMI_SOURCE_DIR + "/tests/support/png_colours.py " + shot + " > " + dir.file("colours");
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(TempDir::read(dir.file("colours")), "several\n");
 }
 
 TEST_F(ToolOverHttp, BrokenMigrationFilesAreRefusedBeforeAnyRequest) {
