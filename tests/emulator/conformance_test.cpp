@@ -83,7 +83,7 @@ TEST(Conformance, ExampleRunsSendAndAnswerOnlyWhatTheApiHas) {
           {"compute.networks.addPeering", "compute.networks.removePeering", "compute.routes.insert",
            "compute.routes.delete", "compute.routers.patch", "compute.routes.list",
            "compute.networks.get", "compute.subnetworks.get", "compute.globalOperations.wait",
-           "compute.networks.listPeeringRoutes"}));
+           "compute.routers.getRouterStatus", "compute.networks.listPeeringRoutes"}));
 }
 
 }  // namespace
