@@ -697,7 +697,10 @@ void Store::addRouter(const std::string& project, const ResourceDocument& body) 
     for (ResourceDocument& peer : router["bgpPeers"]) {
       if (!has(peer, "learned_routes")) continue;
       auto learned = learnedRoutesOf(router["name"], peer);
-      projects_[project].learnedRoutes[key][peer["name"]] = std::move(learned);
+      auto& byPeer = projects_[project].learnedRoutes[key];
+      if (byPeer.count(peer["name"]))
+        throwInvalid("bgpPeers", peer["name"], "A second BGP peer with this name.");
+      byPeer[peer["name"]] = std::move(learned);
       peer.erase("learned_routes");
     }
   }
