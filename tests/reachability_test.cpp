@@ -20,7 +20,8 @@ projects:
   p:
     networks:
       - {name: a, peerings: [{name: a-b, network: b, importCustomRoutes: true}, {name: a-c, network: c}]}
-      - {name: b, peerings: [{name: b-a, network: a, exportCustomRoutes: true}]}
+      - {name: b, routingConfig: {routingMode: GLOBAL},
+         peerings: [{name: b-a, network: a, exportCustomRoutes: true}]}
       - {name: c, peerings: [{name: c-a, network: a, exportCustomRoutes: true}]}
       - {name: d, peerings: [{name: d-e, network: e}]}
       - {name: e}
@@ -52,6 +53,19 @@ projects:
       - {name: b-custom, network: b, destRange: 172.30.0.0/16, nextHopInstance: zones/z1/instances/gw-in-b}
       - {name: b-tagged, network: b, destRange: 172.31.0.0/16, tags: [t], nextHopInstance: zones/z1/instances/gw-in-b}
       - {name: c-custom, network: c, destRange: 172.29.0.0/16, nextHopIp: 10.1.0.9}
+    routers:
+      - {name: cr-a, region: r1, network: a, bgp: {asn: 64512},
+         interfaces: [{name: if-t1, linkedVpnTunnel: regions/r1/vpnTunnels/t1}],
+         bgpPeers: [{name: onprem, interfaceName: if-t1, peerIpAddress: 169.254.0.2,
+                     learned_routes: [{destRange: 192.168.100.0/24}]},
+                    {name: appliance, peerIpAddress: 10.10.0.9,
+                     learned_routes: [{destRange: 192.168.101.0/24}]}]}
+      - {name: cr-b, region: r1, network: b, bgp: {asn: 64513},
+         interfaces: [{name: if-ic, linkedInterconnectAttachment: regions/r1/interconnectAttachments/ic}],
+         bgpPeers: [{name: dc, interfaceName: if-ic, peerIpAddress: 169.254.1.2,
+                     learned_routes: [{destRange: 172.28.0.0/16, priority: 100}]}]}
+      - {name: cr-c, region: r1, network: c, bgp: {asn: 64514},
+         bgpPeers: [{name: dc, peerIpAddress: 169.254.2.2, learned_routes: [{destRange: 172.27.0.0/16}]}]}
 )";
 
 std::string shown(const Path& path) {
@@ -80,7 +94,8 @@ TEST(Reachability, RoutesAreChosenAsTheApiChoosesThem) {
       "internet default-route-2b46e83f4b1adb8f via default-internet-gateway";
   const std::string tagged = " [egress]: instance egress via instance gw-ok";
   // Pages: R = cloud.google.com/vpc/docs/routes, P = cloud.google.com/vpc/docs/vpc-peering,
-  // S = cloud.google.com/vpc/docs/static-routes.
+  // S = cloud.google.com/vpc/docs/static-routes, M =
+  // cloud.google.com/router/docs/how-to/configuring-routing-mode.
   for (const Case& c : std::vector<Case>{
            // R, subnet routes: a subnet's primary and secondary ranges.
            {a, "10.10.1.0/24", {"10.10.1.0/24: local subnetwork a-s"}},
@@ -126,6 +141,22 @@ TEST(Reachability, RoutesAreChosenAsTheApiChoosesThem) {
            {a, "172.30.0.0/16", {"172.30.0.0/16: peering peering a-b (b-custom of p::b)"}},
            {a, "172.31.0.0/16", {"172.31.0.0/16: instance summary via instance gw-ok"}},
            {a, "172.29.0.0/16", {"172.29.0.0/16: instance summary via instance gw-ok"}},
+           // R, dynamic routes: learned by the network's routers, toward the BGP peer over its
+           // tunnel; M: under regional dynamic routing, in the router's region only. A peer on no
+           // tunnel or attachment (a router appliance) is not judged.
+           {a,
+            "192.168.100.0/24",
+            {"192.168.100.0/24: vpn-tunnel router cr-a via vpn-tunnel t1 (only in r1: the dynamic "
+             "routing of p::a is regional)"}},
+           {a,
+            "192.168.101.0/24",
+            {"192.168.101.0/24: unknown router cr-a via BGP peer appliance (the BGP peer appliance "
+             "is on neither a VPN tunnel nor an interconnect attachment; only in r1: the dynamic "
+             "routing of p::a is regional)"}},
+           // P: a peer's dynamic routes cross with its custom routes (the way back from a transit
+           // network's interconnect), and not where this end does not import them.
+           {a, "172.28.0.0/16", {"172.28.0.0/16: peering peering a-b (router cr-b of p::b)"}},
+           {a, "172.27.0.0/16", {"172.27.0.0/16: instance summary via instance gw-ok"}},
            // A range split by a more specific route: its part first, then the rest.
            {a,
             "10.10.0.0/16",

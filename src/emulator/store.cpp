@@ -636,6 +636,47 @@ void Store::addInstance(const std::string& project, const ResourceDocument& body
   projects_[project].instances[key] = std::move(instance);
 }
 
+namespace {
+
+// The routes a topology says the BGP peer `peer` of the router `router` advertises: its
+// "learned_routes", [{destRange, priority?}], toward the peer's address.
+std::vector<LearnedRoute> learnedRoutesOf(const std::string& router, const ResourceDocument& peer) {
+  auto refuse = [&](const std::string& what) {
+    std::string name = has(peer, "name") ? textOf(peer["name"]) : "(no name)";
+    throw ApiError(400, "invalid", "router '" + router + "', BGP peer '" + name + "': " + what);
+  };
+  if (!has(peer, "name") || !peer["name"].is_string())
+    refuse("a peer with learned_routes needs a name");
+  if (!has(peer, "peerIpAddress") || !peer["peerIpAddress"].is_string() ||
+      !validAddress(peer["peerIpAddress"]))
+    refuse(
+        "a peer with learned_routes needs peerIpAddress, the IPv4 address they are learned from");
+  const ResourceDocument& given = peer["learned_routes"];
+  if (!given.is_array()) refuse("learned_routes: expected a list");
+  std::vector<LearnedRoute> routes;
+  for (std::size_t i = 0; i < given.size(); ++i) {
+    std::string at = "learned_routes[" + std::to_string(i) + "]";
+    const ResourceDocument& entry = given[i];
+    if (!entry.is_object()) refuse(at + ": expected a mapping {destRange, priority}");
+    for (const auto& [key, value] : entry.items())
+      if (key != "destRange" && key != "priority")
+        refuse(at + "." + key + ": unknown key (expected destRange and priority)");
+    const ResourceDocument& range = memberOrNull(entry, "destRange");
+    if (!range.is_string() || !Ipv4Network::parse(range.get<std::string>()).ok())
+      refuse(at + ".destRange: " + (range.is_null() ? "missing" : "'" + textOf(range) + "'") +
+             "; expected an IPv4 range in CIDR notation with zero host bits");
+    const ResourceDocument& priority = memberOrNull(entry, "priority");
+    if (!priority.is_null() && (!priority.is_number_integer() || priority.get<std::int64_t>() < 0 ||
+                                priority.get<std::int64_t>() > 65535))
+      refuse(at + ".priority: '" + textOf(priority) + "'; expected a whole number from 0 to 65535");
+    routes.push_back(
+        {range.get<std::string>(), priority.is_null() ? 0 : priority.get<std::int64_t>()});
+  }
+  return routes;
+}
+
+}  // namespace
+
 void Store::addRouter(const std::string& project, const ResourceDocument& body) {
   auto [region, key, link] = place(project, body, "region", "routers", &Project::routers);
   ResourceDocument router = newResource("compute#router", link, body);
@@ -650,6 +691,19 @@ void Store::addRouter(const std::string& project, const ResourceDocument& body) 
   router["bgp"] = std::move(bgp);
   router["selfLink"] = link;
   keepOtherFields(router, body);
+  if (has(router, "bgpPeers")) {
+    if (!router["bgpPeers"].is_array())
+      throwInvalid("bgpPeers", router["bgpPeers"], "Must be a list.");
+    for (ResourceDocument& peer : router["bgpPeers"]) {
+      if (!has(peer, "learned_routes")) continue;
+      auto learned = learnedRoutesOf(router["name"], peer);
+      auto& byPeer = projects_[project].learnedRoutes[key];
+      if (byPeer.count(peer["name"]))
+        throwInvalid("bgpPeers", peer["name"], "A second BGP peer with this name.");
+      byPeer[peer["name"]] = std::move(learned);
+      peer.erase("learned_routes");
+    }
+  }
   projects_[project].routers[key] = std::move(router);
 }
 

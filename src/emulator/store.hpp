@@ -58,6 +58,13 @@ std::string resourceId(std::string_view link);
 std::string timestamp(
     std::chrono::system_clock::time_point when = std::chrono::system_clock::now());
 
+// A route a router learned from one of its BGP peers, as the topology gives it: the API has no
+// way to make one, so it is not part of the router.
+struct LearnedRoute {
+  std::string destRange;
+  std::int64_t priority = 0;  // the MED the peer sends
+};
+
 // One project's resources, keyed for listing in name order within a scope.
 struct Project {
   std::map<std::string, ResourceDocument> networks;     // name
@@ -65,6 +72,8 @@ struct Project {
   std::map<std::string, ResourceDocument> routes;       // name
   std::map<std::string, ResourceDocument> instances;    // "zone/name"
   std::map<std::string, ResourceDocument> routers;      // "region/name"
+  // By router key, then by the name of the BGP peer it was learned from.
+  std::map<std::string, std::map<std::string, std::vector<LearnedRoute>>> learnedRoutes;
   std::set<std::string> generatedRoutes;  // routes made from subnetworks and active peerings
   // The names of the routes of each network (by link), so that a network's routes are listed
   // without a look at every route of the project.

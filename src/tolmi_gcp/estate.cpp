@@ -150,11 +150,29 @@ Router Router::of(const std::string& project, const std::string& region,
                 textAt(bgp, "advertiseMode"),
                 textsOf(memberOrNull(bgp, "advertisedGroups")),
                 {},
+                {},
                 {}};
   for (const ResourceDocument& range : arrayOrEmpty(bgp, "advertisedIpRanges"))
     router.advertisedIpRanges.push_back({textAt(range, "range"), textAt(range, "description")});
   router.document = std::move(document);
   return router;
+}
+
+std::vector<LearnedRoute> Router::learnedFrom(const ResourceDocument& status) {
+  std::vector<LearnedRoute> routes;
+  for (const ResourceDocument& route :
+       arrayOrEmpty(memberOrNull(status, "result"), "bestRoutesForRouter")) {
+    const ResourceDocument& priority = memberOrNull(route, "priority");
+    routes.push_back({textAt(route, "destRange"), textAt(route, "nextHopIp"),
+                      priority.is_number_integer() ? priority.get<std::int64_t>() : 0});
+  }
+  return routes;
+}
+
+std::optional<std::size_t> Router::peerOf(const LearnedRoute& route) const {
+  for (std::size_t index = 0; index < bgpPeers().size(); ++index)
+    if (textAt(bgpPeers()[index], "peerIpAddress") == route.nextHopIp) return index;
+  return std::nullopt;
 }
 
 namespace {
@@ -223,7 +241,7 @@ class EstateWalk {
 
     std::size_t ofRouters = estate_.networks.size();
     std::vector<NetworkKey> routerNetworks = networksOfRouters();
-    reads.clear();
+    reads = statusReads();
     for (const NetworkKey& network : routerNetworks) reads.push_back(networkRead(network));
     readAll(api_, reads);
     for (const NetworkKey& network : routerNetworks) noteIfAbsent(network);
@@ -280,6 +298,21 @@ class EstateWalk {
                                 estate_.routers.push_back(
                                     Router::of(project, region, std::move(router)));
                               }));
+    return reads;
+  }
+
+  // The status of each router with BGP peers: what it learned from them.
+  std::vector<Read> statusReads() {
+    std::vector<Read> reads;
+    for (std::size_t index = 0; index < estate_.routers.size(); ++index) {
+      const Router& router = estate_.routers[index];
+      if (router.bgpPeers().empty()) continue;
+      reads.push_back({api_.routers().getRouterStatus(router.project, router.region, router.name),
+                       [this, index](ResourceDocument status) {
+                         estate_.routers[index].learnedRoutes = Router::learnedFrom(status);
+                       },
+                       nullptr, true});
+    }
     return reads;
   }
 
@@ -504,6 +537,8 @@ void rereadEstate(const ComputeService& api, Estate& estate, const EstateRefresh
                        gone.erase(routerId(key.network.project, key.region, key.router));
                        Router router =
                            Router::of(key.network.project, key.region, std::move(document));
+                       if (const Router* before = read.router(key))
+                         router.learnedRoutes = before->learnedRoutes;
                        replaceOrAdd(read.routers, std::move(router), [&](const Router& known) {
                          return routerId(known.project, known.region, known.name) ==
                                 routerId(key.network.project, key.region, key.router);

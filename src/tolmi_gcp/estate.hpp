@@ -158,6 +158,15 @@ struct AdvertisedRange {
   bool operator==(const AdvertisedRange&) const = default;
 };
 
+// A route a router learned over BGP, as its status shows it: the best for its destination.
+struct LearnedRoute {
+  std::string destRange;
+  std::string nextHopIp;  // the address of the BGP peer it was learned from
+  std::int64_t priority = 0;
+
+  bool operator==(const LearnedRoute&) const = default;
+};
+
 struct Router {
   std::string project;
   std::string region;
@@ -168,15 +177,22 @@ struct Router {
   std::vector<std::string> advertisedGroups;
   std::vector<AdvertisedRange> advertisedIpRanges;
   ResourceDocument document;
+  // From its status (routers.getRouterStatus), read for a router with BGP peers only.
+  std::vector<LearnedRoute> learnedRoutes;
 
   const ResourceDocument& bgp() const { return memberOrNull(document, "bgp"); }
   const ResourceDocument& bgpPeers() const { return arrayOrEmpty(document, "bgpPeers"); }
+  // The index in bgpPeers() of the peer `route` was learned from (the one whose peerIpAddress is
+  // its next hop), nullopt for none.
+  std::optional<std::size_t> peerOf(const LearnedRoute& route) const;
   bool operator==(const Router&) const = default;
 
   // The router of `project` and `region` that `document` is. Throws Error naming a network link
   // that does not fit.
   static Router of(const std::string& project, const std::string& region,
                    ResourceDocument document);
+  // The routes a router's status answer shows it learned (its bestRoutesForRouter).
+  static std::vector<LearnedRoute> learnedFrom(const ResourceDocument& status);
 };
 
 // What a migration file scopes, as the API has it, read and only read.
@@ -234,7 +250,8 @@ Estate readEstate(const ComputeService& api, const EstateScope& scope);
 void addTo(Estate& into, const Estate& more);
 
 // What to read again of an estate after a change: networks with their peerings (their
-// subnetworks are kept as read), every route of a project, routers.
+// subnetworks are kept as read), every route of a project, routers (their learned routes are kept
+// as read: no change here touches a BGP session).
 struct EstateRefresh {
   std::vector<NetworkKey> networks;
   std::string routesOf;  // a project, "" for none
@@ -247,11 +264,12 @@ void rereadEstate(const ComputeService& api, Estate& estate, const EstateRefresh
 
 // The estate as a compute-emulator topology: every network with its subnetworks, the routes
 // the API does not derive, the instances and the routers on these networks (the scope's first,
-// in its order), as the API gave them. A peer outside the networks is an external peer: its
-// peerings keep their state.
+// in its order), as the API gave them, each BGP peer with the routes learned from it as its
+// learned_routes. A peer outside the networks is an external peer: its peerings keep their state.
 struct Topology {
   ResourceDocument document;
-  // The routes left out because the emulator has no model of their next hop, for people.
+  // The routes left out because the emulator has no model of their next hop (or, for a learned
+  // route, no BGP peer has it), for people.
   std::vector<std::string> leftOut;
 };
 Topology topologyOf(const Estate& estate, const EstateScope& scope);

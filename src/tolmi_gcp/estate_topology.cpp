@@ -17,6 +17,22 @@ const char* unmodelledNextHop(const Route& route) {
   return nullptr;
 }
 
+// The router's document with what it learned from each BGP peer as that peer's learned_routes.
+ResourceDocument withLearnedRoutes(const Router& router, std::vector<std::string>& leftOut) {
+  ResourceDocument document = router.document;
+  for (const LearnedRoute& route : router.learnedRoutes) {
+    std::optional<std::size_t> peer = router.peerOf(route);
+    if (!peer) {
+      leftOut.push_back("the route " + route.destRange + " that the router " + router.name +
+                        " learned from " + route.nextHopIp + ", which is none of its BGP peers");
+      continue;
+    }
+    document["bgpPeers"][*peer]["learned_routes"].push_back(
+        {{"destRange", route.destRange}, {"priority", route.priority}});
+  }
+  return document;
+}
+
 }  // namespace
 
 Topology topologyOf(const Estate& estate, const EstateScope& scope) {
@@ -50,7 +66,8 @@ Topology topologyOf(const Estate& estate, const EstateScope& scope) {
     if (estate.network(router.network) &&
         std::find(routers.begin(), routers.end(), &router) == routers.end())
       routers.push_back(&router);
-  for (const Router* router : routers) add(router->project, "routers", router->document);
+  for (const Router* router : routers)
+    add(router->project, "routers", withLearnedRoutes(*router, topology.leftOut));
 
   // Peers outside the networks, peered with those whose peering with them is ACTIVE.
   std::map<std::string, ResourceDocument> external;  // by the peer's link

@@ -86,8 +86,65 @@ Path pathOfRoute(const Estate& estate, const NetworkKey& from, const Route& rout
   return path;
 }
 
+// What a dynamic route that `router` learned does with traffic: it goes to the BGP peer the route
+// came from, over the VPN tunnel or interconnect attachment of the peer's interface.
+Path pathOfLearned(const Router& router, const LearnedRoute& route) {
+  Path path;
+  path.routes = {"router " + router.name};
+  path.verdict = Verdict::kUnknown;
+  std::optional<std::size_t> peer = router.peerOf(route);
+  if (!peer) {
+    path.via = "router " + router.name;
+    path.why = "learned from " + route.nextHopIp + ", which is none of the router's BGP peers";
+    return path;
+  }
+  const ResourceDocument& bgpPeer = router.bgpPeers()[*peer];
+  std::string name = textOf(memberOrNull(bgpPeer, "name"));
+  for (const ResourceDocument& interface : arrayOrEmpty(router.document, "interfaces")) {
+    if (memberOrNull(interface, "name") != memberOrNull(bgpPeer, "interfaceName")) continue;
+    static constexpr std::pair<const char*, Verdict> kLinks[] = {
+        {"linkedVpnTunnel", Verdict::kVpnTunnel},
+        {"linkedInterconnectAttachment", Verdict::kInterconnect}};
+    for (const auto& [field, verdict] : kLinks)
+      if (const ResourceDocument& link = memberOrNull(interface, field); link.is_string()) {
+        path.verdict = verdict;
+        path.via = "router " + router.name + " via " + std::string(verdictName(verdict)) + " " +
+                   lastSegment(link.get<std::string>());
+        return path;
+      }
+  }
+  path.via = "router " + router.name + " via BGP peer " + name;
+  path.why = "the BGP peer " + name + " is on neither a VPN tunnel nor an interconnect attachment";
+  return path;
+}
+
+// A network's dynamic routes hold in the region of the router that learned them only, unless
+// its dynamic routing is GLOBAL; the model has no regions, so it says so.
+std::string regionalNote(const Network& network, const Router& router) {
+  if (textOf(memberOrNull(memberOrNull(network.document, "routingConfig"), "routingMode")) ==
+      "GLOBAL")
+    return "";
+  return "only in " + router.region + ": the dynamic routing of " + network.key().text() +
+         " is regional";
+}
+
+// Calls `take` with each dynamic route the routers of `network` learned, and its range.
+template <typename Take>
+void eachLearned(const Estate& estate, const NetworkKey& network, Take take) {
+  for (const Router& router : estate.routers)
+    if (router.network == network)
+      for (const LearnedRoute& route : router.learnedRoutes)
+        if (Ipv4Network::Parsed range = Ipv4Network::parse(route.destRange); range.ok())
+          take(router, route, range.network);
+}
+
+void addNote(Path& path, const std::string& note) {
+  if (!note.empty()) path.why = path.why.empty() ? note : path.why + "; " + note;
+}
+
 // The routes `from` holds: its subnet routes and those of ACTIVE peers, its static routes and the
-// network's route to the internet, and the custom routes ACTIVE peers export to it.
+// network's route to the internet, the dynamic routes its routers learned, and the custom routes
+// (static and dynamic) ACTIVE peers export to it.
 std::vector<Candidate> candidatesOf(const Estate& estate, const Network& from) {
   std::vector<Candidate> candidates;
   for (const SubnetRange& subnet : subnetRangesOf(estate, from.key())) {
@@ -115,6 +172,12 @@ std::vector<Candidate> candidatesOf(const Estate& estate, const Network& from) {
       candidates.push_back(
           {range.network, route.priority, route.tags, pathOfRoute(estate, from.key(), route)});
   }
+  eachLearned(estate, from.key(),
+              [&](const Router& router, const LearnedRoute& route, const Ipv4Network& range) {
+                Path path = pathOfLearned(router, route);
+                addNote(path, regionalNote(from, router));
+                candidates.push_back({range, route.priority, {}, std::move(path)});
+              });
   for (const Peering& peering : from.peerings) {
     const Network* peer = estate.network(peering.network);
     if (peering.state != "ACTIVE" || !peering.importCustomRoutes || !peer) continue;
@@ -134,6 +197,16 @@ std::vector<Candidate> candidatesOf(const Estate& estate, const Network& from) {
       path.routes = {route.name};
       candidates.push_back({range.network, route.priority, {}, std::move(path)});
     }
+    eachLearned(estate, peer->key(),
+                [&](const Router& router, const LearnedRoute& route, const Ipv4Network& range) {
+                  Path path;
+                  path.verdict = Verdict::kPeering;
+                  path.via = "peering " + peering.name + " (router " + router.name + " of " +
+                             peer->key().text() + ")";
+                  path.routes = {"router " + router.name};
+                  addNote(path, regionalNote(*peer, router));
+                  candidates.push_back({range, route.priority, {}, std::move(path)});
+                });
   }
   return candidates;
 }

@@ -61,15 +61,29 @@ TEST(Conformance, ExampleRunsSendAndAnswerOnlyWhatTheApiHas) {
               0)
         << command << ": " << err.str();
   }
+  // What the tool does not ask for, asked as gcloud does.
+  for (const char* direction : {"INCOMING", "OUTGOING"})
+    EXPECT_EQ(emulator
+                  ->handle("GET",
+                           "/compute/v1/projects/net-transit-prod/global/networks/transit-a/"
+                           "listPeeringRoutes",
+                           {{"peeringName", "transit-a-to-spoke-2"},
+                            {"direction", direction},
+                            {"region", "us-east1"}},
+                           {}, "")
+                  .status,
+              200);
   std::set<std::string> methods;
   const ResourceDocument journal = emulator->journal();
   for (const auto& entry : journal["requests"])
     EXPECT_THAT(problems(entry, methods), ::testing::IsEmpty()) << entry.dump();
-  EXPECT_THAT(methods, ::testing::IsSupersetOf(
-                           {"compute.networks.addPeering", "compute.networks.removePeering",
-                            "compute.routes.insert", "compute.routes.delete",
-                            "compute.routers.patch", "compute.routes.list", "compute.networks.get",
-                            "compute.subnetworks.get", "compute.globalOperations.wait"}));
+  EXPECT_THAT(
+      methods,
+      ::testing::IsSupersetOf(
+          {"compute.networks.addPeering", "compute.networks.removePeering", "compute.routes.insert",
+           "compute.routes.delete", "compute.routers.patch", "compute.routes.list",
+           "compute.networks.get", "compute.subnetworks.get", "compute.globalOperations.wait",
+           "compute.routers.getRouterStatus", "compute.networks.listPeeringRoutes"}));
 }
 
 }  // namespace

@@ -252,6 +252,11 @@ TEST(Topology, ErrorsNameTheElementAndTheProblem) {
                     "network: n, bgp: {asn: 1, advertisedGroups: [ALL_SUBNETS]}}]}}"),
             "projects.p1.routers[0]: Invalid value for field 'resource.bgp.advertiseMode': "
             "'DEFAULT'. Advertised groups and IP ranges can only be set in CUSTOM mode.");
+  EXPECT_EQ(problem("projects: {p1: {networks: [{name: n}], routers: [{name: c, region: r, "
+                    "network: n, bgp: {asn: 1}, bgpPeers: [{name: dc1, peerIpAddress: 169.254.0.2, "
+                    "learned_routes: [{destRange: 10.1.0.0/16}, {destRange: 10.0.0.1/16}]}]}]}}"),
+            "projects.p1.routers[0]: router 'c', BGP peer 'dc1': learned_routes[1].destRange: "
+            "'10.0.0.1/16'; expected an IPv4 range in CIDR notation with zero host bits");
   EXPECT_EQ(problem("projects: {p1: {networks: [{name: n}, {name: n}]}}"),
             "projects.p1.networks[1]: The resource 'projects/p1/global/networks/n' already exists");
   EXPECT_EQ(problem("projects: {p1: {networks: [{name: n}], subnetworks: [{name: s, region: r, "

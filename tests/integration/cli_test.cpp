@@ -124,6 +124,12 @@ TEST_F(ToolOverHttp, SnapshotRehearsesTheMigrationOnASecondEmulator) {
   auto rehearsed = readBack(rehearsal.state());
   EXPECT_EQ(rehearsed.size(), 33u);  // all but the derived routes
   for (const auto& [link, resource] : rehearsed) EXPECT_EQ(resource, original[link]) << link;
+  // What the routers learned over BGP is not in the state: a snapshot of the rehearsal shows it.
+  EXPECT_THAT(TempDir::read(estate), HasSubstr("\"learned_routes\""));
+  EXPECT_EQ(ToolProcess({"snapshot", "--config", config, "--endpoint", rehearsal.endpoint()}, dir)
+                .outcome()
+                .out,
+            TempDir::read(estate));
 
   for (const char* command : {"switch", "revert"}) {
     Outcome real = tool({command});

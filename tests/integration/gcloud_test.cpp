@@ -92,6 +92,24 @@ TEST_F(GcloudAgainstEmulator, ListsCreatesDeletesAndUpdatesLikeTheRealService) {
       "--format='value(bgp.advertisedIpRanges.range,bgp.advertisedGroups)'");
   EXPECT_EQ(output, "10.100.0.0/20\tALL_SUBNETS\n");
 
+  // What crosses a peering that exports custom routes to a spoke that takes none, and what a
+  // router learned over BGP.
+  std::tie(status, output) = gcloud(
+      "compute networks peerings list-routes transit-a-to-spoke-2 --network=transit-a "
+      "--project=net-transit-prod --region=us-east1 --direction=OUTGOING "
+      "--format='value(destRange,type,nextHopRegion,priority,imported)'");
+  EXPECT_EQ(output,
+            "10.0.0.0/20\tSUBNET_PEERING_ROUTE\t\t0\tTrue\n"
+            "10.0.16.0/20\tSUBNET_PEERING_ROUTE\t\t0\tTrue\n"
+            "10.96.0.0/11\tSTATIC_PEERING_ROUTE\t\t1000\tFalse\n"
+            "192.168.100.0/22\tDYNAMIC_PEERING_ROUTE\tus-east1\t100\tFalse\n"
+            "192.168.104.0/24\tDYNAMIC_PEERING_ROUTE\tus-east1\t0\tFalse\n");
+  std::tie(status, output) = gcloud(
+      "compute routers get-status cr-transit-a-use1 --region=us-east1 --project=net-transit-prod "
+      "--format='value(result.bestRoutes[0].destRange,result.bestRoutes[0].nextHopIp,"
+      "result.bgpPeerStatus[0].status,result.bgpPeerStatus[0].numLearnedRoutes)'");
+  EXPECT_EQ(output, "192.168.100.0/22\t169.254.10.2\tUP\t2\n");
+
   // The emulator saw what the real service would: gcloud's own requests, each answered.
   ResourceDocument state = emulator->state()["projects"]["app-spoke-prod"];
   EXPECT_EQ(state["networks"][0]["peerings"][2]["name"], "spoke-1-to-transit-b");

@@ -13,6 +13,7 @@ ResourceDocument listNetworks(const Call& call);
 ResourceDocument getNetwork(const Call& call);
 ResourceDocument addPeering(const Call& call);
 ResourceDocument removePeering(const Call& call);
+ResourceDocument listPeeringRoutes(const Call& call);
 // subnetworks.cpp
 ResourceDocument getSubnetwork(const Call& call);
 // routes.cpp
@@ -29,6 +30,7 @@ ResourceDocument listRouters(const Call& call);
 ResourceDocument aggregatedRouters(const Call& call);
 ResourceDocument getRouter(const Call& call);
 ResourceDocument patchRouter(const Call& call);
+ResourceDocument getRouterStatus(const Call& call);
 // operations.cpp: get and wait, which answers once the operation is done or the wait timed out
 ResourceDocument getOperation(const Call& call);
 ResourceDocument listGlobalOperations(const Call& call);

@@ -1,5 +1,4 @@
-#include <algorithm>
-
+#include "emulator/dynamic_routes.hpp"
 #include "emulator/operations.hpp"
 #include "emulator/paging.hpp"
 #include "emulator/resources/handlers.hpp"
@@ -20,6 +19,22 @@ std::optional<std::string> conflictOnceActive(const Store& store, const Resource
   return std::nullopt;
 }
 
+// The peering of `network` named `name`; 400 when there is none.
+const ResourceDocument& peeringNamed(const ResourceDocument& network, const std::string& name) {
+  for (const ResourceDocument& peering : arrayOrEmpty(network, "peerings"))
+    if (peering["name"] == name) return peering;
+  throw ApiError(400, "invalid",
+                 "There is no peering named '" + name + "' on network '" +
+                     network["selfLink"].get<std::string>().substr(kLinkPrefix.size()) + "'.");
+}
+
+std::string requiredQuery(const Call& call, const std::string& name) {
+  std::optional<std::string> value = call.queryParam(name);
+  if (!value || value->empty())
+    throw ApiError(400, "required", "Required field '" + name + "' not specified");
+  return *value;
+}
+
 }  // namespace
 
 ResourceDocument listNetworks(const Call& call) {
@@ -30,6 +45,32 @@ ResourceDocument listNetworks(const Call& call) {
 
 ResourceDocument getNetwork(const Call& call) {
   return call.store.network(call.project(), call.param("network"));
+}
+
+ResourceDocument listPeeringRoutes(const Call& call) {
+  const ResourceDocument& network = call.store.network(call.project(), call.param("network"));
+  std::string peeringName = requiredQuery(call, "peeringName");
+  std::string direction = requiredQuery(call, "direction");
+  if (direction != "INCOMING" && direction != "OUTGOING")
+    throw ApiError(
+        400, "invalid",
+        "Invalid value for field 'direction': '" + direction + "'. Must be INCOMING or OUTGOING.");
+  std::string region = requiredQuery(call, "region");
+  const ResourceDocument& peering = peeringNamed(network, peeringName);
+  ResourceDocument items = ResourceDocument::array();
+  // Nothing is exchanged before the peering is ACTIVE; what an external peer has is unknown.
+  const ResourceDocument* peer = call.store.findNetwork(peering["network"].get<std::string>());
+  if (peering["state"] == "ACTIVE" && peer) {
+    bool incoming = direction == "INCOMING";
+    for (const ExchangedRoute& route : exchangedRoutes(call.store, incoming ? *peer : network,
+                                                       incoming ? network : *peer, region))
+      items.push_back(route.document());
+  }
+  std::string relative = call.relativeName();
+  ResourceDocument list = {{"kind", "compute#exchangedPeeringRoutesList"}, {"id", relative}};
+  if (!items.empty()) list["items"] = std::move(items);
+  list["selfLink"] = linkOf(relative);
+  return list;
 }
 
 ResourceDocument addPeering(const Call& call) {
@@ -84,13 +125,7 @@ ResourceDocument removePeering(const Call& call) {
   if (!has(call.body, "name") || !call.body["name"].is_string())
     throw ApiError(400, "required", "Required field 'name' not specified");
   std::string name = call.body["name"];
-  const ResourceDocument& peerings = arrayOrEmpty(network, "peerings");
-  auto it = std::find_if(peerings.begin(), peerings.end(),
-                         [&](const ResourceDocument& peering) { return peering["name"] == name; });
-  if (it == peerings.end())
-    throw ApiError(400, "invalid",
-                   "There is no peering named '" + name + "' on network '" +
-                       link.substr(kLinkPrefix.size()) + "'.");
+  std::string peer = peeringNamed(network, name)["network"];
   Change change{[&store = call.store, id = call.project(), network = call.param("network"), name] {
                   ResourceDocument& changed = store.network(id, network);
                   ResourceDocument& list = changed["peerings"];
@@ -103,7 +138,7 @@ ResourceDocument removePeering(const Call& call) {
                   store.refreshNetworks();
                 },
                 true,
-                {link, (*it)["network"].get<std::string>()}};
+                {link, peer}};
   call.operations.checkNetworksFree(change);
   call.operations.checkReady(link);
   return call.operations.start(call, "removePeering", link, "", std::move(change));

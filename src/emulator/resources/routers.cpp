@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "emulator/dynamic_routes.hpp"
 #include "emulator/operations.hpp"
 #include "emulator/paging.hpp"
 #include "emulator/resources/handlers.hpp"
@@ -69,6 +70,20 @@ ResourceDocument aggregatedRouters(const Call& call) {
 
 ResourceDocument getRouter(const Call& call) {
   return call.scoped(&Project::routers, "region", "router");
+}
+
+ResourceDocument getRouterStatus(const Call& call) {
+  const ResourceDocument& router = call.scoped(&Project::routers, "region", "router");
+  const ResourceDocument* network = call.store.findNetwork(router["network"].get<std::string>());
+  ResourceDocument result = {{"network", router["network"]}};
+  auto put = [&](const char* field, const std::vector<DynamicRoute>& routes) {
+    for (const DynamicRoute& route : bestOf(routes)) result[field].push_back(route.document());
+  };
+  put("bestRoutes", dynamicRoutesIn(call.store, *network, call.param("region")));
+  put("bestRoutesForRouter", learnedBy(call.store, router));
+  ResourceDocument peers = bgpPeerStatus(call.store, router);
+  if (!peers.empty()) result["bgpPeerStatus"] = std::move(peers);
+  return {{"kind", "compute#routerStatusResponse"}, {"result", std::move(result)}};
 }
 
 ResourceDocument patchRouter(const Call& call) {

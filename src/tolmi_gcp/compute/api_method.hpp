@@ -30,6 +30,9 @@ inline constexpr ApiMethod kNetworksAddPeering{
 inline constexpr ApiMethod kNetworksRemovePeering{
     "compute.networks.removePeering", CallKind::kChange, "POST",
     "projects/{project}/global/networks/{network}/removePeering"};
+inline constexpr ApiMethod kNetworksListPeeringRoutes{
+    "compute.networks.listPeeringRoutes", CallKind::kRead, "GET",
+    "projects/{project}/global/networks/{network}/listPeeringRoutes"};
 inline constexpr ApiMethod kSubnetworksGet{
     "compute.subnetworks.get", CallKind::kRead, "GET",
     "projects/{project}/regions/{region}/subnetworks/{subnetwork}"};
@@ -51,6 +54,9 @@ inline constexpr ApiMethod kRoutersGet{"compute.routers.get", CallKind::kRead, "
                                        "projects/{project}/regions/{region}/routers/{router}"};
 inline constexpr ApiMethod kRoutersPatch{"compute.routers.patch", CallKind::kChange, "PATCH",
                                          "projects/{project}/regions/{region}/routers/{router}"};
+inline constexpr ApiMethod kRoutersGetRouterStatus{
+    "compute.routers.getRouterStatus", CallKind::kRead, "GET",
+    "projects/{project}/regions/{region}/routers/{router}/getRouterStatus"};
 inline constexpr ApiMethod kGlobalOperationsList{"compute.globalOperations.list", CallKind::kRead,
                                                  "GET", "projects/{project}/global/operations"};
 inline constexpr ApiMethod kGlobalOperationsGet{"compute.globalOperations.get", CallKind::kWait,

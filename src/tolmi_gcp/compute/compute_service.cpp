@@ -229,6 +229,11 @@ Request RoutersCollection::get(const std::string& project, const std::string& re
   return Request(s_, api::kRoutersGet, {project, region, router});
 }
 
+Request RoutersCollection::getRouterStatus(const std::string& project, const std::string& region,
+                                           const std::string& router) const {
+  return Request(s_, api::kRoutersGetRouterStatus, {project, region, router});
+}
+
 Request RoutersCollection::patch(const std::string& project, const std::string& region,
                                  const std::string& router, const ResourceDocument& body) const {
   return Request(s_, api::kRoutersPatch, {project, region, router}, {}, body);

@@ -153,6 +153,9 @@ class RoutersCollection {
               const std::string& router) const;
   Request patch(const std::string& project, const std::string& region, const std::string& router,
                 const ResourceDocument& body) const;
+  // routers.getRouterStatus: what the router learned and its BGP peers' state.
+  Request getRouterStatus(const std::string& project, const std::string& region,
+                          const std::string& router) const;
 
  private:
   const ComputeService& s_;
