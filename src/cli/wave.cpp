@@ -13,6 +13,7 @@
 #include "tolmi_gcp/core/yaml_document.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/estate.hpp"
+#include "tolmi_gcp/res/Globals.hpp"
 #include "tolmi_gcp/res/revert_record.hpp"
 #include "tolmi_gcp/route_name.hpp"
 #include "tolmi_gcp/text_lists.hpp"
@@ -173,6 +174,39 @@ std::vector<WaveStep> stepsOf(const Invocation& in, const WaveSpoke& spoke, bool
   return steps;
 }
 
+// The steps of `spoke` whose parts its revert file says are settled: all switched, for a switch
+// (without --force); none left to take back, for a revert. The wave starts no process for them.
+std::set<std::string> settledSteps(const Invocation& in, const WaveSpoke& spoke, bool switching) {
+  std::set<std::string> settled;
+  if (!spoke.scope || (switching && in.force)) return settled;
+  const std::string key = spoke.scope->spoke.text();
+  Globals::reset();  // the store reads the record into the process's
+  try {
+    RevertStore store(defaultRevertFile(spoke.config), false, "", RevertStore::Access::kReading);
+    auto isSettled = [&](const Part& part) {
+      std::string state = store.state(key, part);
+      return switching ? state == "switched" : state.empty() || state == "reverted";
+    };
+    std::vector<std::string> stages;
+    for (const auto& stage : memberOrNull(spoke.migration, "manage_routes").items())
+      stages.push_back(stage.key());
+    if (!switching)
+      for (const std::string& stage : RevertRecord{}.stagesOf(key))
+        if (!contains(stages, stage)) stages.push_back(stage);
+    bool routesSettled = true;
+    for (const std::string& stage : stages)
+      if (in.stages.empty() || contains(in.stages, stage))
+        routesSettled = routesSettled && isSettled({Part::kRoutes, stage});
+    if (isSettled({Part::kPeerings, ""})) settled.insert("peerings");
+    if (routesSettled) settled.insert("routes");
+    if (isSettled({Part::kRouters, ""})) settled.insert("routers");
+  } catch (const ConfigError&) {
+    settled.clear();  // the spoke's own run says what is wrong with its file
+  }
+  Globals::reset();
+  return settled;
+}
+
 // One JSON Lines event of a spoke's process, with the spoke after the event's name.
 std::string withSpoke(const std::string& line, const std::string& spoke) {
   ResourceDocument event = parseDocumentOrDiscarded(line);
@@ -212,6 +246,8 @@ class Wave {
   std::ostream& text_;
   std::vector<WaveSpoke> spokes_;
   std::vector<int> statuses_;  // each spoke's last process's
+  // Each spoke's steps to run, and those its revert file says are settled already.
+  std::vector<std::vector<WaveStep>> chains_, settled_;
 };
 
 std::vector<std::string> Wave::argsFor(const WaveSpoke& spoke,
@@ -342,9 +378,14 @@ int Wave::run() {
     out_.fail("tolmi-gcp: not confirmed; nothing was sent");
     return kUsage;
   }
-  std::vector<std::vector<WaveStep>> chains;
-  for (const WaveSpoke& spoke : spokes_) chains.push_back(stepsOf(in_, spoke, switching));
-  WaveSchedule schedule(std::move(chains), in_.maxChangesInFlight, in_.keepGoing);
+  for (const WaveSpoke& spoke : spokes_) {
+    std::set<std::string> settled = settledSteps(in_, spoke, switching);
+    chains_.emplace_back();
+    settled_.emplace_back();
+    for (WaveStep& step : stepsOf(in_, spoke, switching))
+      (settled.count(step.part) ? settled_.back() : chains_.back()).push_back(std::move(step));
+  }
+  WaveSchedule schedule(chains_, in_.maxChangesInFlight, in_.keepGoing);
   bool whole = runSteps(
       schedule,
       [&](WaveSchedule::Id id) {
@@ -366,14 +407,17 @@ int Wave::summarize(const WaveSchedule& schedule, bool interrupted) {
   ResourceDocument spokes = ResourceDocument::array();
   for (std::size_t i = 0; i < spokes_.size(); ++i) {
     const WaveSpoke& spoke = spokes_[i];
-    std::vector<std::string> done, left;
-    std::vector<WaveStep> steps = stepsOf(in_, spoke, switching);
-    for (std::size_t step = 0; step < steps.size(); ++step)
-      (step < schedule.done(i) ? done : left).push_back(steps[step].part);
+    std::vector<std::string> done, left, settled;
+    for (std::size_t step = 0; step < chains_[i].size(); ++step)
+      (step < schedule.done(i) ? done : left).push_back(chains_[i][step].part);
+    for (const WaveStep& step : settled_[i]) settled.push_back(step.part);
     std::string line = spoke.name() + " (" + spoke.config + "): ";
     if (!done.empty()) line += joined(done, ", ") + " " + ended;
+    if (!settled.empty())
+      line += (done.empty() ? "" : "; ") + joined(settled, ", ") +
+              (switching ? " already switched" : ": nothing to revert");
     if (!left.empty()) {
-      line += done.empty() ? "" : "; ";
+      line += done.empty() && settled.empty() ? "" : "; ";
       if (schedule.failed(i))
         line +=
             "stopped at " + left.front() + " (exit status " + std::to_string(statuses_[i]) + ")";
@@ -391,6 +435,7 @@ int Wave::summarize(const WaveSchedule& schedule, bool interrupted) {
                       {"config", spoke.config},
                       {"done", done},
                       {"left", left},
+                      {"settled", settled},
                       {"failed", schedule.failed(i)},
                       {"exit_status", statuses_[i]}});
   }
