@@ -389,6 +389,8 @@ int Wave::run() {
   bool whole = runSteps(
       schedule,
       [&](WaveSchedule::Id id) {
+        // The blocks come when parts end; this says what is under way meanwhile.
+        out_.note("started: " + spokes_[id.spoke].name() + " " + schedule.step(id).part);
         std::vector<std::string> extra{"--only", schedule.step(id).part, "--yes"};
         for (const std::string& stage : schedule.step(id).stages)
           extra.insert(extra.end(), {"--stage", stage});
