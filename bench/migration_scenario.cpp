@@ -100,18 +100,6 @@ ResourceDocument migration() {
           {"manage_routes", stages}};
 }
 
-// Runs tolmi-gcp to its end; returns the wall time in seconds.
-double runTool(const std::vector<std::string>& arguments, const testing::TempDir& dir) {
-  auto start = std::chrono::steady_clock::now();
-  testing::ToolProcess tool(arguments, dir);
-  int status = tool.finish();
-  std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
-  if (status != 0)
-    throw std::runtime_error("tolmi-gcp " + arguments[0] + " ended with status " +
-                             std::to_string(status) + ": " + tool.err());
-  return wall.count();
-}
-
 // The operations a run waited for: each is waited on under its own path.
 std::size_t awaitedOperations(const ResourceDocument& journal) {
   std::set<std::string> awaited;
@@ -128,9 +116,9 @@ void measure(Table& table, const testing::EmulatorProcess& emulator, const std::
              const testing::TempDir& dir) {
   emulator.admin("DELETE", "requests");
   // The generated spoke keeps no way to its old ranges: what is measured is the run, not its plan.
-  double wall = runTool({command, "--config", dir.file("migration.yaml"), "--endpoint",
-                         emulator.endpoint(), "--accept-unreachable"},
-                        dir);
+  double wall = toolWallTime({command, "--config", dir.file("migration.yaml"), "--endpoint",
+                              emulator.endpoint(), "--accept-unreachable"},
+                             dir);
   ResourceDocument journal = emulator.journal();
   std::size_t sent = testing::changeRequests(journal).size();
   std::size_t awaited = awaitedOperations(journal);
@@ -149,6 +137,17 @@ void measure(Table& table, const testing::EmulatorProcess& emulator, const std::
 }
 
 }  // namespace
+
+double toolWallTime(const std::vector<std::string>& arguments, const testing::TempDir& dir) {
+  auto start = std::chrono::steady_clock::now();
+  testing::ToolProcess tool(arguments, dir);
+  int status = tool.finish();
+  std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
+  if (status != 0)
+    throw std::runtime_error("tolmi-gcp " + arguments[0] + " ended with status " +
+                             std::to_string(status) + ": " + tool.err());
+  return wall.count();
+}
 
 void migrationCost(Table& table) {
   progress("migration against operations of " + std::to_string(kOperationDelayMs) + " ms");

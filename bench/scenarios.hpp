@@ -5,11 +5,20 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "discovery_estate.hpp"
 #include "report.hpp"
 
+namespace tolmi_gcp::testing {
+class TempDir;
+}
+
 namespace tolmi_gcp::bench {
+
+// Runs the built tolmi-gcp with `arguments` in `dir` to its end; returns its wall time in
+// seconds. Throws std::runtime_error with what it wrote when it ends otherwise than with 0.
+double toolWallTime(const std::vector<std::string>& arguments, const testing::TempDir& dir);
 
 // listAllNetwork, one read at a time, on a generated project against the bare keep-alive floor,
 // median of `runs`;

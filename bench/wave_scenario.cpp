@@ -110,14 +110,7 @@ ResourceDocument migration(int i) {
 double timed(std::vector<std::string> args, const testing::EmulatorProcess& emulator,
              const testing::TempDir& dir) {
   args.insert(args.end(), {"--endpoint", emulator.endpoint(), "--yes", "--accept-unreachable"});
-  auto start = std::chrono::steady_clock::now();
-  testing::ToolProcess tool(args, dir);
-  int status = tool.finish();
-  std::chrono::duration<double> wall = std::chrono::steady_clock::now() - start;
-  if (status != 0)
-    throw std::runtime_error("tolmi-gcp " + args[0] + " ended with status " +
-                             std::to_string(status) + ": " + tool.err());
-  return wall.count();
+  return toolWallTime(args, dir);
 }
 
 // Every answer was a success: no change was refused for another's unfinished operation.
