@@ -131,6 +131,26 @@ std::vector<Part> Migration::selectParts(bool switching) const {
   return parts;
 }
 
+// Once the run has timed operations, the gaps the part opens, estimated again at the time they
+// took: the plan could only guess it.
+void Migration::showMeasuredGaps(const ReachabilityReport& reach, const Part& part) const {
+  std::optional<std::chrono::milliseconds> measured = setup_.operationTimes->mean();
+  if (!measured) return;
+  auto perChange =
+      std::max(std::chrono::seconds(1), std::chrono::round<std::chrono::seconds>(*measured));
+  std::vector<std::string> lines;
+  for (const ReachabilityReport::Table& table : reach.tables(perChange)) {
+    if (table.state != "after " + part.label() && !table.state.ends_with(" " + part.label()))
+      continue;
+    for (const ReachabilityReport::Row& row : table.rows)
+      if (!row.gap.empty()) lines.push_back(row.line());
+  }
+  if (lines.empty()) return;
+  out_.note("reachability during " + part.label() + ", at the " + durationText(perChange) +
+            " a change this run's operations have taken:");
+  for (const std::string& line : lines) out_.note(line);
+}
+
 // "routes stage-1 switched at 2024-05-01T12:00:00Z", "routers not switched".
 std::string Migration::describe(const Part& part) const {
   std::string state = store_.state(setup_.spoke, part);
@@ -199,6 +219,7 @@ int Migration::migrate(bool switching) {
       } catch (const Error& failure) {
         unpredictable = failure.what();
       }
+    showMeasuredGaps(reach, part);
     runPart(part, switching);
     std::size_t mismatches = verified(part, meant, unpredictable, switching);
     if (errors() == errorsBefore && Globals::failedRestores == failedBefore && mismatches == 0)

@@ -43,6 +43,7 @@ class Migration {
  private:
   std::vector<Part> selectParts(bool switching) const;
   std::string describe(const Part& part) const;
+  void showMeasuredGaps(const ReachabilityReport& reach, const Part& part) const;
   int migrate(bool switching);
   void awaitEarlierChanges(const std::vector<Part>& run);
   std::size_t verified(const Part& part, const std::optional<Estate>& meant,

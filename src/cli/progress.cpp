@@ -117,4 +117,25 @@ void Progress::draw(const Awaited& awaited) {
   shown_ = true;
 }
 
+void OperationTimes::onAnswer(const Request& request, const ResourceDocument& answer) {
+  CallKind kind = request.apiMethod().kind;
+  if (kind == CallKind::kRead) return;
+  std::string name = textField(answer, "name");
+  auto now = std::chrono::steady_clock::now();
+  std::lock_guard lock(mutex_);
+  if (kind == CallKind::kChange && !name.empty()) started_.emplace(name, now);
+  if (kind != CallKind::kWait || textField(answer, "status") != "DONE") return;
+  auto started = started_.find(awaitedOperation(request));
+  if (started == started_.end()) return;
+  total_ += now - started->second;
+  ++done_;
+  started_.erase(started);
+}
+
+std::optional<std::chrono::milliseconds> OperationTimes::mean() const {
+  std::lock_guard lock(mutex_);
+  if (done_ == 0) return std::nullopt;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(total_ / done_);
+}
+
 }  // namespace tolmi_gcp::cli

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "tolmi_gcp/compute/compute_service.hpp"
@@ -42,6 +43,24 @@ class Progress : public RequestObserver {
   std::mutex drawing_;
   bool shown_ = false;
   std::unique_ptr<Ticker> ticker_;  // while a wait is in flight
+};
+
+// Watches the requests of a ComputeService and measures how long the changes' operations take:
+// from the change's answer to the wait that sees its operation DONE.
+class OperationTimes : public RequestObserver {
+ public:
+  void onSend(const Request&) override {}
+  void onAnswer(const Request& request, const ResourceDocument& answer) override;
+  void onFailure(const Request&, std::string_view) override {}
+
+  // The mean time of the operations seen done so far; nullopt before the first.
+  std::optional<std::chrono::milliseconds> mean() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<std::string, std::chrono::steady_clock::time_point> started_;  // by operation name
+  std::chrono::steady_clock::duration total_{};
+  std::size_t done_ = 0;
 };
 
 }  // namespace tolmi_gcp::cli

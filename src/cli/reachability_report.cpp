@@ -122,11 +122,14 @@ std::vector<std::string> ReachabilityReport::lines(std::chrono::seconds operatio
   for (const Table& table : tables(operationEstimate)) {
     out.push_back("reachability " + table.state + " (" + std::to_string(table.changes) +
                   (table.changes == 1 ? " change" : " changes") + "):");
-    for (const Row& row : table.rows)
-      out.push_back("  " + row.range + " from " + row.from + ": " + row.was + " → " + row.now +
-                    (row.gap.empty() ? "" : " (gap of " + row.gap + ")"));
+    for (const Row& row : table.rows) out.push_back(row.line());
   }
   return out;
+}
+
+std::string ReachabilityReport::Row::line() const {
+  return "  " + range + " from " + from + ": " + was + " → " + now +
+         (gap.empty() ? "" : " (gap of " + gap + ")");
 }
 
 void ReachabilityReport::writeEvents(ChangeLog& events) const {

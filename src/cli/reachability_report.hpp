@@ -27,6 +27,9 @@ class ReachabilityReport {
     std::string was;    // "peering x", "(new)"
     std::string now;    // "internet via default-route-1 [internet]"
     std::string gap;    // "about 45s, until after routes stage-1", "" when none
+
+    // "  10.0.0.0/20 from p::spoke: peering p-to-hub → internet ... (gap of about 45s, ...)".
+    std::string line() const;
   };
   // Per state after the first with a change: what changes from the state before it.
   struct Table {

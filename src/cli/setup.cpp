@@ -73,9 +73,11 @@ void prepare(const Invocation& in, Output& output, std::ostream* terminal, Setup
                  ", credentials " + base.credentials + (in.dryRun ? ", dry run" : ""));
   setup.progress = std::make_shared<Progress>(terminal);
   setup.changes = std::make_shared<ChangeLog>(output, in.events);
+  setup.operationTimes = std::make_shared<OperationTimes>();
   Globals::service = std::make_shared<ComputeService>(base.service->withObserver(
       std::make_shared<InterruptibleObserver>(std::vector<std::shared_ptr<RequestObserver>>{
-          std::make_shared<FlushBeforeRequests>(output), setup.progress, setup.changes})));
+          std::make_shared<FlushBeforeRequests>(output), setup.progress, setup.changes,
+          setup.operationTimes})));
   setup.spokeNetwork = readSpoke(in, setup, migration["vpc_name"]);
   Globals::networkLink = stringAt(setup.spokeNetwork, "selfLink");
 }

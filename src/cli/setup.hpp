@@ -31,6 +31,7 @@ struct Setup {
   ResourceDocument spokeNetwork;
   std::unique_ptr<RevertStore> store;
   std::shared_ptr<Progress> progress;
+  std::shared_ptr<OperationTimes> operationTimes;
   std::shared_ptr<ChangeLog> changes;
 };
 

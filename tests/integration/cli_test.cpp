@@ -372,6 +372,30 @@ TEST_F(SlowOperations, SecondProcessIsRefusedWhileTheFirstHoldsTheRevertFile) {
   EXPECT_EQ(first.finish(), 0) << first.err();
 }
 
+// Once the peerings' operations are timed, the stage's gap is estimated again at their time.
+TEST_F(SlowOperations, AStageGapIsEstimatedAgainAtTheOperationTimesTheRunMeasured) {
+  Outcome run = tool({"switch", "--only", "peerings,routes", "--stage", "stage-1", "--yes",
+                      "--accept-unreachable"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  std::vector<std::string> lines;
+  std::istringstream err(run.err);
+  for (std::string line; std::getline(err, line);)
+    if (line.starts_with("reachability during") || line.ends_with("until after routes stage-1)"))
+      lines.push_back(line);
+  const std::string gap =
+      " from app-spoke-prod::spoke-1: onprem-dc1-via-gw via instance gw-use1-a → ";
+  // The plan's guess (20s a change), then the measured second a change.
+  EXPECT_THAT(lines, ElementsAre(HasSubstr("(gap of about 20s,"), HasSubstr("(gap of about 20s,"),
+                                 "reachability during routes stage-1, at the 1s a change this "
+                                 "run's operations have taken:",
+                                 "  172.20.0.0/16" + gap +
+                                     "default-route-8a0333ed155cd9f0 via default-internet-gateway "
+                                     "[internet] (gap of about 1s, until after routes stage-1)",
+                                 "  172.20.0.0/16 (tags internet-egress)" + gap +
+                                     "egress-tagged via default-internet-gateway [internet] (gap "
+                                     "of about 1s, until after routes stage-1)"));
+}
+
 // A run killed after the API accepted a change leaves its operation running: the revert waits for
 // it before restoring, or the change would land after the restore.
 TEST_F(SlowOperations, RevertWaitsForTheOperationOfAKilledRunBeforeRestoring) {
