@@ -17,8 +17,8 @@ using ::testing::SizeIs;
 
 const std::string kExamples = std::string(TOLMI_SOURCE_DIR) + "/examples";
 
-// The estate of `scope` on an emulator of `topology`, without the routes the API derives: an
-// external peer has no subnetworks to derive routes from.
+// The estate of `scope` on an emulator of `topology`, without the routes the API derives: those
+// over a peering with an external peer take other names there.
 Estate estateOn(const ResourceDocument& topology, const EstateScope& scope) {
   ComputeService api(std::make_shared<emulator::InProcessTransport>(
                          std::make_shared<emulator::Emulator>(topology)),

@@ -162,4 +162,17 @@ std::vector<ExchangedRoute> exchangedRoutes(const Store& store, const ResourceDo
   return routes;
 }
 
+std::vector<ExchangedRoute> exchangedFromExternalPeer(const Store& store,
+                                                      const ResourceDocument& peering,
+                                                      const std::string& region) {
+  std::vector<ExchangedRoute> routes;
+  const std::vector<ExternalRoute>* sent = store.routesFromExternalPeer(peering);
+  if (!sent) return routes;
+  for (const ExternalRoute& route : *sent)
+    if (route.nextHopRegion.empty() || route.nextHopRegion == region)
+      routes.push_back({route.destRange, route.type + "_PEERING_ROUTE", route.priority,
+                        route.nextHopRegion, route.importedOver(peering)});
+  return routes;
+}
+
 }  // namespace tolmi_gcp::emulator

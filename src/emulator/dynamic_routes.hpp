@@ -55,4 +55,11 @@ std::vector<ExchangedRoute> exchangedRoutes(const Store& store, const ResourceDo
                                             const ResourceDocument& importer,
                                             const std::string& region);
 
+// What the external peer at the other end of the ACTIVE `peering`, an end of a network here,
+// sends over it for the region named `region`, as the topology says; a dynamic route with a
+// region is sent for that region alone.
+std::vector<ExchangedRoute> exchangedFromExternalPeer(const Store& store,
+                                                      const ResourceDocument& peering,
+                                                      const std::string& region);
+
 }  // namespace tolmi_gcp::emulator

@@ -65,17 +65,24 @@ void checkRouteDestination(const Store& store, const ResourceDocument& route) {
   const ResourceDocument* network = store.findNetwork(route["network"].get<std::string>());
   if (!network) return;
   Ipv4Network destination = rangeOf(route, "destRange");
-  auto refuse = [&](const ResourceDocument& subnet) {
+  auto refuse = [&](const std::string& subnetRange) {
     const std::string& dest = route["destRange"].get_ref<const std::string&>();
-    if (rangeOf(subnet, "ipCidrRange").contains(destination))
+    if (Ipv4Network::parse(subnetRange).network.contains(destination))
       throwInvalid("destRange", dest,
-                   dest + " hides the address space of the network (" +
-                       subnet["ipCidrRange"].get<std::string>() +
+                   dest + " hides the address space of the network (" + subnetRange +
                        "). Cannot change the routing of packets destined for the network.");
   };
-  for (const ResourceDocument* subnet : store.subnetworksOf(*network)) refuse(*subnet);
+  for (const ResourceDocument* subnet : store.subnetworksOf(*network))
+    refuse((*subnet)["ipCidrRange"]);
   for (const ResourceDocument* peer : store.activePeersOf(*network))
-    for (const ResourceDocument* subnet : store.subnetworksOf(*peer)) refuse(*subnet);
+    for (const ResourceDocument* subnet : store.subnetworksOf(*peer))
+      refuse((*subnet)["ipCidrRange"]);
+  // An external peer's subnet ranges are those the topology says it exports.
+  for (const ResourceDocument& peering : arrayOrEmpty(*network, "peerings"))
+    if (const auto* exported = store.routesFromExternalPeer(peering);
+        exported && peering["state"] == "ACTIVE")
+      for (const ExternalRoute& sent : *exported)
+        if (sent.type == "SUBNET") refuse(sent.destRange);
 }
 
 std::optional<ResourceDocument> routeQuotaRefusal(const Store& store, const QuotaOptions& quotas,

@@ -5,12 +5,14 @@
 
 #include <chrono>
 #include <ctime>
+#include <functional>
 #include <vector>
 
 #include "emulator/route_rules.hpp"
 #include "tolmi_gcp/errors.hpp"
 #include "tolmi_gcp/ipv4_network.hpp"
 #include "tolmi_gcp/resource_link.hpp"
+#include "tolmi_gcp/text_lists.hpp"
 
 namespace tolmi_gcp::emulator {
 
@@ -128,7 +130,7 @@ void keepOtherFields(ResourceDocument& doc, const ResourceDocument& body) {
 
 ResourceDocument generatedRoute(const std::string& project, const std::string& name,
                                 const ResourceDocument& network, const std::string& destRange,
-                                int priority, const std::string& description,
+                                std::int64_t priority, const std::string& description,
                                 const std::string& nextHopField, const std::string& nextHop,
                                 const std::string& created) {
   std::string link = linkOf("projects/" + project + "/global/routes/" + name);
@@ -144,6 +146,31 @@ ResourceDocument generatedRoute(const std::string& project, const std::string& n
   route[nextHopField] = nextHop;
   route["selfLink"] = link;
   return route;
+}
+
+// Checks the entry `at` of a topology's list of routes: a mapping of `keys` alone (destRange
+// first), with an IPv4 range as its destRange and, if given, a priority the API takes. `refuse`
+// throws.
+void checkRouteEntry(const ResourceDocument& entry, const std::string& at,
+                     const std::vector<std::string>& keys,
+                     const std::function<void(const std::string&)>& refuse) {
+  if (!entry.is_object()) refuse(at + ": expected a mapping {" + joined(keys, ", ") + "}");
+  std::string expected = joined({keys.begin(), keys.end() - 1}, ", ") + " and " + keys.back();
+  for (const auto& [key, value] : entry.items())
+    if (!contains(keys, key)) refuse(at + "." + key + ": unknown key (expected " + expected + ")");
+  const ResourceDocument& range = memberOrNull(entry, "destRange");
+  if (!range.is_string() || !Ipv4Network::parse(range.get<std::string>()).ok())
+    refuse(at + ".destRange: " + (range.is_null() ? "missing" : "'" + textOf(range) + "'") +
+           "; expected an IPv4 range in CIDR notation with zero host bits");
+  const ResourceDocument& priority = memberOrNull(entry, "priority");
+  if (!priority.is_null() && (!priority.is_number_integer() || priority.get<std::int64_t>() < 0 ||
+                              priority.get<std::int64_t>() > 65535))
+    refuse(at + ".priority: '" + textOf(priority) + "'; expected a whole number from 0 to 65535");
+}
+
+std::int64_t priorityOr(const ResourceDocument& entry, std::int64_t unset) {
+  const ResourceDocument& priority = memberOrNull(entry, "priority");
+  return priority.is_null() ? unset : priority.get<std::int64_t>();
 }
 
 }  // namespace
@@ -294,25 +321,71 @@ Store Store::fromTopology(const ResourceDocument& topology) {
   return store;
 }
 
+namespace {
+
+// What the topology says the external peer `peer`, at `link`, sends over its peerings: its
+// "exported_routes", [{destRange, type? (SUBNET), priority?, nextHopRegion?}]. A subnet route has
+// no priority of its own (0); a static one's is 1000 unless given, a dynamic one's (the MED) 0.
+std::vector<ExternalRoute> exportedRoutesOf(const std::string& link, const ResourceDocument& peer) {
+  auto refuse = [&](const std::string& what) {
+    throw ApiError(400, "invalid",
+                   "external peer '" + link.substr(kLinkPrefix.size()) + "': " + what);
+  };
+  const ResourceDocument& given = arrayOrEmpty(peer, "exported_routes");
+  if (!given.is_array()) refuse("exported_routes: expected a list");
+  std::vector<ExternalRoute> routes;
+  for (std::size_t i = 0; i < given.size(); ++i) {
+    std::string at = "exported_routes[" + std::to_string(i) + "]";
+    const ResourceDocument& entry = given[i];
+    checkRouteEntry(entry, at, {"destRange", "type", "priority", "nextHopRegion"}, refuse);
+    const ResourceDocument& type = memberOrNull(entry, "type");
+    std::string kind = type.is_null() ? "SUBNET" : textOf(type);
+    if (kind != "SUBNET" && kind != "STATIC" && kind != "DYNAMIC")
+      refuse(at + ".type: '" + kind + "'; expected SUBNET, STATIC or DYNAMIC");
+    if (kind == "SUBNET" && has(entry, "priority"))
+      refuse(at + ".priority: a SUBNET route has none");
+    const ResourceDocument& region = memberOrNull(entry, "nextHopRegion");
+    if (!region.is_null() && (kind != "DYNAMIC" || !region.is_string()))
+      refuse(at + ".nextHopRegion: only a DYNAMIC route has one, the name of a region");
+    routes.push_back({entry["destRange"], kind, priorityOr(entry, kind == "STATIC" ? 1000 : 0),
+                      region.is_string() ? region.get<std::string>() : ""});
+  }
+  return routes;
+}
+
+}  // namespace
+
+bool ExternalRoute::importedOver(const ResourceDocument& peering) const {
+  return type == "SUBNET" || memberOrNull(peering, "importCustomRoutes") == true;
+}
+
 // A network outside the estate (one nobody here can read) that peers with networks inside it:
-// {network: LINK, peered_with: [LINK, ...], mtu?}. Their peerings with it are ACTIVE.
+// {network: LINK, peered_with: [LINK, ...], mtu?, exported_routes?}. Their peerings with it are
+// ACTIVE.
 void Store::loadExternalPeers(const ResourceDocument& peers) {
   if (!peers.is_array()) throw ConfigError("external_peers: expected a list");
   for (std::size_t i = 0; i < peers.size(); ++i) {
     try {
       if (!peers[i].is_object()) throw ApiError(400, "invalid", "expected a mapping");
-      ExternalPeer& peer =
-          externalPeers_[referenceLink(peers[i], "network", "", "global/networks/*")];
+      std::string link = referenceLink(peers[i], "network", "", "global/networks/*");
+      ExternalPeer& peer = externalPeers_[link];
       const ResourceDocument& with = arrayOrEmpty(peers[i], "peered_with");
       if (!with.is_array()) throwInvalid("peered_with", with, "Must be a list.");
       for (const ResourceDocument& network : with)
         peer.peeredWith.insert(
             referenceLink({{"peered_with", network}}, "peered_with", "", "global/networks/*"));
       peer.mtu = memberOrNull(peers[i], "mtu");
+      peer.exported = exportedRoutesOf(link, peers[i]);
     } catch (const ApiError& problem) {
       throw ConfigError("external_peers[" + std::to_string(i) + "]: " + problem.what());
     }
   }
+}
+
+const std::vector<ExternalRoute>* Store::routesFromExternalPeer(
+    const ResourceDocument& peering) const {
+  auto external = externalPeers_.find(peering["network"].get<std::string>());
+  return external == externalPeers_.end() ? nullptr : &external->second.exported;
 }
 
 ResourceDocument Store::dump() const {
@@ -655,22 +728,9 @@ std::vector<LearnedRoute> learnedRoutesOf(const std::string& router, const Resou
   if (!given.is_array()) refuse("learned_routes: expected a list");
   std::vector<LearnedRoute> routes;
   for (std::size_t i = 0; i < given.size(); ++i) {
-    std::string at = "learned_routes[" + std::to_string(i) + "]";
-    const ResourceDocument& entry = given[i];
-    if (!entry.is_object()) refuse(at + ": expected a mapping {destRange, priority}");
-    for (const auto& [key, value] : entry.items())
-      if (key != "destRange" && key != "priority")
-        refuse(at + "." + key + ": unknown key (expected destRange and priority)");
-    const ResourceDocument& range = memberOrNull(entry, "destRange");
-    if (!range.is_string() || !Ipv4Network::parse(range.get<std::string>()).ok())
-      refuse(at + ".destRange: " + (range.is_null() ? "missing" : "'" + textOf(range) + "'") +
-             "; expected an IPv4 range in CIDR notation with zero host bits");
-    const ResourceDocument& priority = memberOrNull(entry, "priority");
-    if (!priority.is_null() && (!priority.is_number_integer() || priority.get<std::int64_t>() < 0 ||
-                                priority.get<std::int64_t>() > 65535))
-      refuse(at + ".priority: '" + textOf(priority) + "'; expected a whole number from 0 to 65535");
-    routes.push_back(
-        {range.get<std::string>(), priority.is_null() ? 0 : priority.get<std::int64_t>()});
+    checkRouteEntry(given[i], "learned_routes[" + std::to_string(i) + "]",
+                    {"destRange", "priority"}, refuse);
+    routes.push_back({given[i]["destRange"], priorityOr(given[i], 0)});
   }
   return routes;
 }
@@ -796,28 +856,39 @@ void Store::refreshNetworks() {
       const std::string& link = network["selfLink"].get_ref<const std::string&>();
       // Structured bindings are named through init-captures: clang before 16 cannot capture them.
       auto addGenerated = [&, &id = id, &project = project, &network = network](
-                              const ResourceDocument& subnet, const std::string& nextHopField,
-                              const std::string& nextHop, const std::string& prefix,
-                              const std::string& description) {
-        std::string routeName = prefix + hex16(link + "|" + subnet["selfLink"].get<std::string>());
+                              const std::string& source, const std::string& destRange,
+                              std::int64_t priority, const std::string& created,
+                              const std::string& nextHopField, const std::string& nextHop,
+                              const std::string& prefix, const std::string& description) {
+        std::string routeName = prefix + hex16(link + "|" + source);
         if (project.routes.count(routeName)) return;
-        project.putRoute(generatedRoute(id, routeName, network, subnet["ipCidrRange"], 0,
-                                        description, nextHopField, nextHop,
-                                        subnet["creationTimestamp"]));
+        project.putRoute(generatedRoute(id, routeName, network, destRange, priority, description,
+                                        nextHopField, nextHop, created));
         project.generatedRoutes.insert(routeName);
       };
       for (const ResourceDocument* subnet : subnetworksOf(network))
-        addGenerated(*subnet, "nextHopNetwork", link, "default-route-",
+        addGenerated((*subnet)["selfLink"], (*subnet)["ipCidrRange"], 0,
+                     (*subnet)["creationTimestamp"], "nextHopNetwork", link, "default-route-",
                      "Default local route to the subnetwork " +
                          (*subnet)["ipCidrRange"].get<std::string>() + ".");
       for (const auto& peering : arrayOrEmpty(network, "peerings")) {
-        const ResourceDocument* peer = findNetwork(peering["network"].get<std::string>());
-        // An external peer's subnetworks are unknown: no routes from them.
-        if (peering["state"] != "ACTIVE" || !peer) continue;
+        if (peering["state"] != "ACTIVE") continue;
         std::string peeringName = peering["name"];
-        for (const ResourceDocument* subnet : subnetworksOf(*peer))
-          addGenerated(*subnet, "nextHopPeering", peeringName, "peering-route-",
-                       "Auto generated route via peering [" + peeringName + "].");
+        std::string description = "Auto generated route via peering [" + peeringName + "].";
+        if (const ResourceDocument* peer = findNetwork(peering["network"].get<std::string>())) {
+          for (const ResourceDocument* subnet : subnetworksOf(*peer))
+            addGenerated((*subnet)["selfLink"], (*subnet)["ipCidrRange"], 0,
+                         (*subnet)["creationTimestamp"], "nextHopPeering", peeringName,
+                         "peering-route-", description);
+          continue;
+        }
+        // An external peer: what the topology says it exports.
+        if (const auto* routes = routesFromExternalPeer(peering))
+          for (const ExternalRoute& route : *routes)
+            if (route.importedOver(peering))
+              addGenerated(peering["network"].get<std::string>() + "|" + route.destRange,
+                           route.destRange, route.priority, network["creationTimestamp"],
+                           "nextHopPeering", peeringName, "peering-route-", description);
       }
     }
 }

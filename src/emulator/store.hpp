@@ -65,6 +65,18 @@ struct LearnedRoute {
   std::int64_t priority = 0;  // the MED the peer sends
 };
 
+// A route an external peer sends over its peerings, as the topology gives it.
+struct ExternalRoute {
+  std::string destRange;
+  std::string type;  // SUBNET, STATIC or DYNAMIC
+  std::int64_t priority = 0;
+  std::string nextHopRegion;  // a DYNAMIC route's region, "" when not given
+
+  // Whether the end `peering` of a network here takes it in: a subnet route always, a custom
+  // route when that end imports custom routes.
+  bool importedOver(const ResourceDocument& peering) const;
+};
+
 // One project's resources, keyed for listing in name order within a scope.
 struct Project {
   std::map<std::string, ResourceDocument> networks;     // name
@@ -125,6 +137,10 @@ class Store {
   std::vector<const ResourceDocument*> staticRoutesOf(const ResourceDocument& network) const;
   std::vector<const ResourceDocument*> activePeersOf(const ResourceDocument& network) const;
 
+  // What the external peer at the other end of `peering`, an end of a network here, sends over
+  // it; null when that peer is not an external one.
+  const std::vector<ExternalRoute>* routesFromExternalPeer(const ResourceDocument& peering) const;
+
  private:
   // Where a regional or zonal resource goes: the link of its region or zone, its key in the
   // Project map and its own link. 409 when the name is taken in that scope.
@@ -149,6 +165,7 @@ class Store {
   struct ExternalPeer {
     std::set<std::string> peeredWith;  // links of the networks it peers with
     ResourceDocument mtu;              // null when unknown
+    std::vector<ExternalRoute> exported;
   };
   std::map<std::string, ExternalPeer> externalPeers_;  // by network link
 };

@@ -418,6 +418,12 @@ bool Route::derived() const {
          nextHop.kind == NextHop::Kind::kNetwork || type == "SUBNET" || type == "PEERING";
 }
 
+bool Route::fromPeerSubnet() const {
+  std::string type = textAt(document, "routeType");
+  return nextHop.kind == NextHop::Kind::kPeering &&
+         (type == "SUBNET" || (type != "STATIC" && type != "BGP" && priority == 0));
+}
+
 const Network* Estate::network(const NetworkKey& key) const {
   auto found = std::find_if(networks.begin(), networks.end(),
                             [&](const Network& network) { return network.key() == key; });
@@ -477,8 +483,7 @@ std::vector<SubnetRange> subnetRangesOf(const Estate& estate, const NetworkKey& 
       continue;
     }
     for (const Route& route : estate.routes)
-      if (route.network == key && route.nextHop.kind == NextHop::Kind::kPeering &&
-          route.nextHop.target == peering.name)
+      if (route.network == key && route.fromPeerSubnet() && route.nextHop.target == peering.name)
         ranges.push_back({route.destRange, peering.network, "", peering.name});
   }
   return ranges;

@@ -126,6 +126,9 @@ struct Route {
   // A route the API makes itself: to a subnetwork, over a peering, or a new network's route to
   // the internet.
   bool derived() const;
+  // Over a peering, the route to a subnet range of the peer rather than a custom route it
+  // exports: as its routeType says or, when it says neither, at priority 0 as subnet routes are.
+  bool fromPeerSubnet() const;
   bool operator==(const Route&) const = default;
 
   // The route `document` is. Throws Error naming a network or instance link that does not fit.
@@ -235,7 +238,8 @@ struct SubnetRange {
 
 // The subnet ranges, primary and secondary, whose routes `network` of `estate` holds: its own,
 // then those of each ACTIVE peering in order: of a peer in the estate from its subnetworks, of
-// one outside it from the routes over that peering that the API listed for `network`. Empty for a
+// one outside it from the routes over that peering to its subnet ranges that the API listed for
+// `network` (Route::fromPeerSubnet). Empty for a
 // network outside the estate.
 std::vector<SubnetRange> subnetRangesOf(const Estate& estate, const NetworkKey& network);
 
@@ -265,7 +269,10 @@ void rereadEstate(const ComputeService& api, Estate& estate, const EstateRefresh
 // The estate as a compute-emulator topology: every network with its subnetworks, the routes
 // the API does not derive, the instances and the routers on these networks (the scope's first,
 // in its order), as the API gave them, each BGP peer with the routes learned from it as its
-// learned_routes. A peer outside the networks is an external peer: its peerings keep their state.
+// learned_routes. A peer outside the networks is an external peer: its peerings keep their state,
+// and the routes over them that the networks hold are what it exports (its exported_routes: a
+// subnet range, or a custom route with its priority, DYNAMIC when its routeType is BGP, STATIC
+// otherwise).
 struct Topology {
   ResourceDocument document;
   // The routes left out because the emulator has no model of their next hop (or, for a learned

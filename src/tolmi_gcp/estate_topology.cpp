@@ -33,6 +33,34 @@ ResourceDocument withLearnedRoutes(const Router& router, std::vector<std::string
   return document;
 }
 
+// What the route `route` over a peering with an external peer says that peer exports, as an entry
+// of its exported_routes.
+ResourceDocument exportedRoute(const Route& route) {
+  if (route.fromPeerSubnet()) return {{"destRange", route.destRange}, {"type", "SUBNET"}};
+  return {{"destRange", route.destRange},
+          {"type", memberOrNull(route.document, "routeType") == "BGP" ? "DYNAMIC" : "STATIC"},
+          {"priority", route.priority}};
+}
+
+// Adds to the external peer `entry` what `network` holds over its ACTIVE peering `peering` with it,
+// each route once, in the order of their ranges: the emulator names them its own way.
+void addExportedRoutes(ResourceDocument& entry, const Estate& estate, const Network& network,
+                       const Peering& peering) {
+  for (const Route& route : estate.routes) {
+    if (route.network != network.key() || route.nextHop.kind != NextHop::Kind::kPeering ||
+        route.nextHop.target != peering.name)
+      continue;
+    ResourceDocument exported = exportedRoute(route);
+    ResourceDocument& list = entry["exported_routes"];
+    if (std::find(list.begin(), list.end(), exported) == list.end()) list.push_back(exported);
+  }
+  if (entry.contains("exported_routes"))
+    std::sort(entry["exported_routes"].begin(), entry["exported_routes"].end(),
+              [](const ResourceDocument& a, const ResourceDocument& b) {
+                return a["destRange"] < b["destRange"];
+              });
+}
+
 }  // namespace
 
 Topology topologyOf(const Estate& estate, const EstateScope& scope) {
@@ -82,7 +110,9 @@ Topology topologyOf(const Estate& estate, const EstateScope& scope) {
         entry = {{"network", link},
                  {"peered_with", ResourceDocument::array()},
                  {"mtu", peering.peerMtu ? ResourceDocument(*peering.peerMtu) : nullptr}};
-      if (peering.state == "ACTIVE") entry["peered_with"].push_back(network.selfLink);
+      if (peering.state != "ACTIVE") continue;
+      entry["peered_with"].push_back(network.selfLink);
+      addExportedRoutes(entry, estate, network, peering);
     }
   }
   topology.document = {{"projects", std::move(projects)}};

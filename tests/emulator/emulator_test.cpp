@@ -257,6 +257,19 @@ TEST(Topology, ErrorsNameTheElementAndTheProblem) {
                     "learned_routes: [{destRange: 10.1.0.0/16}, {destRange: 10.0.0.1/16}]}]}]}}"),
             "projects.p1.routers[0]: router 'c', BGP peer 'dc1': learned_routes[1].destRange: "
             "'10.0.0.1/16'; expected an IPv4 range in CIDR notation with zero host bits");
+  EXPECT_EQ(problem("{projects: {p1: {networks: [{name: n}]}}, external_peers: [{network: "
+                    "projects/x/global/networks/g, exported_routes: [{destRange: 172.16.0.0/28}, "
+                    "{destRange: 10.0.0.0/8, type: LOCAL}]}]}"),
+            "external_peers[0]: external peer 'projects/x/global/networks/g': "
+            "exported_routes[1].type: 'LOCAL'; expected SUBNET, STATIC or DYNAMIC");
+  EXPECT_EQ(problem("{projects: {p1: {networks: [{name: n, peerings: [{name: ng, network: "
+                    "projects/x/global/networks/g}]}], routes: [{name: r, network: n, destRange: "
+                    "172.16.0.0/29, nextHopIp: 10.9.0.1}]}}, external_peers: [{network: "
+                    "projects/x/global/networks/g, peered_with: [projects/p1/global/networks/n], "
+                    "exported_routes: [{destRange: 172.16.0.0/28}]}]}"),
+            "projects.p1.routes[0]: Invalid value for field 'resource.destRange': "
+            "'172.16.0.0/29'. 172.16.0.0/29 hides the address space of the network "
+            "(172.16.0.0/28). Cannot change the routing of packets destined for the network.");
   EXPECT_EQ(problem("projects: {p1: {networks: [{name: n}, {name: n}]}}"),
             "projects.p1.networks[1]: The resource 'projects/p1/global/networks/n' already exists");
   EXPECT_EQ(problem("projects: {p1: {networks: [{name: n}], subnetworks: [{name: s, region: r, "

@@ -114,6 +114,15 @@ std::map<std::string, ResourceDocument> readBack(const ResourceDocument& state) 
   return out;
 }
 
+// "RANGE PRIORITY" of each route of the spoke over the peering with the GKE tenant.
+std::vector<std::string> overGkePeering(const ResourceDocument& state) {
+  std::vector<std::string> out;
+  for (const ResourceDocument& route : state["projects"]["app-spoke-prod"]["routes"])
+    if (memberOrNull(route, "nextHopPeering") == "gke-n7f3a2c1-peer")
+      out.push_back(route["destRange"].get<std::string>() + " " + route["priority"].dump());
+  return out;
+}
+
 TEST_F(ToolOverHttp, SnapshotRehearsesTheMigrationOnASecondEmulator) {
   const std::string estate = dir.file("estate.yaml");
   Outcome taken = tool({"snapshot", "--output", estate});
@@ -126,6 +135,11 @@ TEST_F(ToolOverHttp, SnapshotRehearsesTheMigrationOnASecondEmulator) {
   for (const auto& [link, resource] : rehearsed) EXPECT_EQ(resource, original[link]) << link;
   // What the routers learned over BGP is not in the state: a snapshot of the rehearsal shows it.
   EXPECT_THAT(TempDir::read(estate), HasSubstr("\"learned_routes\""));
+  // The GKE tenant is outside the estate: the snapshot keeps what it exports.
+  EXPECT_EQ(ResourceDocument::parse(TempDir::read(estate))["external_peers"][0]["exported_routes"],
+            ResourceDocument::parse(R"([{"destRange": "172.16.0.0/28", "type": "SUBNET"}])"));
+  EXPECT_THAT(overGkePeering(emulator.state()), ElementsAre("172.16.0.0/28 0"));
+  EXPECT_EQ(overGkePeering(rehearsal.state()), overGkePeering(emulator.state()));
   EXPECT_EQ(ToolProcess({"snapshot", "--config", config, "--endpoint", rehearsal.endpoint()}, dir)
                 .outcome()
                 .out,

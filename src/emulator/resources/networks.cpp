@@ -58,14 +58,17 @@ ResourceDocument listPeeringRoutes(const Call& call) {
   std::string region = requiredQuery(call, "region");
   const ResourceDocument& peering = peeringNamed(network, peeringName);
   ResourceDocument items = ResourceDocument::array();
-  // Nothing is exchanged before the peering is ACTIVE; what an external peer has is unknown.
+  // Nothing is exchanged before the peering is ACTIVE. An external peer sends what the topology
+  // says; what it takes in is unknown.
   const ResourceDocument* peer = call.store.findNetwork(peering["network"].get<std::string>());
-  if (peering["state"] == "ACTIVE" && peer) {
-    bool incoming = direction == "INCOMING";
-    for (const ExchangedRoute& route : exchangedRoutes(call.store, incoming ? *peer : network,
-                                                       incoming ? network : *peer, region))
-      items.push_back(route.document());
-  }
+  bool incoming = direction == "INCOMING";
+  std::vector<ExchangedRoute> routes;
+  if (peering["state"] == "ACTIVE" && peer)
+    routes =
+        exchangedRoutes(call.store, incoming ? *peer : network, incoming ? network : *peer, region);
+  else if (peering["state"] == "ACTIVE" && incoming)
+    routes = exchangedFromExternalPeer(call.store, peering, region);
+  for (const ExchangedRoute& route : routes) items.push_back(route.document());
   std::string relative = call.relativeName();
   ResourceDocument list = {{"kind", "compute#exchangedPeeringRoutesList"}, {"id", relative}};
   if (!items.empty()) list["items"] = std::move(items);
