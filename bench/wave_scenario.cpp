@@ -115,7 +115,8 @@ double timed(std::vector<std::string> args, const testing::EmulatorProcess& emul
 
 // Every answer was a success: no change was refused for another's unfinished operation.
 void expectNoRefusal(const testing::EmulatorProcess& emulator, const std::string& what) {
-  for (const ResourceDocument& request : emulator.journal()["requests"])
+  const ResourceDocument journal = emulator.journal();
+  for (const ResourceDocument& request : journal["requests"])
     if (request["status"] != 200)
       throw std::runtime_error(what + ": " + request["method"].get<std::string>() + " " +
                                request["path"].get<std::string>() + " answered " +

@@ -64,8 +64,8 @@ class Wave : public ::testing::Test {
 
   std::vector<int> statuses() const {
     std::vector<int> out;
-    for (const ResourceDocument& request : emulator.journal()["requests"])
-      out.push_back(request["status"]);
+    const ResourceDocument journal = emulator.journal();
+    for (const ResourceDocument& request : journal["requests"]) out.push_back(request["status"]);
     return out;
   }
 
