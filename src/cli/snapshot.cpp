@@ -1,6 +1,5 @@
 #include "cli/snapshot.hpp"
 
-#include <algorithm>
 #include <fstream>
 #include <ostream>
 
@@ -31,16 +30,13 @@ int runSnapshot(const std::vector<std::string>& configs, const std::optional<std
   try {
     DefaultService api =
         defaultComputeService(endpoint, CredentialsEnvironment::fromProcess(), service);
-    // One topology for every file: each file's estate, and the routers of all, in file order.
+    // One topology for every file: each file's estate, and what all of them scope, in order.
     Estate estate;
     EstateScope scope;
     for (const ResourceDocument& migration : migrations) {
       EstateScope one = EstateScope::of(migration);
       addTo(estate, readEstate(*api.service, one));
-      for (const RouterKey& router : one.routers)
-        if (std::none_of(scope.routers.begin(), scope.routers.end(),
-                         [&](const RouterKey& r) { return r.text() == router.text(); }))
-          scope.routers.push_back(router);
+      scope.include(one);
     }
     // A rehearsal without what the file names would not be one.
     if (!estate.absent.empty())

@@ -29,9 +29,10 @@ int status(Setup& setup, const std::string& revertFile, Output& output) {
   for (const std::string& stage : stages) parts.push_back({Part::kRoutes, stage});
   parts.push_back({Part::kRouters, ""});
 
-  // Both ways' scopes: what the file names, and what the record leads to.
-  Estate switchView = readEstate(*Globals::service, scopeOfRun(true));
-  Estate revertView = readEstate(*Globals::service, scopeOfRun(false));
+  // One read for both ways: what the file names, and what the record leads to.
+  EstateScope scope = scopeOfRun(true);
+  scope.include(scopeOfRun(false));
+  const Estate estate = readEstate(*Globals::service, scope);
   output.report("status of " + setup.spoke + " (revert file " + revertFile +
                 (setup.store->existed() ? "" : ", not there yet") + "):");
   for (const Part& part : parts) {
@@ -39,11 +40,11 @@ int status(Setup& setup, const std::string& revertFile, Output& output) {
     std::string when = setup.store->stateTime(setup.spoke, part);
     std::string line = "  " + part.label() + ": " + (state.empty() ? "not switched" : state) +
                        (when.empty() ? "" : " at " + when);
-    std::size_t toSwitch = changesOf(switchView, part, true);
+    std::size_t toSwitch = changesOf(estate, part, true);
     line += "; the estate: " + (toSwitch == 0 ? std::string("as a switch leaves it")
                                               : changes(toSwitch, "left to switch"));
     if (!state.empty() && state != "reverted")
-      line += ", " + changes(changesOf(revertView, part, false), "to take back");
+      line += ", " + changes(changesOf(estate, part, false), "to take back");
     output.report(line);
   }
   return kDone;

@@ -30,6 +30,7 @@ struct WaveSpoke {
   std::string config;
   ResourceDocument migration;
   std::optional<EstateScope> scope;
+  std::vector<std::string> stages;  // the keys of its manage_routes, in order
 
   std::string name() const { return scope ? scope->spoke.text() : config; }
 };
@@ -37,7 +38,9 @@ struct WaveSpoke {
 std::vector<WaveSpoke> spokesOf(const std::vector<std::string>& configs) {
   std::vector<WaveSpoke> spokes;
   for (const std::string& config : configs) {
-    WaveSpoke spoke{config, parseYamlFile(config), std::nullopt};
+    WaveSpoke spoke{config, parseYamlFile(config), std::nullopt, {}};
+    for (const auto& stage : memberOrNull(spoke.migration, "manage_routes").items())
+      spoke.stages.push_back(stage.key());
     try {
       spoke.scope = EstateScope::of(spoke.migration);
     } catch (const ConfigError&) {
@@ -108,9 +111,10 @@ void routerChangesOf(const WaveSpoke& spoke, RouterChanges& changes) {
           !memberOrNull(router, "region").is_string() ||
           !memberOrNull(router, "router_name").is_string())
         continue;
-      std::string key = transits[t]["vpc_name"].get<std::string>() +
-                        "::" + router["region"].get<std::string>() +
-                        "::" + router["router_name"].get<std::string>();
+      std::optional<NetworkKey> network =
+          NetworkKey::parse(transits[t]["vpc_name"].get_ref<const std::string&>());
+      if (!network) continue;  // its own file's problem
+      std::string key = RouterKey{*network, router["region"], router["router_name"]}.text();
       std::string where =
           "transit_vpcs[" + std::to_string(t) + "].cloud_routers[" + std::to_string(r) + "]";
       for (const char* list :
@@ -125,13 +129,12 @@ void routerChangesOf(const WaveSpoke& spoke, RouterChanges& changes) {
   }
 }
 
-}  // namespace
-
-std::vector<std::string> waveConflicts(const std::vector<std::string>& configs) {
+// waveConflicts of the files as the wave has read them.
+std::vector<std::string> conflictsBetween(const std::vector<WaveSpoke>& spokes) {
   std::vector<std::string> problems;
   Claims claims(problems);
   RouterChanges routerChanges;
-  for (const WaveSpoke& spoke : spokesOf(configs)) {
+  for (const WaveSpoke& spoke : spokes) {
     if (!spoke.scope) continue;
     claims.claim("the spoke " + spoke.scope->spoke.text(), spoke.config, "project_id, vpc_name",
                  "migrates");
@@ -147,6 +150,12 @@ std::vector<std::string> waveConflicts(const std::vector<std::string>& configs) 
           problems.push_back(add.config + ": " + add.where + " adds " + what + ", which " +
                              remove.config + " (" + remove.where + ") removes");
   return problems;
+}
+
+}  // namespace
+
+std::vector<std::string> waveConflicts(const std::vector<std::string>& configs) {
+  return conflictsBetween(spokesOf(configs));
 }
 
 namespace {
@@ -165,8 +174,8 @@ std::vector<WaveStep> stepsOf(const Invocation& in, const WaveSpoke& spoke, bool
   if (wanted("peerings")) steps.push_back({"peerings", true, joined, {}, {}});
   // --stage takes the stages of that name of each file that has them.
   std::vector<std::string> stages;
-  for (const auto& stage : memberOrNull(spoke.migration, "manage_routes").items())
-    if (contains(in.stages, stage.key())) stages.push_back(stage.key());
+  for (const std::string& stage : spoke.stages)
+    if (contains(in.stages, stage)) stages.push_back(stage);
   if (wanted("routes") && (in.stages.empty() || !stages.empty()))
     steps.push_back({"routes", false, spokeNetwork, {}, stages});
   if (wanted("routers")) steps.push_back({"routers", false, {}, routers, {}});
@@ -187,9 +196,7 @@ std::set<std::string> settledSteps(const Invocation& in, const WaveSpoke& spoke,
       std::string state = store.state(key, part);
       return switching ? state == "switched" : state.empty() || state == "reverted";
     };
-    std::vector<std::string> stages;
-    for (const auto& stage : memberOrNull(spoke.migration, "manage_routes").items())
-      stages.push_back(stage.key());
+    std::vector<std::string> stages = spoke.stages;
     if (!switching)
       for (const std::string& stage : RevertRecord{}.stagesOf(key))
         if (!contains(stages, stage)) stages.push_back(stage);
@@ -348,7 +355,7 @@ int Wave::checkEach() {
 
 int Wave::run() {
   statuses_.assign(spokes_.size(), -1);
-  std::vector<std::string> conflicts = waveConflicts(in_.configs);
+  std::vector<std::string> conflicts = conflictsBetween(spokes_);
   for (const std::string& conflict : conflicts) out_.fail(conflict);
   if (!conflicts.empty()) {
     out_.fail("tolmi-gcp: " + std::to_string(conflicts.size()) +
@@ -356,9 +363,8 @@ int Wave::run() {
     return kUsage;
   }
   for (const std::string& stage : in_.stages)
-    if (std::none_of(spokes_.begin(), spokes_.end(), [&](const WaveSpoke& spoke) {
-          return has(memberOrNull(spoke.migration, "manage_routes"), stage);
-        })) {
+    if (std::none_of(spokes_.begin(), spokes_.end(),
+                     [&](const WaveSpoke& spoke) { return contains(spoke.stages, stage); })) {
       out_.fail("tolmi-gcp: --stage " + stage + ": none of the wave's files has such a stage");
       return kUsage;
     }

@@ -583,4 +583,17 @@ void addTo(Estate& into, const Estate& more) {
       into.absent.push_back(absent);
 }
 
+void EstateScope::include(const EstateScope& more) {
+  for (const NetworkKey& transit : more.transits)
+    if (std::find(transits.begin(), transits.end(), transit) == transits.end())
+      transits.push_back(transit);
+  for (const RouterKey& router : more.routers)
+    if (std::none_of(routers.begin(), routers.end(),
+                     [&](const RouterKey& known) { return known.text() == router.text(); }))
+      routers.push_back(router);
+  for (const InstanceKey& instance : more.instances)
+    if (std::find(instances.begin(), instances.end(), instance) == instances.end())
+      instances.push_back(instance);
+}
+
 }  // namespace tolmi_gcp

@@ -41,6 +41,9 @@ struct EstateScope {
   // "transit_vpcs", "manage_routes"). Throws ConfigError naming the key that is missing or not
   // text.
   static EstateScope of(const ResourceDocument& migration);
+
+  // Adds the transit networks, routers and instances of `more` that this scope does not name.
+  void include(const EstateScope& more);
 };
 
 // The typed fields below are read from `document`, the resource as the API gave it, which is
