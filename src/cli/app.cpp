@@ -10,6 +10,7 @@
 #include "cli/commands.hpp"
 #include "cli/demo.hpp"
 #include "cli/output.hpp"
+#include "cli/routers_together.hpp"
 #include "cli/snapshot.hpp"
 #include "cli/wave.hpp"
 #include "tolmi_gcp/errors.hpp"
@@ -58,7 +59,7 @@ void addConfigOption(CLI::App& command, Invocation& invocation) {
 std::vector<std::string> passedOnOf(const std::vector<std::string>& args) {
   const std::vector<std::string> valued{"--config", "--only", "--stage", "--output",
                                         "--max-changes-in-flight"};
-  const std::vector<std::string> flags{"--yes", "--dry-run", "--keep-going"};
+  const std::vector<std::string> flags{"--yes", "--dry-run", "--keep-going", "--routers-together"};
   std::vector<std::string> kept;
   for (std::size_t i = 1; i < args.size(); ++i) {
     std::string name = args[i].substr(0, args[i].find('='));
@@ -81,6 +82,8 @@ void addWaveOptions(CLI::App& command, Invocation& invocation) {
       ->check(CLI::Range(std::size_t{1}, std::size_t{32}));
   command.add_flag("--keep-going", invocation.keepGoing,
                    "With several --config: after a spoke fails, go on with the others' parts");
+  // What a wave runs for spokes that share routers, not for people: hidden from the help.
+  command.add_flag("--routers-together", invocation.routersTogether)->group("");
 }
 
 // The options that discover, switch and revert share.
@@ -274,6 +277,13 @@ int runTool(const std::vector<std::string>& args, std::ostream& out, std::ostrea
         worst = std::max(worst, runCommand(one, output, terminal));
       }
       return worst;
+    }
+    if (invocation.routersTogether) {
+      if (invocation.only != std::vector<std::string>{"routers"}) {
+        output.fail("tolmi-gcp: --routers-together runs the routers part alone: --only routers");
+        return kUsage;
+      }
+      return runRoutersTogether(invocation, output, out, terminal);
     }
     if (invocation.configs.size() > 1) return runWave(invocation, output, out);
     return runCommand(invocation, output, terminal);

@@ -2,6 +2,7 @@
 
 #include <ostream>
 
+#include "cli/held_router_patches.hpp"
 #include "tolmi_gcp/res/revert_record.hpp"
 
 namespace tolmi_gcp::cli {
@@ -88,7 +89,11 @@ void ChangeLog::onAnswer(const Request& request, const ResourceDocument& answer)
   if (kind == CallKind::kWait) {
     if (status.empty() || status == "DONE") {
       std::string error = operationError(answer);
-      ended(request.parameters().back(), error.empty() ? "done" : "error", error);
+      ended(request.parameters().back(),
+            HeldRouterPatches::isHeldOperation(answer) ? "held"
+            : error.empty()                            ? "done"
+                                                       : "error",
+            error);
     }
     return;
   }
@@ -149,10 +154,11 @@ void ChangeLog::finish() {
 
 void ChangeLog::written(const Change& change, const std::string& operation,
                         const std::string& result, const std::string& error) {
-  // An unfinished change may yet be made: it counts as neither.
+  // An unfinished change may yet be made, a held one goes out in another's patch: they count as
+  // neither.
   if (result == "done")
     ++made_[change.kind];
-  else if (result != "unfinished")
+  else if (result != "unfinished" && result != "held")
     ++failed_;
   ResourceDocument fields = {{"time", utcNow()},
                              {"part", change.part},
@@ -170,6 +176,16 @@ void ChangeLog::write(const std::string& event, const ResourceDocument& fields) 
   ResourceDocument line = {{"event", event}};
   for (const auto& field : fields.items()) line[field.key()] = field.value();
   *events_ << jsonText(line) << '\n' << std::flush;
+}
+
+std::string eventWithSpoke(const std::string& line, const ResourceDocument& spoke) {
+  ResourceDocument event = parseDocumentOrDiscarded(line);
+  if (!event.is_object()) return line;
+  ResourceDocument tagged = ResourceDocument::object();
+  if (event.contains("event")) tagged["event"] = event["event"];
+  tagged["spoke"] = spoke;
+  for (const auto& [key, value] : event.items()) tagged[key] = value;
+  return jsonText(tagged);
 }
 
 }  // namespace tolmi_gcp::cli

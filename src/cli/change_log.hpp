@@ -54,4 +54,8 @@ class ChangeLog : public RequestObserver {
   int failed_ = 0;
 };
 
+// One JSON Lines event of a spoke's run with "spoke" after the event's name, as a wave writes them;
+// the line as it is when it is not an event.
+std::string eventWithSpoke(const std::string& line, const ResourceDocument& spoke);
+
 }  // namespace tolmi_gcp::cli

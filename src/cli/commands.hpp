@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <iosfwd>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +11,8 @@
 #include "tolmi_gcp/compute/default_credentials.hpp"
 
 namespace tolmi_gcp::cli {
+
+class HeldRouterPatches;
 
 // The tool's exit statuses.
 enum ExitStatus {
@@ -27,6 +30,7 @@ struct Invocation {
   std::vector<std::string> configs;    // every --config: more than one makes a wave
   std::size_t maxChangesInFlight = 4;  // a wave's parts under way at once
   bool keepGoing = false;              // a wave goes on with other spokes after one fails
+  bool routersTogether = false;        // the routers parts of the files, one patch per router
   // The command line without the program and what a wave sets for each spoke's process
   // (--config, --only, --yes, --dry-run, --output and the wave's own options).
   std::vector<std::string> passedOn;
@@ -48,6 +52,10 @@ struct Invocation {
   std::optional<std::chrono::seconds> operationTimeout;  // --operation-timeout
   std::chrono::seconds operationEstimate{20};            // --operation-estimate
   std::string commandLine;                               // recorded in the revert file
+  // Set for the runs of the spokes whose routers a wave patches together (routers_together.hpp):
+  // their router patches are held there, and the routers part is left "switching" ("reverting")
+  // for the patches to be sent first.
+  std::shared_ptr<HeldRouterPatches> heldRouterPatches;
 };
 
 // The revert file a migration file gets when none is named.

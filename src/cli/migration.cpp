@@ -222,9 +222,15 @@ int Migration::migrate(bool switching) {
     showMeasuredGaps(reach, part);
     runPart(part, switching);
     std::size_t mismatches = verified(part, meant, unpredictable, switching);
-    if (errors() == errorsBefore && Globals::failedRestores == failedBefore && mismatches == 0)
-      store_.mark(setup_.spoke, part, switching ? "switched" : "reverted");
-    else if (switching)
+    bool held = part.kind == Part::kRouters && in_.heldRouterPatches && !in_.dryRun;
+    if (errors() == errorsBefore && Globals::failedRestores == failedBefore && mismatches == 0) {
+      if (held)
+        out_.note(part.label() + ": the patches are held, to go out one per router with those " +
+                  "of the other spokes that share them; it stays \"" +
+                  (switching ? "switching" : "reverting") + "\" until then");
+      else
+        store_.mark(setup_.spoke, part, switching ? "switched" : "reverted");
+    } else if (switching)
       out_.note(part.label() + " is not switched as meant: it stays \"switching\" with its " +
                 "record; once the cause is fixed, " + waysOn(part));
     else

@@ -1,5 +1,6 @@
 #include "cli/setup.hpp"
 
+#include "cli/held_router_patches.hpp"
 #include "cli/interruption.hpp"
 #include "cli/validation.hpp"
 #include "tolmi_gcp/compute/default_credentials.hpp"
@@ -74,6 +75,9 @@ void prepare(const Invocation& in, Output& output, std::ostream* terminal, Setup
   setup.progress = std::make_shared<Progress>(terminal);
   setup.changes = std::make_shared<ChangeLog>(output, in.events);
   setup.operationTimes = std::make_shared<OperationTimes>();
+  if (in.heldRouterPatches)
+    base.service = std::make_shared<ComputeService>(
+        base.service->withTransport(in.heldRouterPatches->transport(base.service->transport())));
   Globals::service = std::make_shared<ComputeService>(base.service->withObserver(
       std::make_shared<InterruptibleObserver>(std::vector<std::shared_ptr<RequestObserver>>{
           std::make_shared<FlushBeforeRequests>(output), setup.progress, setup.changes,

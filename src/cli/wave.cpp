@@ -7,6 +7,7 @@
 #include <ostream>
 #include <sstream>
 
+#include "cli/change_log.hpp"
 #include "cli/child_tool.hpp"
 #include "cli/interruption.hpp"
 #include "cli/wave_schedule.hpp"
@@ -171,14 +172,14 @@ std::vector<WaveStep> stepsOf(const Invocation& in, const WaveSpoke& spoke, bool
     for (const NetworkKey& transit : spoke.scope->transits) joined.insert(transit.text());
     for (const RouterKey& router : spoke.scope->routers) routers.insert(router.text());
   }
-  if (wanted("peerings")) steps.push_back({"peerings", true, joined, {}, {}});
+  if (wanted("peerings")) steps.push_back({"peerings", true, joined, {}, {}, {}});
   // --stage takes the stages of that name of each file that has them.
   std::vector<std::string> stages;
   for (const std::string& stage : spoke.stages)
     if (contains(in.stages, stage)) stages.push_back(stage);
   if (wanted("routes") && (in.stages.empty() || !stages.empty()))
-    steps.push_back({"routes", false, spokeNetwork, {}, stages});
-  if (wanted("routers")) steps.push_back({"routers", false, {}, routers, {}});
+    steps.push_back({"routes", false, spokeNetwork, {}, stages, {}});
+  if (wanted("routers")) steps.push_back({"routers", false, {}, routers, {}, {}});
   if (!switching) std::reverse(steps.begin(), steps.end());
   return steps;
 }
@@ -214,17 +215,6 @@ std::set<std::string> settledSteps(const Invocation& in, const WaveSpoke& spoke,
   return settled;
 }
 
-// One JSON Lines event of a spoke's process, with the spoke after the event's name.
-std::string withSpoke(const std::string& line, const std::string& spoke) {
-  ResourceDocument event = parseDocumentOrDiscarded(line);
-  if (!event.is_object()) return line;
-  ResourceDocument tagged = ResourceDocument::object();
-  if (event.contains("event")) tagged["event"] = event["event"];
-  tagged["spoke"] = spoke;
-  for (const auto& [key, value] : event.items()) tagged[key] = value;
-  return jsonText(tagged);
-}
-
 class Wave {
  public:
   Wave(const Invocation& in, Output& output, std::ostream& text)
@@ -238,7 +228,9 @@ class Wave {
     std::unique_ptr<ChildTool> child;
   };
 
-  std::vector<std::string> argsFor(const WaveSpoke& spoke, std::vector<std::string> extra) const;
+  // The command line of a spoke's process; without a spoke, `extra` names the files.
+  std::vector<std::string> argsFor(const WaveSpoke* spoke, std::vector<std::string> extra) const;
+  void routersTogether();
   // Runs the steps of `schedule`, each by the process `argsOf` gives; `ended` gets each as it
   // ends. False when interrupted.
   template <typename ArgsOf, typename Ended>
@@ -257,10 +249,10 @@ class Wave {
   std::vector<std::vector<WaveStep>> chains_, settled_;
 };
 
-std::vector<std::string> Wave::argsFor(const WaveSpoke& spoke,
+std::vector<std::string> Wave::argsFor(const WaveSpoke* spoke,
                                        std::vector<std::string> extra) const {
   std::vector<std::string> args = in_.passedOn;
-  args.insert(args.end(), {"--config", spoke.config});
+  if (spoke) args.insert(args.end(), {"--config", spoke->config});
   if (in_.events) args.insert(args.end(), {"--output", "json"});
   args.insert(args.end(), extra.begin(), extra.end());
   return args;
@@ -290,9 +282,10 @@ bool Wave::runSteps(WaveSchedule& schedule, ArgsOf argsOf, Ended ended) {
         ++step;
         continue;
       }
-      statuses_[step->id.spoke] = step->child->status();
-      schedule.finished(step->id, step->child->status() == kDone);
+      for (std::size_t spoke : schedule.spokesOf(step->id))
+        statuses_[spoke] = step->child->status();
       ended(step->id, *step->child);
+      schedule.finished(step->id, step->child->status() == kDone);
       step = running.erase(step);
     }
   }
@@ -305,7 +298,7 @@ void Wave::showBlock(const WaveSpoke& spoke, const std::string& what, const std:
   if (in_.events) {
     std::istringstream lines(out);
     for (std::string line; std::getline(lines, line);)
-      *in_.events << withSpoke(line, spoke.name()) << '\n';
+      *in_.events << eventWithSpoke(line, spoke.name()) << '\n';
     in_.events->flush();
   } else if (!out.empty()) {
     text_ << header << '\n' << out << std::flush;
@@ -331,7 +324,7 @@ int Wave::checkEach() {
         }
         if (!in_.only.empty() || !in_.stages.empty())
           extra.insert(extra.end(), {"--only", joined(parts, ",")});
-        return argsFor(spokes_[id.spoke], extra);
+        return argsFor(&spokes_[id.spoke], extra);
       },
       [&](WaveSchedule::Id id, const ChildTool& child) {
         shown[id.spoke] = {child.out(), child.err()};
@@ -391,21 +384,65 @@ int Wave::run() {
     for (WaveStep& step : stepsOf(in_, spoke, switching))
       (settled.count(step.part) ? settled_.back() : chains_.back()).push_back(std::move(step));
   }
+  routersTogether();
   WaveSchedule schedule(chains_, in_.maxChangesInFlight, in_.keepGoing);
   bool whole = runSteps(
       schedule,
       [&](WaveSchedule::Id id) {
+        const WaveStep& step = schedule.step(id);
+        std::vector<std::size_t> spokes = schedule.spokesOf(id);
+        std::vector<std::string> names;
+        for (std::size_t spoke : spokes) names.push_back(spokes_[spoke].name());
         // The blocks come when parts end; this says what is under way meanwhile.
-        out_.note("started: " + spokes_[id.spoke].name() + " " + schedule.step(id).part);
-        std::vector<std::string> extra{"--only", schedule.step(id).part, "--yes"};
-        for (const std::string& stage : schedule.step(id).stages)
-          extra.insert(extra.end(), {"--stage", stage});
-        return argsFor(spokes_[id.spoke], extra);
+        out_.note("started: " + joined(names, ", ") + " " + step.part +
+                  (spokes.size() > 1 ? ", one patch per router" : ""));
+        std::vector<std::string> extra{"--only", step.part, "--yes"};
+        for (const std::string& stage : step.stages) extra.insert(extra.end(), {"--stage", stage});
+        if (spokes.size() == 1) return argsFor(&spokes_[id.spoke], extra);
+        extra.push_back("--routers-together");
+        for (std::size_t spoke : spokes)
+          extra.insert(extra.end(), {"--config", spokes_[spoke].config});
+        return argsFor(nullptr, extra);
       },
       [&](WaveSchedule::Id id, const ChildTool& child) {
-        showBlock(spokes_[id.spoke], schedule.step(id).part, child.out(), child.err());
+        if (schedule.spokesOf(id).size() == 1)
+          return showBlock(spokes_[id.spoke], schedule.step(id).part, child.out(), child.err());
+        // Its process heads each spoke's block itself.
+        out_.flush();
+        (in_.events ? *in_.events : text_) << child.out() << std::flush;
+        out_.err() << child.err() << std::flush;
       });
   return summarize(schedule, !whole);
+}
+
+// Spokes whose routers parts patch a router in common run them as one process, one patch per
+// router: the spokes that share a router, and those that share one with them.
+void Wave::routersTogether() {
+  std::vector<std::size_t> group(spokes_.size());
+  for (std::size_t spoke = 0; spoke < spokes_.size(); ++spoke) group[spoke] = spoke;
+  std::map<std::string, std::size_t> firstOn;  // router -> the first spoke patching it
+  auto routersStep = [&](std::size_t spoke) -> WaveStep* {
+    for (WaveStep& step : chains_[spoke])
+      if (step.part == "routers") return &step;
+    return nullptr;
+  };
+  auto root = [&](std::size_t spoke) {
+    while (group[spoke] != spoke) spoke = group[spoke];
+    return spoke;
+  };
+  for (std::size_t spoke = 0; spoke < spokes_.size(); ++spoke)
+    if (const WaveStep* step = routersStep(spoke))
+      for (const std::string& router : step->routers) {
+        auto [first, fresh] = firstOn.emplace(router, spoke);
+        if (!fresh) group[root(spoke)] = root(first->second);
+      }
+  for (std::size_t spoke = 0; spoke < spokes_.size(); ++spoke) {
+    WaveStep* step = routersStep(spoke);
+    if (!step) continue;
+    for (std::size_t other = 0; other < spokes_.size(); ++other)
+      if (routersStep(other) && root(other) == root(spoke)) step->together.push_back(other);
+    if (step->together.size() == 1) step->together.clear();
+  }
 }
 
 int Wave::summarize(const WaveSchedule& schedule, bool interrupted) {

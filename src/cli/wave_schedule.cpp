@@ -31,30 +31,54 @@ bool WaveSchedule::free(const WaveStep& candidate) const {
   return true;
 }
 
+bool WaveSchedule::ready(std::size_t spoke) const {
+  const Progress& progress = spokes_[spoke];
+  return !progress.running && !progress.failed && progress.done < chains_[spoke].size();
+}
+
+std::vector<std::size_t> WaveSchedule::spokesOf(Id id) const {
+  const std::vector<std::size_t>& together = step(id).together;
+  if (together.empty()) return {id.spoke};
+  std::vector<std::size_t> spokes;
+  for (std::size_t spoke : together)
+    if (!spokes_[spoke].failed) spokes.push_back(spoke);
+  return spokes;
+}
+
 std::vector<WaveSchedule::Id> WaveSchedule::start() {
   std::vector<Id> started;
   for (std::size_t spoke = 0; spoke < chains_.size() && !stopped_; ++spoke) {
-    Progress& progress = spokes_[spoke];
     if (running_ == maxInFlight_) break;
-    if (progress.running || progress.failed || progress.done == chains_[spoke].size()) continue;
-    if (!free(chains_[spoke][progress.done])) continue;
-    progress.running = true;
+    if (!ready(spoke)) continue;
+    Id id{spoke, spokes_[spoke].done};
+    std::vector<std::size_t> spokes = spokesOf(id);
+    // The first of the spokes starts the step once each of them has come to its own copy.
+    bool startable = spokes.front() == spoke &&
+                     std::all_of(spokes.begin(), spokes.end(), [&](std::size_t other) {
+                       const Progress& progress = spokes_[other];
+                       return ready(other) &&
+                              chains_[other][progress.done].together == step(id).together &&
+                              free(chains_[other][progress.done]);
+                     });
+    if (!startable) continue;
+    for (std::size_t other : spokes) spokes_[other].running = true;
     ++running_;
-    started.push_back({spoke, progress.done});
+    started.push_back(id);
   }
   return started;
 }
 
 void WaveSchedule::finished(Id id, bool succeeded) {
-  Progress& progress = spokes_[id.spoke];
-  progress.running = false;
   --running_;
-  if (succeeded) {
-    ++progress.done;
-    return;
+  for (std::size_t spoke : spokesOf(id)) {
+    Progress& progress = spokes_[spoke];
+    progress.running = false;
+    if (succeeded)
+      ++progress.done;
+    else
+      progress.failed = true;
   }
-  progress.failed = true;
-  if (!keepGoing_) stopped_ = true;
+  if (!succeeded && !keepGoing_) stopped_ = true;
 }
 
 void WaveSchedule::stop() { stopped_ = true; }

@@ -14,6 +14,9 @@ struct WaveStep {
   std::set<std::string> networks;   // the networks whose peerings or routes it changes
   std::set<std::string> routers;    // the routers it patches
   std::vector<std::string> stages;  // for routes: the stages --stage names, empty for all
+  // For routers shared with other spokes: the spokes (this one too, in order) whose routers parts
+  // run as one process, one patch per router; empty when the part runs alone.
+  std::vector<std::size_t> together;
 
   // The API refuses a change to a router with an unfinished operation, and a peering operation
   // while another peering or route operation is unfinished on either network it joins. Routes
@@ -34,8 +37,12 @@ class WaveSchedule {
 
   WaveSchedule(std::vector<std::vector<WaveStep>> chains, std::size_t maxInFlight, bool keepGoing);
 
-  // The steps that may start now, in the order of the spokes; they count as running from now.
+  // The steps that may start now, in the order of the spokes; they count as running from now. A
+  // step run together starts once every spoke of it that has not failed has come to it, as the
+  // step of the first of them.
   std::vector<Id> start();
+  // The spokes whose part `id` runs: its own, or those it runs together with.
+  std::vector<std::size_t> spokesOf(Id id) const;
   void finished(Id id, bool succeeded);
   void stop();  // start nothing more: the wave was interrupted
   bool running() const { return running_ > 0; }
@@ -54,6 +61,7 @@ class WaveSchedule {
   };
 
   bool free(const WaveStep& step) const;
+  bool ready(std::size_t spoke) const;  // its next step is there, not running
 
   std::vector<std::vector<WaveStep>> chains_;
   std::vector<Progress> spokes_;

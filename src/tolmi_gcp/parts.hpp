@@ -13,6 +13,8 @@
 // record.
 namespace tolmi_gcp {
 
+class ComputeService;
+
 // The estate a run's checks, predictions and read-backs work on: what the migration file scopes,
 // and for a revert the instances that the spoke's recorded routes lead to. Throws ConfigError
 // like EstateScope::of.
@@ -69,6 +71,12 @@ Findings checkRevert(const std::vector<RunState>& states, const std::vector<Part
 
 // Switches or reverts `part` through the library's operations; throws what they throw.
 void runPart(const Part& part, bool switching);
+
+// Patches `bgp` onto a router and waits for the change, as the routers part does: for patches
+// that carry several spokes' changes at once. Throws OperationError when the change ends in error,
+// and what the patch and its wait throw.
+void patchRouterBgp(ComputeService& service, const std::string& project, const std::string& region,
+                    const std::string& router, const ResourceDocument& bgp);
 
 // The estate that a switch or revert of `part` would leave of `before`, the estate of the
 // migration file read before it, found from the file, the revert record and `before` alone,

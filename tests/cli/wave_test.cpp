@@ -14,13 +14,14 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 using testing::TempDir;
 
-// A spoke joined to `transits`, its router patches on `routers`.
+// A spoke joined to `transits`, its router patches on `routers`, run `together` with those
+// spokes' routers parts.
 std::vector<WaveStep> chain(const std::string& spoke, std::set<std::string> transits,
-                            std::set<std::string> routers) {
+                            std::set<std::string> routers, std::vector<std::size_t> together = {}) {
   transits.insert(spoke);
-  return {{"peerings", true, transits, {}, {}},
-          {"routes", false, {spoke}, {}, {}},
-          {"routers", false, {}, routers, {}}};
+  return {{"peerings", true, transits, {}, {}, {}},
+          {"routes", false, {spoke}, {}, {}, {}},
+          {"routers", false, {}, routers, {}, together}};
 }
 
 // Each round starts what may start, then every step started ends; `fails` names the step
@@ -33,9 +34,12 @@ std::vector<std::string> rounds(std::vector<std::vector<WaveStep>> chains, std::
   for (std::vector<WaveSchedule::Id> started = schedule.start(); !started.empty();
        started = schedule.start()) {
     std::string round;
-    for (WaveSchedule::Id id : started)
-      round +=
-          (round.empty() ? "" : ", ") + names.substr(id.spoke, 1) + " " + schedule.step(id).part;
+    for (WaveSchedule::Id id : started) {
+      round += round.empty() ? "" : ", ";
+      for (std::size_t spoke : schedule.spokesOf(id))
+        round += (spoke == id.spoke ? "" : "+") + names.substr(spoke, 1);
+      round += " " + schedule.step(id).part;
+    }
     for (WaveSchedule::Id id : started)
       schedule.finished(id, names.substr(id.spoke, 1) + " " + schedule.step(id).part != fails);
     out.push_back(round);
@@ -65,6 +69,18 @@ TEST(WaveSchedule, PartsOfDifferentSpokesRunTogetherUnlessTheApiWouldRefuseThem)
   EXPECT_THAT(rounds(shared(), 4, true, "a routes"),
               ElementsAre("a peerings", "a routes, b peerings", "b routes, c peerings",
                           "b routers, c routes", "c routers"));
+  // Routers parts run together start once each of their spokes has come to them; one that has
+  // failed is left out.
+  auto together = [] {
+    return std::vector{chain("a", {"t"}, {"r"}, {0, 1, 2}), chain("b", {"t"}, {"r"}, {0, 1, 2}),
+                       chain("c", {"t"}, {"r"}, {0, 1, 2})};
+  };
+  EXPECT_THAT(rounds(together(), 4),
+              ElementsAre("a peerings", "a routes, b peerings", "b routes, c peerings", "c routes",
+                          "a+b+c routers"));
+  EXPECT_THAT(rounds(together(), 4, true, "b routes"),
+              ElementsAre("a peerings", "a routes, b peerings", "b routes, c peerings", "c routes",
+                          "a+c routers"));
 }
 
 TEST(WaveConflicts, FilesThatWouldUndoOrCollideWithEachOtherAreNamed) {

@@ -69,6 +69,15 @@ class Wave : public ::testing::Test {
     return out;
   }
 
+  // The router patches sent since the journal was last emptied, which it empties.
+  std::vector<std::string> routerPatches() const {
+    std::vector<std::string> patches;
+    for (const std::string& change : testing::changeRequests(emulator.journal()))
+      if (change.starts_with("PATCH ")) patches.push_back(change);
+    emulator.admin("DELETE", "requests");
+    return patches;
+  }
+
   TempDir dir;
   EmulatorProcess emulator;
   ResourceDocument before;
@@ -108,11 +117,23 @@ TEST_F(Wave, SwitchesAndRevertsThreeSpokesAtOnceAsSingleRunsWouldWithoutALockRef
     EXPECT_TRUE(event.contains("spoke") || event["event"] == "summary") << line;
   }
   EXPECT_THAT(wave.out, HasSubstr("{\"event\":\"reachability\",\"spoke\":\"pay-prod::pay-batch\""));
+  // The router the three share is patched once, with all of their changes.
+  const std::string routers = "PATCH /compute/v1/projects/net-hub-prod/regions/us-east1/routers/";
+  EXPECT_THAT(routerPatches(),
+              ElementsAre(routers + "cr-onprem-use1", routers + "cr-partner-use1"));
 
-  Outcome back = run(this->wave("revert"));
+  // Each spoke's revert file holds its own change: pay-core taken back alone leaves the
+  // others', which a wave of the two takes back with one patch.
+  ASSERT_EQ(run({"revert", "--config", configs[0], "--yes", "--accept-unreachable", "--endpoint",
+                 emulator.endpoint()})
+                .status,
+            0);
+  routerPatches();
+  Outcome back = run(this->wave("revert", {}, {1, 2}));
   ASSERT_EQ(back.status, 0) << back.err;
   EXPECT_EQ(comparableState(emulator.state()), before);
   EXPECT_THAT(statuses(), Each(Eq(200)));
+  EXPECT_THAT(routerPatches(), ElementsAre(routers + "cr-onprem-use1"));
 }
 
 TEST_F(Wave, AFailingSpokeStopsTheWaveAndARevertWaveTakesBackWhatWasDone) {
@@ -150,6 +171,24 @@ TEST_F(Wave, AFailingSpokeStopsTheWaveAndARevertWaveTakesBackWhatWasDone) {
                   "  routers: not switched; the estate: 1 change left to switch"));
   emulator.admin("DELETE", "faults");
   Outcome back = run(this->wave("revert"));
+  EXPECT_EQ(back.status, 0) << back.err;
+  EXPECT_EQ(comparableState(emulator.state()), before);
+
+  // The one patch of the router the spokes share ends in error: none of their routers parts is
+  // switched, and their records take back what was done.
+  emulator.admin(
+      "POST", "faults",
+      {{"method", "PATCH"},
+       {"path", "/compute/v1/projects/net-hub-prod/regions/us-east1/routers/cr-onprem-use1"},
+       {"operationError", {{"message", "router busy"}}}});
+  wave = run(this->wave("switch"));
+  EXPECT_EQ(wave.status, 3) << wave.err;
+  EXPECT_THAT(
+      waveLines(wave.err),
+      Each(HasSubstr("peerings, routes switched; stopped at routers (exit status 3); take it "
+                     "back with: tolmi-gcp revert --config ")));
+  emulator.admin("DELETE", "faults");
+  back = run(this->wave("revert"));
   EXPECT_EQ(back.status, 0) << back.err;
   EXPECT_EQ(comparableState(emulator.state()), before);
 }

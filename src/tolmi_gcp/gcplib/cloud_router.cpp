@@ -14,6 +14,7 @@
 #include "tolmi_gcp/gcplib/frame.hpp"
 #include "tolmi_gcp/ipv4_network.hpp"
 #include "tolmi_gcp/network_key.hpp"
+#include "tolmi_gcp/parts.hpp"
 #include "tolmi_gcp/res/Globals.hpp"
 #include "tolmi_gcp/res/revert_record.hpp"
 
@@ -24,7 +25,7 @@ namespace {
 constexpr const char* kAddedDescription = "tessavon-migration-added";
 
 // The network `router` (named `name`) sits on.
-ResourceLink networkOf(const ResourceDocument& router, const std::string& name) {
+ResourceLink routerNetwork(const ResourceDocument& router, const std::string& name) {
   return frame::linkAt(router, "network", ResourceLink::Scope::kGlobal, "networks",
                        "the router " + name);
 }
@@ -47,15 +48,6 @@ const ResourceDocument& listAt(const ResourceDocument& doc, std::string_view key
   const ResourceDocument& value = at(doc, key);
   if (!value.is_array()) throw ArgumentTypeError(std::string(key), "a list", value);
   return value;
-}
-
-// A router change is done when its region operation is; one that ends in error fails the router.
-void awaitRouterChange(ComputeService& service, const std::string& project,
-                       const std::string& region, const ResourceDocument& operation) {
-  const std::string& name = stringAt(operation, "name");
-  RegionOperationsCollection operations = service.regionOperations();
-  frame::awaitOperation(operations.wait(project, region, name),
-                        operations.get(project, region, name));
 }
 
 // A router that fails is reported and the caller goes on with the next one.
@@ -163,7 +155,7 @@ void manageRouter(ComputeService& service, const NetworkKey& transit, const std:
   const std::string& routerName = stringAt(entry, "router_name");
   ResourceDocument router = service.routers().get(transit.project, region, routerName).execute();
   std::string where = transit.text() + " " + region;
-  if (networkOf(router, routerName).name() != transit.network) {
+  if (routerNetwork(router, routerName).name() != transit.network) {
     frame::info("  " + routerName + " not found in " + where);
     return;
   }
@@ -188,11 +180,7 @@ void manageRouter(ComputeService& service, const NetworkKey& transit, const std:
                                                      routerBgp, at(entry, "add_advertised_routes"));
                               });
   if (Globals::getDryRun()) return;
-  awaitRouterChange(
-      service, transit.project, region,
-      service.routers()
-          .patch(transit.project, region, routerName, {{"bgp", std::move(change.bgp)}})
-          .execute());
+  patchRouterBgp(service, transit.project, region, routerName, change.bgp);
 }
 
 // Puts one recorded "bgp" back onto its router: the whole recorded settings while the router
@@ -213,9 +201,7 @@ void restoreRouter(ComputeService& service, const std::string& mkey, const std::
       ResourceDocument restored = cloud_router::restoredBgp(now, settings, *change);
       frame::info("    changed since the switch (" + *changed +
                   "): only this spoke's change is taken back, bgp " + textOf(restored));
-      return awaitRouterChange(
-          service, project, region,
-          service.routers().patch(project, region, routerName, {{"bgp", restored}}).execute());
+      return patchRouterBgp(service, project, region, routerName, restored);
     }
   }
   // Ranges are replaced whole by a patch; an explicit empty list clears the migration's additions.
@@ -223,19 +209,28 @@ void restoreRouter(ComputeService& service, const std::string& mkey, const std::
     settings["advertisedIpRanges"] = ResourceDocument::array();
     record.setRouterSettings(mkey, rkey, settings);
   }
-  awaitRouterChange(
-      service, project, region,
-      service.routers().patch(project, region, routerName, {{"bgp", settings}}).execute());
+  patchRouterBgp(service, project, region, routerName, settings);
 }
 
 }  // namespace
+
+// A router change is done when its region operation is; one that ends in error fails the router.
+void patchRouterBgp(ComputeService& service, const std::string& project, const std::string& region,
+                    const std::string& router, const ResourceDocument& bgp) {
+  ResourceDocument operation =
+      service.routers().patch(project, region, router, {{"bgp", bgp}}).execute();
+  const std::string& name = stringAt(operation, "name");
+  RegionOperationsCollection operations = service.regionOperations();
+  frame::awaitOperation(operations.wait(project, region, name),
+                        operations.get(project, region, name));
+}
 
 std::optional<ResourceDocument> cloud_router::switchedBgp(const ResourceDocument& router,
                                                           const NetworkKey& transit,
                                                           const ResourceDocument& entry) {
   const std::string routerName = textOf(memberOrNull(router, "name"));
   const ResourceDocument& routerBgp = at(router, "bgp");
-  if (networkOf(router, routerName).name() != transit.network ||
+  if (routerNetwork(router, routerName).name() != transit.network ||
       at(routerBgp, "advertiseMode") == "DEFAULT")
     return std::nullopt;
   BgpChange change = changeBgp(routerBgp, entry, routerName, "", [](const std::string&) {});
@@ -343,7 +338,7 @@ void GcpLib::listRouterByRegion(ComputeService& service, const std::string& proj
   if (!has(response, "items")) return frame::info("  No cloud router found");
   for (const auto& router : response["items"]) {
     std::string routerName = textOf(memberOrNull(router, "name"));
-    std::string networkName = networkOf(router, routerName).name();
+    std::string networkName = routerNetwork(router, routerName).name();
     std::string regionName = frame::linkAt(router, "region", ResourceLink::Scope::kGlobal,
                                            "regions", "the router " + routerName)
                                  .name();
