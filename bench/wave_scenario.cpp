@@ -113,14 +113,19 @@ double timed(std::vector<std::string> args, const testing::EmulatorProcess& emul
   return toolWallTime(args, dir);
 }
 
-// Every answer was a success: no change was refused for another's unfinished operation.
-void expectNoRefusal(const testing::EmulatorProcess& emulator, const std::string& what) {
+// Every answer was a success: no change was refused for another's unfinished operation. Returns
+// the router patches sent.
+int expectNoRefusal(const testing::EmulatorProcess& emulator, const std::string& what) {
   const ResourceDocument journal = emulator.journal();
-  for (const ResourceDocument& request : journal["requests"])
+  int patches = 0;
+  for (const ResourceDocument& request : journal["requests"]) {
     if (request["status"] != 200)
       throw std::runtime_error(what + ": " + request["method"].get<std::string>() + " " +
                                request["path"].get<std::string>() + " answered " +
                                request["status"].dump());
+    patches += request["method"] == "PATCH";
+  }
+  return patches;
 }
 
 }  // namespace
@@ -139,6 +144,7 @@ void waveCost(Table& table) {
   double oneByOne = 0;
   for (const std::string& config : configs)
     oneByOne += timed({"switch", "--config", config}, emulator, dir);
+  int singlePatches = expectNoRefusal(emulator, "the single switches");
   ResourceDocument switched = cli::comparableState(emulator.state());
   for (const std::string& config : configs) timed({"revert", "--config", config}, emulator, dir);
   if (cli::comparableState(emulator.state()) != before)
@@ -148,7 +154,7 @@ void waveCost(Table& table) {
   std::vector<std::string> wave{"switch"};
   for (const std::string& config : configs) wave.insert(wave.end(), {"--config", config});
   double waveSwitch = timed(wave, emulator, dir);
-  expectNoRefusal(emulator, "the wave's switch");
+  int wavePatches = expectNoRefusal(emulator, "the wave's switch");
   if (cli::comparableState(emulator.state()) != switched)
     throw std::runtime_error("the wave's switch left another estate than twelve single switches");
   wave[0] = "revert";
@@ -177,6 +183,8 @@ void waveCost(Table& table) {
   table.add(name, "wave switch / bound by operation", number(waveSwitch / bound, 2, "x"));
   table.add(name, "wave switch / bound by part", number(waveSwitch / partBound, 2, "x"));
   table.add(name, "one after another / wave switch", number(oneByOne / waveSwitch, 2, "x"));
+  table.add(name, "router patches: single switches, wave switch",
+            std::to_string(singlePatches) + ", " + std::to_string(wavePatches));
 }
 
 }  // namespace tolmi_gcp::bench

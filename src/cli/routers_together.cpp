@@ -58,6 +58,7 @@ class Together {
   void header(const std::string& title);
   void passOn(const std::string& events, const ResourceDocument& spoke);
   bool sendHeld();
+  bool sendOne(const HeldRouterPatches::Held& held, const ComputeService& base);
   void mark();
 
   const Invocation& in_;
@@ -117,54 +118,61 @@ int Together::run() {
   return kDone;
 }
 
-// Sends each router's held patches as one, and reads the router back; false when one is refused,
-// fails or does not read back as held.
-bool Together::sendHeld() {
-  InterruptionGuard interruption;
+// Sends one router's held patches as one, and reads the router back; false when the patch is
+// refused, fails or does not read back as held. Its change events carry the spokes whose changes
+// it carries.
+bool Together::sendOne(const HeldRouterPatches::Held& held, const ComputeService& base) {
   std::ostringstream events;
   auto changes = std::make_shared<ChangeLog>(out_, in_.events ? &events : nullptr);
   changes->setPart("routers");
-  DefaultService base =
-      defaultComputeService(in_.endpoint, CredentialsEnvironment::fromProcess(), in_.service);
-  ComputeService api = base.service->withObserver(
+  ComputeService api = base.withObserver(
       std::make_shared<InterruptibleObserver>(std::vector<std::shared_ptr<RequestObserver>>{
           std::make_shared<FlushBeforeRequests>(out_), changes}));
-  ResourceDocument spokes = ResourceDocument::array();
-  for (const HeldRun& run : runs_) spokes.push_back(run.spoke);
+  RouterPath router = RouterPath::of(held.path);
+  const ResourceDocument& bgp = memberOrNull(held.body, "bgp");
+  out_.report("  patch " + router.text() + " once for " + joined(held.spokes, ", ") + ", bgp " +
+              textOf(bgp));
   bool sent = true;
-  for (const HeldRouterPatches::Held& held : held_->held()) {
-    RouterPath router = RouterPath::of(held.path);
-    const ResourceDocument& bgp = memberOrNull(held.body, "bgp");
-    out_.report("  patch " + router.text() + " once for " + joined(held.spokes, ", ") + ", bgp " +
-                textOf(bgp));
-    try {
-      patchRouterBgp(api, router.project, router.region, router.router, bgp);
-      ResourceDocument now = memberOrNull(
-          api.routers().get(router.project, router.region, router.router).execute(), "bgp");
-      // The API leaves empty lists out.
-      for (const auto& [field, value] : bgp.items())
-        if (value.is_array() ? arrayOrEmpty(now, field) != value
-                             : memberOrNull(now, field) != value) {
-          out_.fail("**Error** verify routers: " + router.text() + " reads back with " + field +
-                    " " + textOf(memberOrNull(now, field)) + ", not " + textOf(value));
-          sent = false;
-        }
+  try {
+    patchRouterBgp(api, router.project, router.region, router.router, bgp);
+    ResourceDocument now = memberOrNull(
+        api.routers().get(router.project, router.region, router.router).execute(), "bgp");
+    // The API leaves empty lists out.
+    for (const auto& [field, value] : bgp.items())
+      if (value.is_array() ? arrayOrEmpty(now, field) != value
+                           : memberOrNull(now, field) != value) {
+        out_.fail("**Error** verify routers: " + router.text() + " reads back with " + field + " " +
+                  textOf(memberOrNull(now, field)) + ", not " + textOf(value));
+        sent = false;
+      }
+  } catch (const Error& failure) {
+    out_.fail("**Error** patch " + router.text() + ": " + failure.what());
+    sent = false;
+  }
+  changes->finish();
+  if (in_.events) passOn(events.str(), held.spokes);
+  return sent;
+}
+
+// Sends each router's held patches; false when one was not sent as held.
+bool Together::sendHeld() {
+  InterruptionGuard interruption;
+  DefaultService base =
+      defaultComputeService(in_.endpoint, CredentialsEnvironment::fromProcess(), in_.service);
+  bool sent = true;
+  for (const HeldRouterPatches::Held& held : held_->held()) try {
+      sent = sendOne(held, *base.service) && sent;
     } catch (const Interrupted&) {
       out_.fail("tolmi-gcp: interrupted: the routers not patched yet are left as they are");
       sent = false;
       break;
-    } catch (const Error& failure) {
-      out_.fail("**Error** patch " + router.text() + ": " + failure.what());
-      sent = false;
     }
+  if (!sent) {
+    const std::string state = switching_ ? "switching" : "reverting";
+    const std::string revert = switching_ ? "revert takes back" : "revert again restores";
+    out_.note("the routers parts stay \"" + state + "\" with their records: " + revert +
+              " each spoke's change");
   }
-  changes->finish();
-  if (in_.events) passOn(events.str(), spokes);
-  if (!sent)
-    out_.note(
-        std::string("the routers parts stay \"") + (switching_ ? "switching" : "reverting") +
-        "\" with their records: " + (switching_ ? "revert takes back" : "revert again restores") +
-        " each spoke's change");
   return sent;
 }
 
