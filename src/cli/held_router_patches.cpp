@@ -1,6 +1,8 @@
 #include "cli/held_router_patches.hpp"
 
 #include <algorithm>
+#include <optional>
+#include <string_view>
 
 namespace tolmi_gcp::cli {
 
@@ -8,37 +10,32 @@ namespace {
 
 constexpr std::string_view kHeldPrefix = "held-router-patch-";
 
-std::vector<std::string> segmentsOf(const std::string& path) {
-  std::vector<std::string> segments;
-  for (std::size_t start = 0; start <= path.size();) {
-    std::size_t end = std::min(path.find('/', start), path.size());
-    segments.push_back(path.substr(start, end - start));
-    start = end + 1;
-  }
-  return segments;
+// The link `path` (an API path, relative to the root) holds when it names a resource of
+// `collection` in a region.
+std::optional<ResourceLink> regional(std::string_view path, std::string_view collection) {
+  std::optional<ResourceLink> link = ResourceLink::parse(path);
+  if (!link || link->scope() != ResourceLink::Scope::kRegion || link->collection() != collection)
+    return std::nullopt;
+  return link;
 }
 
-bool isRegionCollection(const std::vector<std::string>& segments, const char* collection) {
-  return segments.size() >= 5 && segments[0] == "projects" && segments[2] == "regions" &&
-         segments[4] == collection;
-}
-
-// The operation of a held patch, done as soon as it is held.
-HttpResponse heldOperation(const HttpRequest& request, const std::vector<std::string>& segments,
-                           const std::string& name) {
-  std::string region = request.baseUrl + "projects/" + segments[1] + "/regions/" + segments[3];
-  ResourceDocument operation = {{"kind", "compute#operation"},
-                                {"name", name},
-                                {"operationType", "patch"},
-                                {"status", "DONE"},
-                                {"statusMessage",
-                                 "held, to be sent in one patch with the changes "
-                                 "of the other spokes that share the router"},
-                                {"progress", 100},
-                                {"region", region},
-                                {"selfLink", region + "/operations/" + name}};
-  if (segments[4] == "routers") operation["targetLink"] = request.baseUrl + request.path;
-  return {200, {{"content-type", "application/json; charset=UTF-8"}}, jsonText(operation)};
+// The operation of a held patch, done as soon as it is held; `target` is the router patched.
+HttpResponse heldOperation(const HttpRequest& request, const ResourceLink& operation,
+                           const std::optional<ResourceLink>& target = std::nullopt) {
+  std::string region =
+      request.baseUrl + "projects/" + operation.project() + "/regions/" + operation.location();
+  ResourceDocument document = {{"kind", "compute#operation"},
+                               {"name", operation.name()},
+                               {"operationType", "patch"},
+                               {"status", "DONE"},
+                               {"statusMessage",
+                                "held, to be sent in one patch with the changes "
+                                "of the other spokes that share the router"},
+                               {"progress", 100},
+                               {"region", region},
+                               {"selfLink", region + "/operations/" + operation.name()}};
+  if (target) document["targetLink"] = request.baseUrl + target->text();
+  return {200, {{"content-type", "application/json; charset=UTF-8"}}, jsonText(document)};
 }
 
 }  // namespace
@@ -49,22 +46,26 @@ class HeldRouterPatches::Holding : public HttpTransport {
       : inner_(std::move(inner)), held_(held) {}
 
   HttpResponse send(const HttpRequest& request) override {
-    std::vector<std::string> segments = segmentsOf(request.path);
-    if (isRegionCollection(segments, "operations") && segments.size() >= 6 &&
-        segments[5].starts_with(kHeldPrefix))
-      return heldOperation(request, segments, segments[5]);
-    if (!isRegionCollection(segments, "routers") || segments.size() > 6)
-      return inner_->send(request);
-    if (request.method == "PATCH" && segments.size() == 6) return hold(request, segments);
+    std::string_view path = request.path;
+    if (path.ends_with("/wait")) path.remove_suffix(5);
+    if (std::optional<ResourceLink> operation = regional(path, "operations");
+        operation && operation->name().starts_with(kHeldPrefix))
+      return heldOperation(request, *operation);
+    std::optional<ResourceLink> router = regional(request.path, "routers");
+    bool listing = !router && request.path.ends_with("/routers");
+    if (!router && !listing) return inner_->send(request);
+    if (router && request.method == "PATCH") return hold(request, *router);
     HttpResponse response = inner_->send(request);
     if (request.method != "GET" || response.status != 200) return response;
     ResourceDocument document = parseDocumentOrDiscarded(response.body);
     if (document.is_discarded()) return response;
-    if (segments.size() == 6)
-      patched(document, request.path);
+    if (router)
+      patched(document, *router);
     else if (document.contains("items") && document["items"].is_array())
-      for (ResourceDocument& router : document["items"])  // a listing of the region's routers
-        patched(router, request.path + "/" + textOf(memberOrNull(router, "name")));
+      for (ResourceDocument& item : document["items"])
+        if (std::optional<ResourceLink> listed =
+                regional(request.path + "/" + textOf(memberOrNull(item, "name")), "routers"))
+          patched(item, *listed);
     response.body = jsonText(document);
     return response;
   }
@@ -76,27 +77,29 @@ class HeldRouterPatches::Holding : public HttpTransport {
 
  private:
   // A router as the patches held for it leave it.
-  void patched(ResourceDocument& router, const std::string& path) const {
+  void patched(ResourceDocument& document, const ResourceLink& router) const {
     std::lock_guard lock(held_.mutex_);
     for (const Held& held : held_.held_)
-      if (held.path == path) router.merge_patch(held.body);
+      if (held.router.text() == router.text()) document.merge_patch(held.body);
   }
 
-  HttpResponse hold(const HttpRequest& request, const std::vector<std::string>& segments) {
+  HttpResponse hold(const HttpRequest& request, const ResourceLink& router) {
     ResourceDocument body = parseDocumentOrDiscarded(request.body);
     if (!body.is_object()) return inner_->send(request);  // let the API say what is wrong
     std::lock_guard lock(held_.mutex_);
     auto held = std::find_if(held_.held_.begin(), held_.held_.end(),
-                             [&](const Held& held) { return held.path == request.path; });
+                             [&](const Held& held) { return held.router.text() == router.text(); });
     if (held == held_.held_.end()) {
-      held_.held_.push_back({request.path, ResourceDocument::object(), {}});
+      held_.held_.push_back({router, ResourceDocument::object(), {}});
       held = std::prev(held_.held_.end());
     }
     held->body.merge_patch(body);
     if (std::find(held->spokes.begin(), held->spokes.end(), held_.spoke_) == held->spokes.end())
       held->spokes.push_back(held_.spoke_);
-    return heldOperation(request, segments,
-                         std::string(kHeldPrefix) + std::to_string(++held_.patches_));
+    std::optional<ResourceLink> operation = ResourceLink::parse(
+        "projects/" + router.project() + "/regions/" + router.location() + "/operations/" +
+        std::string(kHeldPrefix) + std::to_string(++held_.patches_));
+    return heldOperation(request, *operation, router);
   }
 
   std::shared_ptr<HttpTransport> inner_;

@@ -7,6 +7,7 @@
 
 #include "tolmi_gcp/ResourceDocument.hpp"
 #include "tolmi_gcp/compute/http_transport.hpp"
+#include "tolmi_gcp/resource_link.hpp"
 
 namespace tolmi_gcp::cli {
 
@@ -21,7 +22,7 @@ namespace tolmi_gcp::cli {
 class HeldRouterPatches {
  public:
   struct Held {
-    std::string path;  // the router's, relative to the API root: "projects/p/regions/r/routers/c"
+    ResourceLink router;
     ResourceDocument body;            // the patches held, merged as the API merges a patch
     std::vector<std::string> spokes;  // whose changes it carries, in the order held
   };

@@ -33,19 +33,10 @@ struct HeldRun {
   std::string config, spoke;
 };
 
-// "projects/p/regions/r/routers/c" as its parts.
-struct RouterPath {
-  std::string project, region, router;
-
-  static RouterPath of(const std::string& path) {
-    std::vector<std::string> segments;
-    std::istringstream in(path);
-    for (std::string segment; std::getline(in, segment, '/');) segments.push_back(segment);
-    if (segments.size() != 6) throw Error("not a router's path: " + path);
-    return {segments[1], segments[3], segments[5]};
-  }
-  std::string text() const { return router + " (" + project + ", " + region + ")"; }
-};
+// "cr-1 (p, us-east1)".
+std::string routerText(const ResourceLink& router) {
+  return router.name() + " (" + router.project() + ", " + router.location() + ")";
+}
 
 class Together {
  public:
@@ -128,25 +119,26 @@ bool Together::sendOne(const HeldRouterPatches::Held& held, const ComputeService
   ComputeService api = base.withObserver(
       std::make_shared<InterruptibleObserver>(std::vector<std::shared_ptr<RequestObserver>>{
           std::make_shared<FlushBeforeRequests>(out_), changes}));
-  RouterPath router = RouterPath::of(held.path);
+  const ResourceLink& router = held.router;
+  const std::string name = routerText(router);
   const ResourceDocument& bgp = memberOrNull(held.body, "bgp");
-  out_.report("  patch " + router.text() + " once for " + joined(held.spokes, ", ") + ", bgp " +
+  out_.report("  patch " + name + " once for " + joined(held.spokes, ", ") + ", bgp " +
               textOf(bgp));
   bool sent = true;
   try {
-    patchRouterBgp(api, router.project, router.region, router.router, bgp);
+    patchRouterBgp(api, router.project(), router.location(), router.name(), bgp);
     ResourceDocument now = memberOrNull(
-        api.routers().get(router.project, router.region, router.router).execute(), "bgp");
+        api.routers().get(router.project(), router.location(), router.name()).execute(), "bgp");
     // The API leaves empty lists out.
     for (const auto& [field, value] : bgp.items())
       if (value.is_array() ? arrayOrEmpty(now, field) != value
                            : memberOrNull(now, field) != value) {
-        out_.fail("**Error** verify routers: " + router.text() + " reads back with " + field + " " +
+        out_.fail("**Error** verify routers: " + name + " reads back with " + field + " " +
                   textOf(memberOrNull(now, field)) + ", not " + textOf(value));
         sent = false;
       }
   } catch (const Error& failure) {
-    out_.fail("**Error** patch " + router.text() + ": " + failure.what());
+    out_.fail("**Error** patch " + name + ": " + failure.what());
     sent = false;
   }
   changes->finish();
